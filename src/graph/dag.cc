@@ -1,0 +1,101 @@
+#include "graph/dag.h"
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+
+namespace vornak {
+
+void NodeStore::reserve(std::size_t nodes) noexcept {
+  try {
+    std::size_t total = size() + nodes;
+    names_.reserve(total);
+    durations_.reserve(total);
+    qubit_offsets_.reserve(total + 1);
+    param_offsets_.reserve(total + 1);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+}
+
+void NodeStore::dedupe_open_params() {
+  auto open = params_.begin() + static_cast<std::ptrdiff_t>(param_offsets_.back());
+  if (params_.end() - open < 2) return;
+  // Order within a node's parameters carries no meaning, so sorting by key is allowed;
+  // the stable sort keeps the pushes of one key in order, and the last one wins.
+  std::stable_sort(open, params_.end(),
+                   [](const Param& x, const Param& y) { return x.key < y.key; });
+  auto out = open;
+  for (auto it = open; it != params_.end(); ++it) {
+    if (out != open && (out - 1)->key == it->key) {
+      *(out - 1) = *it;
+    } else {
+      *out++ = *it;
+    }
+  }
+  params_.erase(out, params_.end());
+}
+
+void NodeStore::close_node(std::uint32_t name, double duration_ns) {
+  names_.push_back(name);
+  durations_.push_back(duration_ns);
+  qubit_offsets_.push_back(qubits_.size());
+  param_offsets_.push_back(params_.size());
+}
+
+void NodeStore::push_node(std::uint32_t name, std::span<const Qubit> qubits, double duration_ns,
+                          std::span<const Param> params) {
+  for (Qubit q : qubits) push_qubit(q);
+  params_.insert(params_.end(), params.begin(), params.end());
+  close_node(name, duration_ns);
+}
+
+void NodeStore::append(NodeStore&& other) {
+  if (names_.empty() && qubits_.empty() && params_.empty()) {
+    *this = std::move(other);
+    return;
+  }
+  std::size_t qubit_base = qubits_.size();
+  std::size_t param_base = params_.size();
+  names_.insert(names_.end(), other.names_.begin(), other.names_.end());
+  durations_.insert(durations_.end(), other.durations_.begin(), other.durations_.end());
+  qubits_.insert(qubits_.end(), other.qubits_.begin(), other.qubits_.end());
+  params_.insert(params_.end(), other.params_.begin(), other.params_.end());
+  qubit_offsets_.reserve(qubit_offsets_.size() + other.size());
+  for (std::size_t i = 1; i < other.qubit_offsets_.size(); ++i) {
+    qubit_offsets_.push_back(qubit_base + other.qubit_offsets_[i]);
+  }
+  param_offsets_.reserve(param_offsets_.size() + other.size());
+  for (std::size_t i = 1; i < other.param_offsets_.size(); ++i) {
+    param_offsets_.push_back(param_base + other.param_offsets_[i]);
+  }
+  if (!other.qubits_.empty()) max_qubit_ = std::max(max_qubit_, other.max_qubit_);
+  other = NodeStore();
+}
+
+NodeId QuantumDAG::insert_node(std::uint32_t name, std::span<const Qubit> qubits,
+                               double duration_ns, std::span<const Param> params) {
+  NodeId id = next_id();
+  nodes_.push_node(name, qubits, duration_ns, params);
+  return id;
+}
+
+void QuantumDAG::insert_nodes(NodeStore&& batch) { nodes_.append(std::move(batch)); }
+
+std::size_t QuantumDAG::QubitPairHash::operator()(const QubitPair& p) const noexcept {
+  // 64-bit mix of both indices (splitmix64 finaliser).
+  std::uint64_t x = p.a * 0x9e3779b97f4a7c15ULL ^ (p.b + 0x632be59bd9b4e019ULL);
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  x ^= x >> 31;
+  return static_cast<std::size_t>(x);
+}
+
+void QuantumDAG::add_coupling(Qubit a, Qubit b) {
+  coupling_map_.insert({a, b});
+  coupling_map_.insert({b, a});
+}
+
+}  // namespace vornak

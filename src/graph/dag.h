@@ -1,0 +1,160 @@
+#ifndef VORNAK_GRAPH_DAG_H
+#define VORNAK_GRAPH_DAG_H
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "graph/string_pool.h"
+
+namespace vornak {
+
+using NodeId = std::uint64_t;
+using Qubit = std::uint64_t;
+
+// One gate parameter. `key` is an id in the owning graph's string pool.
+struct Param {
+  std::uint32_t key;
+  double value;
+};
+
+// Read-only view of one operation.
+// CAUTION: the spans point into the graph and are invalidated by the next insertion.
+struct GateNode {
+  NodeId id;
+  std::uint32_t name;  // id in the owning graph's string pool
+  std::span<const Qubit> qubits;
+  double duration_ns;
+  std::span<const Param> params;
+};
+
+struct ScheduleEntry {
+  double start_time;
+  double end_time;
+};
+
+// Operations stored column-wise and indexed by id: node i's qubits are
+// qubits_[qubit_offsets_[i] .. qubit_offsets_[i + 1]), and likewise for its parameters.
+//
+// A node is built in place: push its qubits and parameters, then close it with its name
+// and duration. Names and parameter keys are ids of the string pool of the graph that
+// receives the nodes.
+class NodeStore {
+ public:
+  NodeStore() : qubit_offsets_{0}, param_offsets_{0} {}
+
+  std::size_t size() const { return names_.size(); }
+
+  // Reserves room for `nodes` more nodes; a request that cannot be met is ignored.
+  void reserve(std::size_t nodes) noexcept;
+
+  void push_qubit(Qubit q) {
+    qubits_.push_back(q);
+    if (q > max_qubit_) max_qubit_ = q;
+  }
+  void push_param(Param p) { params_.push_back(p); }
+  // Keeps one parameter per key among those pushed since the last close: the last one pushed.
+  void dedupe_open_params();
+  void close_node(std::uint32_t name, double duration_ns);
+
+  // Appends a whole node.
+  void push_node(std::uint32_t name, std::span<const Qubit> qubits, double duration_ns,
+                 std::span<const Param> params);
+
+  // Moves all of `other`'s nodes to the end of this store.
+  void append(NodeStore&& other);
+
+  GateNode node(NodeId id) const {
+    return GateNode{id, names_[id],
+                    std::span<const Qubit>(qubits_.data() + qubit_offsets_[id],
+                                           qubits_.data() + qubit_offsets_[id + 1]),
+                    durations_[id],
+                    std::span<const Param>(params_.data() + param_offsets_[id],
+                                           params_.data() + param_offsets_[id + 1])};
+  }
+
+  // Every qubit occurrence of every node, in id order.
+  std::span<const Qubit> all_qubits() const { return qubits_; }
+  // The largest qubit index pushed, or nullopt when there is none.
+  std::optional<Qubit> max_qubit() const {
+    if (qubits_.empty()) return std::nullopt;
+    return max_qubit_;
+  }
+
+ private:
+  std::vector<std::uint32_t> names_;
+  std::vector<double> durations_;
+  std::vector<std::size_t> qubit_offsets_;
+  std::vector<Qubit> qubits_;
+  std::vector<std::size_t> param_offsets_;
+  std::vector<Param> params_;
+  Qubit max_qubit_ = 0;
+};
+
+// A circuit: operations with dense ids 0 .. next_id() - 1 in insertion order, their
+// schedule, and the set of coupled qubit pairs.
+//
+// No edges are stored: node B depends on node A when A has the lower id and they share a
+// qubit, so ascending id order is a topological order.
+class QuantumDAG {
+ public:
+  QuantumDAG() = default;
+  QuantumDAG(QuantumDAG&&) noexcept = default;
+  QuantumDAG& operator=(QuantumDAG&&) noexcept = default;
+
+  // The only way a node enters a graph. Returns its id. O(qubits + params) amortised.
+  NodeId insert_node(std::uint32_t name, std::span<const Qubit> qubits, double duration_ns,
+                     std::span<const Param> params);
+  NodeId insert_node(std::string_view name, std::span<const Qubit> qubits, double duration_ns,
+                     std::span<const Param> params) {
+    return insert_node(names_.intern(name), qubits, duration_ns, params);
+  }
+  // Inserts every node of `batch` in order; its names and keys must come from strings().
+  void insert_nodes(NodeStore&& batch);
+
+  std::size_t node_count() const { return nodes_.size(); }
+  NodeId next_id() const { return nodes_.size(); }
+  GateNode node(NodeId id) const { return nodes_.node(id); }
+  const NodeStore& nodes() const { return nodes_; }
+
+  // Names of nodes and keys of parameters.
+  StringPool& strings() { return names_; }
+  const StringPool& strings() const { return names_; }
+
+  // The largest qubit index of any node, or nullopt when no node has a qubit.
+  std::optional<Qubit> max_qubit() const { return nodes_.max_qubit(); }
+
+  // Records (a, b) and (b, a). Earlier pairs are kept.
+  void add_coupling(Qubit a, Qubit b);
+  bool coupled(Qubit a, Qubit b) const { return coupling_map_.contains({a, b}); }
+  std::size_t coupling_count() const { return coupling_map_.size(); }
+
+  // Entry i is the schedule of node i; ids at or past the end have none.
+  std::span<const ScheduleEntry> schedule() const { return schedule_; }
+  std::optional<ScheduleEntry> node_schedule(NodeId id) const {
+    if (id >= schedule_.size()) return std::nullopt;
+    return schedule_[id];
+  }
+  void set_schedule(std::vector<ScheduleEntry> schedule) { schedule_ = std::move(schedule); }
+
+ private:
+  struct QubitPair {
+    Qubit a, b;
+    bool operator==(const QubitPair&) const = default;
+  };
+  struct QubitPairHash {
+    std::size_t operator()(const QubitPair& p) const noexcept;
+  };
+
+  NodeStore nodes_;
+  StringPool names_;
+  std::vector<ScheduleEntry> schedule_;
+  std::unordered_set<QubitPair, QubitPairHash> coupling_map_;
+};
+
+}  // namespace vornak
+
+#endif

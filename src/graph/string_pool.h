@@ -1,0 +1,37 @@
+#ifndef VORNAK_GRAPH_STRING_POOL_H
+#define VORNAK_GRAPH_STRING_POOL_H
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace vornak {
+
+// Interns texts (gate names, parameter keys) as dense 32-bit ids.
+// Ids are handed out from 0 in order of first appearance and never change.
+class StringPool {
+ public:
+  StringPool() = default;
+  StringPool(StringPool&&) noexcept = default;
+  StringPool& operator=(StringPool&&) noexcept = default;
+  // The lookup table points into the stored texts, so a copy would dangle.
+  StringPool(const StringPool&) = delete;
+  StringPool& operator=(const StringPool&) = delete;
+
+  // Returns the id of `text`, adding it if it is new. O(1) expected.
+  std::uint32_t intern(std::string_view text);
+
+  std::string_view text(std::uint32_t id) const { return texts_[id]; }
+  std::size_t size() const { return texts_.size(); }
+
+ private:
+  // A deque never moves its elements, so the views used as keys stay valid.
+  std::deque<std::string> texts_;
+  std::unordered_map<std::string_view, std::uint32_t> ids_;
+};
+
+}  // namespace vornak
+
+#endif

@@ -1,0 +1,99 @@
+#ifndef VORNAK_LIB_CONVERT_H
+#define VORNAK_LIB_CONVERT_H
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+#include <unordered_map>
+
+#include "graph/dag.h"
+#include "lib/errors.h"
+#include "lib/pyref.h"
+
+// Conversions of Python values into the core's values. Each takes a borrowed object and
+// throws PythonError with the conversion's exception set when the value is refused.
+namespace vornak::py {
+
+// A str (or subclass) as UTF-8. CAUTION: the view points into `obj` and lives as long as it.
+std::string_view to_text(PyObject* obj);
+
+// An int (or anything with __index__) from 0 to 2**64 - 1.
+std::uint64_t to_u64(PyObject* obj);
+
+// A float, or anything float() accepts through __float__ or __index__.
+inline double to_double(PyObject* obj) {
+  if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+  double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) throw_python_error();
+  return value;
+}
+
+// The length a sequence reports, or 0 when it reports none (its error is cleared).
+std::size_t length_hint(PyObject* obj);
+
+// Walks a sequence for a list conversion: refuses a str and anything that is not a
+// sequence, calls reserve(reported length), then item(borrowed item) for each item in
+// iteration order. Exact lists and tuples are read by index, re-reading the size at each
+// step as their iterators do; each item is held while it is converted.
+template <typename Reserve, typename Item>
+void for_each_item(PyObject* obj, Reserve&& reserve, Item&& item) {
+  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) raise_cast_error(obj, "Sequence");
+  reserve(length_hint(obj));
+  if (PyList_CheckExact(obj)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+      Ref held = Ref::borrow(PyList_GET_ITEM(obj, i));
+      item(held.get());
+    }
+    return;
+  }
+  if (PyTuple_CheckExact(obj)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) item(PyTuple_GET_ITEM(obj, i));
+    return;
+  }
+  Ref iterator = Ref::steal(check(PyObject_GetIter(obj)));
+  while (Ref next = Ref::steal(PyIter_Next(iterator.get()))) item(next.get());
+  if (PyErr_Occurred()) throw_python_error();
+}
+
+// Checks that `obj` is a tuple (or subclass) of `length` items.
+void check_tuple(PyObject* obj, Py_ssize_t length);
+
+// Walks a dict (or subclass) through its own storage, calling entry(key, value) with both
+// held. Ends in an internal failure if the dict changes size or yields more entries than it
+// had at the start (only the conversion of an earlier entry can change it).
+template <typename Entry>
+void for_each_entry(PyObject* obj, Entry&& entry) {
+  if (!PyDict_Check(obj)) raise_cast_error(obj, "dict");
+  Py_ssize_t initial = PyDict_GET_SIZE(obj);
+  Py_ssize_t pos = 0;
+  Py_ssize_t yielded = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  for (;;) {
+    if (PyDict_GET_SIZE(obj) != initial) {
+      throw InternalFailure("dictionary changed size during iteration");
+    }
+    if (yielded > initial) throw InternalFailure("dictionary keys changed during iteration");
+    if (!PyDict_Next(obj, &pos, &key, &value)) break;
+    ++yielded;
+    Ref held_key = Ref::borrow(key);
+    Ref held_value = Ref::borrow(value);
+    entry(held_key.get(), held_value.get());
+  }
+}
+
+// Converts a parameter dict (str to float) into the open node of `nodes`, interning the
+// keys in `strings`.
+void push_params(PyObject* obj, StringPool& strings, NodeStore& nodes);
+
+// Converts one instruction (name, qubits, duration, params) into a node of `nodes`.
+void push_instruction(PyObject* obj, StringPool& strings, NodeStore& nodes);
+
+// Converts a dict of int to float.
+std::unordered_map<Qubit, double> to_pulse_durations(PyObject* obj);
+
+}  // namespace vornak::py
+
+#endif
