@@ -131,6 +131,11 @@ class QuantumDAG {
   void add_coupling(Qubit a, Qubit b);
   bool coupled(Qubit a, Qubit b) const { return coupling_map_.contains({a, b}); }
   std::size_t coupling_count() const { return coupling_map_.size(); }
+  // Calls visit(a, b) for every recorded pair, in no particular order.
+  template <typename Visit>
+  void for_each_coupling(Visit&& visit) const {
+    for (const QubitPair& p : coupling_map_) visit(p.a, p.b);
+  }
 
   // Entry i is the schedule of node i; ids at or past the end have none.
   std::span<const ScheduleEntry> schedule() const { return schedule_; }

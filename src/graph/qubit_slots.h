@@ -37,6 +37,17 @@ class QubitSlots {
     return it->second;
   }
 
+  // The slot of `q` if it has one, without handing out a new one.
+  std::optional<std::size_t> find(Qubit q) const {
+    if (dense_) {
+      if (q < size_) return static_cast<std::size_t>(q);
+      return std::nullopt;
+    }
+    auto it = sparse_.find(q);
+    if (it == sparse_.end()) return std::nullopt;
+    return it->second;
+  }
+
   // The qubit that owns `slot`.
   Qubit qubit(std::size_t slot) const { return dense_ ? slot : qubits_[slot]; }
 

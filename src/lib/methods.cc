@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "graph/dd_pass.h"
 #include "graph/ingest.h"
 #include "graph/schedule.h"
 #include "lib/args.h"
@@ -201,10 +202,8 @@ PyObject* apply_dd_pass(const QuantumDAG& dag, PyObject* const* args) {
   }
   std::uint64_t num_qubits = 0;
   if (args[2] != nullptr) num_qubits = argument("num_qubits", [&] { return to_u64(args[2]); });
-  (void)dag;
-  (void)sequence;
-  (void)num_qubits;
-  raise(PyExc_NotImplementedError, "apply_dd_pass is not implemented yet");
+  QuantumDAG result = vornak::apply_dd_pass(dag, sequence, std::move(pulse_durations), num_qubits);
+  return wrap_core_record(std::move(result));
 }
 
 // One str per distinct pool text, made on first use and shared within one export.

@@ -1,0 +1,29 @@
+#ifndef VORNAK_GRAPH_DD_PASS_H
+#define VORNAK_GRAPH_DD_PASS_H
+
+#include <cstdint>
+#include <string_view>
+#include <unordered_map>
+
+#include "graph/dag.h"
+
+namespace vornak {
+
+inline constexpr double DD_DEFAULT_PULSE_NS = 50.0;
+inline constexpr double DD_WINDOW_FACTOR = 1.5;
+inline constexpr double DD_PULSE_SPACING_NS = 10.0;
+
+// Builds a new graph that holds, for each scheduled node of `source` in id order, first the
+// dynamical-decoupling pulses chosen for the idle gap before it on each of its qubits, then
+// a copy of the node. Unscheduled nodes are left out. "XY4" selects the pulses
+// DD_X DD_Y DD_X DD_Y, any other sequence DD_X DD_Y. A qubit's pulse lasts
+// pulse_durations[q], or DD_DEFAULT_PULSE_NS. With num_qubits > 0, a pulse is shifted past
+// every pulse already placed on a coupled qubit below num_qubits that it would overlap.
+// The result has no schedule and no coupling map. Writes a progress line before and after.
+QuantumDAG apply_dd_pass(const QuantumDAG& source, std::string_view sequence,
+                         std::unordered_map<Qubit, double> pulse_durations,
+                         std::uint64_t num_qubits);
+
+}  // namespace vornak
+
+#endif
