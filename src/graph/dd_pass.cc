@@ -17,6 +17,40 @@ struct Interval {
   double end;
 };
 
+// The pulses placed on one qubit, in placement order.
+class PulseTrack {
+ public:
+  bool empty() const { return pulses_.empty(); }
+
+  void add(Interval pulse) {
+    // While every pulse starts no earlier than the previous one ended (the usual case),
+    // starts and ends are both sorted and a conflict can be found by bisection.
+    chained_ = chained_ && pulse.start <= pulse.end &&
+               (pulses_.empty() || pulse.start >= pulses_.back().end);
+    pulses_.push_back(pulse);
+  }
+
+  // The first pulse, in placement order, that overlaps a pulse over (t, t + d), or null.
+  const Interval* first_conflict(double t, double d) const {
+    if (chained_) {
+      // Earlier pulses end by t; the first that ends after t is the only candidate,
+      // since every later one starts after it ends.
+      auto it = std::upper_bound(pulses_.begin(), pulses_.end(), t,
+                                 [](double time, const Interval& p) { return time < p.end; });
+      if (it != pulses_.end() && t + d > it->start) return &*it;
+      return nullptr;
+    }
+    for (const Interval& p : pulses_) {
+      if (t + d > p.start && p.end > t) return &p;
+    }
+    return nullptr;
+  }
+
+ private:
+  std::vector<Interval> pulses_;
+  bool chained_ = true;
+};
+
 // The pass's working state and the graph it builds.
 class DdPass {
  public:
@@ -96,23 +130,20 @@ class DdPass {
     for (bool shifted = true; shifted;) {
       shifted = false;
       for (Qubit j : partners->second) {
-        const std::vector<Interval>* placed = placed_on(j);
+        const PulseTrack* placed = placed_on(j);
         if (placed == nullptr) continue;
-        for (const Interval& pulse : *placed) {
-          if (t + d > pulse.start && pulse.end > t) {
-            t = pulse.end + DD_PULSE_SPACING_NS;
-            shifted = true;
-            break;
-          }
+        if (const Interval* pulse = placed->first_conflict(t, d)) {
+          t = pulse->end + DD_PULSE_SPACING_NS;
+          shifted = true;
+          break;
         }
-        if (shifted) break;
       }
     }
     return t;
   }
 
   // The pulses placed on qubit `j` so far, or null if it has none.
-  const std::vector<Interval>* placed_on(Qubit j) const {
+  const PulseTrack* placed_on(Qubit j) const {
     std::optional<std::size_t> s = slots_.find(j);
     if (!s || *s >= intervals_.size() || intervals_[*s].empty()) return nullptr;
     return &intervals_[*s];
@@ -129,7 +160,7 @@ class DdPass {
       if (num_qubits_ > 0) t = avoid_crosstalk(q, t, d);
       if (t + d > window_limit) break;
       result_.insert_node(name, pulse_qubits, d, pulse_params_);
-      intervals_[s].push_back({t, t + d});
+      intervals_[s].add({t, t + d});
       t = t + (d + DD_PULSE_SPACING_NS);
     }
   }
@@ -151,7 +182,7 @@ class DdPass {
   std::uint64_t num_qubits_;
   QubitSlots slots_;
   std::vector<double> last_end_;            // by slot; 0.0 until the qubit's first node
-  std::vector<std::vector<Interval>> intervals_;  // by slot, in placement order
+  std::vector<PulseTrack> intervals_;       // by slot
   std::unordered_map<Qubit, std::vector<Qubit>> neighbours_;
   std::vector<std::uint32_t> names_;        // source string id -> result string id
   std::vector<std::uint32_t> pulses_;
