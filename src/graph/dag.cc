@@ -37,10 +37,18 @@ void NodeStore::dedupe_open_params() {
 }
 
 void NodeStore::close_node(std::uint32_t name, double duration_ns) {
+  for (std::size_t i = qubit_offsets_.back(); i < qubits_.size(); ++i) {
+    if (qubits_[i] > max_qubit_) max_qubit_ = qubits_[i];
+  }
   names_.push_back(name);
   durations_.push_back(duration_ns);
   qubit_offsets_.push_back(qubits_.size());
   param_offsets_.push_back(params_.size());
+}
+
+void NodeStore::discard_open() {
+  qubits_.resize(qubit_offsets_.back());
+  params_.resize(param_offsets_.back());
 }
 
 void NodeStore::push_node(std::uint32_t name, std::span<const Qubit> qubits, double duration_ns,
@@ -61,11 +69,9 @@ void NodeStore::append(NodeStore&& other) {
   durations_.insert(durations_.end(), other.durations_.begin(), other.durations_.end());
   qubits_.insert(qubits_.end(), other.qubits_.begin(), other.qubits_.end());
   params_.insert(params_.end(), other.params_.begin(), other.params_.end());
-  qubit_offsets_.reserve(qubit_offsets_.size() + other.size());
   for (std::size_t i = 1; i < other.qubit_offsets_.size(); ++i) {
     qubit_offsets_.push_back(qubit_base + other.qubit_offsets_[i]);
   }
-  param_offsets_.reserve(param_offsets_.size() + other.size());
   for (std::size_t i = 1; i < other.param_offsets_.size(); ++i) {
     param_offsets_.push_back(param_base + other.param_offsets_[i]);
   }

@@ -51,14 +51,13 @@ class NodeStore {
   // Reserves room for `nodes` more nodes; a request that cannot be met is ignored.
   void reserve(std::size_t nodes) noexcept;
 
-  void push_qubit(Qubit q) {
-    qubits_.push_back(q);
-    if (q > max_qubit_) max_qubit_ = q;
-  }
+  void push_qubit(Qubit q) { qubits_.push_back(q); }
   void push_param(Param p) { params_.push_back(p); }
   // Keeps one parameter per key among those pushed since the last close: the last one pushed.
   void dedupe_open_params();
   void close_node(std::uint32_t name, double duration_ns);
+  // Drops the qubits and parameters pushed since the last close.
+  void discard_open();
 
   // Appends a whole node.
   void push_node(std::uint32_t name, std::span<const Qubit> qubits, double duration_ns,
@@ -114,6 +113,31 @@ class QuantumDAG {
   }
   // Inserts every node of `batch` in order; its names and keys must come from strings().
   void insert_nodes(NodeStore&& batch);
+
+  // A node being built in place at the end of a graph: push its qubits and parameters,
+  // then insert() it. A draft destroyed before insert() leaves the graph as it was.
+  class NodeDraft {
+   public:
+    explicit NodeDraft(QuantumDAG& dag) : dag_(dag) {}
+    ~NodeDraft() {
+      if (!inserted_) dag_.nodes_.discard_open();
+    }
+    NodeDraft(const NodeDraft&) = delete;
+    NodeDraft& operator=(const NodeDraft&) = delete;
+
+    // The store whose open node this draft builds.
+    NodeStore& nodes() { return dag_.nodes_; }
+    NodeId insert(std::uint32_t name, double duration_ns) {
+      NodeId id = dag_.next_id();
+      dag_.nodes_.close_node(name, duration_ns);
+      inserted_ = true;
+      return id;
+    }
+
+   private:
+    QuantumDAG& dag_;
+    bool inserted_ = false;
+  };
 
   std::size_t node_count() const { return nodes_.size(); }
   NodeId next_id() const { return nodes_.size(); }

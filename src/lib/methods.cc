@@ -128,8 +128,9 @@ PyObject* node_count(const QuantumDAG& dag) {
 }
 
 PyObject* add_gate(QuantumDAG& dag, PyObject* const* args) {
-  NodeStore node;
   std::uint32_t name = argument("name", [&] { return dag.strings().intern(to_text(args[0])); });
+  QuantumDAG::NodeDraft draft(dag);
+  NodeStore& node = draft.nodes();
   argument("qubits", [&] {
     for_each_item(
         args[1], [](std::size_t) {}, [&](PyObject* q) { node.push_qubit(to_u64(q)); });
@@ -138,10 +139,7 @@ PyObject* add_gate(QuantumDAG& dag, PyObject* const* args) {
   if (args[3] != nullptr && args[3] != Py_None) {
     argument("params", [&] { push_params(args[3], dag.strings(), node); });
   }
-  node.close_node(name, duration);
-  NodeId id = dag.next_id();
-  dag.insert_nodes(std::move(node));
-  return made(PyLong_FromUnsignedLongLong(id));
+  return made(PyLong_FromUnsignedLongLong(draft.insert(name, duration)));
 }
 
 PyObject* build_from_ir(QuantumDAG& dag, PyObject* const* args) {

@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Sets up a development environment in .venv and (re)installs _vornak into it.
+#
+#   1. Finds a CPython 3.14 with its headers: $VORNAK_PYTHON if set, else
+#      python3.14 on PATH if it has Python.h, else one provisioned by
+#      scripts/python3.14-from-debian.sh into ~/.cache (reused on later runs).
+#   2. Installs Debian's libgtest-dev (and patchelf when provisioning) if missing.
+#   3. Creates .venv on that interpreter and brings pip into it.
+#   4. Installs the build and test tools from PyPI into .venv.
+#   5. Builds and installs the package from this checkout. With CI set, compiler
+#      warnings are errors.
+#
+# Steps that are already done are skipped; step 5 always runs because the
+# sources change. Safe to run any number of times.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+venv=$root/.venv
+vpy=$venv/bin/python
+# An activated .venv must not be taken for the interpreter to build it on.
+PATH=$(printf '%s' "$PATH" | tr ':' '\n' | grep -vxF "$venv/bin" | paste -sd: - || true)
+tools=(pytest hypothesis "scikit-build-core>=0.10" "cmake>=3.24" ninja)
+
+say() { echo "setup: $*" >&2; }
+die() { echo "setup: error: $*" >&2; exit 1; }
+
+# True if $1 is a CPython 3.14 whose sysconfig include dir has Python.h.
+has_headers() {
+  "$1" - <<'EOF' >/dev/null 2>&1
+import os, sys, sysconfig
+ok = sys.implementation.name == "cpython" and sys.version_info[:2] == (3, 14)
+sys.exit(0 if ok and os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)
+EOF
+}
+
+# --- 1. interpreter ---------------------------------------------------------
+python=
+if [ -n "${VORNAK_PYTHON:-}" ]; then
+  has_headers "$VORNAK_PYTHON" || die "VORNAK_PYTHON=$VORNAK_PYTHON is not a CPython 3.14 with Python.h"
+  python=$VORNAK_PYTHON
+elif command -v python3.14 >/dev/null 2>&1 && has_headers "$(command -v python3.14)"; then
+  python=$(command -v python3.14)
+fi
+
+# --- 2. system packages -----------------------------------------------------
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+apt_missing=()
+installed libgtest-dev || apt_missing+=(libgtest-dev)
+if [ -z "$python" ] && ! command -v patchelf >/dev/null 2>&1; then
+  apt_missing+=(patchelf)
+fi
+if [ ${#apt_missing[@]} -gt 0 ]; then
+  sudo=
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  say "installing ${apt_missing[*]} with apt-get"
+  $sudo apt-get update -qq
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${apt_missing[@]}" >/dev/null
+fi
+
+if [ -z "$python" ]; then
+  python=$(bash "$root/scripts/python3.14-from-debian.sh" | tail -n 1)
+  has_headers "$python" || die "provisioned interpreter $python has no Python.h"
+fi
+say "using $python"
+
+# --- 3. virtual environment -------------------------------------------------
+if [ -e "$venv" ] && [ "$(readlink -f "$vpy" 2>/dev/null)" != "$(readlink -f "$python")" ]; then
+  say "recreating .venv (it was made with another interpreter)"
+  rm -rf "$venv"
+fi
+if [ ! -x "$vpy" ]; then
+  say "creating .venv"
+  "$python" -m venv --without-pip "$venv"
+fi
+
+if ! "$vpy" -m pip --version >/dev/null 2>&1; then
+  say "bringing pip into .venv"
+  wheels=$("$python" -c 'import os, sys; print(os.path.join(sys.base_prefix, "share", "python-wheels"))')
+  pip_wheel=$(ls "$wheels"/pip-*.whl 2>/dev/null | sort -V | tail -n 1 || true)
+  if [ -n "$pip_wheel" ]; then
+    "$vpy" "$pip_wheel/pip" install -q --no-index "$pip_wheel"
+  elif "$vpy" -m ensurepip --help >/dev/null 2>&1; then
+    "$vpy" -m ensurepip -q
+  elif "$python" -m pip --version >/dev/null 2>&1; then
+    "$python" -m pip --python "$vpy" install -q pip
+  else
+    die "no way to install pip into .venv: no pip wheel under $wheels, no ensurepip, no pip"
+  fi
+fi
+
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
+# The build runs with the venv's own cmake and ninja.
+export PATH=$venv/bin:$PATH
+
+# --- 4. build and test tools ------------------------------------------------
+if ! "$vpy" -c 'import pytest, hypothesis, scikit_build_core' >/dev/null 2>&1 \
+   || [ ! -x "$venv/bin/cmake" ] || [ ! -x "$venv/bin/ninja" ]; then
+  say "installing ${tools[*]} into .venv"
+  "$vpy" -m pip install -q "${tools[@]}"
+fi
+
+# --- 5. the package ---------------------------------------------------------
+# Always given, as the build directory's CMake cache would keep an earlier value.
+werror=ON
+case "${CI:-}" in "" | 0 | false | no) werror=OFF ;; esac
+say "building and installing vornak (VORNAK_WERROR=$werror)"
+"$vpy" -m pip install -q --no-build-isolation --no-deps -C cmake.define.VORNAK_WERROR=$werror "$root"
+"$vpy" -c 'import _vornak' || die "_vornak was installed but does not import"
+say "done: $vpy"
