@@ -25,12 +25,16 @@ test-cxx: setup
 	$(CMAKE) --build build/cxx
 	$(CTEST) --test-dir build/cxx --output-on-failure --no-tests=error
 
+# The C++ tests, then the Python tests against a sanitized build of the module.
 test-sanitize: setup
 	$(CMAKE) -S . -B build/cxx-asan $(CXX_TEST_FLAGS) -DVORNAK_SANITIZE=ON \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	$(CMAKE) --build build/cxx-asan --target graph_tests
+	$(CMAKE) --build build/cxx-asan
 	UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(CTEST) --test-dir build/cxx-asan --output-on-failure --no-tests=error
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/build/cxx-asan \
+	  $(PY) -m pytest -q -p no:cacheprovider
 
 bench: setup
 	$(PY) bench/run.py
