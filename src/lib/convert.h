@@ -29,7 +29,8 @@ inline double to_double(PyObject* obj) {
   return value;
 }
 
-// The length a sequence reports, or 0 when it reports none (its error is cleared).
+// The length a sequence reports, capped at a sane number of items to reserve room for, or
+// 0 when it reports none (its error is cleared).
 std::size_t length_hint(PyObject* obj);
 
 // Walks a sequence for a list conversion: refuses a str and anything that is not a

@@ -112,7 +112,7 @@ PyObject* set_coupling_map(QuantumDAG& dag, PyObject* const* args) {
   std::vector<std::pair<Qubit, Qubit>> edges;
   argument("edges", [&] {
     for_each_item(
-        args[0], [&](std::size_t n) { edges.reserve(std::min<std::size_t>(n, 1 << 20)); },
+        args[0], [&](std::size_t n) { edges.reserve(n); },
         [&](PyObject* item) {
           check_tuple(item, 2);
           Qubit a = to_u64(PyTuple_GET_ITEM(item, 0));
