@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -79,20 +78,19 @@ class DdPass {
       std::optional<ScheduleEntry> entry = source_.node_schedule(id);
       if (!entry) continue;
       GateNode node = source_.node(id);
-      std::vector<std::size_t>& node_slots = node_slots_;
-      node_slots.clear();
-      for (Qubit q : node.qubits) node_slots.push_back(slot(q));
+      node_slots_.clear();
+      for (Qubit q : node.qubits) node_slots_.push_back(slot(q));
       for (std::size_t i = 0; i < node.qubits.size(); ++i) {
-        double last = last_end_[node_slots[i]];
+        double last = last_end_[node_slots_[i]];
         double gap = entry->start_time - last;
         double d = pulse_duration(node.qubits[i]);
         if (gap >= (static_cast<double>(pulses_.size()) * d) * DD_WINDOW_FACTOR) {
-          place_pulses(node.qubits[i], node_slots[i], last, d, node_slots);
+          place_pulses(node.qubits[i], node_slots_[i], last, d);
         }
-        last_end_[node_slots[i]] = entry->start_time;
+        last_end_[node_slots_[i]] = entry->start_time;
       }
       copy_node(node);
-      for (std::size_t s : node_slots) last_end_[s] = entry->end_time;
+      for (std::size_t s : node_slots_) last_end_[s] = entry->end_time;
     }
     return std::move(result_);
   }
@@ -149,10 +147,11 @@ class DdPass {
     return &intervals_[*s];
   }
 
-  void place_pulses(Qubit q, std::size_t s, double t, double d,
-                    std::span<const std::size_t> node_slots) {
+  // Places pulses on q (slot s) from time t on, ending by the latest time any qubit of the
+  // current node was last busy.
+  void place_pulses(Qubit q, std::size_t s, double t, double d) {
     double window_limit = 0.0;
-    for (std::size_t other : node_slots) {
+    for (std::size_t other : node_slots_) {
       if (last_end_[other] > window_limit) window_limit = last_end_[other];
     }
     const Qubit pulse_qubits[] = {q};
@@ -187,7 +186,7 @@ class DdPass {
   std::vector<std::uint32_t> names_;        // source string id -> result string id
   std::vector<std::uint32_t> pulses_;
   std::vector<Param> pulse_params_;
-  std::vector<std::size_t> node_slots_;
+  std::vector<std::size_t> node_slots_;     // slots of the current node's qubits
   std::vector<Param> params_;
   QuantumDAG result_;
 };

@@ -63,12 +63,15 @@ void push_params(PyObject* obj, StringPool& strings, NodeStore& nodes) {
   if (may_repeat) nodes.dedupe_open_params();
 }
 
+void push_qubits(PyObject* obj, NodeStore& nodes) {
+  for_each_item(
+      obj, [](std::size_t) {}, [&](PyObject* qubit) { nodes.push_qubit(to_u64(qubit)); });
+}
+
 void push_instruction(PyObject* obj, StringPool& strings, NodeStore& nodes) {
   check_tuple(obj, 4);
   std::uint32_t name = strings.intern(to_text(PyTuple_GET_ITEM(obj, 0)));
-  for_each_item(
-      PyTuple_GET_ITEM(obj, 1), [](std::size_t) {},
-      [&](PyObject* qubit) { nodes.push_qubit(to_u64(qubit)); });
+  push_qubits(PyTuple_GET_ITEM(obj, 1), nodes);
   double duration = to_double(PyTuple_GET_ITEM(obj, 2));
   push_params(PyTuple_GET_ITEM(obj, 3), strings, nodes);
   nodes.close_node(name, duration);

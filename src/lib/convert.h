@@ -85,6 +85,9 @@ void for_each_entry(PyObject* obj, Entry&& entry) {
   }
 }
 
+// Converts a sequence of qubit indices (not a str) into the open node of `nodes`.
+void push_qubits(PyObject* obj, NodeStore& nodes);
+
 // Converts a parameter dict (str to float) into the open node of `nodes`, interning the
 // keys in `strings`.
 void push_params(PyObject* obj, StringPool& strings, NodeStore& nodes);

@@ -131,10 +131,7 @@ PyObject* add_gate(QuantumDAG& dag, PyObject* const* args) {
   std::uint32_t name = argument("name", [&] { return dag.strings().intern(to_text(args[0])); });
   QuantumDAG::NodeDraft draft(dag);
   NodeStore& node = draft.nodes();
-  argument("qubits", [&] {
-    for_each_item(
-        args[1], [](std::size_t) {}, [&](PyObject* q) { node.push_qubit(to_u64(q)); });
-  });
+  argument("qubits", [&] { push_qubits(args[1], node); });
   double duration = argument("duration_ns", [&] { return to_double(args[2]); });
   if (args[3] != nullptr && args[3] != Py_None) {
     argument("params", [&] { push_params(args[3], dag.strings(), node); });
