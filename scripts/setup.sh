@@ -6,7 +6,8 @@
 #      scripts/python3.14-from-debian.sh into ~/.cache (reused on later runs).
 #   2. Installs Debian's libgtest-dev (and patchelf when provisioning) if missing.
 #   3. Creates .venv on that interpreter and brings pip into it.
-#   4. Installs the build and test tools from PyPI into .venv.
+#   4. Installs the build and test tools, and what the examples and benchmarks
+#      use, from PyPI into .venv.
 #   5. Builds and installs the package from this checkout. With CI set, compiler
 #      warnings are errors.
 #
@@ -20,7 +21,9 @@ venv=$root/.venv
 vpy=$venv/bin/python
 # An activated .venv must not be taken for the interpreter to build it on.
 PATH=$(printf '%s' "$PATH" | tr ':' '\n' | grep -vxF "$venv/bin" | paste -sd: - || true)
-tools=(pytest hypothesis "scikit-build-core>=0.10" "cmake>=3.24" ninja)
+tools=(pytest hypothesis "scikit-build-core>=0.10" "cmake>=3.24" ninja
+       # for the examples, their tests, the stub check and the benchmark plots
+       qiskit matplotlib mypy)
 
 say() { echo "setup: $*" >&2; }
 die() { echo "setup: error: $*" >&2; exit 1; }
@@ -95,7 +98,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 export PATH=$venv/bin:$PATH
 
 # --- 4. build and test tools ------------------------------------------------
-if ! "$vpy" -c 'import pytest, hypothesis, scikit_build_core' >/dev/null 2>&1 \
+if ! "$vpy" -c 'import pytest, hypothesis, scikit_build_core, qiskit, matplotlib, mypy' >/dev/null 2>&1 \
    || [ ! -x "$venv/bin/cmake" ] || [ ! -x "$venv/bin/ninja" ]; then
   say "installing ${tools[*]} into .venv"
   "$vpy" -m pip install -q "${tools[@]}"
