@@ -6,13 +6,15 @@
 
 namespace vornak {
 
-void NodeStore::reserve(std::size_t nodes) noexcept {
+void NodeStore::reserve(std::size_t nodes, std::size_t qubits, std::size_t params) noexcept {
   try {
     std::size_t total = size() + nodes;
     names_.reserve(total);
     durations_.reserve(total);
     qubit_offsets_.reserve(total + 1);
     param_offsets_.reserve(total + 1);
+    qubits_.reserve(qubits_.size() + qubits);
+    params_.reserve(params_.size() + params);
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "graph/big_vector.h"
 #include "graph/string_pool.h"
 
 namespace vornak {
@@ -48,8 +49,9 @@ class NodeStore {
 
   std::size_t size() const { return names_.size(); }
 
-  // Reserves room for `nodes` more nodes; a request that cannot be met is ignored.
-  void reserve(std::size_t nodes) noexcept;
+  // Reserves room for `nodes` more nodes holding `qubits` more qubit occurrences and
+  // `params` more parameters; a request that cannot be met is ignored.
+  void reserve(std::size_t nodes, std::size_t qubits = 0, std::size_t params = 0) noexcept;
 
   void push_qubit(Qubit q) { qubits_.push_back(q); }
   void push_param(Param p) { params_.push_back(p); }
@@ -77,6 +79,8 @@ class NodeStore {
 
   // Every qubit occurrence of every node, in id order.
   std::span<const Qubit> all_qubits() const { return qubits_; }
+  // The number of parameters of all nodes together.
+  std::size_t param_count() const { return params_.size(); }
   // The largest qubit index pushed, or nullopt when there is none.
   std::optional<Qubit> max_qubit() const {
     if (qubits_.empty()) return std::nullopt;
@@ -84,12 +88,12 @@ class NodeStore {
   }
 
  private:
-  std::vector<std::uint32_t> names_;
-  std::vector<double> durations_;
-  std::vector<std::size_t> qubit_offsets_;
-  std::vector<Qubit> qubits_;
-  std::vector<std::size_t> param_offsets_;
-  std::vector<Param> params_;
+  BigVector<std::uint32_t> names_;
+  BigVector<double> durations_;
+  BigVector<std::size_t> qubit_offsets_;
+  BigVector<Qubit> qubits_;
+  BigVector<std::size_t> param_offsets_;
+  BigVector<Param> params_;
   Qubit max_qubit_ = 0;
 };
 
@@ -140,6 +144,10 @@ class QuantumDAG {
   };
 
   std::size_t node_count() const { return nodes_.size(); }
+  // See NodeStore::reserve().
+  void reserve(std::size_t nodes, std::size_t qubits, std::size_t params) noexcept {
+    nodes_.reserve(nodes, qubits, params);
+  }
   NodeId next_id() const { return nodes_.size(); }
   GateNode node(NodeId id) const { return nodes_.node(id); }
   const NodeStore& nodes() const { return nodes_; }
@@ -167,7 +175,7 @@ class QuantumDAG {
     if (id >= schedule_.size()) return std::nullopt;
     return schedule_[id];
   }
-  void set_schedule(std::vector<ScheduleEntry> schedule) { schedule_ = std::move(schedule); }
+  void set_schedule(BigVector<ScheduleEntry> schedule) { schedule_ = std::move(schedule); }
 
  private:
   struct QubitPair {
@@ -180,7 +188,7 @@ class QuantumDAG {
 
   NodeStore nodes_;
   StringPool names_;
-  std::vector<ScheduleEntry> schedule_;
+  BigVector<ScheduleEntry> schedule_;
   std::unordered_set<QubitPair, QubitPairHash> coupling_map_;
 };
 

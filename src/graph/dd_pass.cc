@@ -19,8 +19,6 @@ struct Interval {
 // The pulses placed on one qubit, in placement order.
 class PulseTrack {
  public:
-  bool empty() const { return pulses_.empty(); }
-
   void add(Interval pulse) {
     // While every pulse starts no earlier than the previous one ended (the usual case),
     // starts and ends are both sorted and a conflict can be found by bisection.
@@ -33,10 +31,24 @@ class PulseTrack {
   const Interval* first_conflict(double t, double d) const {
     if (chained_) {
       // Earlier pulses end by t; the first that ends after t is the only candidate,
-      // since every later one starts after it ends.
-      auto it = std::upper_bound(pulses_.begin(), pulses_.end(), t,
-                                 [](double time, const Interval& p) { return time < p.end; });
-      if (it != pulses_.end() && t + d > it->start) return &*it;
+      // since every later one starts after it ends. Pulses are placed roughly in time
+      // order, so t is usually past the last pulse or close to it: search from the end,
+      // in steps that double, then bisect the last step.
+      auto ends_after_t = [t](const Interval& p) { return p.end > t; };
+      std::size_t hi = pulses_.size();  // pulses_[hi..] all end after t
+      std::size_t step = 1;
+      while (hi > 0 && ends_after_t(pulses_[hi - 1])) {
+        std::size_t lo = hi > step ? hi - step : 0;
+        if (!ends_after_t(pulses_[lo])) {
+          hi = std::partition_point(pulses_.begin() + lo + 1, pulses_.begin() + hi,
+                                    [&](const Interval& p) { return !ends_after_t(p); }) -
+               pulses_.begin();
+          break;
+        }
+        hi = lo;
+        step *= 2;
+      }
+      if (hi < pulses_.size() && t + d > pulses_[hi].start) return &pulses_[hi];
       return nullptr;
     }
     for (const Interval& p : pulses_) {
@@ -50,18 +62,22 @@ class PulseTrack {
   bool chained_ = true;
 };
 
-// The pass's working state and the graph it builds.
+// The pass's working state and the graph it builds. Per-qubit state lives in arrays
+// indexed by the qubit's slot; every qubit of the source has its slot from the start.
 class DdPass {
  public:
   DdPass(const QuantumDAG& source, std::string_view sequence,
-         std::unordered_map<Qubit, double> pulse_durations, std::uint64_t num_qubits)
-      : source_(source),
-        pulse_durations_(std::move(pulse_durations)),
-        num_qubits_(num_qubits),
-        slots_(source),
-        last_end_(slots_.size(), 0.0),
-        intervals_(slots_.size()),
+         const std::unordered_map<Qubit, double>& pulse_durations, std::uint64_t num_qubits)
+      : source_(source), num_qubits_(num_qubits), slots_(source),
         names_(source.strings().size(), kUnmapped) {
+    slots_.assign(source.nodes().all_qubits());
+    std::size_t qubits = slots_.size();
+    last_end_.assign(qubits, 0.0);
+    tracks_.resize(qubits);
+    durations_.assign(qubits, DD_DEFAULT_PULSE_NS);
+    for (const auto& [q, d] : pulse_durations) {
+      if (std::optional<std::size_t> s = slots_.find(q)) durations_[*s] = d;
+    }
     std::uint32_t x = result_.strings().intern("DD_X");
     std::uint32_t y = result_.strings().intern("DD_Y");
     pulses_ = sequence == "XY4" ? std::vector<std::uint32_t>{x, y, x, y}
@@ -72,25 +88,24 @@ class DdPass {
     if (num_qubits_ > 0) collect_neighbours();
   }
 
+  // Decides every pulse first, then builds the result with its storage sized once.
   QuantumDAG run() && {
-    std::size_t count = source_.node_count();
-    for (NodeId id = 0; id < count; ++id) {
-      std::optional<ScheduleEntry> entry = source_.node_schedule(id);
-      if (!entry) continue;
-      GateNode node = source_.node(id);
-      node_slots_.clear();
-      for (Qubit q : node.qubits) node_slots_.push_back(slot(q));
-      for (std::size_t i = 0; i < node.qubits.size(); ++i) {
-        double last = last_end_[node_slots_[i]];
-        double gap = entry->start_time - last;
-        double d = pulse_duration(node.qubits[i]);
-        if (gap >= (static_cast<double>(pulses_.size()) * d) * DD_WINDOW_FACTOR) {
-          place_pulses(node.qubits[i], node_slots_[i], last, d);
+    std::size_t scheduled = plan();
+    std::size_t pulses = 0;
+    for (const PulseRun& run : runs_) pulses += run.count;
+    result_.reserve(scheduled + pulses, source_.nodes().all_qubits().size() + pulses,
+                    source_.nodes().param_count() + pulses * pulse_params_.size());
+    const Qubit* qubit = nullptr;
+    std::size_t next_run = 0;
+    for (NodeId id = 0; id < scheduled; ++id) {
+      for (; next_run < runs_.size() && runs_[next_run].before == id; ++next_run) {
+        const PulseRun& run = runs_[next_run];
+        qubit = &run.qubit;
+        for (std::uint32_t i = 0; i < run.count; ++i) {
+          result_.insert_node(pulses_[i], {qubit, 1}, run.duration, pulse_params_);
         }
-        last_end_[node_slots_[i]] = entry->start_time;
       }
-      copy_node(node);
-      for (std::size_t s : node_slots_) last_end_[s] = entry->end_time;
+      copy_node(source_.node(id));
     }
     return std::move(result_);
   }
@@ -98,39 +113,79 @@ class DdPass {
  private:
   static constexpr std::uint32_t kUnmapped = std::numeric_limits<std::uint32_t>::max();
 
-  std::size_t slot(Qubit q) {
-    std::size_t s = slots_.slot(q);
-    QubitSlots::cover(last_end_, s, 0.0);
-    if (s >= intervals_.size()) intervals_.resize(s + 1);
-    return s;
+  // The first `count` pulses of the sequence, on `qubit`, before node `before`.
+  struct PulseRun {
+    NodeId before;
+    Qubit qubit;
+    double duration;
+    std::uint32_t count;
+  };
+
+  // Walks the scheduled nodes in id order and records in runs_ the pulses placed before
+  // each. Returns the number of nodes that have a schedule entry.
+  std::size_t plan() {
+    std::span<const ScheduleEntry> schedule = source_.schedule();
+    std::size_t scheduled = std::min<std::size_t>(schedule.size(), source_.node_count());
+    const double window = static_cast<double>(pulses_.size());
+    for (NodeId id = 0; id < scheduled; ++id) {
+      const ScheduleEntry entry = schedule[id];
+      GateNode node = source_.node(id);
+      node_slots_.clear();
+      for (Qubit q : node.qubits) node_slots_.push_back(slots_.slot(q));
+      for (std::size_t i = 0; i < node_slots_.size(); ++i) {
+        std::size_t s = node_slots_[i];
+        double last = last_end_[s];
+        double d = durations_[s];
+        if (entry.start_time - last >= (window * d) * DD_WINDOW_FACTOR) {
+          if (std::uint32_t count = place_pulses(s, last, d)) {
+            runs_.push_back({id, node.qubits[i], d, count});
+          }
+        }
+        last_end_[s] = entry.start_time;
+      }
+      for (std::size_t s : node_slots_) last_end_[s] = entry.end_time;
+    }
+    return scheduled;
   }
 
-  double pulse_duration(Qubit q) const {
-    if (pulse_durations_.empty()) return DD_DEFAULT_PULSE_NS;
-    auto found = pulse_durations_.find(q);
-    return found == pulse_durations_.end() ? DD_DEFAULT_PULSE_NS : found->second;
-  }
-
-  // The coupled partners of every qubit that are below num_qubits, in increasing order:
-  // the order in which the crosstalk check looks at them.
+  // For each slot, the slots of its coupled partners that lie below num_qubits, in
+  // increasing order of the partners' indices: the order in which the crosstalk check
+  // looks at them. Partners without a slot never carry a pulse and are left out.
   void collect_neighbours() {
+    struct Partner {
+      std::size_t slot;
+      Qubit qubit;
+      std::size_t partner_slot;
+    };
+    std::vector<Partner> partners;
     source_.for_each_coupling([&](Qubit a, Qubit b) {
-      if (b < num_qubits_) neighbours_[a].push_back(b);
+      if (b >= num_qubits_) return;
+      std::optional<std::size_t> sa = slots_.find(a), sb = slots_.find(b);
+      if (sa && sb) partners.push_back({*sa, b, *sb});
     });
-    for (auto& [qubit, partners] : neighbours_) std::sort(partners.begin(), partners.end());
+    std::sort(partners.begin(), partners.end(), [](const Partner& x, const Partner& y) {
+      return x.slot != y.slot ? x.slot < y.slot : x.qubit < y.qubit;
+    });
+    neighbour_offsets_.assign(slots_.size() + 1, 0);
+    neighbours_.reserve(partners.size());
+    for (const Partner& p : partners) {
+      ++neighbour_offsets_[p.slot + 1];
+      neighbours_.push_back(p.partner_slot);
+    }
+    for (std::size_t s = 0; s < slots_.size(); ++s) {
+      neighbour_offsets_[s + 1] += neighbour_offsets_[s];
+    }
   }
 
-  // Moves `t` past every conflicting pulse on a coupled qubit, restarting the scan after
-  // each shift; returns when a whole scan finds no conflict.
-  double avoid_crosstalk(Qubit q, double t, double d) {
-    auto partners = neighbours_.find(q);
-    if (partners == neighbours_.end()) return t;
+  // Moves `t` past every conflicting pulse on a coupled qubit of slot `s`, restarting
+  // the scan after each shift; returns when a whole scan finds no conflict.
+  double avoid_crosstalk(std::size_t s, double t, double d) const {
+    const std::size_t* first = neighbours_.data() + neighbour_offsets_[s];
+    const std::size_t* last = neighbours_.data() + neighbour_offsets_[s + 1];
     for (bool shifted = true; shifted;) {
       shifted = false;
-      for (Qubit j : partners->second) {
-        const PulseTrack* placed = placed_on(j);
-        if (placed == nullptr) continue;
-        if (const Interval* pulse = placed->first_conflict(t, d)) {
+      for (const std::size_t* j = first; j != last; ++j) {
+        if (const Interval* pulse = tracks_[*j].first_conflict(t, d)) {
           t = pulse->end + DD_PULSE_SPACING_NS;
           shifted = true;
           break;
@@ -140,28 +195,21 @@ class DdPass {
     return t;
   }
 
-  // The pulses placed on qubit `j` so far, or null if it has none.
-  const PulseTrack* placed_on(Qubit j) const {
-    std::optional<std::size_t> s = slots_.find(j);
-    if (!s || *s >= intervals_.size() || intervals_[*s].empty()) return nullptr;
-    return &intervals_[*s];
-  }
-
-  // Places pulses on q (slot s) from time t on, ending by the latest time any qubit of the
-  // current node was last busy.
-  void place_pulses(Qubit q, std::size_t s, double t, double d) {
+  // Places pulses on slot s from time t on, ending by the latest time any qubit of the
+  // current node was last busy. Returns how many of the sequence's pulses fit.
+  std::uint32_t place_pulses(std::size_t s, double t, double d) {
     double window_limit = 0.0;
     for (std::size_t other : node_slots_) {
       if (last_end_[other] > window_limit) window_limit = last_end_[other];
     }
-    const Qubit pulse_qubits[] = {q};
-    for (std::uint32_t name : pulses_) {
-      if (num_qubits_ > 0) t = avoid_crosstalk(q, t, d);
+    std::uint32_t placed = 0;
+    for (; placed < pulses_.size(); ++placed) {
+      if (!neighbours_.empty()) t = avoid_crosstalk(s, t, d);
       if (t + d > window_limit) break;
-      result_.insert_node(name, pulse_qubits, d, pulse_params_);
-      intervals_[s].add({t, t + d});
+      tracks_[s].add({t, t + d});
       t = t + (d + DD_PULSE_SPACING_NS);
     }
+    return placed;
   }
 
   std::uint32_t result_string(std::uint32_t source_id) {
@@ -177,16 +225,18 @@ class DdPass {
   }
 
   const QuantumDAG& source_;
-  std::unordered_map<Qubit, double> pulse_durations_;
   std::uint64_t num_qubits_;
   QubitSlots slots_;
   std::vector<double> last_end_;            // by slot; 0.0 until the qubit's first node
-  std::vector<PulseTrack> intervals_;       // by slot
-  std::unordered_map<Qubit, std::vector<Qubit>> neighbours_;
+  std::vector<PulseTrack> tracks_;          // by slot: the pulses placed so far
+  std::vector<double> durations_;           // by slot: the qubit's pulse duration
+  std::vector<std::size_t> neighbour_offsets_;  // by slot, into neighbours_
+  std::vector<std::size_t> neighbours_;     // partner slots, see collect_neighbours()
   std::vector<std::uint32_t> names_;        // source string id -> result string id
   std::vector<std::uint32_t> pulses_;
   std::vector<Param> pulse_params_;
   std::vector<std::size_t> node_slots_;     // slots of the current node's qubits
+  std::vector<PulseRun> runs_;              // the pulses decided, in result order
   std::vector<Param> params_;
   QuantumDAG result_;
 };
@@ -194,12 +244,11 @@ class DdPass {
 }  // namespace
 
 QuantumDAG apply_dd_pass(const QuantumDAG& source, std::string_view sequence,
-                         std::unordered_map<Qubit, double> pulse_durations,
+                         const std::unordered_map<Qubit, double>& pulse_durations,
                          std::uint64_t num_qubits) {
   write_progress_line("Starting apply_dd_pass with " + std::to_string(source.node_count()) +
                       " nodes...");
-  QuantumDAG result =
-      DdPass(source, sequence, std::move(pulse_durations), num_qubits).run();
+  QuantumDAG result = DdPass(source, sequence, pulse_durations, num_qubits).run();
   write_progress_line("apply_dd_pass finished! Optimized DAG contains " +
                       std::to_string(result.node_count()) + " nodes.");
   return result;

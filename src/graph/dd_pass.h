@@ -21,7 +21,7 @@ inline constexpr double DD_PULSE_SPACING_NS = 10.0;
 // every pulse already placed on a coupled qubit below num_qubits that it would overlap.
 // The result has no schedule and no coupling map. Writes a progress line before and after.
 QuantumDAG apply_dd_pass(const QuantumDAG& source, std::string_view sequence,
-                         std::unordered_map<Qubit, double> pulse_durations,
+                         const std::unordered_map<Qubit, double>& pulse_durations,
                          std::uint64_t num_qubits);
 
 }  // namespace vornak

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -27,6 +28,12 @@ class QubitSlots {
     } else {
       sparse_.reserve(std::min<std::size_t>(occurrences, std::size_t{1} << 20));
     }
+  }
+
+  // Hands out, in hash mode, a slot to each qubit of `qubits` that has none, in order.
+  void assign(std::span<const Qubit> qubits) {
+    if (dense_) return;
+    for (Qubit q : qubits) slot(q);
   }
 
   // The slot of `q`; in hash mode a new qubit gets the next slot. O(1) expected.

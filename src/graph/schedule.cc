@@ -8,7 +8,7 @@ namespace vornak {
 
 void build_schedule(QuantumDAG& dag) {
   dag.set_schedule({});
-  std::vector<ScheduleEntry> schedule(dag.node_count());
+  BigVector<ScheduleEntry> schedule(dag.node_count());
   QubitSlots slots(dag);
   // A qubit's slot holds the time it becomes free; 0.0 acts as "free from the start",
   // since start begins at 0.0 and only a strictly greater time moves it.

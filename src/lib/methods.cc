@@ -197,7 +197,7 @@ PyObject* apply_dd_pass(const QuantumDAG& dag, PyObject* const* args) {
   }
   std::uint64_t num_qubits = 0;
   if (args[2] != nullptr) num_qubits = argument("num_qubits", [&] { return to_u64(args[2]); });
-  QuantumDAG result = vornak::apply_dd_pass(dag, sequence, std::move(pulse_durations), num_qubits);
+  QuantumDAG result = vornak::apply_dd_pass(dag, sequence, pulse_durations, num_qubits);
   return wrap_core_record(std::move(result));
 }
 
