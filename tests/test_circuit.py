@@ -69,3 +69,27 @@ def test_coupling_map_and_schedule_leave_the_nodes_alone():
     dag.build_schedule()
     assert dag.get_all_nodes() == [("cx", [0, 1], 10.0, {}), ("x", [7], 5.0, {})]
     assert [dag.get_node_schedule(i) for i in (0, 1)] == [(0.0, 10.0), (0.0, 5.0)]
+
+
+@pytest.mark.parametrize("collecting", [True, False])
+def test_export_hands_out_independent_objects(collecting):
+    import gc
+
+    dag = QuantumDAG()
+    for value in (0.5, 0.5, -0.0, 0.0, math.nan, 0.5):
+        dag.add_gate("rz", [3], 35.0, {"theta": value, "phi": 1.0})
+    (gc.enable if collecting else gc.disable)()
+    try:
+        nodes = dag.get_all_nodes()
+        assert gc.isenabled() == collecting
+    finally:
+        gc.enable()
+    nodes[0][3]["theta"] = 9.0
+    nodes[0][1].append(4)
+    again = dag.get_all_nodes()
+    assert nodes[1] == again[1] == ("rz", [3], 35.0, {"theta": 0.5, "phi": 1.0})
+    assert nodes[0] == ("rz", [3, 4], 35.0, {"theta": 9.0, "phi": 1.0})
+    assert list(nodes[5][3]) == ["theta", "phi"]
+    # Equal values with different bits stay apart.
+    signs = [math.copysign(1.0, node[3]["theta"]) for node in again[2:4]]
+    assert signs == [-1.0, 1.0] and math.isnan(again[4][3]["theta"])

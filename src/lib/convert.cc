@@ -1,7 +1,5 @@
 #include "lib/convert.h"
 
-#include <algorithm>
-
 namespace vornak::py {
 
 std::string_view to_text(PyObject* obj) {
@@ -38,9 +36,7 @@ std::size_t length_hint(PyObject* obj) {
     PyErr_Clear();
     return 0;
   }
-  // A length is only a hint: past this, room grows as items arrive.
-  constexpr std::size_t kMostReserved = std::size_t{1} << 27;
-  return std::min(static_cast<std::size_t>(length), kMostReserved);
+  return capped_length(length);
 }
 
 void check_tuple(PyObject* obj, Py_ssize_t length) {

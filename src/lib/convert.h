@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
@@ -29,8 +30,14 @@ inline double to_double(PyObject* obj) {
   return value;
 }
 
-// The length a sequence reports, capped at a sane number of items to reserve room for, or
-// 0 when it reports none (its error is cleared).
+// A reported length, capped at a sane number of items to reserve room for.
+inline std::size_t capped_length(Py_ssize_t length) {
+  // A length is only a hint: past this, room grows as items arrive.
+  constexpr std::size_t kMostReserved = std::size_t{1} << 27;
+  return std::min(static_cast<std::size_t>(length), kMostReserved);
+}
+
+// The length a sequence reports, capped, or 0 when it reports none (its error is cleared).
 std::size_t length_hint(PyObject* obj);
 
 // Walks a sequence for a list conversion: refuses a str and anything that is not a
@@ -39,10 +46,8 @@ std::size_t length_hint(PyObject* obj);
 // step as their iterators do; each item is held while it is converted.
 template <typename Reserve, typename Item>
 void for_each_item(PyObject* obj, Reserve&& reserve, Item&& item) {
-  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(obj)) raise_cast_error(obj, "Sequence");
-  reserve(length_hint(obj));
   if (PyList_CheckExact(obj)) {
+    reserve(capped_length(PyList_GET_SIZE(obj)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
       Ref held = Ref::borrow(PyList_GET_ITEM(obj, i));
       item(held.get());
@@ -50,9 +55,13 @@ void for_each_item(PyObject* obj, Reserve&& reserve, Item&& item) {
     return;
   }
   if (PyTuple_CheckExact(obj)) {
+    reserve(capped_length(PyTuple_GET_SIZE(obj)));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) item(PyTuple_GET_ITEM(obj, i));
     return;
   }
+  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) raise_cast_error(obj, "Sequence");
+  reserve(length_hint(obj));
   Ref iterator = Ref::steal(check(PyObject_GetIter(obj)));
   while (Ref next = Ref::steal(PyIter_Next(iterator.get()))) item(next.get());
   if (PyErr_Occurred()) throw_python_error();

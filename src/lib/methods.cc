@@ -3,6 +3,11 @@
 // arguments in parameter order, run the core operation, build the result, release.
 #include "lib/methods.h"
 
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -220,8 +225,60 @@ class StrCache {
   std::vector<Ref> strs_;
 };
 
+// Keeps the cyclic garbage collector from running while a large result is built: every
+// object made is reachable from the result, so a collection would only walk them.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable()) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  int was_enabled_;
+};
+
+// Makes float objects, handing out one shared object for a value (bit for bit) met
+// recently: circuits repeat a few durations and parameter values many times.
+class FloatCache {
+ public:
+  // Returns a new reference.
+  PyObject* get(double value) {
+    auto bits = std::bit_cast<std::uint64_t>(value);
+    Entry& entry = entries_[(bits * 0x9e3779b97f4a7c15ULL) >> (64 - kBits)];
+    if (!entry.obj || entry.bits != bits) {
+      entry.obj = Ref::steal(made(PyFloat_FromDouble(value)));
+      entry.bits = bits;
+    }
+    return Py_NewRef(entry.obj.get());
+  }
+
+ private:
+  static constexpr int kBits = 8;
+  struct Entry {
+    std::uint64_t bits = 0;
+    Ref obj;
+  };
+  std::array<Entry, std::size_t{1} << kBits> entries_;
+};
+
+bool same_params(std::span<const Param> a, std::span<const Param> b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Param& x, const Param& y) {
+    return x.key == y.key &&
+           std::bit_cast<std::uint64_t>(x.value) == std::bit_cast<std::uint64_t>(y.value);
+  });
+}
+
 PyObject* get_all_nodes(const QuantumDAG& dag) {
+  GcPause pause;
   StrCache strs(dag.strings());
+  FloatCache floats;
+  // The last non-empty parameter dict made, and the parameters it holds: a node with the
+  // same parameters (a run of pulses, say) gets a copy of it.
+  std::span<const Param> last_params;
+  Ref last_dict;
   Ref list = Ref::steal(made(PyList_New(static_cast<Py_ssize_t>(dag.node_count()))));
   for (NodeId id = 0; id < dag.next_id(); ++id) {
     GateNode node = dag.node(id);
@@ -230,12 +287,21 @@ PyObject* get_all_nodes(const QuantumDAG& dag) {
       PyList_SET_ITEM(qubits.get(), static_cast<Py_ssize_t>(i),
                       made(PyLong_FromUnsignedLongLong(node.qubits[i])));
     }
-    Ref duration = Ref::steal(made(PyFloat_FromDouble(node.duration_ns)));
-    Ref params = Ref::steal(made(PyDict_New()));
-    for (const Param& param : node.params) {
-      Ref value = Ref::steal(made(PyFloat_FromDouble(param.value)));
-      if (PyDict_SetItem(params.get(), strs.get(param.key), value.get()) < 0) {
-        throw_python_error();
+    Ref duration = Ref::steal(floats.get(node.duration_ns));
+    Ref params;
+    if (!node.params.empty() && last_dict && same_params(node.params, last_params)) {
+      params = Ref::steal(made(PyDict_Copy(last_dict.get())));
+    } else {
+      params = Ref::steal(made(PyDict_New()));
+      for (const Param& param : node.params) {
+        Ref value = Ref::steal(floats.get(param.value));
+        if (PyDict_SetItem(params.get(), strs.get(param.key), value.get()) < 0) {
+          throw_python_error();
+        }
+      }
+      if (!node.params.empty()) {
+        last_params = node.params;
+        last_dict = Ref::borrow(params.get());
       }
     }
     PyObject* tuple = made(PyTuple_New(4));
