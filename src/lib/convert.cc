@@ -48,28 +48,18 @@ void check_tuple(PyObject* obj, Py_ssize_t length) {
   }
 }
 
-void push_params(PyObject* obj, StringPool& strings, NodeStore& nodes) {
-  // Distinct keys of a dict have distinct texts unless a str subclass redefines equality.
-  bool may_repeat = false;
-  for_each_entry(obj, [&](PyObject* key, PyObject* value) {
-    std::uint32_t id = strings.intern(to_text(key));
-    may_repeat |= !PyUnicode_CheckExact(key);
-    nodes.push_param({id, to_double(value)});
-  });
-  if (may_repeat) nodes.dedupe_open_params();
-}
-
 void push_qubits(PyObject* obj, NodeStore& nodes) {
   for_each_item(
       obj, [](std::size_t) {}, [&](PyObject* qubit) { nodes.push_qubit(to_u64(qubit)); });
 }
 
-void push_instruction(PyObject* obj, StringPool& strings, NodeStore& nodes) {
+void push_instruction(PyObject* obj, TextCache& texts, NodeStore& nodes) {
   check_tuple(obj, 4);
-  std::uint32_t name = strings.intern(to_text(PyTuple_GET_ITEM(obj, 0)));
+  std::uint32_t name = texts.intern(PyTuple_GET_ITEM(obj, 0));
   push_qubits(PyTuple_GET_ITEM(obj, 1), nodes);
   double duration = to_double(PyTuple_GET_ITEM(obj, 2));
-  push_params(PyTuple_GET_ITEM(obj, 3), strings, nodes);
+  push_params(
+      PyTuple_GET_ITEM(obj, 3), [&](PyObject* key) { return texts.intern(key); }, nodes);
   nodes.close_node(name, duration);
 }
 

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
@@ -97,12 +98,46 @@ void for_each_entry(PyObject* obj, Entry&& entry) {
 // Converts a sequence of qubit indices (not a str) into the open node of `nodes`.
 void push_qubits(PyObject* obj, NodeStore& nodes);
 
-// Converts a parameter dict (str to float) into the open node of `nodes`, interning the
-// keys in `strings`.
-void push_params(PyObject* obj, StringPool& strings, NodeStore& nodes);
+// Interns str objects into a string pool, remembering recent objects by identity, so
+// that a name shared by many instructions is looked up by text once. It holds a
+// reference to each object it remembers, so no other object can take its address.
+class TextCache {
+ public:
+  explicit TextCache(StringPool& strings) : strings_(strings) {}
+
+  std::uint32_t intern(PyObject* obj) {
+    Entry& entry = entries_[(reinterpret_cast<std::uintptr_t>(obj) >> 4) % entries_.size()];
+    if (entry.obj.get() == obj) return entry.id;
+    std::uint32_t id = strings_.intern(to_text(obj));
+    if (PyUnicode_CheckExact(obj)) entry = {Ref::borrow(obj), id};
+    return id;
+  }
+
+ private:
+  struct Entry {
+    Ref obj;
+    std::uint32_t id = 0;
+  };
+  StringPool& strings_;
+  std::array<Entry, 64> entries_;
+};
+
+// Converts a parameter dict (str to float) into the open node of `nodes`; intern(key)
+// gives each key's string id.
+template <typename Intern>
+void push_params(PyObject* obj, Intern&& intern, NodeStore& nodes) {
+  // Distinct keys of a dict have distinct texts unless a str subclass redefines equality.
+  bool may_repeat = false;
+  for_each_entry(obj, [&](PyObject* key, PyObject* value) {
+    std::uint32_t id = intern(key);
+    may_repeat |= !PyUnicode_CheckExact(key);
+    nodes.push_param({id, to_double(value)});
+  });
+  if (may_repeat) nodes.dedupe_open_params();
+}
 
 // Converts one instruction (name, qubits, duration, params) into a node of `nodes`.
-void push_instruction(PyObject* obj, StringPool& strings, NodeStore& nodes);
+void push_instruction(PyObject* obj, TextCache& texts, NodeStore& nodes);
 
 // Converts a dict of int to float.
 std::unordered_map<Qubit, double> to_pulse_durations(PyObject* obj);

@@ -139,17 +139,21 @@ PyObject* add_gate(QuantumDAG& dag, PyObject* const* args) {
   argument("qubits", [&] { push_qubits(args[1], node); });
   double duration = argument("duration_ns", [&] { return to_double(args[2]); });
   if (args[3] != nullptr && args[3] != Py_None) {
-    argument("params", [&] { push_params(args[3], dag.strings(), node); });
+    argument("params", [&] {
+      push_params(
+          args[3], [&](PyObject* key) { return dag.strings().intern(to_text(key)); }, node);
+    });
   }
   return made(PyLong_FromUnsignedLongLong(draft.insert(name, duration)));
 }
 
 PyObject* build_from_ir(QuantumDAG& dag, PyObject* const* args) {
   NodeStore batch;
+  TextCache texts(dag.strings());
   argument("instructions", [&] {
     for_each_item(
         args[0], [&](std::size_t n) { batch.reserve(n); },
-        [&](PyObject* item) { push_instruction(item, dag.strings(), batch); });
+        [&](PyObject* item) { push_instruction(item, texts, batch); });
   });
   vornak::build_from_ir(dag, std::move(batch));
   return made(none());
