@@ -95,14 +95,12 @@ class DdPass {
     for (const PulseRun& run : runs_) pulses += run.count;
     result_.reserve(scheduled + pulses, source_.nodes().all_qubits().size() + pulses,
                     source_.nodes().param_count() + pulses * pulse_params_.size());
-    const Qubit* qubit = nullptr;
     std::size_t next_run = 0;
     for (NodeId id = 0; id < scheduled; ++id) {
       for (; next_run < runs_.size() && runs_[next_run].before == id; ++next_run) {
         const PulseRun& run = runs_[next_run];
-        qubit = &run.qubit;
         for (std::uint32_t i = 0; i < run.count; ++i) {
-          result_.insert_node(pulses_[i], {qubit, 1}, run.duration, pulse_params_);
+          result_.insert_node(pulses_[i], {&run.qubit, 1}, run.duration, pulse_params_);
         }
       }
       copy_node(source_.node(id));
