@@ -7,7 +7,7 @@ CTEST := $(VENV)/bin/ctest
 CXX_TEST_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(VENV)/bin/ninja -DPython_EXECUTABLE=$(PY) \
   -DVORNAK_BUILD_TESTS=ON -DVORNAK_WERROR=ON
 
-.PHONY: setup build demo test test-cxx test-sanitize bench clean distclean
+.PHONY: setup build demo test test-cxx test-sanitize fuzz coverage stubtest wheel-check bench bench-smoke clean distclean
 
 setup:
 	bash scripts/setup.sh
@@ -19,11 +19,26 @@ demo: setup
 
 test: setup test-cxx
 	$(PY) -m pytest -q
+	$(PY) bench/run.py --smoke >/dev/null
+	$(STUBTEST)
 
 test-cxx: setup
 	$(CMAKE) -S . -B build/cxx $(CXX_TEST_FLAGS)
 	$(CMAKE) --build build/cxx
 	$(CTEST) --test-dir build/cxx --output-on-failure --no-tests=error
+
+# The installed type stubs (the package _vornak-stubs in .venv) against the
+# installed module. stubtest passes a private module whose stubs it cannot find,
+# so mypy must first show that it finds them.
+MYPY_ENV := MYPY_CACHE_DIR=$(CURDIR)/build/mypy-cache
+STUBTEST = $(MYPY_ENV) $(PY) -m mypy -c 'import _vornak' && $(MYPY_ENV) $(PY) -m mypy.stubtest _vornak
+stubtest: setup
+	$(STUBTEST)
+
+# Builds the wheel and the sdist, installs the wheel into a fresh venv and tests
+# it there (about a minute and a half; needs PyPI for the isolated build).
+wheel-check: setup
+	bash scripts/wheel-check.sh
 
 # The C++ tests, then the Python tests against a sanitized build of the module.
 test-sanitize: setup
@@ -36,8 +51,25 @@ test-sanitize: setup
 	  ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/build/cxx-asan \
 	  $(PY) -m pytest -q -p no:cacheprovider
 
+# Random call sequences, valid and hostile, against the model in tests/graph_model.py for
+# FUZZ_SECONDS, on the sanitized build of the module.
+FUZZ_SECONDS ?= 900
+fuzz: setup
+	$(CMAKE) -S . -B build/cxx-asan $(CXX_TEST_FLAGS) -DVORNAK_SANITIZE=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build build/cxx-asan --target _vornak
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/build/cxx-asan \
+	  VORNAK_FUZZ_SECONDS=$(FUZZ_SECONDS) $(PY) -m pytest -q -p no:cacheprovider tests/test_model.py -k fuzz
+
+# The benchmark suite; writes bench/results.md and bench/results.png. BENCH_FLAGS=--huge
+# adds 10^7 gates.
 bench: setup
-	$(PY) bench/run.py
+	$(PY) bench/run.py $(BENCH_FLAGS)
+
+# The suite at 10^4 gates only: checks that it runs, times nothing worth keeping.
+bench-smoke: setup
+	$(PY) bench/run.py --smoke
 
 # Removes build products; keeps .venv (distclean removes that too).
 clean:

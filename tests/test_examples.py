@@ -1,0 +1,313 @@
+"""The programs in examples/: the Qiskit adapter, the OpenQASM pipeline and the timeline picture.
+
+They need the optional extras (qiskit, matplotlib); each group is skipped when one is missing.
+"""
+import ast
+import math
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+from _vornak import QuantumDAG
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+CIRCUITS = EXAMPLES / "circuits"
+sys.path.insert(0, str(EXAMPLES))
+
+
+def run_example(*args, cwd=ROOT):
+    """Runs `python examples/<args>` as the README does; returns its standard output."""
+    proc = subprocess.run([sys.executable, *args], cwd=cwd, capture_output=True, text=True,
+                          encoding="utf-8", timeout=300)
+    assert proc.returncode == 0, f"{args}: exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
+    return proc.stdout
+
+
+def test_readme_shows_the_real_output_of_the_worked_example():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    source = (EXAMPLES / "quickstart.py").read_text(encoding="utf-8")
+    code = source.split('"""', 2)[2].strip()
+    assert f"```python\n{code}\n```" in readme
+    shown = readme.split("Its output", 1)[1].split("```text\n", 1)[1].split("```", 1)[0]
+    proc = subprocess.run([sys.executable, "examples/quickstart.py"], cwd=ROOT, text=True,
+                          capture_output=True, encoding="utf-8", check=True,
+                          env={**os.environ, "PYTHONUNBUFFERED": "1"})
+
+    def parsed(text):  # a params dict's key order is not fixed: compare tuples as values
+        return [ast.literal_eval(line) if line.startswith("(") else line
+                for line in text.splitlines()]
+    assert parsed(proc.stdout) == parsed(shown)
+
+
+def test_demo_runs_and_pads():
+    out = run_example("examples/demo.py")
+    assert "🦀 [Rust] Received 15 instructions from Python." in out
+    assert "After the DD pass:" in out and "DD_X" in out
+
+
+# --- the Qiskit adapter ------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def adapter():
+    pytest.importorskip("qiskit")
+    import qiskit_adapter
+    return qiskit_adapter
+
+
+def test_instruction_list_units_params_and_directives(adapter):
+    from qiskit.circuit import Delay, Parameter, QuantumCircuit
+    from qiskit.transpiler import InstructionDurations
+
+    table = InstructionDurations(
+        [("h", None, 50, "ns"), ("rz", None, 0, "ns"), ("cx", [1, 0], 0.3, "us"),
+         ("measure", [1], 2250, "dt"), ("u", None, 20, "ns")], dt=2e-10)
+    qc = QuantumCircuit(2, 1)
+    qc.h(0)
+    qc.cx(1, 0)
+    qc.rz(-0.25, 1)
+    qc.u(0.1, 0.2, 0.3, 0)
+    qc.barrier()
+    qc.append(Delay(500, "dt"), [0])
+    qc.delay(1.5, 1, unit="us")
+    qc.measure(1, 0)
+    assert adapter.to_instructions(qc, table) == [
+        ("h", [0], 50.0, {}),
+        ("cx", [1, 0], 300.0, {}),            # per-pair entry, microseconds
+        ("rz", [1], 0.0, {"p0": -0.25}),
+        ("u", [0], 20.0, {"p0": 0.1, "p1": 0.2, "p2": 0.3}),
+        ("barrier", [0, 1], 0.0, {}),          # zero length: aligns its qubits
+        ("delay", [0], 100.0, {}),             # 500 dt of 0.2 ns
+        ("delay", [1], 1500.0, {}),
+        ("measure", [1], 450.0, {}),           # dt, rounded clear of conversion noise
+    ]
+
+    missing = QuantumCircuit(3)
+    missing.cx(1, 2)                            # the table has cx on (1, 0) only
+    with pytest.raises(ValueError, match=r"no duration for cx on qubits \[1, 2\]"):
+        adapter.to_instructions(missing, table)
+    unbound = QuantumCircuit(1)
+    unbound.rz(Parameter("t"), 0)
+    with pytest.raises(TypeError, match="not a number"):
+        adapter.to_instructions(unbound, table)
+    dt_delay = QuantumCircuit(1)
+    dt_delay.append(Delay(10, "dt"), [0])
+    with pytest.raises(ValueError, match="needs a durations table with dt"):
+        adapter.to_instructions(dt_delay, InstructionDurations([]))
+    with pytest.raises(TypeError):
+        adapter.to_instructions(qc, {"h": 50.0})
+
+
+def test_target_durations_are_seconds(adapter):
+    from qiskit.circuit import QuantumCircuit
+    from qiskit.circuit.library import CXGate, XGate
+    from qiskit.transpiler import InstructionProperties, Target
+
+    target = Target(num_qubits=2)
+    target.add_instruction(XGate(), {(0,): InstructionProperties(duration=35.5e-9),
+                                     (1,): InstructionProperties(duration=40e-9)})
+    target.add_instruction(CXGate(), {(0, 1): InstructionProperties(duration=4.2e-7)})
+    qc = QuantumCircuit(2)
+    qc.x(1)
+    qc.cx(0, 1)
+    qc.x(0)
+    assert adapter.to_instructions(qc, target) == [
+        ("x", [1], 40.0, {}), ("cx", [0, 1], 420.0, {}), ("x", [0], 35.5, {})]
+
+
+def test_round_trip_keeps_the_circuit_and_adds_named_pulses(adapter):
+    from qiskit.quantum_info import Operator
+    from qiskit.circuit.library import XGate, YGate
+
+    circuit = adapter.example_circuit()
+    padded, graph = adapter.pad_with_dd(circuit, adapter.example_durations(),
+                                        coupling=[(0, 1), (1, 2), (2, 3)])
+    nodes = graph.get_all_nodes()
+    assert [i.operation.name for i in padded.data] == [n for n, *_ in nodes]
+    assert [[padded.find_bit(q).index for q in i.qubits] for i in padded.data] == \
+        [q for _, q, *_ in nodes]
+
+    kept = [i for i in padded.data if i.operation.name not in adapter.DD_NAMES]
+    assert len(kept) == len(circuit.data)
+    for new, old in zip(kept, circuit.data):
+        assert new.operation == old.operation
+        assert [padded.find_bit(c).index for c in new.clbits] == \
+            [circuit.find_bit(c).index for c in old.clbits]
+    assert padded.cregs == circuit.cregs
+
+    pulses = [i.operation for i in padded.data if i.operation.name in adapter.DD_NAMES]
+    # qubit 2 waits 350 ns for its first cx, qubit 3 250 ns after its early measurement
+    assert [p.name for p in pulses] == ["DD_X", "DD_Y", "DD_X", "DD_Y"]
+    assert pulses[0].shape == {"amp": 0.15, "sigma": 40.0, "beta": 0.5}
+    assert Operator(pulses[0]).equiv(Operator(XGate()))
+    assert Operator(pulses[1]).equiv(Operator(YGate()))
+
+
+def test_from_nodes_refuses_nodes_of_another_circuit(adapter):
+    circuit = adapter.example_circuit()
+    nodes = adapter.to_instructions(circuit, adapter.example_durations())
+    swapped = [nodes[1], nodes[0], *nodes[2:]]
+    with pytest.raises(ValueError, match="does not match"):
+        adapter.from_nodes(swapped, circuit)
+    with pytest.raises(ValueError, match="only some"):
+        adapter.from_nodes(nodes[:-1], circuit)
+    with pytest.raises(ValueError, match="no counterpart"):
+        adapter.from_nodes([*nodes, nodes[-1]], circuit)
+    # an unscheduled graph gives the pass nothing to copy
+    dag = QuantumDAG()
+    dag.build_from_ir(nodes)
+    with pytest.raises(ValueError, match="only some"):
+        adapter.from_nodes(dag.apply_dd_pass().get_all_nodes(), circuit)
+
+
+def test_adapter_example_runs(adapter):
+    out = run_example("examples/qiskit_adapter.py")
+    assert "('measure', [3], 450.0, {})" in out
+    assert "Padded graph: 14 operations" in out
+
+
+def test_pad_circuit_example_prints_what_the_readme_shows(adapter):
+    pytest.importorskip("qiskit.providers.fake_provider")
+    counts = next(line for line in run_example("examples/pad_circuit.py").splitlines()
+                  if line.startswith("{"))
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    shown = readme.split("examples/pad_circuit.py` prints", 1)[1].split("```text\n", 1)[1]
+    assert ast.literal_eval(counts) == ast.literal_eval(shown.splitlines()[0].strip())
+
+
+# --- OpenQASM 2 files --------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def pipeline():
+    pytest.importorskip("qiskit")
+    import qasm_pipeline
+    return qasm_pipeline
+
+
+def test_shipped_circuits_parse(pipeline):
+    from qiskit import qasm2
+
+    files = sorted(p.name for p in CIRCUITS.glob("*.qasm"))
+    assert files == ["dj_6.qasm", "qft_6.qasm", "qv_5.qasm"]
+    for name in files:
+        circuit = qasm2.load(CIRCUITS / name)
+        assert circuit.num_qubits in (5, 6) and circuit.count_ops()["cx"] > 0
+
+
+@pytest.mark.parametrize("device", ["line", "heavy-hex"])
+def test_pipeline_pads_a_transpiled_file(pipeline, device):
+    from qiskit import qasm2
+
+    path = CIRCUITS / "dj_6.qasm"
+    target = pipeline.make_device(device, 6)
+    mapped, padded, graph = pipeline.run(path, target)
+    assert set(mapped.count_ops()) <= {"rz", "sx", "x", "ecr", "measure", "barrier"}
+    names = [n for n, *_ in graph.get_all_nodes()]
+    assert names.count("DD_X") >= 1 and len(names) == len(padded.data)
+    assert [i.operation.name for i in padded.data if not i.operation.name.startswith("DD_")] \
+        == [i.operation.name for i in mapped.data]
+    edges = set(target.build_coupling_map().get_edges())
+    for inst in padded.data:
+        if inst.operation.name == "ecr":
+            assert tuple(padded.find_bit(q).index for q in inst.qubits) in edges
+
+    # the padded circuit written as OpenQASM 2 reads back, pulses as defined gates
+    again = qasm2.loads(qasm2.dumps(padded),
+                        custom_instructions=qasm2.LEGACY_CUSTOM_INSTRUCTIONS)
+    ops = again.count_ops()
+    assert ops["gate_DD_X"] == names.count("DD_X") and ops["gate_DD_Y"] == names.count("DD_Y")
+
+
+def test_pipeline_example_runs(pipeline, tmp_path):
+    out = run_example("examples/qasm_pipeline.py", "examples/circuits/qv_5.qasm",
+                      "--device", "line", "--out", str(tmp_path))
+    assert "Device: 5-qubit example device, 4 coupled pairs" in out
+    assert "DD_X and" in out and (tmp_path / "qv_5.dd.qasm").is_file()
+
+
+# --- the timeline picture ----------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def timeline():
+    pytest.importorskip("matplotlib")
+    import timeline
+    return timeline
+
+
+def _graph(instructions, coupling):
+    dag = QuantumDAG()
+    dag.build_from_ir(instructions)
+    dag.set_coupling_map(coupling)
+    dag.build_schedule()
+    return dag
+
+
+@pytest.mark.parametrize("sequence, short_pulses, crosstalk", [
+    ("XY", False, True), ("XY4", False, True), ("XY", False, False), ("XY4", True, True),
+])
+def test_placement_matches_the_module_and_keeps_its_rules(timeline, sequence, short_pulses,
+                                                          crosstalk):
+    """The picture's times: same operations as the module's result, and times that obey
+    the pass's rules (pulses inside their gap, 10 ns apart, apart from coupled pulses)."""
+    from bench.workloads import heavy_hex, layered_circuit
+
+    edges = heavy_hex()
+    instructions = layered_circuit(600, seed=3, edges=edges)
+    pulse_ns = {q: 12.0 + q % 5 for q in range(127)} if short_pulses else None
+    num_qubits = 127 if crosstalk else 0
+    dag = _graph(instructions, edges)
+    placed, gaps = timeline.place_pulses(dag, sequence, pulse_ns, num_qubits, edges)
+    result = dag.apply_dd_pass(sequence, pulse_ns, num_qubits)
+    assert [(n, q) for n, q, *_ in placed] == [(n, q) for n, q, *_ in result.get_all_nodes()]
+
+    pulses = [p for p in placed if p[0].startswith("DD_")]
+    assert len(pulses) > 20 and gaps
+    coupled = {tuple(e) for e in edges} | {(b, a) for a, b in edges}
+    per_qubit = {}
+    for i, (name, qubits, start, end) in enumerate(placed):
+        if not name.startswith("DD_"):
+            continue
+        (q,) = qubits
+        assert math.isclose(end - start, (pulse_ns or {}).get(q, 50.0))
+        following = next(op for op in placed[i + 1:] if not op[0].startswith("DD_"))
+        assert q in following[1] and end <= following[2]   # done before its node starts
+        earlier = per_qubit.setdefault(q, [])
+        if earlier:
+            assert start >= earlier[-1][1]                       # in time order, no overlap
+        previous = placed[i - 1]
+        if previous[0].startswith("DD_") and previous[1] == [q]:   # same visit
+            assert start >= previous[3] + 10.0 - 1e-9
+        earlier.append((start, end))
+    if crosstalk:
+        for (a, b) in coupled:
+            for s1, e1 in per_qubit.get(a, []):
+                for s2, e2 in per_qubit.get(b, []):
+                    assert e1 <= s2 or e2 <= s1, (a, b, (s1, e1), (s2, e2))
+
+
+def test_placement_of_the_worked_example(timeline):
+    dag = _graph([("x", [1], 400.0, {}), ("cx", [0, 1], 300.0, {})], [(0, 1)])
+    placed, gaps = timeline.place_pulses(dag, "XY", {0: 50.0}, 2, [(0, 1)])
+    assert placed == [("x", [1], 0.0, 400.0), ("DD_X", [0], 0.0, 50.0),
+                      ("DD_Y", [0], 60.0, 110.0), ("cx", [0, 1], 400.0, 700.0)]
+    assert gaps == [(0, 0.0, 400.0)]
+
+
+def test_timeline_png(timeline, tmp_path):
+    out = run_example("examples/timeline.py", "-o", str(tmp_path / "t.png"), "--sequence",
+                      "XY4")
+    assert "DD_X on q3:   240.0 ->   290.0 ns" in out      # moved past qubit 2's pulses
+    png = (tmp_path / "t.png").read_bytes()
+    assert png.startswith(b"\x89PNG\r\n\x1a\n") and len(png) < 200_000
+    shipped = ROOT / "docs" / "timeline.png"
+    assert shipped.stat().st_size < 200_000
+
+
+def test_timeline_of_a_qasm_file(timeline, tmp_path):
+    pytest.importorskip("qiskit")
+    out = run_example(str(EXAMPLES / "timeline.py"), "--qasm", str(CIRCUITS / "dj_6.qasm"),
+                      "-o", "dj.png", "--xlim", "0", "3000", cwd=tmp_path)
+    assert "wrote dj.png" in out and (tmp_path / "dj.png").stat().st_size > 10_000
