@@ -6,6 +6,7 @@
 #include <span>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "graph/big_vector.h"
@@ -67,6 +68,9 @@ class NodeStore {
 
   // Moves all of `other`'s nodes to the end of this store.
   void append(NodeStore&& other);
+  // Appends copies of `source`'s nodes `first` .. `last` - 1, whose names and keys must
+  // be ids of the string pool this store's ids come from.
+  void append_copies(const NodeStore& source, NodeId first, NodeId last);
 
   GateNode node(NodeId id) const {
     return GateNode{id, names_[id],
@@ -117,6 +121,11 @@ class QuantumDAG {
   }
   // Inserts every node of `batch` in order; its names and keys must come from strings().
   void insert_nodes(NodeStore&& batch);
+  // Inserts copies of `source`'s nodes `first` .. `last` - 1 in order; every name and key
+  // id of `source` must stand for the same text in strings().
+  void insert_copies(const QuantumDAG& source, NodeId first, NodeId last) {
+    nodes_.append_copies(source.nodes_, first, last);
+  }
 
   // A node being built in place at the end of a graph: push its qubits and parameters,
   // then insert() it. A draft destroyed before insert() leaves the graph as it was.
@@ -161,6 +170,8 @@ class QuantumDAG {
 
   // Records (a, b) and (b, a). Earlier pairs are kept.
   void add_coupling(Qubit a, Qubit b);
+  // Records every pair both ways, or, if memory runs out, none of them (and throws).
+  void add_couplings(std::span<const std::pair<Qubit, Qubit>> pairs);
   bool coupled(Qubit a, Qubit b) const { return coupling_map_.contains({a, b}); }
   std::size_t coupling_count() const { return coupling_map_.size(); }
   // Calls visit(a, b) for every recorded pair, in no particular order.

@@ -21,6 +21,30 @@ Node view(const GateNode& node) {
   return {node.name, {node.qubits.begin(), node.qubits.end()}, node.duration_ns, params};
 }
 
+TEST(NodeStore, AppendCopiesRebasesOffsetsOfAnyRange) {
+  NodeStore source, copy;
+  Qubit a[] = {3, 4}, b[] = {kTop}, none[] = {0};
+  Param pa[] = {{1, 0.25}}, pb[] = {{2, 1.0}, {3, 2.0}};
+  source.push_node(1, a, 10.0, pa);
+  source.push_node(2, std::span<const Qubit>(none, 0), 20.0, {});
+  source.push_node(3, b, 30.0, pb);
+  source.push_node(4, a, 40.0, {});
+  copy.push_node(9, none, 1.0, pb);
+  copy.append_copies(source, 2, 2);  // an empty range adds nothing
+  copy.append_copies(source, 1, 3);
+  copy.append_copies(source, 0, 1);
+  copy.append_copies(source, 3, 4);
+  ASSERT_EQ(copy.size(), 5u);
+  EXPECT_EQ(view(copy.node(0)), Node(9, {0}, 1.0, {{2, 1.0}, {3, 2.0}}));
+  EXPECT_EQ(view(copy.node(1)), Node(2, {}, 20.0, {}));
+  EXPECT_EQ(view(copy.node(2)), Node(3, {kTop}, 30.0, {{2, 1.0}, {3, 2.0}}));
+  EXPECT_EQ(view(copy.node(3)), Node(1, {3, 4}, 10.0, {{1, 0.25}}));
+  EXPECT_EQ(view(copy.node(4)), Node(4, {3, 4}, 40.0, {}));
+  EXPECT_EQ(copy.max_qubit(), kTop);
+  EXPECT_EQ(copy.all_qubits().size(), 6u);
+  EXPECT_EQ(copy.param_count(), 5u);
+}
+
 TEST(NodeStore, PushCloseAndAppendKeepEveryNode) {
   NodeStore front, back, empty;
   EXPECT_EQ(front.max_qubit(), std::nullopt);

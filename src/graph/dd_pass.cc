@@ -68,8 +68,11 @@ class DdPass {
  public:
   DdPass(const QuantumDAG& source, std::string_view sequence,
          const std::unordered_map<Qubit, double>& pulse_durations, std::uint64_t num_qubits)
-      : source_(source), num_qubits_(num_qubits), slots_(source),
-        names_(source.strings().size(), kUnmapped) {
+      : source_(source), num_qubits_(num_qubits), slots_(source) {
+    // The result's string ids are the source's, so nodes are copied without renaming.
+    for (std::uint32_t id = 0; id < source.strings().size(); ++id) {
+      result_.strings().intern(source.strings().text(id));
+    }
     slots_.assign(source.nodes().all_qubits());
     std::size_t qubits = slots_.size();
     last_end_.assign(qubits, 0.0);
@@ -95,22 +98,19 @@ class DdPass {
     for (const PulseRun& run : runs_) pulses += run.count;
     result_.reserve(scheduled + pulses, source_.nodes().all_qubits().size() + pulses,
                     source_.nodes().param_count() + pulses * pulse_params_.size());
-    std::size_t next_run = 0;
-    for (NodeId id = 0; id < scheduled; ++id) {
-      for (; next_run < runs_.size() && runs_[next_run].before == id; ++next_run) {
-        const PulseRun& run = runs_[next_run];
-        for (std::uint32_t i = 0; i < run.count; ++i) {
-          result_.insert_node(pulses_[i], {&run.qubit, 1}, run.duration, pulse_params_);
-        }
+    NodeId copied = 0;
+    for (const PulseRun& run : runs_) {
+      result_.insert_copies(source_, copied, run.before);
+      copied = run.before;
+      for (std::uint32_t i = 0; i < run.count; ++i) {
+        result_.insert_node(pulses_[i], {&run.qubit, 1}, run.duration, pulse_params_);
       }
-      copy_node(source_.node(id));
     }
+    result_.insert_copies(source_, copied, scheduled);
     return std::move(result_);
   }
 
  private:
-  static constexpr std::uint32_t kUnmapped = std::numeric_limits<std::uint32_t>::max();
-
   // The first `count` pulses of the sequence, on `qubit`, before node `before`.
   struct PulseRun {
     NodeId before;
@@ -210,18 +210,6 @@ class DdPass {
     return placed;
   }
 
-  std::uint32_t result_string(std::uint32_t source_id) {
-    std::uint32_t& mapped = names_[source_id];
-    if (mapped == kUnmapped) mapped = result_.strings().intern(source_.strings().text(source_id));
-    return mapped;
-  }
-
-  void copy_node(const GateNode& node) {
-    params_.clear();
-    for (const Param& p : node.params) params_.push_back({result_string(p.key), p.value});
-    result_.insert_node(result_string(node.name), node.qubits, node.duration_ns, params_);
-  }
-
   const QuantumDAG& source_;
   std::uint64_t num_qubits_;
   QubitSlots slots_;
@@ -230,12 +218,10 @@ class DdPass {
   std::vector<double> durations_;           // by slot: the qubit's pulse duration
   std::vector<std::size_t> neighbour_offsets_;  // by slot, into neighbours_
   std::vector<std::size_t> neighbours_;     // partner slots, see collect_neighbours()
-  std::vector<std::uint32_t> names_;        // source string id -> result string id
   std::vector<std::uint32_t> pulses_;
   std::vector<Param> pulse_params_;
   std::vector<std::size_t> node_slots_;     // slots of the current node's qubits
   std::vector<PulseRun> runs_;              // the pulses decided, in result order
-  std::vector<Param> params_;
   QuantumDAG result_;
 };
 
