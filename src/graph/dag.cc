@@ -49,19 +49,11 @@ void NodeStore::dedupe_open_params() {
   params_.erase(out, params_.end());
 }
 
-void NodeStore::close_node(std::uint32_t name, double duration_ns) {
-  // Room first, so that a node goes into every column or, when memory runs out, into none.
+void NodeStore::grow_node_columns() {
   make_room(names_, 1);
   make_room(durations_, 1);
   make_room(qubit_offsets_, 1);
   make_room(param_offsets_, 1);
-  for (std::size_t i = qubit_offsets_.back(); i < qubits_.size(); ++i) {
-    if (qubits_[i] > max_qubit_) max_qubit_ = qubits_[i];
-  }
-  names_.push_back(name);
-  durations_.push_back(duration_ns);
-  qubit_offsets_.push_back(qubits_.size());
-  param_offsets_.push_back(params_.size());
 }
 
 void NodeStore::discard_open() {

@@ -58,7 +58,21 @@ class NodeStore {
   void push_param(Param p) { params_.push_back(p); }
   // Keeps one parameter per key among those pushed since the last close: the last one pushed.
   void dedupe_open_params();
-  void close_node(std::uint32_t name, double duration_ns);
+  void close_node(std::uint32_t name, double duration_ns) {
+    // Room first, so that a node goes into every column or, when memory runs out, into none.
+    if (names_.size() == names_.capacity() || durations_.size() == durations_.capacity() ||
+        qubit_offsets_.size() == qubit_offsets_.capacity() ||
+        param_offsets_.size() == param_offsets_.capacity()) {
+      grow_node_columns();
+    }
+    for (std::size_t i = qubit_offsets_.back(); i < qubits_.size(); ++i) {
+      if (qubits_[i] > max_qubit_) max_qubit_ = qubits_[i];
+    }
+    names_.push_back(name);
+    durations_.push_back(duration_ns);
+    qubit_offsets_.push_back(qubits_.size());
+    param_offsets_.push_back(params_.size());
+  }
   // Drops the qubits and parameters pushed since the last close.
   void discard_open();
 
@@ -99,6 +113,10 @@ class NodeStore {
   BigVector<std::size_t> param_offsets_;
   BigVector<Param> params_;
   Qubit max_qubit_ = 0;
+
+  // Makes room for one more node in every per-node column; throws, changing nothing, when
+  // the room cannot be had.
+  void grow_node_columns();
 };
 
 // A circuit: operations with dense ids 0 .. next_id() - 1 in insertion order, their

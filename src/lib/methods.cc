@@ -124,7 +124,7 @@ PyObject* set_coupling_map(QuantumDAG& dag, PyObject* const* args) {
           edges.emplace_back(a, to_u64(PyTuple_GET_ITEM(item, 1)));
         });
   });
-  for (auto [a, b] : edges) dag.add_coupling(a, b);
+  dag.add_couplings(edges);
   return made(none());
 }
 
@@ -152,7 +152,8 @@ PyObject* build_from_ir(QuantumDAG& dag, PyObject* const* args) {
   TextCache texts(dag.strings());
   argument("instructions", [&] {
     for_each_item(
-        args[0], [&](std::size_t n) { batch.reserve(n); },
+        // Room for two qubits and one parameter a node: most circuits need no more.
+        args[0], [&](std::size_t n) { batch.reserve(n, 2 * n, n); },
         [&](PyObject* item) { push_instruction(item, texts, batch); });
   });
   vornak::build_from_ir(dag, std::move(batch));
