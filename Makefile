@@ -60,7 +60,20 @@ fuzz: setup
 	$(CMAKE) --build build/cxx-asan --target _vornak
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/build/cxx-asan \
-	  VORNAK_FUZZ_SECONDS=$(FUZZ_SECONDS) $(PY) -m pytest -q -p no:cacheprovider tests/test_model.py -k fuzz
+	  VORNAK_FUZZ_SECONDS=$(FUZZ_SECONDS) $(PY) -m pytest -q -s -p no:cacheprovider tests/test_model.py -k fuzz
+
+# Line coverage of src/ by the C++ and the Python tests, from a build instrumented for gcov
+# in build/cov (gcovr comes from PyPI); the listing of every line is build/cov/coverage.txt.
+coverage: setup
+	$(PY) -c 'import gcovr' 2>/dev/null || $(PY) -m pip install -q gcovr
+	$(CMAKE) -S . -B build/cov $(CXX_TEST_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=--coverage \
+	  -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_MODULE_LINKER_FLAGS=--coverage
+	$(CMAKE) --build build/cov
+	find build/cov -name '*.gcda' -delete
+	$(CTEST) --test-dir build/cov --output-on-failure --no-tests=error
+	PYTHONPATH=$(CURDIR)/build/cov $(PY) -m pytest -q -p no:cacheprovider
+	$(PY) -m gcovr --root . --filter 'src/' --exclude '.*\.test\.cc$$' --txt build/cov/coverage.txt \
+	  --print-summary build/cov
 
 # The benchmark suite; writes bench/results.md and bench/results.png. BENCH_FLAGS=--huge
 # adds 10^7 gates.

@@ -80,3 +80,8 @@ def layered_circuit(gates, seed=0, num_qubits=NUM_QUBITS, edges=None):
         layer += 1
     del out[gates:]
     return out
+
+
+def pulse_durations(num_qubits=NUM_QUBITS):
+    """Returns the DD pulse duration of every qubit: that of the `x` gate, 35 ns."""
+    return {q: 35.0 for q in range(num_qubits)}
