@@ -230,21 +230,6 @@ class StrCache {
   std::vector<Ref> strs_;
 };
 
-// Keeps the cyclic garbage collector from running while a large result is built: every
-// object made is reachable from the result, so a collection would only walk them.
-class GcPause {
- public:
-  GcPause() : was_enabled_(PyGC_Disable()) {}
-  ~GcPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-
- private:
-  int was_enabled_;
-};
-
 // Makes float objects, handing out one shared object for a value (bit for bit) met
 // recently: circuits repeat a few durations and parameter values many times.
 class FloatCache {
@@ -277,7 +262,6 @@ bool same_params(std::span<const Param> a, std::span<const Param> b) {
 }
 
 PyObject* get_all_nodes(const QuantumDAG& dag) {
-  GcPause pause;
   StrCache strs(dag.strings());
   FloatCache floats;
   // The last non-empty parameter dict made, and the parameters it holds: a node with the
