@@ -7,7 +7,6 @@
 namespace vornak {
 
 void build_schedule(QuantumDAG& dag) {
-  dag.set_schedule({});
   BigVector<ScheduleEntry> schedule(dag.node_count());
   QubitSlots slots(dag);
   // A qubit's slot holds the time it becomes free; 0.0 acts as "free from the start",
