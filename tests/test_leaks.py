@@ -1,6 +1,7 @@
 """Every method, on its success path and on each error path, keeps no reference to its
 arguments and leaks no memory: reference counts stay as they were, and ten thousand calls
 leave RSS and the interpreter's traced memory flat (measured in a child process)."""
+import itertools
 import json
 import os
 import subprocess
@@ -59,6 +60,8 @@ def mutating_dict(key_kind):
     return table
 
 
+FRESH = itertools.count()
+
 # (id, method, args builder -> (args, kwargs), expected exception type or None, grows the graph)
 CASES = [
     ("new", None, lambda g: ((), {}), None, False),
@@ -98,6 +101,11 @@ CASES = [
      TypeError, False),
     ("build_from_ir-list-item", "build_from_ir", lambda g: (([[text("g"), [big(1)], real(2), {}]],), {}), TypeError, False),
     ("build_from_ir-str", "build_from_ir", lambda g: ((text("abc"),), {}), TypeError, False),
+    # A refused call keeps none of the names and keys it met, however many calls bring new ones.
+    ("build_from_ir-new-names", "build_from_ir",
+     lambda g: (([(text(f"g{next(FRESH)}"), [big(1)], real(2), {text(f"k{next(FRESH)}"): real(1)}),
+                  (text("h"), [big(1)], real(1))],), {}), ValueError, False),
+    ("add_gate-new-name", "add_gate", lambda g: ((text(f"g{next(FRESH)}"), text("01"), real(1)), {}), TypeError, False),
     ("build_from_ir-qubit", "build_from_ir", lambda g: (([(text("g"), [2**64 + big(1)], real(2), {})],), {}),
      OverflowError, False),
     ("set_coupling_map", "set_coupling_map", lambda g: (([(big(1), big(2)), (Hook(big(3)), big(1))],), {}), None, False),
@@ -217,3 +225,40 @@ def test_ten_thousand_calls_leave_memory_flat():
     rss_limit = float("inf") if "libasan" in os.environ.get("LD_PRELOAD", "") else 256 * 1024
     grown = {case: growth for case, growth in report.items() if growth[0] > 16 * 1024 or growth[1] > rss_limit}
     assert not grown, f"traced and RSS growth in bytes over 10,000 calls: {grown}"
+
+
+NEW_NAMES_CHILD = r'''
+import json, os, sys
+from _vornak import QuantumDAG
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+dag = QuantumDAG()
+dag.add_gate("h", [0], 1.0)
+calls = iter(range(10**9))
+def refused_calls(n):
+    for _ in range(n):
+        i = next(calls)
+        try:
+            dag.build_from_ir([(f"gate{i}", [1], 2.0, {f"key{i}": 1.0}), ("h", [1], 1.0)])
+        except ValueError:
+            pass
+        try:
+            dag.add_gate(f"name{i}", "01", 1.0)
+        except TypeError:
+            pass
+refused_calls(5_000)
+before = rss()
+refused_calls(60_000)
+print(json.dumps({"grown": rss() - before, "nodes": dag.node_count()}))
+'''
+
+
+def test_refused_calls_keep_none_of_the_names_they_met():
+    # 180,000 names kept would take several MiB.
+    proc = subprocess.run([sys.executable, "-c", NEW_NAMES_CHILD], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    report = json.loads(proc.stdout)
+    assert report["nodes"] == 1
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert report["grown"] < 1024 * 1024

@@ -146,12 +146,16 @@ class QuantumDAG {
   }
 
   // A node being built in place at the end of a graph: push its qubits and parameters,
-  // then insert() it. A draft destroyed before insert() leaves the graph as it was.
+  // then insert() it. A draft destroyed before insert() leaves the graph as it was, the
+  // texts interned in the meantime included.
   class NodeDraft {
    public:
-    explicit NodeDraft(QuantumDAG& dag) : dag_(dag) {}
+    explicit NodeDraft(QuantumDAG& dag) : dag_(dag), known_texts_(dag.names_.size()) {}
     ~NodeDraft() {
-      if (!inserted_) dag_.nodes_.discard_open();
+      if (!inserted_) {
+        dag_.nodes_.discard_open();
+        dag_.names_.truncate(known_texts_);
+      }
     }
     NodeDraft(const NodeDraft&) = delete;
     NodeDraft& operator=(const NodeDraft&) = delete;
@@ -167,6 +171,7 @@ class QuantumDAG {
 
    private:
     QuantumDAG& dag_;
+    std::size_t known_texts_;
     bool inserted_ = false;
   };
 

@@ -21,6 +21,31 @@ Node view(const GateNode& node) {
   return {node.name, {node.qubits.begin(), node.qubits.end()}, node.duration_ns, params};
 }
 
+TEST(QuantumDAG, AnAbandonedDraftTakesItsTextsAlong) {
+  QuantumDAG dag;
+  std::uint32_t h = dag.strings().intern("h");
+  {
+    QuantumDAG::NodeDraft draft(dag);
+    draft.nodes().push_qubit(4);
+    draft.nodes().push_param({dag.strings().intern("theta"), 1.0});
+    dag.strings().intern("rz");
+  }
+  EXPECT_EQ(dag.node_count(), 0u);
+  EXPECT_EQ(dag.strings().size(), 1u);
+  {
+    QuantumDAG::NodeDraft draft(dag);
+    std::uint32_t cx = dag.strings().intern("cx");
+    draft.nodes().push_qubit(1);
+    EXPECT_EQ(draft.insert(cx, 2.0), 0u);
+  }
+  // Ids of forgotten texts are handed out again, and kept texts keep theirs.
+  EXPECT_EQ(dag.strings().intern("h"), h);
+  EXPECT_EQ(dag.strings().intern("cx"), 1u);
+  EXPECT_EQ(dag.strings().intern("theta"), 2u);
+  EXPECT_EQ(view(dag.node(0)), Node(1, {1}, 2.0, {}));
+  EXPECT_EQ(dag.max_qubit(), Qubit{1});
+}
+
 TEST(NodeStore, AppendCopiesRebasesOffsetsOfAnyRange) {
   NodeStore source, copy;
   Qubit a[] = {3, 4}, b[] = {kTop}, none[] = {0};

@@ -17,4 +17,11 @@ std::uint32_t StringPool::intern(std::string_view text) {
   return id;
 }
 
+void StringPool::truncate(std::size_t size) {
+  while (texts_.size() > size) {
+    ids_.erase(std::string_view(texts_.back()));
+    texts_.pop_back();
+  }
+}
+
 }  // namespace vornak

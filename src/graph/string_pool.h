@@ -23,6 +23,9 @@ class StringPool {
   // Returns the id of `text`, adding it if it is new. O(1) expected.
   std::uint32_t intern(std::string_view text);
 
+  // Forgets the texts added after the first `size`; nothing may still use their ids.
+  void truncate(std::size_t size);
+
   std::string_view text(std::uint32_t id) const { return texts_[id]; }
   std::size_t size() const { return texts_.size(); }
 

@@ -133,8 +133,8 @@ PyObject* node_count(const QuantumDAG& dag) {
 }
 
 PyObject* add_gate(QuantumDAG& dag, PyObject* const* args) {
-  std::uint32_t name = argument("name", [&] { return dag.strings().intern(to_text(args[0])); });
   QuantumDAG::NodeDraft draft(dag);
+  std::uint32_t name = argument("name", [&] { return dag.strings().intern(to_text(args[0])); });
   NodeStore& node = draft.nodes();
   argument("qubits", [&] { push_qubits(args[1], node); });
   double duration = argument("duration_ns", [&] { return to_double(args[2]); });
@@ -150,12 +150,18 @@ PyObject* add_gate(QuantumDAG& dag, PyObject* const* args) {
 PyObject* build_from_ir(QuantumDAG& dag, PyObject* const* args) {
   NodeStore batch;
   TextCache texts(dag.strings());
-  argument("instructions", [&] {
-    for_each_item(
-        // Room for two qubits and one parameter a node: most circuits need no more.
-        args[0], [&](std::size_t n) { batch.reserve(n, 2 * n, n); },
-        [&](PyObject* item) { push_instruction(item, texts, batch); });
-  });
+  std::size_t known_texts = dag.strings().size();
+  try {
+    argument("instructions", [&] {
+      for_each_item(
+          // Room for two qubits and one parameter a node: most circuits need no more.
+          args[0], [&](std::size_t n) { batch.reserve(n, 2 * n, n); },
+          [&](PyObject* item) { push_instruction(item, texts, batch); });
+    });
+  } catch (...) {
+    dag.strings().truncate(known_texts);  // texts that only the refused batch used
+    throw;
+  }
   vornak::build_from_ir(dag, std::move(batch));
   return made(none());
 }
