@@ -1,7 +1,8 @@
 #include "graph/dd_pass.h"
 
 #include <algorithm>
-#include <limits>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
