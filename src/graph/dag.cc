@@ -155,11 +155,6 @@ std::size_t QuantumDAG::QubitPairHash::operator()(const QubitPair& p) const noex
   return static_cast<std::size_t>(x);
 }
 
-void QuantumDAG::add_coupling(Qubit a, Qubit b) {
-  coupling_map_.insert({a, b});
-  coupling_map_.insert({b, a});
-}
-
 void QuantumDAG::add_couplings(std::span<const std::pair<Qubit, Qubit>> pairs) {
   std::vector<QubitPair> added;
   try {

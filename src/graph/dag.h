@@ -150,12 +150,9 @@ class QuantumDAG {
   // texts interned in the meantime included.
   class NodeDraft {
    public:
-    explicit NodeDraft(QuantumDAG& dag) : dag_(dag), known_texts_(dag.names_.size()) {}
+    explicit NodeDraft(QuantumDAG& dag) : dag_(dag), texts_(dag.names_) {}
     ~NodeDraft() {
-      if (!inserted_) {
-        dag_.nodes_.discard_open();
-        dag_.names_.truncate(known_texts_);
-      }
+      if (!inserted_) dag_.nodes_.discard_open();
     }
     NodeDraft(const NodeDraft&) = delete;
     NodeDraft& operator=(const NodeDraft&) = delete;
@@ -165,13 +162,14 @@ class QuantumDAG {
     NodeId insert(std::uint32_t name, double duration_ns) {
       NodeId id = dag_.next_id();
       dag_.nodes_.close_node(name, duration_ns);
+      texts_.keep();
       inserted_ = true;
       return id;
     }
 
    private:
     QuantumDAG& dag_;
-    std::size_t known_texts_;
+    StringPool::Checkpoint texts_;
     bool inserted_ = false;
   };
 
@@ -191,9 +189,8 @@ class QuantumDAG {
   // The largest qubit index of any node, or nullopt when no node has a qubit.
   std::optional<Qubit> max_qubit() const { return nodes_.max_qubit(); }
 
-  // Records (a, b) and (b, a). Earlier pairs are kept.
-  void add_coupling(Qubit a, Qubit b);
-  // Records every pair both ways, or, if memory runs out, none of them (and throws).
+  // Records every pair (a, b) as (a, b) and (b, a), keeping earlier pairs; or, if memory
+  // runs out, none of them (and throws).
   void add_couplings(std::span<const std::pair<Qubit, Qubit>> pairs);
   bool coupled(Qubit a, Qubit b) const { return coupling_map_.contains({a, b}); }
   std::size_t coupling_count() const { return coupling_map_.size(); }

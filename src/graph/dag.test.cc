@@ -126,7 +126,8 @@ TEST(QuantumDAG, CouplingMapIsSymmetricAndAccumulates) {
   std::size_t counts[] = {2, 4, 5, 5, 7};
   for (int i = 0; i < 5; ++i) {
     auto [a, b] = steps[i];
-    dag.add_coupling(a, b);
+    std::pair<Qubit, Qubit> pair[] = {{a, b}};
+    dag.add_couplings(pair);
     EXPECT_EQ(dag.coupling_count(), counts[i]) << "after step " << i;
     EXPECT_TRUE(dag.coupled(a, b) && dag.coupled(b, a)) << a << "-" << b;
   }

@@ -69,7 +69,7 @@ class DdPass {
  public:
   DdPass(const QuantumDAG& source, std::string_view sequence,
          const std::unordered_map<Qubit, double>& pulse_durations, std::uint64_t num_qubits)
-      : source_(source), num_qubits_(num_qubits), slots_(source) {
+      : source_(source), slots_(source) {
     // The result's string ids are the source's, so nodes are copied without renaming.
     for (std::uint32_t id = 0; id < source.strings().size(); ++id) {
       result_.strings().intern(source.strings().text(id));
@@ -89,7 +89,7 @@ class DdPass {
     pulse_params_ = {{result_.strings().intern("amp"), 0.15},
                      {result_.strings().intern("sigma"), 40.0},
                      {result_.strings().intern("beta"), 0.5}};
-    if (num_qubits_ > 0) collect_neighbours();
+    if (num_qubits > 0) collect_neighbours(num_qubits);
   }
 
   // Decides every pulse first, then builds the result with its storage sized once.
@@ -150,7 +150,7 @@ class DdPass {
   // For each slot, the slots of its coupled partners that lie below num_qubits, in
   // increasing order of the partners' indices: the order in which the crosstalk check
   // looks at them. Partners without a slot never carry a pulse and are left out.
-  void collect_neighbours() {
+  void collect_neighbours(std::uint64_t num_qubits) {
     struct Partner {
       std::size_t slot;
       Qubit qubit;
@@ -158,7 +158,7 @@ class DdPass {
     };
     std::vector<Partner> partners;
     source_.for_each_coupling([&](Qubit a, Qubit b) {
-      if (b >= num_qubits_) return;
+      if (b >= num_qubits) return;
       std::optional<std::size_t> sa = slots_.find(a), sb = slots_.find(b);
       if (sa && sb) partners.push_back({*sa, b, *sb});
     });
@@ -212,7 +212,6 @@ class DdPass {
   }
 
   const QuantumDAG& source_;
-  std::uint64_t num_qubits_;
   QubitSlots slots_;
   std::vector<double> last_end_;            // by slot; 0.0 until the qubit's first node
   std::vector<PulseTrack> tracks_;          // by slot: the pulses placed so far

@@ -23,8 +23,24 @@ class StringPool {
   // Returns the id of `text`, adding it if it is new. O(1) expected.
   std::uint32_t intern(std::string_view text);
 
-  // Forgets the texts added after the first `size`; nothing may still use their ids.
-  void truncate(std::size_t size);
+  // Forgets, when destroyed before keep(), the texts interned into `pool` while it lived:
+  // for a change that interns as it goes and may be abandoned. Nothing may still use the
+  // ids of the forgotten texts.
+  class Checkpoint {
+   public:
+    explicit Checkpoint(StringPool& pool) : pool_(pool), size_(pool.size()) {}
+    ~Checkpoint() {
+      if (!kept_) pool_.truncate(size_);
+    }
+    Checkpoint(const Checkpoint&) = delete;
+    Checkpoint& operator=(const Checkpoint&) = delete;
+    void keep() { kept_ = true; }
+
+   private:
+    StringPool& pool_;
+    std::size_t size_;
+    bool kept_ = false;
+  };
 
   std::string_view text(std::uint32_t id) const { return texts_[id]; }
   std::size_t size() const { return texts_.size(); }
@@ -33,6 +49,9 @@ class StringPool {
   // A deque never moves its elements, so the views used as keys stay valid.
   std::deque<std::string> texts_;
   std::unordered_map<std::string_view, std::uint32_t> ids_;
+
+  // Forgets the texts added after the first `size`.
+  void truncate(std::size_t size);
 };
 
 }  // namespace vornak

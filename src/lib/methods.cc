@@ -149,19 +149,15 @@ PyObject* add_gate(QuantumDAG& dag, PyObject* const* args) {
 
 PyObject* build_from_ir(QuantumDAG& dag, PyObject* const* args) {
   NodeStore batch;
+  StringPool::Checkpoint batch_texts(dag.strings());  // forgotten if the batch is refused
   TextCache texts(dag.strings());
-  std::size_t known_texts = dag.strings().size();
-  try {
-    argument("instructions", [&] {
-      for_each_item(
-          // Room for two qubits and one parameter a node: most circuits need no more.
-          args[0], [&](std::size_t n) { batch.reserve(n, 2 * n, n); },
-          [&](PyObject* item) { push_instruction(item, texts, batch); });
-    });
-  } catch (...) {
-    dag.strings().truncate(known_texts);  // texts that only the refused batch used
-    throw;
-  }
+  argument("instructions", [&] {
+    for_each_item(
+        // Room for two qubits and one parameter a node: most circuits need no more.
+        args[0], [&](std::size_t n) { batch.reserve(n, 2 * n, n); },
+        [&](PyObject* item) { push_instruction(item, texts, batch); });
+  });
+  batch_texts.keep();
   vornak::build_from_ir(dag, std::move(batch));
   return made(none());
 }
