@@ -1,0 +1,84 @@
+#ifndef VORNAK_GRAPH_DD_PLAN_H
+#define VORNAK_GRAPH_DD_PLAN_H
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "graph/dag.h"
+
+namespace vornak {
+
+inline constexpr double DD_DEFAULT_PULSE_NS = 50.0;
+inline constexpr double DD_WINDOW_FACTOR = 1.5;
+inline constexpr double DD_PULSE_SPACING_NS = 10.0;
+
+// Where in its gap a sequence goes.
+enum class DdPlacement {
+  // The first pulse where the gap begins, each later one `spacing` after the previous end.
+  kStart,
+  // The free time of the gap split 1/2n, 1/n, ..., 1/n, 1/2n around the n pulses.
+  kSpread,
+};
+
+// Flags of a node, for graphs whose nodes are more than gates (see plan_dd()).
+inline constexpr std::uint8_t kDdNodeResets = 1;  // leaves its qubits in the ground state
+inline constexpr std::uint8_t kDdNodeIdle = 2;    // a wait: its time is part of the gap
+
+struct DdPlanOptions {
+  // The number n of pulses in the sequence.
+  std::size_t pulse_count = 2;
+  DdPlacement placement = DdPlacement::kStart;
+  // Free time after every placed pulse, and after a conflicting pulse on a coupled qubit.
+  double spacing = DD_PULSE_SPACING_NS;
+  // With alignment > 0, pulse start times are rounded up to multiples of it (and the spread's
+  // free time down). 0 leaves every time as computed.
+  double alignment = 0.0;
+  // With num_qubits > 0, a pulse is moved past every pulse already placed on a coupled qubit
+  // whose index is below num_qubits that it would overlap.
+  std::uint64_t num_qubits = 0;
+  // A sequence that does not fit whole is left out, and its pulses are forgotten; otherwise
+  // the pulses that fit are kept and the rest of the sequence is not tried.
+  bool whole_sequences = false;
+  // No pulses in the gap that follows a qubit's start, or a node flagged kDdNodeResets.
+  bool skip_ground_state = false;
+};
+
+// One decision: pulses 0 .. count - 1 of the sequence on `qubit`, in the gap before node
+// `before`, starting at DdPlan::starts[first_start ..].
+struct DdRun {
+  NodeId before;
+  Qubit qubit;
+  std::uint32_t count;
+  double duration;  // of the qubit's first pulse
+  std::size_t first_start;
+};
+
+struct DdPlan {
+  std::vector<DdRun> runs;    // by `before`, and within a node in the order of its qubits
+  std::vector<double> starts;  // the start time of every pulse, run after run
+  std::size_t scheduled = 0;  // the leading nodes that have a schedule entry
+  std::size_t dropped = 0;    // sequences left out as they did not fit whole
+};
+
+// Fills `durations` (pulse_count entries) with the durations of the sequence's pulses on
+// `qubit`, or returns false when the qubit takes no pulses.
+using DdPulseDurations = std::function<bool(Qubit qubit, std::span<double> durations)>;
+
+// Decides which gaps of `source`'s scheduled nodes get pulses, how many and when.
+//
+// Walks the nodes that have a schedule entry in id order. A qubit visit of a node starting at
+// S, on a qubit whose last node ended at L (0.0 before its first), passes the gap test when
+// S - L >= (sum of the qubit's pulse durations) * DD_WINDOW_FACTOR, the sum formed as
+// n * d when the durations are equal; the pulses it places must end by the window limit: the
+// largest of 0.0 and the times each qubit of the node was last busy, read at the visit (a
+// qubit of the node visited before counts with S). A node flagged kDdNodeIdle takes no part
+// but keeps its qubits busy; `node_flags` is empty or has one entry per node.
+// O(nodes + qubit visits), plus the crosstalk search.
+DdPlan plan_dd(const QuantumDAG& source, const DdPulseDurations& durations,
+               const DdPlanOptions& options, std::span<const std::uint8_t> node_flags = {});
+
+}  // namespace vornak
+
+#endif
