@@ -22,6 +22,8 @@ if mode == "broken pipe":  # the reading end is gone: every write fails with EPI
     os.dup2(write_end, 1)
 elif mode == "full":
     os.dup2(os.open("/dev/full", os.O_WRONLY), 1)
+elif mode == "read-only":  # open, but every write fails with EBADF
+    os.dup2(os.open(os.devnull, os.O_RDONLY), 1)
 elif mode == "closed":
     os.close(1)
 dag = QuantumDAG()
@@ -48,13 +50,14 @@ def run_output_child(mode, method):
     return proc, json.loads(proc.stdout)
 
 
-@pytest.mark.parametrize("mode, code", [("broken pipe", errno.EPIPE), ("full", errno.ENOSPC)])
+@pytest.mark.parametrize("mode, code", [("broken pipe", errno.EPIPE), ("full", errno.ENOSPC),
+                                        ("read-only", errno.EBADF)])
 @pytest.mark.parametrize("method", ["build_from_ir", "apply_dd_pass"])
 def test_failing_progress_write_raises_panic_and_changes_nothing(mode, code, method):
     proc, seen = run_output_child(mode, method)
     name, is_exception, message = seen["error"]
     assert (name, is_exception) == ("PanicException", False)
-    assert message.startswith("failed printing to stdout: ") and os.strerror(code) in message, message
+    assert message == f"failed printing to stdout: {os.strerror(code)} (os error {code})"
     assert message in proc.stderr.decode()
     # The first line fails: build_from_ir adds nothing, the pass returns nothing.
     assert seen["unchanged"] and seen["result"] is None

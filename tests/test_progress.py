@@ -21,6 +21,8 @@ if mode == "closed":
     os.close(1)
 elif mode == "full":
     os.dup2(os.open("/dev/full", os.O_WRONLY), 1)
+elif mode == "read-only":  # open, but every write fails with EBADF
+    os.dup2(os.open(os.devnull, os.O_RDONLY), 1)
 elif mode == "limited":  # room for the first line and part of the second
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     os.dup2(os.open(report_path + ".out", os.O_WRONLY | os.O_CREAT | os.O_TRUNC), 1)
@@ -67,13 +69,14 @@ def test_lines_are_written_to_the_descriptor(tmp_path, mode, out):
 
 @pytest.mark.parametrize("mode, code, nodes", [
     ("full", errno.ENOSPC, 1),  # the first line fails: no node is added
+    ("read-only", errno.EBADF, 1),  # a descriptor 1 that is open is not a missing one
     ("limited", errno.EFBIG, 3),  # the second line fails: the nodes stay
 ])
 def test_write_error_raises_panic(tmp_path, mode, code, nodes):
     proc, seen = run_child(tmp_path, mode)
     name, is_exception, message = seen["error"]
     assert (name, is_exception) == ("PanicException", False)
-    assert message.startswith("failed printing to stdout: ") and os.strerror(code) in message, message
+    assert message == f"failed printing to stdout: {os.strerror(code)} (os error {code})"
     assert message in proc.stderr.decode()
     assert (seen["nodes"], seen["next_id"]) == (nodes, nodes)
     if mode == "limited":

@@ -1,5 +1,6 @@
 #include "graph/progress.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,13 @@
 #include "graph/failure.h"
 
 namespace vornak {
+namespace {
+
+// Whether descriptor 1 is not open at all, as opposed to open but refusing writes (a
+// read-only descriptor fails its writes with EBADF too).
+bool stdout_is_closed() { return ::fcntl(STDOUT_FILENO, F_GETFD) == -1 && errno == EBADF; }
+
+}  // namespace
 
 void write_progress_line(std::string_view message) {
   std::string line = "\xF0\x9F\xA6\x80 [Rust] ";
@@ -21,7 +29,7 @@ void write_progress_line(std::string_view message) {
     if (written < 0) {
       int error = errno;
       if (error == EINTR) continue;
-      if (error == EBADF) return;
+      if (error == EBADF && stdout_is_closed()) return;
       throw InternalFailure("failed printing to stdout: " +
                             std::generic_category().message(error) + " (os error " +
                             std::to_string(error) + ")");
