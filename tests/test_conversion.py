@@ -1,5 +1,6 @@
 """Conversion of arguments and results, argument-error wrapping, and the access protocol."""
 import collections
+import os
 import sys
 
 import pytest
@@ -156,6 +157,36 @@ g.add_gate("g", grow, 1.0)
 print(json.dumps(g.get_all_nodes()))
 ''')
     assert seen == [["h", [4, 2], 1.0, {}]] * 3 + [["x", [5], 2.0, {}], ["s", [1], 1.0, {}], ["g", [1, 6], 1.0, {}]]
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's allocator reserves its own address space and aborts when it runs out")
+def test_reported_length_too_large_to_reserve_is_not_fatal(run_isolated):
+    # Lists that claim sys.maxsize items: room for that many cannot be had under the limit,
+    # and every list conversion goes on without it.
+    _, seen = run_isolated(r'''
+import json, resource, sys
+from _vornak import QuantumDAG
+class Claims(list):
+    def __len__(self): return sys.maxsize
+with open("/proc/self/status") as f:
+    in_use = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (in_use + (1 << 28), resource.getrlimit(resource.RLIMIT_AS)[1]))
+g = QuantumDAG()
+calls = {"add_gate": lambda: g.add_gate("h", Claims([4, 2]), 1.0),
+         "build_from_ir": lambda: g.build_from_ir(Claims([("x", Claims([5]), 2.0, {})])),
+         "set_coupling_map": lambda: g.set_coupling_map(Claims([(5, 6)]))}
+outcomes = {}
+for name, call in calls.items():
+    try:
+        outcomes[name] = ["ok", call()]
+    except BaseException as error:
+        outcomes[name] = [type(error).__name__, str(error)]
+print(json.dumps([outcomes, g.get_all_nodes()]))
+''')
+    outcomes, nodes = seen
+    assert outcomes == {"add_gate": ["ok", 0], "build_from_ir": ["ok", None], "set_coupling_map": ["ok", None]}
+    assert nodes == [["h", [4, 2], 1.0, {}], ["x", [5], 2.0, {}]]
 
 
 def test_accepted_structures_and_lookups(dag):

@@ -30,13 +30,13 @@ std::uint64_t to_u64(PyObject* obj) {
   return long_to_u64(index.get());
 }
 
-std::size_t length_hint(PyObject* obj) {
+Py_ssize_t reported_length(PyObject* obj) {
   Py_ssize_t length = PyObject_Size(obj);
   if (length < 0) {
     PyErr_Clear();
     return 0;
   }
-  return capped_length(length);
+  return length;
 }
 
 void check_tuple(PyObject* obj, Py_ssize_t length) {

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <string_view>
 #include <unordered_map>
 
@@ -31,24 +33,33 @@ inline double to_double(PyObject* obj) {
   return value;
 }
 
-// A reported length, capped at a sane number of items to reserve room for.
-inline std::size_t capped_length(Py_ssize_t length) {
+// The length a sequence reports, or 0 when it reports none (its error is cleared).
+Py_ssize_t reported_length(PyObject* obj);
+
+// The one reserve policy of the list conversions: calls reserve(n) with the reported
+// length capped at a sane number of items, and drops a request that cannot be met. The
+// items are appended one by one, so reserving less, or nothing, only costs time; a length
+// that a sequence merely claims must not fail the call.
+template <typename Reserve>
+void reserve_for(Reserve& reserve, Py_ssize_t length) noexcept {
   // A length is only a hint: past this, room grows as items arrive.
   constexpr std::size_t kMostReserved = std::size_t{1} << 27;
-  return std::min(static_cast<std::size_t>(length), kMostReserved);
+  try {
+    reserve(std::min(static_cast<std::size_t>(length), kMostReserved));
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
 }
 
-// The length a sequence reports, capped, or 0 when it reports none (its error is cleared).
-std::size_t length_hint(PyObject* obj);
-
 // Walks a sequence for a list conversion: refuses a str and anything that is not a
-// sequence, calls reserve(reported length), then item(borrowed item) for each item in
-// iteration order. Exact lists and tuples are read by index, re-reading the size at each
-// step as their iterators do; each item is held while it is converted.
+// sequence, reserves room for its reported length through reserve(n) as reserve_for()
+// does, then calls item(borrowed item) for each item in iteration order. Exact lists and
+// tuples are read by index, re-reading the size at each step as their iterators do; each
+// item is held while it is converted.
 template <typename Reserve, typename Item>
 void for_each_item(PyObject* obj, Reserve&& reserve, Item&& item) {
   if (PyList_CheckExact(obj)) {
-    reserve(capped_length(PyList_GET_SIZE(obj)));
+    reserve_for(reserve, PyList_GET_SIZE(obj));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
       Ref held = Ref::borrow(PyList_GET_ITEM(obj, i));
       item(held.get());
@@ -56,13 +67,13 @@ void for_each_item(PyObject* obj, Reserve&& reserve, Item&& item) {
     return;
   }
   if (PyTuple_CheckExact(obj)) {
-    reserve(capped_length(PyTuple_GET_SIZE(obj)));
+    reserve_for(reserve, PyTuple_GET_SIZE(obj));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) item(PyTuple_GET_ITEM(obj, i));
     return;
   }
   if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) raise_cast_error(obj, "Sequence");
-  reserve(length_hint(obj));
+  reserve_for(reserve, reported_length(obj));
   Ref iterator = Ref::steal(check(PyObject_GetIter(obj)));
   while (Ref next = Ref::steal(PyIter_Next(iterator.get()))) item(next.get());
   if (PyErr_Occurred()) throw_python_error();
