@@ -1,0 +1,29 @@
+"""The scheduling-stage plugin ``vornak_dd``: ``transpile(..., scheduling_method="vornak_dd")``."""
+
+from __future__ import annotations
+
+from qiskit.transpiler import PassManager
+from qiskit.transpiler.exceptions import TranspilerError
+from qiskit.transpiler.passmanager_config import PassManagerConfig
+from qiskit.transpiler.preset_passmanagers.plugin import PassManagerStagePlugin
+
+from vornak.qiskit import DynamicalDecoupling
+
+
+class VornakDDSchedulingPlugin(PassManagerStagePlugin):
+    """Schedules the circuit as soon as possible and pads its idle gaps with DD sequences.
+
+    The target (or, without one, the instruction durations) of the transpilation supplies
+    the durations; the default sequence and options are those of :class:`DynamicalDecoupling`.
+    """
+
+    def pass_manager(
+        self, pass_manager_config: PassManagerConfig, optimization_level: int | None = None
+    ) -> PassManager:
+        target = pass_manager_config.target
+        durations = pass_manager_config.instruction_durations
+        if target is None and durations is None:
+            raise TranspilerError(
+                "scheduling_method='vornak_dd' needs a backend, a target or instruction durations"
+            )
+        return PassManager([DynamicalDecoupling(durations=durations, target=target)])

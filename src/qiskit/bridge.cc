@@ -1,0 +1,525 @@
+// vornak._bridge: runs the DD planner of src/graph on a Qiskit DAGCircuit through Qiskit's C
+// API, and writes the padded circuit back. Every Qiskit call of the project lives in this
+// file: the API's function table is private to the translation unit that imports it.
+#define PY_SSIZE_T_CLEAN
+#define QISKIT_PYTHON_EXTENSION
+#include <qiskit.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "graph/dag.h"
+#include "graph/dd_plan.h"
+#include "graph/schedule.h"
+#include "lib/pyref.h"
+
+namespace vornak::bridge {
+namespace {
+
+using py::Ref;
+
+// Thrown with a Python exception set.
+struct PythonError {};
+
+[[noreturn]] void fail(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PythonError{};
+}
+
+PyObject* check(PyObject* obj) {
+  if (obj == nullptr) throw PythonError{};
+  return obj;
+}
+
+double to_double(PyObject* obj) {
+  double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
+  return value;
+}
+
+std::uint32_t to_u32(PyObject* obj) {
+  unsigned long value = PyLong_AsUnsignedLong(obj);
+  if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PythonError{};
+  if (value > UINT32_MAX) fail(PyExc_OverflowError, "index out of range");
+  return static_cast<std::uint32_t>(value);
+}
+
+// qk_circuit_parameterized_gate's table entry, called through a correct C++ type (the
+// header's macro spells a type that only C accepts).
+QkExitCode append_gate(QkCircuit* circuit, QkGate gate, const std::uint32_t* qubits,
+                       const QkParam* const* params) {
+  using Fn = QkExitCode (*)(QkCircuit*, QkGate, const std::uint32_t*, const QkParam* const*);
+  return reinterpret_cast<Fn>(_Qk_API_Circuit[38])(circuit, gate, qubits, params);
+}
+
+void check_exit(QkExitCode code, const char* what) {
+  if (code != QkExitCode_Success) {
+    fail(PyExc_RuntimeError, std::string("Qiskit refused to ") + what + " (exit code " +
+                                 std::to_string(static_cast<unsigned>(code)) + ")");
+  }
+}
+
+struct CircuitDeleter {
+  void operator()(QkCircuit* c) const { qk_circuit_free(c); }
+};
+struct DagDeleter {
+  void operator()(QkDag* d) const { qk_dag_free(d); }
+};
+
+// Operation durations by name and qubits; an entry with no qubits holds for any qubits.
+class DurationTable {
+ public:
+  // `table`: dict of name to dict of qubit tuple to duration.
+  explicit DurationTable(PyObject* table) {
+    if (!PyDict_Check(table)) fail(PyExc_TypeError, "durations must be a dict");
+    Py_ssize_t pos = 0;
+    PyObject *name, *entries;
+    while (PyDict_Next(table, &pos, &name, &entries)) {
+      Py_ssize_t size;
+      const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+      if (text == nullptr) throw PythonError{};
+      if (!PyDict_Check(entries)) fail(PyExc_TypeError, "durations must map names to dicts");
+      Py_ssize_t pos2 = 0;
+      PyObject *qargs, *duration;
+      while (PyDict_Next(entries, &pos2, &qargs, &duration)) {
+        std::string key(text, static_cast<std::size_t>(size));
+        key.push_back('\0');
+        Ref items = Ref::steal(check(PySequence_Tuple(qargs)));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+          append_qubit(key, to_u32(PyTuple_GET_ITEM(items.get(), i)));
+        }
+        durations_[std::move(key)] = to_double(duration);
+      }
+    }
+  }
+
+  const double* find(std::string_view name, const std::uint32_t* qubits, std::uint32_t count) {
+    key_.assign(name);
+    key_.push_back('\0');
+    std::size_t any = key_.size();
+    for (std::uint32_t i = 0; i < count; ++i) append_qubit(key_, qubits[i]);
+    auto it = durations_.find(key_);
+    if (it == durations_.end()) {
+      key_.resize(any);
+      it = durations_.find(key_);
+      if (it == durations_.end()) return nullptr;
+    }
+    return &it->second;
+  }
+
+ private:
+  static void append_qubit(std::string& key, std::uint32_t q) {
+    key.append(reinterpret_cast<const char*>(&q), sizeof q);
+  }
+  std::unordered_map<std::string, double> durations_;
+  std::string key_;
+};
+
+std::string qubit_list(const std::uint32_t* qubits, std::uint32_t count) {
+  std::string text = "[";
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (i) text += ", ";
+    text += std::to_string(qubits[i]);
+  }
+  return text + "]";
+}
+
+struct Options {
+  bool spread;
+  double alignment;
+  double spacing;
+  bool crosstalk;
+  bool skip_reset_qubits;
+  bool unit_dt;  // times are in dt (whole numbers), else in ns
+};
+
+struct Pulse {
+  QkGate gate;
+  std::vector<double> params;
+};
+
+// The input DAG read into the core: one node per operation in topological order, on the
+// DAG's qubits and, after them, one wire per clbit.
+struct Reading {
+  std::vector<std::uint32_t> order;  // node index of each core node
+  std::vector<std::uint8_t> flags;   // kDdNode* of each core node
+  QuantumDAG core;
+  bool writable = true;  // every operation can be written through the C API
+};
+
+Reading read_dag(QkDag* dag, DurationTable& table, PyObject* delays) {
+  Reading r;
+  const std::uint32_t nq = qk_dag_num_qubits(dag);
+  const std::size_t ops = qk_dag_num_op_nodes(dag);
+  r.order.resize(ops);
+  if (ops > 0) qk_dag_topological_op_nodes(dag, r.order.data());
+  r.flags.assign(ops, 0);
+  r.core.reserve(ops, 2 * ops, 0);
+  const std::uint32_t name = r.core.strings().intern("op");
+  std::vector<Qubit> wires;
+  for (std::size_t i = 0; i < ops; ++i) {
+    const std::uint32_t node = r.order[i];
+    QkCircuitInstructionView view;
+    qk_dag_view_instruction(dag, node, &view);
+    const std::string_view op_name(view.name, view.name_len);
+    double duration = 0.0;
+    switch (qk_dag_op_node_kind(dag, node)) {
+      case QkOperationKind_ControlFlow:
+        fail(PyExc_NotImplementedError,
+             "control-flow operation " + std::string(op_name) + " on qubits " +
+                 qubit_list(view.qubits, view.num_qubits));
+      case QkOperationKind_Barrier:
+        break;
+      case QkOperationKind_Delay: {
+        Ref key = Ref::steal(check(PyLong_FromUnsignedLong(node)));
+        PyObject* value = PyDict_GetItemWithError(delays, key.get());
+        if (value == nullptr) {
+          if (PyErr_Occurred()) throw PythonError{};
+          fail(PyExc_LookupError, "no duration for the delay on qubits " +
+                                      qubit_list(view.qubits, view.num_qubits));
+        }
+        duration = to_double(value);
+        r.flags[i] = kDdNodeIdle;
+        break;
+      }
+      case QkOperationKind_Reset:
+        r.flags[i] = kDdNodeResets;
+        [[fallthrough]];
+      default: {
+        const double* found = table.find(op_name, view.qubits, view.num_qubits);
+        if (found == nullptr) {
+          fail(PyExc_LookupError, "Duration of " + std::string(op_name) + " on qubits " +
+                                      qubit_list(view.qubits, view.num_qubits) +
+                                      " is not found.");
+        }
+        duration = *found;
+        break;
+      }
+    }
+    switch (qk_dag_op_node_kind(dag, node)) {
+      case QkOperationKind_Gate:
+      case QkOperationKind_Barrier:
+      case QkOperationKind_Delay:
+      case QkOperationKind_Measure:
+      case QkOperationKind_Reset:
+      case QkOperationKind_Unitary:
+        break;
+      default:
+        r.writable = false;
+    }
+    wires.assign(view.qubits, view.qubits + view.num_qubits);
+    for (std::uint32_t c = 0; c < view.num_clbits; ++c) wires.push_back(Qubit{nq} + view.clbits[c]);
+    r.core.insert_node(name, wires, duration, {});
+  }
+  build_schedule(r.core);
+  return r;
+}
+
+// Writes `reading`'s operations with the planned pulses into a new circuit of the same
+// width, every idle stretch of a qubit filled with a delay, the whole circuit `length` long.
+class Writer {
+ public:
+  Writer(QkDag* dag, const Reading& reading, const DdPlan& plan, const std::vector<Pulse>& pulses,
+         const std::vector<double>& pulse_durations, std::size_t n, const Options& options)
+      : dag_(dag), reading_(reading), plan_(plan), pulses_(pulses),
+        pulse_durations_(pulse_durations), n_(n), options_(options),
+        nq_(qk_dag_num_qubits(dag)),
+        circuit_(qk_circuit_new(nq_, qk_dag_num_clbits(dag))),
+        cursor_(nq_, 0.0) {}
+
+  QkCircuit* circuit() { return circuit_.get(); }
+
+  double write() {
+    std::span<const ScheduleEntry> schedule = reading_.core.schedule();
+    auto run = plan_.runs.begin();
+    double length = 0.0;
+    for (std::size_t i = 0; i < reading_.order.size(); ++i) {
+      const ScheduleEntry entry = schedule[i];
+      length = std::max(length, entry.end_time);
+      if (reading_.flags[i] & kDdNodeIdle) continue;
+      for (; run != plan_.runs.end() && run->before == i; ++run) write_run(*run);
+      const std::uint32_t node = reading_.order[i];
+      QkCircuitInstructionView view;
+      qk_dag_view_instruction(dag_, node, &view);
+      for (std::uint32_t k = 0; k < view.num_qubits; ++k) idle_until(view.qubits[k], entry.start_time);
+      write_operation(node, view);
+      for (std::uint32_t k = 0; k < view.num_qubits; ++k) cursor_[view.qubits[k]] = entry.end_time;
+    }
+    for (std::uint32_t q = 0; q < nq_; ++q) idle_until(q, length);
+    return length;
+  }
+
+ private:
+  void idle_until(std::uint32_t q, double t) {
+    double gap = t - cursor_[q];
+    if (gap > 0) {
+      if (options_.unit_dt) {
+        check_exit(qk_circuit_delay_dt(circuit_.get(), q, static_cast<std::int64_t>(std::llround(gap))),
+                   "add a delay");
+      } else {
+        check_exit(qk_circuit_delay(circuit_.get(), q, gap, QkDelayUnit_NS), "add a delay");
+      }
+    }
+    cursor_[q] = t;
+  }
+
+  void write_run(const DdRun& run) {
+    const std::uint32_t q = static_cast<std::uint32_t>(run.qubit);
+    for (std::uint32_t k = 0; k < run.count; ++k) {
+      const double start = plan_.starts[run.first_start + k];
+      idle_until(q, start);
+      const Pulse& pulse = pulses_[k];
+      check_exit(qk_circuit_gate(circuit_.get(), pulse.gate, &q, pulse.params.data()),
+                 "add a pulse");
+      cursor_[q] = start + pulse_durations_[q * n_ + k];
+    }
+  }
+
+  void write_operation(std::uint32_t node, const QkCircuitInstructionView& view) {
+    QkCircuit* c = circuit_.get();
+    switch (qk_dag_op_node_kind(dag_, node)) {
+      case QkOperationKind_Gate: {
+        QkGate gate = qk_dag_op_node_gate_op(dag_, node, nullptr);
+        params_.clear();
+        const std::size_t stride = qk_param_stride();
+        for (std::size_t p = 0; p < view.num_params; ++p) {
+          params_.push_back(reinterpret_cast<const QkParam*>(
+              reinterpret_cast<const char*>(view.params) + p * stride));
+        }
+        check_exit(append_gate(c, gate, view.qubits, params_.data()), "add a gate");
+        break;
+      }
+      case QkOperationKind_Measure:
+        check_exit(qk_circuit_measure(c, view.qubits[0], view.clbits[0]), "add a measurement");
+        break;
+      case QkOperationKind_Reset:
+        check_exit(qk_circuit_reset(c, view.qubits[0]), "add a reset");
+        break;
+      case QkOperationKind_Barrier:
+        check_exit(qk_circuit_barrier(c, view.qubits, view.num_qubits), "add a barrier");
+        break;
+      case QkOperationKind_Unitary: {
+        matrix_.resize(std::size_t{1} << (2 * view.num_qubits));
+        qk_dag_op_node_unitary(dag_, node, matrix_.data());
+        check_exit(qk_circuit_unitary(c, matrix_.data(), view.qubits, view.num_qubits, false),
+                   "add a unitary");
+        break;
+      }
+      default:
+        fail(PyExc_RuntimeError, "an operation that cannot be written natively");
+    }
+  }
+
+  QkDag* dag_;
+  const Reading& reading_;
+  const DdPlan& plan_;
+  const std::vector<Pulse>& pulses_;
+  const std::vector<double>& pulse_durations_;
+  std::size_t n_;
+  const Options& options_;
+  std::uint32_t nq_;
+  std::unique_ptr<QkCircuit, CircuitDeleter> circuit_;
+  std::vector<double> cursor_;  // by qubit: the time up to which it is written
+  std::vector<const QkParam*> params_;
+  std::vector<QkComplex64> matrix_;
+};
+
+Options to_options(PyObject* obj) {
+  Options o{};
+  if (!PyArg_ParseTuple(obj, "pddppp", &o.spread, &o.alignment, &o.spacing, &o.crosstalk,
+                        &o.skip_reset_qubits, &o.unit_dt)) {
+    throw PythonError{};
+  }
+  return o;
+}
+
+// The plan as Python objects, for writers outside this module: (order, starts, ends, runs),
+// with runs a list of (position, qubit, (pulse start, ...)).
+PyObject* plan_to_python(const Reading& reading, const DdPlan& plan) {
+  const std::size_t ops = reading.order.size();
+  Ref order = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(ops))));
+  Ref starts = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(ops))));
+  Ref ends = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(ops))));
+  std::span<const ScheduleEntry> schedule = reading.core.schedule();
+  for (std::size_t i = 0; i < ops; ++i) {
+    PyList_SET_ITEM(order.get(), i, check(PyLong_FromUnsignedLong(reading.order[i])));
+    PyList_SET_ITEM(starts.get(), i, check(PyFloat_FromDouble(schedule[i].start_time)));
+    PyList_SET_ITEM(ends.get(), i, check(PyFloat_FromDouble(schedule[i].end_time)));
+  }
+  Ref runs = Ref::steal(check(PyList_New(0)));
+  for (const DdRun& run : plan.runs) {
+    Ref times = Ref::steal(check(PyTuple_New(run.count)));
+    for (std::uint32_t k = 0; k < run.count; ++k) {
+      PyTuple_SET_ITEM(times.get(), k, check(PyFloat_FromDouble(plan.starts[run.first_start + k])));
+    }
+    Ref item = Ref::steal(check(Py_BuildValue("(KKO)", static_cast<unsigned long long>(run.before),
+                                              static_cast<unsigned long long>(run.qubit), times.get())));
+    if (PyList_Append(runs.get(), item.get()) < 0) throw PythonError{};
+  }
+  return check(Py_BuildValue("(OOOO)", order.get(), starts.get(), ends.get(), runs.get()));
+}
+
+// pad(dag, out, durations, delays, pulses, pulse_durations, couplings, options)
+PyObject* pad(PyObject*, PyObject* args) {
+  try {
+    PyObject *dag_obj, *out_obj, *table_obj, *delays, *pulses_obj, *durations_obj, *couplings_obj,
+        *options_obj;
+    if (!PyArg_ParseTuple(args, "OOOO!OOOO", &dag_obj, &out_obj, &table_obj, &PyDict_Type, &delays,
+                          &pulses_obj, &durations_obj, &couplings_obj, &options_obj)) {
+      return nullptr;
+    }
+    QkDag* dag = qk_dag_borrow_from_python(dag_obj);
+    if (dag == nullptr) return nullptr;
+    const Options options = to_options(options_obj);
+    DurationTable table(table_obj);
+    const std::uint32_t nq = qk_dag_num_qubits(dag);
+
+    // The sequence: (gate number, (params...)) per pulse, or None where a pulse is not a
+    // standard gate (then only the plan can be returned).
+    Ref pulse_list = Ref::steal(check(PySequence_List(pulses_obj)));
+    const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(pulse_list.get()));
+    std::vector<Pulse> pulses;
+    bool pulses_native = true;
+    for (std::size_t k = 0; k < n; ++k) {
+      PyObject* item = PyList_GET_ITEM(pulse_list.get(), k);
+      if (item == Py_None) {
+        pulses_native = false;
+        continue;
+      }
+      PyObject *gate_obj, *params_obj;
+      if (!PyArg_ParseTuple(item, "OO", &gate_obj, &params_obj)) throw PythonError{};
+      Pulse pulse{static_cast<QkGate>(to_u32(gate_obj)), {}};
+      Ref params = Ref::steal(check(PySequence_Tuple(params_obj)));
+      for (Py_ssize_t p = 0; p < PyTuple_GET_SIZE(params.get()); ++p) {
+        pulse.params.push_back(to_double(PyTuple_GET_ITEM(params.get(), p)));
+      }
+      pulses.push_back(std::move(pulse));
+    }
+
+    // Pulse durations: per qubit None (no pulses) or n durations.
+    Ref duration_list = Ref::steal(check(PySequence_List(durations_obj)));
+    if (PyList_GET_SIZE(duration_list.get()) != static_cast<Py_ssize_t>(nq)) {
+      fail(PyExc_ValueError, "pulse durations must have one entry per qubit");
+    }
+    std::vector<double> pulse_durations(std::size_t{nq} * n, 0.0);
+    std::vector<bool> dd_qubit(nq, false);
+    for (std::uint32_t q = 0; q < nq; ++q) {
+      PyObject* item = PyList_GET_ITEM(duration_list.get(), q);
+      if (item == Py_None) continue;
+      Ref values = Ref::steal(check(PySequence_Tuple(item)));
+      if (PyTuple_GET_SIZE(values.get()) != static_cast<Py_ssize_t>(n)) {
+        fail(PyExc_ValueError, "each qubit needs one duration per pulse");
+      }
+      for (std::size_t k = 0; k < n; ++k) {
+        pulse_durations[q * n + k] = to_double(PyTuple_GET_ITEM(values.get(), k));
+      }
+      dd_qubit[q] = true;
+    }
+
+    Reading reading = read_dag(dag, table, delays);
+    std::vector<std::pair<Qubit, Qubit>> couplings;
+    Ref coupling_list = Ref::steal(check(PySequence_List(couplings_obj)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(coupling_list.get()); ++i) {
+      PyObject *a, *b;
+      if (!PyArg_ParseTuple(PyList_GET_ITEM(coupling_list.get(), i), "OO", &a, &b)) {
+        throw PythonError{};
+      }
+      couplings.emplace_back(to_u32(a), to_u32(b));
+    }
+    reading.core.add_couplings(couplings);
+
+    DdPlanOptions plan_options;
+    plan_options.pulse_count = n;
+    plan_options.placement = options.spread ? DdPlacement::kSpread : DdPlacement::kStart;
+    plan_options.spacing = options.spacing;
+    plan_options.alignment = options.alignment;
+    plan_options.num_qubits = options.crosstalk ? nq : 0;
+    plan_options.whole_sequences = true;
+    plan_options.skip_ground_state = options.skip_reset_qubits;
+    DdPlan plan = plan_dd(
+        reading.core,
+        [&](Qubit q, std::span<double> out) {
+          if (q >= nq || !dd_qubit[q]) return false;
+          std::copy_n(pulse_durations.begin() + static_cast<std::ptrdiff_t>(q * n), n, out.begin());
+          return true;
+        },
+        plan_options, reading.flags);
+
+    const std::size_t sequences = plan.runs.size();
+    if (out_obj == Py_None || !reading.writable || !pulses_native) {
+      Ref layout = Ref::steal(plan_to_python(reading, plan));
+      return Py_BuildValue("(OnnO)", Py_False, static_cast<Py_ssize_t>(sequences),
+                           static_cast<Py_ssize_t>(plan.dropped), layout.get());
+    }
+    QkDag* out = qk_dag_borrow_from_python(out_obj);
+    if (out == nullptr) return nullptr;
+    Writer writer(dag, reading, plan, pulses, pulse_durations, n, options);
+    double length = writer.write();
+    std::unique_ptr<QkDag, DagDeleter> padded(qk_circuit_to_dag(writer.circuit()));
+    check_exit(qk_dag_compose(out, padded.get(), nullptr, nullptr), "compose the padded circuit");
+    return Py_BuildValue("(Onnd)", Py_True, static_cast<Py_ssize_t>(sequences),
+                         static_cast<Py_ssize_t>(plan.dropped), length);
+  } catch (const PythonError&) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error without an exception");
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    return nullptr;
+  }
+}
+
+PyMethodDef kMethods[] = {
+    {"pad", pad, METH_VARARGS,
+     "pad(dag, out, durations, delays, pulses, pulse_durations, couplings, options)\n--\n\n"
+     "Plans dynamical-decoupling pulses for a DAGCircuit and, where every operation can be\n"
+     "written natively, composes the padded circuit onto `out`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "vornak._bridge",
+    "The native link between Qiskit's DAGCircuit and the vornak DD planner.", -1, kMethods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace vornak::bridge
+
+PyMODINIT_FUNC PyInit__bridge() {
+  using namespace vornak::bridge;
+  if (qk_import() < 0) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_Format(PyExc_ImportError, "vornak._bridge cannot reach Qiskit's C API: %S", value);
+    Py_XDECREF(value);
+    return nullptr;
+  }
+  const std::uint32_t built = QISKIT_VERSION_HEX;
+  const std::uint32_t running = qk_api_version();
+  // The function table grows within a major version; the module needs at least the entries
+  // of the version it was built against.
+  if ((running >> 24) != (built >> 24) || ((running >> 16) & 0xff) < ((built >> 16) & 0xff)) {
+    PyErr_Format(PyExc_ImportError,
+                 "vornak._bridge was built for Qiskit %s's C API, which the running Qiskit "
+                 "(C API version %u.%u) does not provide; reinstall vornak against it",
+                 QISKIT_VERSION, running >> 24, (running >> 16) & 0xff);
+    return nullptr;
+  }
+  PyObject* module = PyModule_Create(&kModule);
+  if (module == nullptr) return nullptr;
+  if (PyModule_AddStringConstant(module, "QISKIT_VERSION", QISKIT_VERSION) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
