@@ -365,6 +365,52 @@ PyObject* plan_to_python(const Reading& reading, const DdPlan& plan) {
   return check(Py_BuildValue("(OOOO)", order.get(), starts.get(), ends.get(), runs.get()));
 }
 
+// The start time of every operation of a padded DAG, as a list indexed by node index (None
+// at the indices of wire nodes). Every qubit of a padded DAG is busy from 0 to its end, so
+// an operation starts when the last of its qubits became free.
+PyObject* start_times(QkDag* dag, DurationTable& table) {
+  const std::size_t ops = qk_dag_num_op_nodes(dag);
+  std::vector<std::uint32_t> order(ops);
+  if (ops > 0) qk_dag_topological_op_nodes(dag, order.data());
+  std::uint32_t size = 0;
+  for (std::uint32_t node : order) size = std::max(size, node + 1);
+  std::vector<double> start(size, -1.0);
+  std::vector<double> free(qk_dag_num_qubits(dag), 0.0);
+  for (std::uint32_t node : order) {
+    QkCircuitInstructionView view;
+    qk_dag_view_instruction(dag, node, &view);
+    double t = 0.0;
+    for (std::uint32_t k = 0; k < view.num_qubits; ++k) t = std::max(t, free[view.qubits[k]]);
+    double duration = 0.0;
+    switch (qk_dag_op_node_kind(dag, node)) {
+      case QkOperationKind_Barrier:
+        break;
+      case QkOperationKind_Delay:
+        duration = qk_param_as_real(view.params);
+        break;
+      default:
+        if (const double* found = table.find({view.name, view.name_len}, view.qubits, view.num_qubits)) {
+          duration = *found;
+        }
+    }
+    start[node] = t;
+    for (std::uint32_t k = 0; k < view.num_qubits; ++k) free[view.qubits[k]] = t + duration;
+  }
+  Ref list = Ref::steal(check(PyList_New(size)));
+  for (std::uint32_t i = 0; i < size; ++i) {
+    PyObject* item;
+    if (start[i] < 0) {
+      item = Py_NewRef(Py_None);
+    } else if (start[i] == std::floor(start[i]) && std::abs(start[i]) < 9e15) {
+      item = check(PyLong_FromLongLong(static_cast<long long>(start[i])));
+    } else {
+      item = check(PyFloat_FromDouble(start[i]));
+    }
+    PyList_SET_ITEM(list.get(), i, item);
+  }
+  return list.release();
+}
+
 // pad(dag, out, durations, delays, pulses, pulse_durations, couplings, options)
 PyObject* pad(PyObject*, PyObject* args) {
   try {
@@ -463,8 +509,9 @@ PyObject* pad(PyObject*, PyObject* args) {
     double length = writer.write();
     std::unique_ptr<QkDag, DagDeleter> padded(qk_circuit_to_dag(writer.circuit()));
     check_exit(qk_dag_compose(out, padded.get(), nullptr, nullptr), "compose the padded circuit");
-    return Py_BuildValue("(Onnd)", Py_True, static_cast<Py_ssize_t>(sequences),
-                         static_cast<Py_ssize_t>(plan.dropped), length);
+    Ref times = Ref::steal(start_times(out, table));
+    return Py_BuildValue("(Onn(dO))", Py_True, static_cast<Py_ssize_t>(sequences),
+                         static_cast<Py_ssize_t>(plan.dropped), length, times.get());
   } catch (const PythonError&) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error without an exception");
     return nullptr;

@@ -216,8 +216,7 @@ class DynamicalDecoupling(TransformationPass):
         except (LookupError, NotImplementedError) as error:
             raise TranspilerError(str(error)) from error
         if written:
-            length = detail
-            times = None
+            length, times = detail
         else:
             out, length, times = _write_in_python(
                 dag, detail, self.dd_sequence, pulse_durations, options[5]
@@ -228,7 +227,7 @@ class DynamicalDecoupling(TransformationPass):
         out._unit = unit
         out._duration = int(length) if options[5] else length
         self.property_set["time_unit"] = unit
-        self.property_set["node_start_time"] = _StartTimes(out, table, pulse_durations, times)
+        self.property_set["node_start_time"] = _StartTimes(out, times)
         self.property_set["dd_sequences_inserted"] = inserted
         self.property_set["dd_sequences_dropped"] = dropped
         return out
@@ -275,14 +274,17 @@ def _write_in_python(dag, plan, sequence, pulse_durations, unit_dt):
     qubits = dag.qubits
     index = {bit: i for i, bit in enumerate(qubits)}
     cursor = [0.0] * len(qubits)
-    times: list[float] = []
+    times: dict[int, float] = {}
+
+    def apply(op, qargs, cargs, start):
+        node = out.apply_operation_back(op, qargs, cargs, check=False)
+        times[node._node_id] = int(start) if unit_dt else start
 
     def delay(q: int, until: float) -> None:
         gap = until - cursor[q]
         if gap > 0:
             op = Delay(int(round(gap)), "dt") if unit_dt else Delay(gap, "ns")
-            out.apply_operation_back(op, (qubits[q],), (), check=False)
-            times.append(cursor[q])
+            apply(op, (qubits[q],), (), cursor[q])
         cursor[q] = until
 
     by_position: dict[int, list] = {}
@@ -297,13 +299,11 @@ def _write_in_python(dag, plan, sequence, pulse_durations, unit_dt):
         for q, pulse_starts in by_position.get(i, ()):
             for k, start in enumerate(pulse_starts):
                 delay(q, start)
-                out.apply_operation_back(sequence[k], (qubits[q],), (), check=False)
-                times.append(start)
+                apply(sequence[k], (qubits[q],), (), start)
                 cursor[q] = start + pulse_durations[q][k]
         for bit in node.qargs:
             delay(index[bit], starts[i])
-        out.apply_operation_back(node.op, node.qargs, node.cargs, check=False)
-        times.append(starts[i])
+        apply(node.op, node.qargs, node.cargs, starts[i])
         for bit in node.qargs:
             cursor[index[bit]] = ends[i]
     for q in range(len(qubits)):
@@ -312,62 +312,65 @@ def _write_in_python(dag, plan, sequence, pulse_durations, unit_dt):
 
 
 class _StartTimes(dict):
-    """``node_start_time`` of a padded DAG: filled from the DAG itself when first read.
+    """``node_start_time`` of a padded DAG, from the start time of each operation by node index.
 
-    In the padded DAG every qubit is busy from 0 to the end, so an operation starts when
-    the last of its qubits became free.
+    Looking a node up reads the times directly; the dict itself is filled (with a key per
+    operation of the DAG) only when it is walked or changed.
     """
 
-    def __init__(self, dag, table, pulse_durations, times):
+    def __init__(self, dag, times):
         super().__init__()
         self._dag = dag
-        self._table = table
+        self._times = times  # start time by node index, None for wire nodes
         self._filled = False
 
     def _fill(self):
         if self._filled:
             return
         self._filled = True
-        dag = self._dag
-        index = {bit: i for i, bit in enumerate(dag.qubits)}
-        free = [0.0] * len(index)
-        table = self._table
-        for node in dag.topological_op_nodes():
-            qs = [index[b] for b in node.qargs]
-            start = max((free[q] for q in qs), default=0.0)
-            if isinstance(node.op, Delay):
-                length = node.op.duration
-            else:
-                entry = table.get(node.name, {})
-                length = entry.get(tuple(qs), entry.get((), 0.0))
-            end = start + length
-            for q in qs:
-                free[q] = end
-            dict.__setitem__(self, node, int(start) if float(start).is_integer() else start)
+        times = self._times
+        for node in self._dag.op_nodes():
+            dict.__setitem__(self, node, times[node._node_id])
 
-    def __getitem__(self, key):
-        self._fill()
-        return dict.__getitem__(self, key)
+    def _lookup(self, node):
+        try:
+            time = self._times[node._node_id]
+        except (AttributeError, IndexError, KeyError, TypeError):
+            return None
+        return time
 
-    def __contains__(self, key):
+    def __getitem__(self, node):
+        if not self._filled:
+            time = self._lookup(node)
+            if time is not None:
+                return time
         self._fill()
-        return dict.__contains__(self, key)
+        return dict.__getitem__(self, node)
+
+    def __contains__(self, node):
+        self._fill()
+        return dict.__contains__(self, node)
+
+    def __len__(self):
+        return dict.__len__(self) if self._filled else self._dag.num_ops()
 
     def __iter__(self):
         self._fill()
         return dict.__iter__(self)
 
-    def __len__(self):
-        self._fill()
-        return dict.__len__(self)
-
     def __repr__(self):
         self._fill()
         return dict.__repr__(self)
 
-    def get(self, key, default=None):
+    def __eq__(self, other):
         self._fill()
-        return dict.get(self, key, default)
+        return dict.__eq__(self, other)
+
+    __hash__ = None
+
+    def get(self, node, default=None):
+        self._fill()
+        return dict.get(self, node, default)
 
     def keys(self):
         self._fill()
@@ -385,17 +388,25 @@ class _StartTimes(dict):
         self._fill()
         return dict(dict.items(self))
 
-    def pop(self, key, *default):
+    def pop(self, node, *default):
         self._fill()
-        return dict.pop(self, key, *default)
+        return dict.pop(self, node, *default)
 
-    def __setitem__(self, key, value):
+    def setdefault(self, node, default=None):
         self._fill()
-        dict.__setitem__(self, key, value)
+        return dict.setdefault(self, node, default)
 
-    def __delitem__(self, key):
+    def update(self, *args, **kwargs):
         self._fill()
-        dict.__delitem__(self, key)
+        dict.update(self, *args, **kwargs)
+
+    def __setitem__(self, node, value):
+        self._fill()
+        dict.__setitem__(self, node, value)
+
+    def __delitem__(self, node):
+        self._fill()
+        dict.__delitem__(self, node)
 
     def clear(self):
         self._filled = True
