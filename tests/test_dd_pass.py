@@ -1,6 +1,7 @@
 """The dynamical-decoupling pass: worked circuits, and a reference model on random ones."""
 
 import math
+import random
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -209,4 +210,47 @@ def test_crosstalk_check_costs_nothing_for_qubits_beyond_the_lattice(capfd):
     result = dag.apply_dd_pass("XY4", durations, 2**64 - 1).get_all_nodes()
     assert result == dag.apply_dd_pass("XY4", durations, 127).get_all_nodes()
     assert result != dag.apply_dd_pass("XY4", durations, 0).get_all_nodes()
+    capfd.readouterr()
+
+
+# --- Wide operations ------------------------------------------------------------------------
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    widths=st.lists(st.integers(20, 300), min_size=1, max_size=4),
+    seed=st.integers(0, 2**32 - 1),
+    sequence=st.sampled_from(["XY", "XY4"]),
+)
+def test_wide_operations_with_repeated_qubits_match_reference_model(widths, seed, sequence):
+    # Each window limit is read while the node's earlier qubits already hold its start:
+    # wide nodes that list qubits twice, after single-qubit gates of random lengths.
+    rng = random.Random(seed)
+    gates = []
+    for width in widths:
+        for _ in range(width // 4):
+            gates.append(("x", [rng.randrange(width)], float(rng.choice([20, 60, 400, 900])), {}))
+        qubits = [rng.randrange(width) for _ in range(width)]
+        gates.append(("wide", qubits, 30.0, {}))
+    dag = QuantumDAG()
+    dag.build_from_ir(gates)
+    dag.build_schedule()
+    schedule = [dag.get_node_schedule(i) for i in range(dag.node_count())]
+    expected = reference_pass(gates, schedule, set(), sequence, {}, 0)
+    assert dag.apply_dd_pass(sequence).get_all_nodes() == expected
+
+
+def test_pass_is_linear_in_the_width_of_one_operation(capfd):
+    # One operation on 300,000 qubits, one of which was busy until 1000 ns. Recomputing
+    # the window limit over every qubit at every visit would not finish here.
+    width = 300_000
+    dag = QuantumDAG()
+    dag.add_gate("x", [7], 1000.0)
+    dag.add_gate("wide", [*range(width), 7], 30.0)
+    dag.build_schedule()
+    nodes = dag.apply_dd_pass().get_all_nodes()
+    pulses = [(name, qubits) for name, qubits, *_ in nodes[1:-1]]
+    idle = [q for q in range(width) if q != 7]
+    assert pulses == [(name, [q]) for q in idle for name in ("DD_X", "DD_Y")]
+    assert nodes[0][0] == "x" and nodes[-1][0] == "wide"
     capfd.readouterr()
