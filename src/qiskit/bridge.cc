@@ -230,10 +230,17 @@ class Writer {
       : dag_(dag), reading_(reading), plan_(plan), pulses_(pulses),
         pulse_durations_(pulse_durations), n_(n), options_(options),
         nq_(qk_dag_num_qubits(dag)),
-        circuit_(qk_circuit_new(nq_, qk_dag_num_clbits(dag))),
-        cursor_(nq_, 0.0) {}
+        cursor_(nq_, 0.0) {
+    // An empty circuit with the input's bits, registers, variables and global phase.
+    std::unique_ptr<QkDag, DagDeleter> empty(
+        qk_dag_copy_empty_like(dag, QkVarsMode_Alike, QkBlocksMode_Drop));
+    circuit_.reset(qk_dag_to_circuit(empty.get()));
+    starts_.reserve(2 * reading.order.size() + 2 * plan.starts.size());
+  }
 
   QkCircuit* circuit() { return circuit_.get(); }
+  // The start time of every instruction written, in the order written.
+  const std::vector<double>& starts() const { return starts_; }
 
   double write() {
     std::span<const ScheduleEntry> schedule = reading_.core.schedule();
@@ -248,6 +255,7 @@ class Writer {
       QkCircuitInstructionView view;
       qk_dag_view_instruction(dag_, node, &view);
       for (std::uint32_t k = 0; k < view.num_qubits; ++k) idle_until(view.qubits[k], entry.start_time);
+      starts_.push_back(entry.start_time);
       write_operation(node, view);
       for (std::uint32_t k = 0; k < view.num_qubits; ++k) cursor_[view.qubits[k]] = entry.end_time;
     }
@@ -259,6 +267,7 @@ class Writer {
   void idle_until(std::uint32_t q, double t) {
     double gap = t - cursor_[q];
     if (gap > 0) {
+      starts_.push_back(cursor_[q]);
       if (options_.unit_dt) {
         check_exit(qk_circuit_delay_dt(circuit_.get(), q, static_cast<std::int64_t>(std::llround(gap))),
                    "add a delay");
@@ -274,6 +283,7 @@ class Writer {
     for (std::uint32_t k = 0; k < run.count; ++k) {
       const double start = plan_.starts[run.first_start + k];
       idle_until(q, start);
+      starts_.push_back(start);
       const Pulse& pulse = pulses_[k];
       check_exit(qk_circuit_gate(circuit_.get(), pulse.gate, &q, pulse.params.data()),
                  "add a pulse");
@@ -325,6 +335,7 @@ class Writer {
   const Options& options_;
   std::uint32_t nq_;
   std::unique_ptr<QkCircuit, CircuitDeleter> circuit_;
+  std::vector<double> starts_;
   std::vector<double> cursor_;  // by qubit: the time up to which it is written
   std::vector<const QkParam*> params_;
   std::vector<QkComplex64> matrix_;
@@ -365,16 +376,42 @@ PyObject* plan_to_python(const Reading& reading, const DdPlan& plan) {
   return check(Py_BuildValue("(OOOO)", order.get(), starts.get(), ends.get(), runs.get()));
 }
 
+// The list of start times, None for negative entries, whole numbers as ints.
+PyObject* start_list(const std::vector<double>& start) {
+  const std::size_t size = start.size();
+  Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(size))));
+  for (std::uint32_t i = 0; i < size; ++i) {
+    PyObject* item;
+    if (start[i] < 0) {
+      item = Py_NewRef(Py_None);
+    } else if (start[i] == std::floor(start[i]) && std::abs(start[i]) < 9e15) {
+      item = check(PyLong_FromLongLong(static_cast<long long>(start[i])));
+    } else {
+      item = check(PyFloat_FromDouble(start[i]));
+    }
+    PyList_SET_ITEM(list.get(), i, item);
+  }
+  return list.release();
+}
+
 // The start time of every operation of a padded DAG, as a list indexed by node index (None
 // at the indices of wire nodes). Every qubit of a padded DAG is busy from 0 to its end, so
 // an operation starts when the last of its qubits became free.
-PyObject* start_times(QkDag* dag, DurationTable& table) {
+PyObject* start_times(QkDag* dag, const std::vector<double>& written, DurationTable& table) {
   const std::size_t ops = qk_dag_num_op_nodes(dag);
   std::vector<std::uint32_t> order(ops);
   if (ops > 0) qk_dag_topological_op_nodes(dag, order.data());
-  std::uint32_t size = 0;
-  for (std::uint32_t node : order) size = std::max(size, node + 1);
+  std::uint32_t size = 0, first = UINT32_MAX;
+  for (std::uint32_t node : order) {
+    size = std::max(size, node + 1);
+    first = std::min(first, node);
+  }
   std::vector<double> start(size, -1.0);
+  if (ops == written.size() && size - first == ops) {
+    // A circuit becomes a DAG with its operations numbered in order after the wire nodes.
+    std::copy(written.begin(), written.end(), start.begin() + first);
+    return start_list(start);
+  }
   std::vector<double> free(qk_dag_num_qubits(dag), 0.0);
   for (std::uint32_t node : order) {
     QkCircuitInstructionView view;
@@ -396,27 +433,16 @@ PyObject* start_times(QkDag* dag, DurationTable& table) {
     start[node] = t;
     for (std::uint32_t k = 0; k < view.num_qubits; ++k) free[view.qubits[k]] = t + duration;
   }
-  Ref list = Ref::steal(check(PyList_New(size)));
-  for (std::uint32_t i = 0; i < size; ++i) {
-    PyObject* item;
-    if (start[i] < 0) {
-      item = Py_NewRef(Py_None);
-    } else if (start[i] == std::floor(start[i]) && std::abs(start[i]) < 9e15) {
-      item = check(PyLong_FromLongLong(static_cast<long long>(start[i])));
-    } else {
-      item = check(PyFloat_FromDouble(start[i]));
-    }
-    PyList_SET_ITEM(list.get(), i, item);
-  }
-  return list.release();
+  return start_list(start);
 }
 
-// pad(dag, out, durations, delays, pulses, pulse_durations, couplings, options)
+
+// pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)
 PyObject* pad(PyObject*, PyObject* args) {
   try {
-    PyObject *dag_obj, *out_obj, *table_obj, *delays, *pulses_obj, *durations_obj, *couplings_obj,
+    PyObject *dag_obj, *write_obj, *table_obj, *delays, *pulses_obj, *durations_obj, *couplings_obj,
         *options_obj;
-    if (!PyArg_ParseTuple(args, "OOOO!OOOO", &dag_obj, &out_obj, &table_obj, &PyDict_Type, &delays,
+    if (!PyArg_ParseTuple(args, "OOOO!OOOO", &dag_obj, &write_obj, &table_obj, &PyDict_Type, &delays,
                           &pulses_obj, &durations_obj, &couplings_obj, &options_obj)) {
       return nullptr;
     }
@@ -498,20 +524,18 @@ PyObject* pad(PyObject*, PyObject* args) {
         plan_options, reading.flags);
 
     const std::size_t sequences = plan.runs.size();
-    if (out_obj == Py_None || !reading.writable || !pulses_native) {
+    if (!PyObject_IsTrue(write_obj) || !reading.writable || !pulses_native) {
       Ref layout = Ref::steal(plan_to_python(reading, plan));
       return Py_BuildValue("(OnnO)", Py_False, static_cast<Py_ssize_t>(sequences),
                            static_cast<Py_ssize_t>(plan.dropped), layout.get());
     }
-    QkDag* out = qk_dag_borrow_from_python(out_obj);
-    if (out == nullptr) return nullptr;
     Writer writer(dag, reading, plan, pulses, pulse_durations, n, options);
     double length = writer.write();
     std::unique_ptr<QkDag, DagDeleter> padded(qk_circuit_to_dag(writer.circuit()));
-    check_exit(qk_dag_compose(out, padded.get(), nullptr, nullptr), "compose the padded circuit");
-    Ref times = Ref::steal(start_times(out, table));
-    return Py_BuildValue("(Onn(dO))", Py_True, static_cast<Py_ssize_t>(sequences),
-                         static_cast<Py_ssize_t>(plan.dropped), length, times.get());
+    Ref times = Ref::steal(start_times(padded.get(), writer.starts(), table));
+    Ref result = Ref::steal(check(qk_dag_to_python(padded.release())));
+    return Py_BuildValue("(Onn(OdO))", Py_True, static_cast<Py_ssize_t>(sequences),
+                         static_cast<Py_ssize_t>(plan.dropped), result.get(), length, times.get());
   } catch (const PythonError&) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error without an exception");
     return nullptr;
@@ -525,9 +549,11 @@ PyObject* pad(PyObject*, PyObject* args) {
 
 PyMethodDef kMethods[] = {
     {"pad", pad, METH_VARARGS,
-     "pad(dag, out, durations, delays, pulses, pulse_durations, couplings, options)\n--\n\n"
-     "Plans dynamical-decoupling pulses for a DAGCircuit and, where every operation can be\n"
-     "written natively, composes the padded circuit onto `out`."},
+     "pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)\n--\n\n"
+     "Plans dynamical-decoupling pulses for a DAGCircuit. With `write`, and where every\n"
+     "operation and pulse can be written natively, returns (True, sequences, dropped,\n"
+     "(padded DAGCircuit, length, start times by node index)); otherwise (False, sequences,\n"
+     "dropped, (order, starts, ends, runs)) for a writer in Python."},
     {nullptr, nullptr, 0, nullptr},
 };
 

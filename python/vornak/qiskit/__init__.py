@@ -208,15 +208,16 @@ class DynamicalDecoupling(TransformationPass):
         if "delay" in dag.count_ops(recurse=False):
             for node in dag.op_nodes(Delay):
                 delays[node._node_id] = self._to_unit(node.op.duration, node.op.unit)
-        out = dag.copy_empty_like()
         try:
             written, inserted, dropped, detail = _bridge.pad(
-                dag, out, table, delays, pulses, pulse_durations, couplings, options
+                dag, True, table, delays, pulses, pulse_durations, couplings, options
             )
         except (LookupError, NotImplementedError) as error:
             raise TranspilerError(str(error)) from error
         if written:
-            length, times = detail
+            out, length, times = detail
+            out.name = dag.name
+            out.metadata = dag.metadata
         else:
             out, length, times = _write_in_python(
                 dag, detail, self.dd_sequence, pulse_durations, options[5]
