@@ -399,19 +399,22 @@ PyObject* start_list(const std::vector<double>& start) {
 // an operation starts when the last of its qubits became free.
 PyObject* start_times(QkDag* dag, const std::vector<double>& written, DurationTable& table) {
   const std::size_t ops = qk_dag_num_op_nodes(dag);
-  std::vector<std::uint32_t> order(ops);
-  if (ops > 0) qk_dag_topological_op_nodes(dag, order.data());
-  std::uint32_t size = 0, first = UINT32_MAX;
-  for (std::uint32_t node : order) {
-    size = std::max(size, node + 1);
-    first = std::min(first, node);
-  }
-  std::vector<double> start(size, -1.0);
-  if (ops == written.size() && size - first == ops) {
-    // A circuit becomes a DAG with its operations numbered in order after the wire nodes.
-    std::copy(written.begin(), written.end(), start.begin() + first);
+  // A circuit becomes a DAG with its operations numbered in order after the wire nodes.
+  const std::size_t wires = 2 * (std::size_t{qk_dag_num_qubits(dag)} + qk_dag_num_clbits(dag));
+  auto is_op = [&](std::size_t node) {
+    return qk_dag_node_type(dag, static_cast<std::uint32_t>(node)) == QkDagNodeType_Operation;
+  };
+  if (ops > 0 && ops == written.size() && !is_op(wires - 1) && is_op(wires) &&
+      is_op(wires + ops - 1)) {
+    std::vector<double> start(wires, -1.0);
+    start.insert(start.end(), written.begin(), written.end());
     return start_list(start);
   }
+  std::vector<std::uint32_t> order(ops);
+  if (ops > 0) qk_dag_topological_op_nodes(dag, order.data());
+  std::uint32_t size = 0;
+  for (std::uint32_t node : order) size = std::max(size, node + 1);
+  std::vector<double> start(size, -1.0);
   std::vector<double> free(qk_dag_num_qubits(dag), 0.0);
   for (std::uint32_t node : order) {
     QkCircuitInstructionView view;
