@@ -7,7 +7,7 @@ CTEST := $(VENV)/bin/ctest
 CXX_TEST_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(VENV)/bin/ninja -DPython_EXECUTABLE=$(PY) \
   -DVORNAK_BUILD_TESTS=ON -DVORNAK_WERROR=ON
 
-.PHONY: setup build demo test test-cxx test-sanitize fuzz coverage stubtest wheel-check bench bench-smoke clean distclean
+.PHONY: setup build demo test test-cxx test-sanitize fuzz coverage stubtest wheel-check dist bench bench-smoke clean distclean
 
 setup:
 	bash scripts/setup.sh
@@ -35,10 +35,16 @@ STUBTEST = $(MYPY_ENV) $(PY) -m mypy -c 'import _vornak' && $(MYPY_ENV) $(PY) -m
 stubtest: setup
 	$(STUBTEST)
 
-# Builds the wheel and the sdist, installs the wheel into a fresh venv and tests
-# it there (about a minute and a half; needs PyPI for the isolated build).
+# Builds the wheel and the sdist, makes the wheel a manylinux2014 one with auditwheel,
+# installs it into a fresh venv and tests it there (about two minutes; needs PyPI for the
+# isolated build).
 wheel-check: setup
 	bash scripts/wheel-check.sh
+
+# The same, then leaves what passed in dist/: the sdist and the repaired wheel, to upload.
+dist: setup
+	rm -rf dist
+	DIST=$(CURDIR)/dist bash scripts/wheel-check.sh
 
 # The C++ tests, then the Python tests against a sanitized build of the module.
 test-sanitize: setup

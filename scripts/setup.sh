@@ -22,6 +22,7 @@ vpy=$venv/bin/python
 # An activated .venv must not be taken for the interpreter to build it on.
 PATH=$(printf '%s' "$PATH" | tr ':' '\n' | grep -vxF "$venv/bin" | paste -sd: - || true)
 tools=(pytest hypothesis "scikit-build-core>=0.10" "cmake>=3.24" ninja
+       "auditwheel>=6.8"  # for the manylinux repair in scripts/wheel-check.sh
        # for the examples, their tests, the stub check and the benchmark plots
        qiskit matplotlib mypy)
 
@@ -98,7 +99,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 export PATH=$venv/bin:$PATH
 
 # --- 4. build and test tools ------------------------------------------------
-if ! "$vpy" -c 'import pytest, hypothesis, scikit_build_core, qiskit, matplotlib, mypy' >/dev/null 2>&1 \
+if ! "$vpy" -c 'import pytest, hypothesis, scikit_build_core, auditwheel, qiskit, matplotlib, mypy' >/dev/null 2>&1 \
    || [ ! -x "$venv/bin/cmake" ] || [ ! -x "$venv/bin/ninja" ]; then
   say "installing ${tools[*]} into .venv"
   "$vpy" -m pip install -q "${tools[@]}"

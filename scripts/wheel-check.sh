@@ -5,21 +5,26 @@
 #      build requirements come from PyPI, as for any user);
 #   2. the sdist builds, and a wheel builds from the unpacked sdist alone, with
 #      the same files as the first;
-#   3. the extension exports no symbol but PyInit__vornak and was built with
-#      the Release configuration;
-#   4. the wheel installs into a fresh venv (pip brought in the way
+#   3. every extension module exports no symbol but its own PyInit_<module>,
+#      and the build used the Release configuration;
+#   4. `auditwheel repair` makes it a manylinux wheel, and `auditwheel show`
+#      finds it fit for glibc 2.17 (manylinux2014) or older, with no shared
+#      library copied in;
+#   5. the repaired wheel installs into a fresh venv (pip brought in the way
 #      scripts/setup.sh does it) and passes a smoke test there, run outside the
 #      source tree;
-#   5. mypy, given only that venv, finds the installed type stubs.
+#   6. mypy, given only that venv, finds the installed type stubs.
 #
 # Run by `make wheel-check` after `make setup`. Works in a temporary directory
-# (kept with KEEP=1) and leaves the tree alone.
+# (kept with KEEP=1) and leaves the tree alone; with DIST=DIR it then copies the
+# sdist and the repaired wheel into DIR (`make dist`).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 vpy=$root/.venv/bin/python
 [ -x "$vpy" ] || { echo "wheel-check: run make setup first" >&2; exit 1; }
 python=$(readlink -f "$vpy")  # the interpreter .venv was made from
+[ -z "${DIST:-}" ] || DIST=$(realpath -m "$DIST")
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/vornak-wheel.XXXXXX")
 if [ "${KEEP:-}" = 1 ]; then
   echo "wheel-check: keeping $tmp" >&2
@@ -46,19 +51,42 @@ listing() { "$vpy" -c 'import sys, zipfile; print("\n".join(sorted(zipfile.ZipFi
 [ "$(listing "$wheel")" = "$(listing "$tmp"/from-sdist/vornak-*.whl)" ] \
   || fail "the wheel built from the sdist holds other files"
 
-say "checking the extension"
+say "checking the extension modules"
 mkdir "$tmp/wheel"
 (cd "$tmp/wheel" && "$vpy" -m zipfile -e "$wheel" .)
-so=$(ls "$tmp"/wheel/_vornak.*.so)
-exported=$(nm -D --defined-only "$so" | awk '{print $3}')
-[ "$exported" = PyInit__vornak ] || fail "exported symbols are: $exported"
+modules=$(cd "$tmp/wheel" && find . -name '*.so' | sort)
+[ -n "$modules" ] || fail "the wheel holds no extension module"
+for so in $modules; do
+  name=$(basename "$so"); name=${name%%.*}
+  exported=$(nm -D --defined-only "$tmp/wheel/$so" | awk '{print $3}')
+  [ "$exported" = "PyInit_$name" ] || fail "$so exports: $exported"
+done
 grep -qx 'CMAKE_BUILD_TYPE:STRING=Release' "$tmp/build/CMakeCache.txt" \
   || fail "the extension was not built with CMAKE_BUILD_TYPE=Release"
 for f in _vornak.pyi _vornak-stubs/__init__.pyi; do
   [ -f "$tmp/wheel/$f" ] || fail "the wheel lacks $f"
 done
 
-say "installing into a fresh venv"
+say "repairing the wheel (auditwheel)"
+"$vpy" -m auditwheel --version >/dev/null 2>&1 || fail "auditwheel is missing: run make setup"
+# Nothing is to be copied in, so nothing is patched: the 'none' patcher fails a
+# repair that would have to, and needs no patchelf (Debian 12's is too old for it).
+"$vpy" -m auditwheel repair --patcher none -w "$tmp/repaired" "$wheel" >"$tmp/repair.out" 2>&1 \
+  || fail "auditwheel repair: $(cat "$tmp/repair.out")"
+repaired=$(ls "$tmp"/repaired/vornak-*.whl)
+"$vpy" -m auditwheel show "$repaired" >"$tmp/show.out" 2>&1 || fail "auditwheel show: $(cat "$tmp/show.out")"
+tag=$(tr '\n' ' ' <"$tmp/show.out" | grep -oE 'platform tag: *"[^"]+"' | grep -oE 'manylinux_[0-9]+_[0-9]+_[a-z0-9_]+' || true)
+say "auditwheel show: ${tag:-no manylinux tag}"
+# The glibc a tag names; manylinux_2_17 (manylinux2014) is the newest accepted.
+glibc=$(printf '%s' "$tag" | sed -nE 's/^manylinux_([0-9]+)_([0-9]+)_.*/\1 \2/p')
+[ -n "$glibc" ] && [ "$(printf '%s' "$glibc" | awk '{print ($1 == 2 && $2 <= 17)}')" = 1 ] \
+  || fail "the wheel needs a newer Linux than manylinux_2_17: $(cat "$tmp/show.out")"
+case $(basename "$repaired") in *"$tag"*) ;; *) fail "repaired wheel $(basename "$repaired") is not tagged $tag" ;; esac
+# Nothing copied in: the C++ runtime is linked into each module (CMakeLists.txt).
+[ "$(listing "$repaired" | grep '\.so' || true)" = "$(listing "$wheel" | grep '\.so' || true)" ] \
+  || fail "auditwheel copied shared libraries into the wheel: $(listing "$repaired" | grep '\.so')"
+
+say "installing the repaired wheel into a fresh venv"
 "$python" -m venv --without-pip "$tmp/venv"
 fresh=$tmp/venv/bin/python
 wheels=$("$python" -c 'import os, sys; print(os.path.join(sys.base_prefix, "share", "python-wheels"))')
@@ -68,7 +96,7 @@ if [ -n "$pip_wheel" ]; then
 else
   "$fresh" -m ensurepip -q
 fi
-"$fresh" -m pip install -q --no-index "$wheel"
+"$fresh" -m pip install -q --no-index "$repaired"
 
 say "smoke test"
 cd "$tmp"  # away from the source tree, so only the installed module can be imported
@@ -103,4 +131,9 @@ EOF
 grep -Eq 'Revealed type is "(builtins\.)?list\[tuple\[(builtins\.)?str, ' "$tmp/mypy.out" \
   || fail "mypy did not see the stubs: $(cat "$tmp/mypy.out")"
 
-say "ok: $(basename "$wheel") ($(du -k "$wheel" | cut -f1) KB), sdist $(basename "$sdist")"
+if [ -n "${DIST:-}" ]; then
+  mkdir -p "$DIST"
+  cp "$sdist" "$repaired" "$DIST"/
+  say "copied into $DIST"
+fi
+say "ok: $(basename "$repaired") ($(du -k "$repaired" | cut -f1) KB), sdist $(basename "$sdist")"
