@@ -6,7 +6,7 @@
 
 Each file is read with `qiskit.qasm2`, transpiled for a device (a Qiskit `Target`: gate set
 rz, sx, x, ecr and measure, with a duration for every gate on every qubit or coupled pair),
-converted to the instruction list by the adapter in qiskit_adapter.py, scheduled and padded
+converted to the instruction list by examples/instruction_list.py, scheduled and padded
 with DD pulses, and converted back into a `QuantumCircuit` with DD_X/DD_Y gates.
 
 The devices: "heavy-hex" is the 127-qubit heavy-hexagon lattice of bench/workloads.py;
@@ -31,7 +31,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))  # for bench.workloads, when run as a script
 
 from bench.workloads import heavy_hex  # noqa: E402
-from qiskit_adapter import DD_NAMES, pad_with_dd  # noqa: E402
+from instruction_list import DD_NAMES, pad_with_dd  # noqa: E402
 
 X_NS = 35.5
 MEASURE_NS = 1200.0

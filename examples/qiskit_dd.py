@@ -174,10 +174,10 @@ def filled_gaps(before, pulses):
         for q in qubits:
             per_qubit[q].append((start, end))
     gaps = set()
-    for _, (q,), start, _ in pulses:
+    for _, (q,), start, end in pulses:
         spans = sorted(per_qubit[q])
         previous = max((e for _, e in spans if e <= start), default=0)
-        following = min(s for s, _ in spans if s >= start)
+        following = min(s for s, _ in spans if s >= end)
         gaps.add((q, previous, following))
     return sorted(gaps)
 

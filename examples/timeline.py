@@ -189,7 +189,7 @@ def _from_qasm(path):
     """A QASM file transpiled onto a line of qubits, as in qasm_pipeline.py."""
     from qasm_pipeline import X_NS, make_device, run
     from qiskit import qasm2
-    from qiskit_adapter import to_instructions
+    from instruction_list import to_instructions
 
     width = qasm2.load(path, custom_instructions=qasm2.LEGACY_CUSTOM_INSTRUCTIONS).num_qubits
     target = make_device("line", width)

@@ -1,4 +1,5 @@
-"""The programs in examples/: the Qiskit adapter, the OpenQASM pipeline and the timeline picture.
+"""The programs in examples/: the Qiskit pass on a device, the adapters, the OpenQASM pipeline
+and the timeline pictures.
 
 They need the optional extras (qiskit, matplotlib); each group is skipped when one is missing.
 """
@@ -49,13 +50,13 @@ def test_demo_runs_and_pads():
     assert "After the DD pass:" in out and "DD_X" in out
 
 
-# --- the Qiskit adapter ------------------------------------------------------------------
+# --- the instruction list of a Qiskit circuit -------------------------------------------
 
 @pytest.fixture(scope="module")
 def adapter():
     pytest.importorskip("qiskit")
-    import qiskit_adapter
-    return qiskit_adapter
+    import instruction_list
+    return instruction_list
 
 
 def test_instruction_list_units_params_and_directives(adapter):
@@ -163,19 +164,158 @@ def test_from_nodes_refuses_nodes_of_another_circuit(adapter):
         adapter.from_nodes(dag.apply_dd_pass().get_all_nodes(), circuit)
 
 
-def test_adapter_example_runs(adapter):
-    out = run_example("examples/qiskit_adapter.py")
+def test_instruction_list_example_runs(adapter):
+    out = run_example("examples/instruction_list.py")
     assert "('measure', [3], 450.0, {})" in out
     assert "Padded graph: 14 operations" in out
 
 
-def test_pad_circuit_example_prints_what_the_readme_shows(adapter):
+# --- the Qiskit pass: the adapter, the device example, the README ------------------------
+
+@pytest.fixture(scope="module")
+def qiskit_pass():
+    pytest.importorskip("vornak.qiskit")
+    import qiskit_adapter
+    return qiskit_adapter
+
+
+def _gates(circuit):
+    """The circuit without delays, measurements and barriers, for `Operator`."""
+    out = circuit.copy_empty_like()
+    for inst in circuit.data:
+        if inst.operation.name not in ("delay", "measure", "barrier"):
+            out.append(inst)
+    return out
+
+
+def _check_padding(original, padded, props, target_or_table):
+    """The README's promises: the same unitary, every qubit busy or delayed from 0 to the
+    end, input operations at their ASAP times, and Qiskit's ASAP schedule agreeing."""
+    from qiskit.quantum_info import Operator
+    from qiskit.transpiler import PassManager, Target
+    from qiskit.transpiler.passes import ASAPScheduleAnalysis
+
+    if original.num_qubits <= 8:
+        assert Operator(_gates(padded)) == Operator(_gates(original))
+    table = target_or_table.durations() if isinstance(target_or_table, Target) \
+        else target_or_table
+    unit = props["time_unit"]
+    starts = props["node_start_time"]
+    busy = {}
+    for node, start in starts.items():
+        qubits = [padded.find_bit(q).index for q in node.qargs]
+        length = 0 if node.op.name == "barrier" else table.get(node.op, qubits, unit=unit)
+        for q in qubits:
+            busy.setdefault(q, []).append((start, start + length))
+    end = max(e for spans in busy.values() for _, e in spans)
+    for q, spans in busy.items():
+        spans.sort()
+        assert spans[0][0] == 0 and spans[-1][1] == end, q
+        assert all(a[1] == b[0] for a, b in zip(spans, spans[1:])), q   # no hole
+    if unit == "dt":
+        def asap(circuit):
+            pm = PassManager([ASAPScheduleAnalysis(durations=table)])
+            pm.run(circuit)
+            return sorted((n.op.name, tuple(circuit.find_bit(q).index for q in n.qargs), t)
+                          for n, t in pm.property_set["node_start_time"].items())
+        mine = sorted((n.op.name, tuple(padded.find_bit(q).index for q in n.qargs), t)
+                      for n, t in starts.items())
+        assert asap(padded) == mine
+        assert set(asap(original)) <= set(mine)
+    return busy
+
+
+def test_pad_with_dd_on_a_durations_table(qiskit_pass):
+    from qiskit.circuit.library import XGate, YGate
+
+    circuit = qiskit_pass.example_circuit()
+    table = qiskit_pass.example_durations().update([("x", None, 20, "ns"), ("y", None, 20, "ns")])
+    for sequence, placement in ((None, "spread"), ([XGate(), YGate(), XGate(), YGate()], "start")):
+        padded, props = qiskit_pass.pad_with_dd(circuit, table, coupling=[(0, 1), (1, 2), (2, 3)],
+                                                placement=placement, dd_sequence=sequence)
+        n = len(sequence or "XX")
+        added = padded.count_ops().get("x", 0) + padded.count_ops().get("y", 0)
+        assert props["dd_sequences_inserted"] >= 1 and added == n * props["dd_sequences_inserted"]
+        _check_padding(circuit, padded, props, table)   # X-Y-X-Y: the phase of -I corrected
+    with pytest.raises(TypeError, match="Target or InstructionDurations"):
+        qiskit_pass.pad_with_dd(circuit, {"h": 50.0})
+
+
+def test_adapter_and_pad_circuit_examples(qiskit_pass):
+    out = run_example("examples/qiskit_adapter.py")
+    assert "1 DD sequences inserted, 0 dropped; times in dt" in out and "Delay(" in out
     pytest.importorskip("qiskit.providers.fake_provider")
-    counts = next(line for line in run_example("examples/pad_circuit.py").splitlines()
-                  if line.startswith("{"))
+    lines = run_example("examples/pad_circuit.py").splitlines()
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
     shown = readme.split("examples/pad_circuit.py` prints", 1)[1].split("```text\n", 1)[1]
-    assert ast.literal_eval(counts) == ast.literal_eval(shown.splitlines()[0].strip())
+    shown = [line.strip() for line in shown.split("```", 1)[0].splitlines()]
+    assert ast.literal_eval(lines[0]) == ast.literal_eval(shown[0]) and lines[1] == shown[1]
+
+
+def test_readme_qiskit_snippet_prints_what_it_shows(qiskit_pass):
+    pytest.importorskip("qiskit_ibm_runtime")
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    section = readme.split("## Qiskit users", 1)[1].split("\n## ", 1)[0]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    shown = section.split("prints\n\n```text\n", 1)[1].split("```", 1)[0]
+    proc = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True,
+                          encoding="utf-8", timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == shown
+
+
+@pytest.fixture(scope="module")
+def qiskit_dd(qiskit_pass):
+    import qiskit_dd
+    return qiskit_dd
+
+
+def test_qiskit_dd_example(qiskit_dd, tmp_path):
+    out = run_example("examples/qiskit_dd.py", "--qubits", "8", "-o", str(tmp_path / "q.png"))
+    lines = out.splitlines()
+    assert lines[0].startswith("ghz on 8 qubits") and "transpiled for" in lines[0]
+    for placement, line in zip(qiskit_dd.PLACEMENTS, lines[2:4]):
+        assert line.startswith(f'placement="{placement}": ')
+        inserted = int(line.split(": ", 1)[1].split()[0])
+        added = ast.literal_eval(line.split("added ", 1)[1].split("; ", 1)[0])
+        assert inserted > 0 and added["x"] == 2 * inserted   # X-X: the devices have no y
+        assert line.endswith(lines[1].split()[2] + " dt = " + line.rsplit(" = ", 1)[1])
+    png = (tmp_path / "q.png").read_bytes()
+    assert png.startswith(b"\x89PNG\r\n\x1a\n") and len(png) < 400_000
+    assert (ROOT / "docs" / "qiskit_timeline.png").stat().st_size < 400_000
+
+
+@pytest.mark.parametrize("name", ["ghz", "qft"])
+def test_qiskit_dd_pulses_on_a_device(qiskit_dd, name):
+    """Both placements on the device: the padding promises, and pulses that are aligned,
+    apart on coupled qubits and only in gaps before an operation."""
+    backend, _ = qiskit_dd.device()
+    target = backend.target
+    circuit, _ = qiskit_dd.benchmark_circuit(name, 6)
+    from qiskit import transpile
+    transpiled = transpile(circuit, backend, optimization_level=1, seed_transpiler=1)
+    before = qiskit_dd.schedule(transpiled, qiskit_dd.asap(transpiled, target), target)
+    edges = set(target.build_coupling_map().get_edges())
+    starts = {}
+    for placement in qiskit_dd.PLACEMENTS:
+        padded, props = qiskit_dd.pad(transpiled, target, placement)
+        _check_padding(transpiled, padded, props, target)
+        after = qiskit_dd.schedule(padded, props["node_start_time"], target)
+        pulses = qiskit_dd.split_pulses(before, after)
+        assert len(pulses) == 2 * props["dd_sequences_inserted"] > 0
+        by_qubit = {}
+        for pulse, (q,), start, end in pulses:
+            assert pulse == "x" and start % (target.pulse_alignment or 1) == 0
+            assert any(q in qs and s >= end and name != "barrier" for name, qs, s, _ in before)
+            by_qubit.setdefault(q, []).append((start, end))
+        for a, b in edges:
+            for s1, e1 in by_qubit.get(a, ()):
+                assert all(e1 <= s2 or e2 <= s1 for s2, e2 in by_qubit.get(b, ()))
+        starts[placement] = sorted(p[2] for p in pulses)
+        gaps = qiskit_dd.filled_gaps(before, pulses)
+        assert all(b - a >= 1.5 * 2 * target.durations().get("x", [q], unit="dt")
+                   for q, a, b in gaps)
+    assert starts["spread"] != starts["start"]
 
 
 # --- OpenQASM 2 files --------------------------------------------------------------------
