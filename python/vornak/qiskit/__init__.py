@@ -104,10 +104,16 @@ class DynamicalDecoupling(TransformationPass):
         self.coupling_map = coupling_map
         self.crosstalk = bool(crosstalk)
         self.placement = placement
-        if target is not None:
+        if pulse_alignment is not None:
+            self.pulse_alignment = int(pulse_alignment)
+        elif target is not None:
             self.pulse_alignment = int(target.pulse_alignment or 1)
         else:
-            self.pulse_alignment = 1 if pulse_alignment is None else int(pulse_alignment)
+            self.pulse_alignment = 1
+        if self.pulse_alignment < 1:
+            raise TranspilerError(
+                f"pulse_alignment must be a positive number of dt, not {self.pulse_alignment}"
+            )
         self._tables: dict[int, tuple] = {}
 
     # -- the plan ------------------------------------------------------------------------
@@ -207,10 +213,12 @@ class DynamicalDecoupling(TransformationPass):
         delays = {}
         if "delay" in dag.count_ops(recurse=False):
             for node in dag.op_nodes(Delay):
-                delays[node._node_id] = self._to_unit(node.op.duration, node.op.unit)
+                delays[node._node_id] = self._delay_length(dag, node)
+        # Qiskit's C API carries no labels: a circuit that has one is written in Python.
+        write = not _has_labels(dag)
         try:
             written, inserted, dropped, detail = _bridge.pad(
-                dag, True, table, delays, pulses, pulse_durations, couplings, options
+                dag, write, table, delays, pulses, pulse_durations, couplings, options
             )
         except (LookupError, NotImplementedError) as error:
             raise TranspilerError(str(error)) from error
@@ -232,6 +240,23 @@ class DynamicalDecoupling(TransformationPass):
         self.property_set["dd_sequences_inserted"] = inserted
         self.property_set["dd_sequences_dropped"] = dropped
         return out
+
+    def _delay_length(self, dag: DAGCircuit, node) -> float:
+        """The length of an input delay in the pass's unit; a TranspilerError if it has none."""
+        op = node.op
+        try:
+            if op.unit != "dt" and op.unit not in _UNIT_SECONDS:
+                raise TypeError(f"its unit is {op.unit!r}")
+            return self._to_unit(float(op.duration), op.unit)
+        except (TypeError, ValueError, OverflowError) as error:
+            qubits = [dag.find_bit(q).index for q in node.qargs]
+            raise TranspilerError(
+                f"The delay on qubits {qubits} has no fixed duration ({op.duration}): {error}"
+            ) from error
+
+
+def _has_labels(dag: DAGCircuit) -> bool:
+    return any(node.label is not None for node in dag.op_nodes())
 
 
 def _identity_phase(sequence: Sequence[Gate]) -> float:
