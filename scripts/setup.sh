@@ -24,7 +24,9 @@ PATH=$(printf '%s' "$PATH" | tr ':' '\n' | grep -vxF "$venv/bin" | paste -sd: - 
 tools=(pytest hypothesis "scikit-build-core>=0.10" "cmake>=3.24" ninja
        "auditwheel>=6.8"  # for the manylinux repair in scripts/wheel-check.sh
        # for the examples, their tests, the stub check and the benchmark plots
-       qiskit matplotlib mypy)
+       qiskit matplotlib mypy
+       # test material for tests/test_qiskit_pass.py: fake IBM backends, benchmark circuits
+       qiskit-ibm-runtime mqt.bench)
 
 say() { echo "setup: $*" >&2; }
 die() { echo "setup: error: $*" >&2; exit 1; }
@@ -99,7 +101,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 export PATH=$venv/bin:$PATH
 
 # --- 4. build and test tools ------------------------------------------------
-if ! "$vpy" -c 'import pytest, hypothesis, scikit_build_core, auditwheel, qiskit, matplotlib, mypy' >/dev/null 2>&1 \
+if ! "$vpy" -c 'import pytest, hypothesis, scikit_build_core, auditwheel, qiskit, matplotlib, mypy, qiskit_ibm_runtime, mqt.bench' >/dev/null 2>&1 \
    || [ ! -x "$venv/bin/cmake" ] || [ ! -x "$venv/bin/ninja" ]; then
   say "installing ${tools[*]} into .venv"
   "$vpy" -m pip install -q "${tools[@]}"
