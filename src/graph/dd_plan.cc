@@ -229,7 +229,10 @@ class Planner {
     const double* d = durations_.data() + s * n;
     double pulse_time = 0.0;
     for (std::size_t k = 0; k < n; ++k) pulse_time += d[k];
-    const double slack = (gap_end - gap_start) - pulse_time;
+    // A window too short for the pulses spreads nothing: they start at the gap's start,
+    // and the window limit cuts the sequence.
+    double slack = (gap_end - gap_start) - pulse_time;
+    if (!(slack > 0.0)) slack = 0.0;
     const double inner = 1.0 / static_cast<double>(n);
     taus_.assign(n + 1, 0.0);
     double used = 0.0;

@@ -18,7 +18,9 @@ inline constexpr double DD_PULSE_SPACING_NS = 10.0;
 enum class DdPlacement {
   // The first pulse where the gap begins, each later one `spacing` after the previous end.
   kStart,
-  // The free time of the gap split 1/2n, 1/n, ..., 1/n, 1/2n around the n pulses.
+  // The free time between the gap's start and the window limit split 1/2n, 1/n, ..., 1/n,
+  // 1/2n around the n pulses (none when the pulses do not fit); each pulse starts no earlier
+  // than the previous end plus `spacing`.
   kSpread,
 };
 

@@ -40,7 +40,8 @@ class DynamicalDecoupling(TransformationPass):
     for at least 1.5 times the length of the sequence gets the whole sequence in that gap,
     and only in gaps before an operation (not at the end of the circuit). With ``crosstalk``
     on, a pulse that would overlap a pulse already placed on a coupled qubit moves to just
-    after it (plus 10 ns); a sequence that then no longer fits is left out whole.
+    after it (plus 10 ns). Every pulse is followed by at least 10 ns before the next one; a
+    sequence that then no longer fits before the operation is left out whole.
 
     Args:
         durations: Instruction durations, for use without a ``target``.
@@ -62,8 +63,8 @@ class DynamicalDecoupling(TransformationPass):
 
     The pass records in the property set ``node_start_time`` (the start of every operation
     of the output, filled when first read), ``time_unit``, and the counts
-    ``dd_sequences_inserted`` and ``dd_sequences_dropped`` (sequences the crosstalk check
-    would have cut short). Operations inside control flow are not supported: a circuit with
+    ``dd_sequences_inserted`` and ``dd_sequences_dropped`` (sequences of gaps that passed the
+    1.5 rule but that the crosstalk shifts or the 10 ns spacing would have cut short). Operations inside control flow are not supported: a circuit with
     control flow raises :class:`~qiskit.transpiler.exceptions.TranspilerError`.
     """
 
@@ -133,7 +134,8 @@ class DynamicalDecoupling(TransformationPass):
         seconds = value * _UNIT_SECONDS[unit]
         if dt is not None:
             return float(duration_in_dt(seconds, dt))
-        return seconds * 1e9
+        # Whole picoseconds: seconds times 1e9 carries float noise into every delay.
+        return round(seconds * 1e12) / 1e3
 
     def _duration_table(self) -> dict[str, dict[tuple[int, ...], float]]:
         table: dict[str, dict[tuple[int, ...], float]] = {}
