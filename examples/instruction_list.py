@@ -39,6 +39,9 @@ from qiskit.transpiler import InstructionDurations, Target
 
 from _vornak import QuantumDAG
 
+# The example circuit and durations table are the package pass's example's.
+from qiskit_adapter import example_circuit, example_durations
+
 DD_NAMES = ("DD_X", "DD_Y")
 _UNIT_NS = {"s": 1e9, "ms": 1e6, "us": 1e3, "ns": 1.0, "ps": 1e-3}
 
@@ -156,28 +159,6 @@ def pad_with_dd(circuit, durations, coupling=(), sequence="XY", pulse_ns=None, n
         num_qubits = circuit.num_qubits
     padded = dag.apply_dd_pass(sequence, pulse_ns, num_qubits)
     return from_nodes(padded.get_all_nodes(), circuit), padded
-
-
-def example_circuit():
-    """Four qubits on a line: qubit 3 is measured early and then waits for the others."""
-    qc = QuantumCircuit(4, 4)
-    qc.h(0)
-    qc.cx(0, 1)
-    qc.cx(1, 2)
-    qc.measure(3, 3)
-    qc.cx(2, 3)
-    qc.rz(0.5, 3)
-    qc.measure([0, 1, 2, 3], [0, 1, 2, 3])
-    return qc
-
-
-def example_durations():
-    """A small table: the single-qubit gates in ns, cx per pair, measurement in dt."""
-    return InstructionDurations(
-        [("h", None, 50, "ns"), ("rz", None, 0, "ns"), ("x", None, 50, "ns"),
-         ("cx", [0, 1], 300, "ns"), ("cx", [1, 2], 350, "ns"), ("cx", [2, 3], 400, "ns"),
-         ("measure", None, 2250, "dt")],
-        dt=2e-10)  # 0.2 ns per sample, so measurement takes 450 ns
 
 
 def main():
