@@ -7,7 +7,7 @@ CTEST := $(VENV)/bin/ctest
 CXX_TEST_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(VENV)/bin/ninja -DPython_EXECUTABLE=$(PY) \
   -DVORNAK_BUILD_TESTS=ON -DVORNAK_WERROR=ON
 
-.PHONY: setup build demo test test-cxx test-sanitize fuzz coverage stubtest wheel-check dist bench bench-smoke clean distclean
+.PHONY: setup build demo test test-cxx test-sanitize fuzz coverage stubtest wheel-check dist bench bench-smoke bench-qiskit clean distclean
 
 setup:
 	bash scripts/setup.sh
@@ -89,6 +89,13 @@ bench: setup
 # The suite at 10^4 gates only: checks that it runs, times nothing worth keeping.
 bench-smoke: setup
 	$(PY) bench/run.py --smoke
+
+# vornak.qiskit.DynamicalDecoupling against Qiskit's own DD (PassManager end to end, a floor,
+# a breakdown of our time, peak memory) on the heavy-hex workload at 10^4-10^6 gates and on
+# mqt.bench's QFT-50 and QAOA-30 for FakeSherbrooke (needs qiskit-ibm-runtime and mqt.bench);
+# writes bench/qiskit_results.md. BENCH_QISKIT_FLAGS=--smoke: small circuits, no files.
+bench-qiskit: setup
+	$(PY) bench/qiskit_pass.py $(BENCH_QISKIT_FLAGS)
 
 # Removes build products; keeps .venv (distclean removes that too).
 clean:
