@@ -20,6 +20,7 @@ demo: setup
 test: setup test-cxx
 	$(PY) -m pytest -q
 	$(PY) bench/run.py --smoke >/dev/null
+	$(PY) bench/qiskit_pass.py --smoke >/dev/null
 	$(STUBTEST)
 
 test-cxx: setup
