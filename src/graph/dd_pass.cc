@@ -23,7 +23,8 @@ QuantumDAG build_padded(const QuantumDAG& source, const DdPlan& plan,
   const Param pulse_params[] = {{result.strings().intern("amp"), 0.15},
                                 {result.strings().intern("sigma"), 40.0},
                                 {result.strings().intern("beta"), 0.5}};
-  const std::size_t pulses = plan.starts.size();
+  std::size_t pulses = 0;
+  for (const DdRun& run : plan.runs) pulses += run.count;
   result.reserve(plan.scheduled + pulses, source.nodes().all_qubits().size() + pulses,
                  source.nodes().param_count() + pulses * std::size(pulse_params));
   NodeId copied = 0;
@@ -50,13 +51,16 @@ QuantumDAG apply_dd_pass(const QuantumDAG& source, std::string_view sequence,
   DdPlanOptions options;
   options.pulse_count = pulse_names.size();
   options.num_qubits = num_qubits;
+  options.record_starts = false;  // the result keeps no times
   auto durations = [&](Qubit q, std::span<double> out) {
     auto it = pulse_durations.find(q);
     std::fill(out.begin(), out.end(),
               it == pulse_durations.end() ? DD_DEFAULT_PULSE_NS : it->second);
     return true;
   };
-  QuantumDAG result = build_padded(source, plan_dd(source, durations, options), pulse_names);
+  QuantumDAG result;
+  plan_dd(source, durations, options, {},
+          [&](DdPlan& plan) { result = build_padded(source, plan, pulse_names); });
   write_progress_line("apply_dd_pass finished! Optimized DAG contains " +
                       std::to_string(result.node_count()) + " nodes.");
   return result;

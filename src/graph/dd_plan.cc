@@ -71,7 +71,10 @@ class PulseTrack {
 };
 
 // The planner's working state. Per-qubit state lives in arrays indexed by the qubit's
-// slot; every qubit of the source has its slot from the start.
+// slot; every qubit of the source has its slot from the start. Without kFull the planner
+// ignores node flags, the ground state, alignment, spread placement, whole sequences and
+// recorded starts, so that the plain pass pays for none of them.
+template <bool kFull>
 class Planner {
  public:
   Planner(const QuantumDAG& source, const DdPulseDurations& durations,
@@ -81,17 +84,21 @@ class Planner {
     const std::size_t qubits = slots_.size();
     const std::size_t n = options.pulse_count;
     last_end_.assign(qubits, 0.0);
-    busy_end_.assign(qubits, 0.0);
-    ground_.assign(qubits, options.skip_ground_state);
+    // Only waits make a qubit's busy time differ from the end of its last node.
+    if (!node_flags.empty()) busy_end_.assign(qubits, 0.0);
+    busy_ = node_flags.empty() ? &last_end_ : &busy_end_;
+    if (options.skip_ground_state) ground_.assign(qubits, 1);
     seen_.assign(qubits, 0);
     tracks_.resize(qubits);
-    enabled_.assign(qubits, false);
     durations_.assign(qubits * n, 0.0);
     total_.assign(qubits, 0.0);
     for (std::size_t s = 0; s < qubits; ++s) {
       std::span<double> own(durations_.data() + s * n, n);
-      enabled_[s] = durations(slots_.qubit(s), own);
-      if (!enabled_[s] || n == 0) continue;
+      if (!durations(slots_.qubit(s), own)) {
+        total_[s] = std::numeric_limits<double>::quiet_NaN();  // fails every gap test
+        continue;
+      }
+      if (n == 0) continue;
       bool uniform = std::all_of(own.begin(), own.end(), [&](double d) { return d == own[0]; });
       if (uniform) {
         total_[s] = static_cast<double>(n) * own[0];
@@ -102,17 +109,17 @@ class Planner {
     if (options.num_qubits > 0) collect_neighbours(options.num_qubits);
   }
 
-  DdPlan run() && {
+  DdPlan& run() {
     std::span<const ScheduleEntry> schedule = source_.schedule();
     plan_.scheduled = std::min<std::size_t>(schedule.size(), source_.node_count());
     for (NodeId id = 0; id < plan_.scheduled; ++id) visit_node(id, schedule[id]);
-    return std::move(plan_);
+    return plan_;
   }
 
  private:
   void visit_node(NodeId id, ScheduleEntry entry) {
     const GateNode node = source_.node(id);
-    const std::uint8_t flags = flags_.empty() ? 0 : flags_[id];
+    const std::uint8_t flags = kFull && !flags_.empty() ? flags_[id] : 0;
     node_slots_.clear();
     for (Qubit q : node.qubits) node_slots_.push_back(slots_.slot(q));
     if (flags & kDdNodeIdle) {
@@ -120,25 +127,40 @@ class Planner {
       return;
     }
     const double start = entry.start_time;
+    const bool waits = kFull && !busy_end_.empty();
+    const bool ground = kFull && !ground_.empty();
+    // A few qubits: each limit read directly, as the rule says; more: all limits in one walk.
+    const bool direct = node_slots_.size() <= kDirectLimits;
     bool limits_known = false;
     for (std::size_t i = 0; i < node_slots_.size(); ++i) {
       const std::size_t s = node_slots_[i];
       const double last = last_end_[s];
-      if (enabled_[s] && !ground_[s] && start - last >= total_[s] * DD_WINDOW_FACTOR) {
-        if (!limits_known) {
-          window_limits(id, start);
-          limits_known = true;
+      if (start - last >= total_[s] * DD_WINDOW_FACTOR && !(ground && ground_[s])) {
+        double limit;
+        if (direct) {
+          limit = 0.0;
+          for (std::size_t other : node_slots_) {
+            if ((*busy_)[other] > limit) limit = (*busy_)[other];
+          }
+        } else {
+          if (!limits_known) {
+            window_limits(id, start);
+            limits_known = true;
+          }
+          limit = limits_[i];
         }
-        place(id, i, last, limits_[i]);
+        place(id, node.qubits[i], s, last, limit);
       }
       last_end_[s] = start;
-      busy_end_[s] = start;
+      if (waits) busy_end_[s] = start;
     }
-    const bool resets = (flags & kDdNodeResets) != 0;
-    for (std::size_t s : node_slots_) {
-      last_end_[s] = entry.end_time;
-      busy_end_[s] = entry.end_time;
-      ground_[s] = resets && options_.skip_ground_state;
+    for (std::size_t s : node_slots_) last_end_[s] = entry.end_time;
+    if (waits) {
+      for (std::size_t s : node_slots_) busy_end_[s] = entry.end_time;
+    }
+    if (ground) {
+      const std::uint8_t resets = (flags & kDdNodeResets) != 0;
+      for (std::size_t s : node_slots_) ground_[s] = resets;
     }
   }
 
@@ -159,17 +181,21 @@ class Planner {
     }
     double suffix = 0.0;
     for (std::size_t i = k; i-- > 0;) {
-      double busy = busy_end_[node_slots_[i]];
+      double busy = (*busy_)[node_slots_[i]];
       if (first_listed_[i] && busy > suffix) suffix = busy;
       limits_[i] = (i > 0 && start > suffix) ? start : suffix;
     }
   }
 
+  static constexpr std::size_t kDirectLimits = 16;
+
   double align_up(double t) const {
+    if (!kFull) return t;
     const double a = options_.alignment;
     return a > 0.0 ? std::ceil(t / a) * a : t;
   }
   double align_down(double t) const {
+    if (!kFull) return t;
     const double a = options_.alignment;
     return a > 0.0 ? std::floor(t / a) * a : t;
   }
@@ -250,13 +276,12 @@ class Planner {
     }
   }
 
-  // Places the sequence on the i-th qubit visit of node `id`, in the gap from `gap_start`;
-  // no pulse may end after `limit`.
-  void place(NodeId id, std::size_t i, double gap_start, double limit) {
-    const std::size_t s = node_slots_[i];
+  // Places the sequence on `qubit` (slot `s`) before node `id`, in the gap from
+  // `gap_start`; no pulse may end after `limit`.
+  void place(NodeId id, Qubit qubit, std::size_t s, double gap_start, double limit) {
     const std::size_t n = options_.pulse_count;
     const double* d = durations_.data() + s * n;
-    const bool spread = options_.placement == DdPlacement::kSpread;
+    const bool spread = kFull && options_.placement == DdPlacement::kSpread;
     if (spread) spread_positions(s, gap_start, limit);
     const std::size_t first_start = plan_.starts.size();
     double t = align_up(gap_start);
@@ -268,32 +293,32 @@ class Planner {
       if (!neighbours_.empty()) t = avoid_crosstalk(s, t, d[placed]);
       if (t + d[placed] > limit) break;
       tracks_[s].add({t, t + d[placed]});
-      plan_.starts.push_back(t);
+      if (kFull && options_.record_starts) plan_.starts.push_back(t);
       t = align_up(t + (d[placed] + options_.spacing));
     }
-    if (placed < n && options_.whole_sequences) {
+    if (kFull && placed < n && options_.whole_sequences) {
       tracks_[s].drop_last(placed);
       plan_.starts.resize(first_start);
       ++plan_.dropped;
       return;
     }
     if (placed > 0) {
-      plan_.runs.push_back({id, source_.node(id).qubits[i], placed, d[0], first_start});
+      plan_.runs.push_back({id, qubit, d[0], placed});
     }
   }
 
   const QuantumDAG& source_;
-  const DdPlanOptions& options_;
+  const DdPlanOptions options_;
   std::span<const std::uint8_t> flags_;
   QubitSlots slots_;
   std::vector<double> last_end_;   // by slot: end of its last node, 0.0 before the first
-  std::vector<double> busy_end_;   // by slot: like last_end_, idle nodes included
-  std::vector<bool> ground_;       // by slot: no pulses in its next gap
+  std::vector<double> busy_end_;   // by slot: like last_end_, idle nodes included (if any)
+  const std::vector<double>* busy_;  // busy_end_, or last_end_ when there are no idle nodes
+  std::vector<std::uint8_t> ground_;  // by slot, with skip_ground_state: no pulses in its next gap
   std::vector<std::uint64_t> seen_;  // by slot: 1 + the id of the last node listing it
   std::vector<PulseTrack> tracks_;   // by slot: the pulses placed so far
-  std::vector<bool> enabled_;        // by slot: takes pulses
   std::vector<double> durations_;    // by slot, pulse_count each: the pulse durations
-  std::vector<double> total_;        // by slot: the sum of its pulse durations
+  std::vector<double> total_;        // by slot: the sum of its pulse durations, NaN for none
   std::vector<std::size_t> neighbour_offsets_;  // by slot, into neighbours_
   std::vector<std::size_t> neighbours_;         // partner slots, see collect_neighbours()
   std::vector<std::size_t> node_slots_;  // slots of the current node's qubits
@@ -306,9 +331,26 @@ class Planner {
 
 }  // namespace
 
+void plan_dd(const QuantumDAG& source, const DdPulseDurations& durations,
+             const DdPlanOptions& options, std::span<const std::uint8_t> node_flags,
+             const std::function<void(DdPlan&)>& use) {
+  const bool plain = node_flags.empty() && !options.skip_ground_state &&
+                     options.alignment == 0.0 && options.placement == DdPlacement::kStart &&
+                     !options.whole_sequences && !options.record_starts;
+  if (plain) {
+    Planner<false> planner(source, durations, options, node_flags);
+    use(planner.run());
+  } else {
+    Planner<true> planner(source, durations, options, node_flags);
+    use(planner.run());
+  }
+}
+
 DdPlan plan_dd(const QuantumDAG& source, const DdPulseDurations& durations,
                const DdPlanOptions& options, std::span<const std::uint8_t> node_flags) {
-  return Planner(source, durations, options, node_flags).run();
+  DdPlan result;
+  plan_dd(source, durations, options, node_flags, [&](DdPlan& plan) { result = std::move(plan); });
+  return result;
 }
 
 }  // namespace vornak

@@ -45,16 +45,18 @@ struct DdPlanOptions {
   bool whole_sequences = false;
   // No pulses in the gap that follows a qubit's start, or a node flagged kDdNodeResets.
   bool skip_ground_state = false;
+  // Keep the start time of every pulse in DdPlan::starts (otherwise it stays empty).
+  bool record_starts = true;
 };
 
 // One decision: pulses 0 .. count - 1 of the sequence on `qubit`, in the gap before node
-// `before`, starting at DdPlan::starts[first_start ..].
+// `before`. When the starts are recorded, its pulses' starts follow those of the runs
+// before it in DdPlan::starts.
 struct DdRun {
   NodeId before;
   Qubit qubit;
-  std::uint32_t count;
   double duration;  // of the qubit's first pulse
-  std::size_t first_start;
+  std::uint32_t count;
 };
 
 struct DdPlan {
@@ -80,6 +82,13 @@ using DdPulseDurations = std::function<bool(Qubit qubit, std::span<double> durat
 // O(nodes + qubit visits), plus the crosstalk search.
 DdPlan plan_dd(const QuantumDAG& source, const DdPulseDurations& durations,
                const DdPlanOptions& options, std::span<const std::uint8_t> node_flags = {});
+
+// The same plan, handed to `use` while the planner still holds its working memory (which
+// it may move from). Building a graph from the plan there is measurably faster than after
+// that memory went back to the allocator, which then hands the build fresh pages.
+void plan_dd(const QuantumDAG& source, const DdPulseDurations& durations,
+             const DdPlanOptions& options, std::span<const std::uint8_t> node_flags,
+             const std::function<void(DdPlan&)>& use);
 
 }  // namespace vornak
 

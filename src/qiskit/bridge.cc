@@ -278,10 +278,11 @@ class Writer {
     cursor_[q] = t;
   }
 
+  // Writes `run`, whose pulses start at plan_.starts[next_start_ ..].
   void write_run(const DdRun& run) {
     const std::uint32_t q = static_cast<std::uint32_t>(run.qubit);
     for (std::uint32_t k = 0; k < run.count; ++k) {
-      const double start = plan_.starts[run.first_start + k];
+      const double start = plan_.starts[next_start_++];
       idle_until(q, start);
       starts_.push_back(start);
       const Pulse& pulse = pulses_[k];
@@ -336,6 +337,7 @@ class Writer {
   std::uint32_t nq_;
   std::unique_ptr<QkCircuit, CircuitDeleter> circuit_;
   std::vector<double> starts_;
+  std::size_t next_start_ = 0;  // in plan_.starts, of the next run's first pulse
   std::vector<double> cursor_;  // by qubit: the time up to which it is written
   std::vector<const QkParam*> params_;
   std::vector<QkComplex64> matrix_;
@@ -364,10 +366,11 @@ PyObject* plan_to_python(const Reading& reading, const DdPlan& plan) {
     PyList_SET_ITEM(ends.get(), i, check(PyFloat_FromDouble(schedule[i].end_time)));
   }
   Ref runs = Ref::steal(check(PyList_New(0)));
+  std::size_t next_start = 0;
   for (const DdRun& run : plan.runs) {
     Ref times = Ref::steal(check(PyTuple_New(run.count)));
     for (std::uint32_t k = 0; k < run.count; ++k) {
-      PyTuple_SET_ITEM(times.get(), k, check(PyFloat_FromDouble(plan.starts[run.first_start + k])));
+      PyTuple_SET_ITEM(times.get(), k, check(PyFloat_FromDouble(plan.starts[next_start++])));
     }
     Ref item = Ref::steal(check(Py_BuildValue("(KKO)", static_cast<unsigned long long>(run.before),
                                               static_cast<unsigned long long>(run.qubit), times.get())));
