@@ -168,8 +168,9 @@ Reading read_dag(QkDag* dag, DurationTable& table, PyObject* delays) {
     QkCircuitInstructionView view;
     qk_dag_view_instruction(dag, node, &view);
     const std::string_view op_name(view.name, view.name_len);
+    const QkOperationKind kind = qk_dag_op_node_kind(dag, node);
     double duration = 0.0;
-    switch (qk_dag_op_node_kind(dag, node)) {
+    switch (kind) {
       case QkOperationKind_ControlFlow:
         fail(PyExc_NotImplementedError,
              "control-flow operation " + std::string(op_name) + " on qubits " +
@@ -202,7 +203,7 @@ Reading read_dag(QkDag* dag, DurationTable& table, PyObject* delays) {
         break;
       }
     }
-    switch (qk_dag_op_node_kind(dag, node)) {
+    switch (kind) {
       case QkOperationKind_Gate:
       case QkOperationKind_Barrier:
       case QkOperationKind_Delay:
