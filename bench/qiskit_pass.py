@@ -224,13 +224,13 @@ def timed(fn, *args):
 
 class PadTimer:
     """Times the native `pad` call that our pass makes, by standing in for the module
-    `vornak._bridge` in `vornak.qiskit` while installed."""
+    `vornak._bridge` in `vornak.qiskit.dd_pass` while installed."""
 
     def __init__(self):
-        import vornak.qiskit
+        import vornak.qiskit.dd_pass
 
-        self._package = vornak.qiskit
-        self._module = vornak.qiskit._bridge
+        self._package = vornak.qiskit.dd_pass
+        self._module = vornak.qiskit.dd_pass._bridge
         self.ns = 0
 
     def __getattr__(self, name):

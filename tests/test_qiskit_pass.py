@@ -32,6 +32,7 @@ import pytest
 
 pytest.importorskip("qiskit")
 vq = pytest.importorskip("vornak.qiskit")
+dd_pass = pytest.importorskip("vornak.qiskit.dd_pass")
 
 import numpy as np  # noqa: E402
 from qiskit import ClassicalRegister, QuantumCircuit, QuantumRegister, transpile  # noqa: E402
@@ -314,14 +315,14 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
     before = copy.deepcopy(dag)
     dd = DynamicalDecoupling(durations=durations, target=target, **options)
     writes = []
-    python_writer = vq._write_in_python
+    python_writer = dd_pass._write_in_python
 
     def spy(*args, **kwargs):
         writes.append(1)
         return python_writer(*args, **kwargs)
 
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(vq, "_write_in_python", spy)
+        patch.setattr(dd_pass, "_write_in_python", spy)
         out = dd.run(dag)
     if expect_fallback is not None:
         assert bool(writes) == expect_fallback
@@ -1019,7 +1020,7 @@ def run_both_writers(circuit, **options):
     out_native = native.run(circuit_to_dag(circuit))
     python = DynamicalDecoupling(**options)
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(vq, "_native_pulse", lambda gate: None)
+        patch.setattr(dd_pass, "native_pulse", lambda gate: None)
         out_python = python.run(circuit_to_dag(circuit))
     for key in ("dd_sequences_inserted", "dd_sequences_dropped", "time_unit"):
         assert native.property_set[key] == python.property_set[key]

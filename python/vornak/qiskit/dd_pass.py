@@ -1,0 +1,219 @@
+"""The DD transpiler pass: a physical circuit in, the same circuit with its idle gaps padded out."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable, Sequence
+
+from qiskit.circuit import Delay, Gate
+from qiskit.circuit.library import XGate, YGate
+from qiskit.dagcircuit import DAGCircuit
+from qiskit.transpiler import CouplingMap, InstructionDurations, Target
+from qiskit.transpiler.basepasses import TransformationPass
+from qiskit.transpiler.exceptions import TranspilerError
+
+from vornak import _bridge
+from vornak.qiskit.durations import UNIT_SECONDS, duration_table, to_unit
+from vornak.qiskit.sequence import identity_phase, native_pulse
+from vornak.qiskit.start_times import StartTimes
+from vornak.qiskit.writer import write_in_python as _write_in_python
+
+_PULSE_SPACING_S = 10e-9  # free time after each pulse, and after a pulse it must avoid
+
+
+class DynamicalDecoupling(TransformationPass):
+    """Inserts dynamical-decoupling sequences into the idle gaps of a physical circuit.
+
+    The circuit is scheduled as soon as possible. A qubit that waits before an operation
+    for at least 1.5 times the length of the sequence gets the whole sequence in that gap,
+    and only in gaps before an operation (not at the end of the circuit). With ``crosstalk``
+    on, a pulse that would overlap a pulse already placed on a coupled qubit moves to just
+    after it (plus 10 ns). Every pulse is followed by at least 10 ns before the next one; a
+    sequence that then no longer fits before the operation is left out whole.
+
+    Args:
+        durations: Instruction durations, for use without a ``target``.
+        dd_sequence: Single-qubit gates whose product is the identity up to a global phase.
+            Default: X-Y-X-Y where the target has a ``y`` gate, else X-X.
+        qubits: The physical qubits that may get pulses (default: all).
+        target: The backend's :class:`~qiskit.transpiler.Target`; it supplies durations,
+            ``dt``, the pulse alignment and the default coupling map, and takes precedence
+            over ``durations``.
+        skip_reset_qubits: No pulses while a qubit is still in its initial state or just
+            after a reset.
+        coupling_map: The coupled qubit pairs the crosstalk check looks at (default: the
+            target's).
+        crosstalk: Keep pulses on coupled qubits from overlapping in time.
+        placement: ``"spread"`` splits the free time of a gap 1/2n, 1/n, ..., 1/n, 1/2n
+            around the n pulses; ``"start"`` packs the pulses at the start of the gap.
+        pulse_alignment: Pulse start times are multiples of this many ``dt`` (default: the
+            target's, else 1).
+
+    The pass records in the property set ``node_start_time`` (the start of every operation
+    of the output, filled when first read), ``time_unit``, and the counts
+    ``dd_sequences_inserted`` and ``dd_sequences_dropped`` (sequences of gaps that passed the
+    1.5 rule but that the crosstalk shifts or the 10 ns spacing would have cut short). Operations inside control flow are not supported: a circuit with
+    control flow raises :class:`~qiskit.transpiler.exceptions.TranspilerError`.
+    """
+
+    def __init__(
+        self,
+        durations: InstructionDurations | None = None,
+        dd_sequence: Sequence[Gate] | None = None,
+        qubits: Iterable[int] | None = None,
+        target: Target | None = None,
+        skip_reset_qubits: bool = True,
+        *,
+        coupling_map: CouplingMap | Iterable[tuple[int, int]] | None = None,
+        crosstalk: bool = True,
+        placement: str = "spread",
+        pulse_alignment: int | None = None,
+    ):
+        super().__init__()
+        if placement not in ("spread", "start"):
+            raise TranspilerError(f"placement must be 'spread' or 'start', not {placement!r}")
+        if target is None and durations is None:
+            raise TranspilerError("DynamicalDecoupling needs a target or instruction durations")
+        self.target = target
+        self.durations = durations
+        if dd_sequence is None:
+            has_y = target is not None and "y" in target.operation_names
+            dd_sequence = [XGate(), YGate(), XGate(), YGate()] if has_y else [XGate(), XGate()]
+        self.dd_sequence = list(dd_sequence)
+        if not self.dd_sequence:
+            raise TranspilerError("The DD sequence is empty.")
+        for gate in self.dd_sequence:
+            if not isinstance(gate, Gate) or gate.num_qubits != 1:
+                raise TranspilerError(f"The DD sequence holds {gate!r}, not a single-qubit gate.")
+            if target is not None and gate.name not in target.operation_names:
+                raise TranspilerError(f"{gate.name} in dd_sequence is not supported in the target")
+        self._phase = identity_phase(self.dd_sequence)
+        self.qubits = None if qubits is None else frozenset(int(q) for q in qubits)
+        self.skip_reset_qubits = bool(skip_reset_qubits)
+        self.coupling_map = coupling_map
+        self.crosstalk = bool(crosstalk)
+        self.placement = placement
+        if pulse_alignment is not None:
+            self.pulse_alignment = int(pulse_alignment)
+        elif target is not None:
+            self.pulse_alignment = int(target.pulse_alignment or 1)
+        else:
+            self.pulse_alignment = 1
+        if self.pulse_alignment < 1:
+            raise TranspilerError(
+                f"pulse_alignment must be a positive number of dt, not {self.pulse_alignment}"
+            )
+        self._tables: dict[int, tuple] = {}
+
+    # -- the plan ------------------------------------------------------------------------
+
+    def _dt(self) -> float | None:
+        if self.target is not None:
+            return self.target.dt
+        return getattr(self.durations, "dt", None)
+
+    def _tables_for(self, num_qubits: int) -> tuple:
+        """Everything the native side needs that depends only on the width: cached."""
+        cached = self._tables.get(num_qubits)
+        if cached is not None:
+            return cached
+        table = duration_table(self.target, self.durations, self._dt())
+        pulse_durations: list[tuple[float, ...] | None] = []
+        for q in range(num_qubits):
+            if self.qubits is not None and q not in self.qubits:
+                pulse_durations.append(None)
+                continue
+            if self.target is not None and not all(
+                self.target.instruction_supported(g.name, qargs=(q,)) for g in self.dd_sequence
+            ):
+                pulse_durations.append(None)
+                continue
+            lengths = []
+            for gate in self.dd_sequence:
+                entry = table.get(gate.name, {})
+                length = entry.get((q,), entry.get(()))
+                if length is None:
+                    raise TranspilerError(f"Duration of {gate.name} on qubits [{q}] is not found.")
+                lengths.append(length)
+            pulse_durations.append(tuple(lengths))
+        pulses = [native_pulse(g) for g in self.dd_sequence]
+        couplings = self._couplings(num_qubits)
+        dt = self._dt()
+        if dt is not None:
+            spacing = float(math.ceil(_PULSE_SPACING_S / dt - 1e-9))
+            options = (self.placement == "spread", float(self.pulse_alignment), spacing,
+                       self.crosstalk, self.skip_reset_qubits, True)
+        else:
+            options = (self.placement == "spread", 0.0, _PULSE_SPACING_S * 1e9,
+                       self.crosstalk, self.skip_reset_qubits, False)
+        cached = (table, pulses, pulse_durations, couplings, options)
+        self._tables[num_qubits] = cached
+        return cached
+
+    def _couplings(self, num_qubits: int) -> list[tuple[int, int]]:
+        if not self.crosstalk:
+            return []
+        coupling = self.coupling_map
+        if coupling is None and self.target is not None:
+            coupling = self.target.build_coupling_map()
+        if coupling is None:
+            return []
+        edges = coupling.get_edges() if isinstance(coupling, CouplingMap) else coupling
+        return [(int(a), int(b)) for a, b in edges if a < num_qubits and b < num_qubits]
+
+    # -- the pass ------------------------------------------------------------------------
+
+    def run(self, dag: DAGCircuit) -> DAGCircuit:
+        if dag.control_flow_op_nodes():
+            raise TranspilerError(
+                "DynamicalDecoupling does not support control flow; "
+                "run it on circuits without control-flow operations."
+            )
+        table, pulses, pulse_durations, couplings, options = self._tables_for(dag.num_qubits())
+        delays = {}
+        if "delay" in dag.count_ops(recurse=False):
+            for node in dag.op_nodes(Delay):
+                delays[node._node_id] = self._delay_length(dag, node)
+        # Qiskit's C API carries no labels: a circuit that has one is written in Python.
+        write = not _has_labels(dag)
+        try:
+            written, inserted, dropped, detail = _bridge.pad(
+                dag, write, table, delays, pulses, pulse_durations, couplings, options
+            )
+        except (LookupError, NotImplementedError) as error:
+            raise TranspilerError(str(error)) from error
+        if written:
+            out, length, times = detail
+            out.name = dag.name
+            out.metadata = dag.metadata
+        else:
+            out, length, times = _write_in_python(
+                dag, detail, self.dd_sequence, pulse_durations, options[5]
+            )
+        if inserted and self._phase:
+            out.global_phase = out.global_phase - inserted * self._phase
+        unit = "dt" if options[5] else "ns"
+        out._unit = unit
+        out._duration = int(length) if options[5] else length
+        self.property_set["time_unit"] = unit
+        self.property_set["node_start_time"] = StartTimes(out, times)
+        self.property_set["dd_sequences_inserted"] = inserted
+        self.property_set["dd_sequences_dropped"] = dropped
+        return out
+
+    def _delay_length(self, dag: DAGCircuit, node) -> float:
+        """The length of an input delay in the pass's unit; a TranspilerError if it has none."""
+        op = node.op
+        try:
+            if op.unit != "dt" and op.unit not in UNIT_SECONDS:
+                raise TypeError(f"its unit is {op.unit!r}")
+            return to_unit(float(op.duration), op.unit, self._dt())
+        except (TypeError, ValueError, OverflowError) as error:
+            qubits = [dag.find_bit(q).index for q in node.qargs]
+            raise TranspilerError(
+                f"The delay on qubits {qubits} has no fixed duration ({op.duration}): {error}"
+            ) from error
+
+
+def _has_labels(dag: DAGCircuit) -> bool:
+    return any(node.label is not None for node in dag.op_nodes())

@@ -1,0 +1,52 @@
+"""The padded DAG written in Python, for circuits that Qiskit's C API cannot copy whole."""
+
+from __future__ import annotations
+
+from qiskit.circuit import Delay
+
+
+def write_in_python(dag, plan, sequence, pulse_durations, unit_dt):
+    """The padded DAG from the native plan, for circuits the native writer cannot copy."""
+    order, starts, ends, runs = plan
+    nodes = {node._node_id: node for node in dag.op_nodes()}
+    out = dag.copy_empty_like()
+    qubits = dag.qubits
+    index = {bit: i for i, bit in enumerate(qubits)}
+    cursor = [0.0] * len(qubits)
+    times: dict[int, float] = {}
+
+    def apply(op, qargs, cargs, start):
+        node = out.apply_operation_back(op, qargs, cargs, check=False)
+        times[node._node_id] = int(start) if unit_dt else start
+
+    def delay(q: int, until: float) -> None:
+        gap = until - cursor[q]
+        if gap > 0:
+            op = Delay(int(round(gap)), "dt") if unit_dt else Delay(gap, "ns")
+            apply(op, (qubits[q],), (), cursor[q])
+        cursor[q] = until
+
+    by_position: dict[int, list] = {}
+    for position, qubit, pulse_starts in runs:
+        by_position.setdefault(position, []).append((qubit, pulse_starts))
+    length = 0.0
+    for i, node_id in enumerate(order):
+        length = max(length, ends[i])
+        node = nodes[node_id]
+        if isinstance(node.op, Delay):
+            continue
+        for q, pulse_starts in by_position.get(i, ()):
+            for k, start in enumerate(pulse_starts):
+                delay(q, start)
+                apply(sequence[k], (qubits[q],), (), start)
+                cursor[q] = start + pulse_durations[q][k]
+        for bit in node.qargs:
+            delay(index[bit], starts[i])
+        apply(node.op, node.qargs, node.cargs, starts[i])
+        for bit in node.qargs:
+            cursor[index[bit]] = ends[i]
+    for q in range(len(qubits)):
+        delay(q, length)
+    return out, length, times
+
+
