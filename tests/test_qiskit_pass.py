@@ -142,19 +142,60 @@ class Plan:
     dropped: int = 0
 
 
-def reference_plan(dag, timing, pulse_lengths, *, spread, alignment, spacing, neighbours,
-                   skip_reset):
-    """Where the pulses go, from the rules the package documents.
-
-    ASAP over qubits and clbits; an input delay keeps its qubit busy but is idle time. A
-    qubit visit of a node starting at S on a qubit whose last operation ended at L gets the
-    whole sequence when S - L >= 1.5 x (sum of its pulse lengths); the pulses must end by S.
-    """
+def reference_schedule(dag, timing, *, scheduling="asap", pulse_alignment=0,
+                       acquire_alignment=0):
+    """Start and end of every node: ASAP or ALAP over qubits and clbits, then in topological
+    order each node moved later to the first multiple of its alignment (measurements and
+    resets: acquire; delays: none; the rest: pulse) at or after its start and the new ends
+    of the nodes before it on its wires."""
     qubit_index = {q: i for i, q in enumerate(dag.qubits)}
     nq = len(dag.qubits)
     wire_index = dict(qubit_index)
     wire_index.update({c: nq + i for i, c in enumerate(dag.clbits)})
+    nodes = list(dag.topological_op_nodes())
+    wires = {node: [wire_index[b] for b in (*node.qargs, *node.cargs)] for node in nodes}
+    length_of = {node: timing.node(node, qubit_index) for node in nodes}
+    raw = {}
+    if scheduling == "alap":
+        busy = [0.0] * (nq + len(dag.clbits))  # counted back from the end
+        for node in reversed(nodes):
+            after = max((busy[w] for w in wires[node]), default=0.0)
+            raw[node] = after + length_of[node]
+            for w in wires[node]:
+                busy[w] = raw[node]
+        total = max(raw.values(), default=0.0)
+        raw = {node: total - back for node, back in raw.items()}
+    times = {}
     free = [0.0] * (nq + len(dag.clbits))
+    for node in nodes:
+        start = max([raw.get(node, 0.0)] + [free[w] for w in wires[node]])
+        if isinstance(node.op, Delay):
+            grid = 0
+        elif isinstance(node.op, (Measure, Reset)):
+            grid = acquire_alignment
+        else:
+            grid = pulse_alignment
+        if timing.dt and grid and grid > 1:
+            start = math.ceil(start / grid) * grid
+        times[node] = (start, start + length_of[node])
+        for w in wires[node]:
+            free[w] = start + length_of[node]
+    return times
+
+
+def reference_plan(dag, timing, pulse_lengths, *, spread, alignment, spacing, neighbours,
+                   skip_reset, schedule=None):
+    """Where the pulses go, from the rules the package documents.
+
+    The nodes at the times of `schedule` (default: ASAP over qubits and clbits); an input
+    delay keeps its qubit busy but is idle time. A qubit visit of a node starting at S on a
+    qubit whose last operation ended at L gets the whole sequence when
+    S - L >= 1.5 x (sum of its pulse lengths); the pulses must end by S.
+    """
+    qubit_index = {q: i for i, q in enumerate(dag.qubits)}
+    nq = len(dag.qubits)
+    if schedule is None:
+        schedule = reference_schedule(dag, timing)
     last_end = [0.0] * nq
     ground = [skip_reset] * nq
     tracks: list[list[tuple[float, float]]] = [[] for _ in range(nq)]
@@ -213,11 +254,7 @@ def reference_plan(dag, timing, pulse_lengths, *, spread, alignment, spacing, ne
         plan.pulses.extend((q, k, s, lengths[k]) for k, s in enumerate(starts))
 
     for node in dag.topological_op_nodes():
-        wires = [wire_index[b] for b in (*node.qargs, *node.cargs)]
-        start = max((free[w] for w in wires), default=0.0)
-        end = start + timing.node(node, qubit_index)
-        for w in wires:
-            free[w] = end
+        start, end = schedule[node]
         plan.length = max(plan.length, end)
         if isinstance(node.op, Delay):
             continue
@@ -355,13 +392,16 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
                 neighbours.setdefault(a, []).append(b)
     if timing.dt:
         alignment = options.get("pulse_alignment") or (target.pulse_alignment if target else 1)
+        acquire = options.get("acquire_alignment") or (target.acquire_alignment if target else 1)
         spacing = float(math.ceil(10e-9 / timing.dt - 1e-9))
     else:
-        alignment, spacing = 0, 10.0
+        alignment, acquire, spacing = 0, 0, 10.0
+    schedule = reference_schedule(dag, timing, scheduling=dd.scheduling,
+                                  pulse_alignment=alignment, acquire_alignment=acquire)
     plan = reference_plan(
-        dag, timing, pulse_lengths, spread=options.get("placement", "spread") == "spread",
+        dag, timing, pulse_lengths, spread=dd.placement == "spread",
         alignment=alignment, spacing=spacing, neighbours=neighbours,
-        skip_reset=options.get("skip_reset_qubits", True))
+        skip_reset=options.get("skip_reset_qubits", True), schedule=schedule)
 
     # The counts and the unit.
     assert ps["time_unit"] == timing.unit
