@@ -57,7 +57,13 @@ from qiskit.transpiler import (  # noqa: E402
     PassManager,
 )
 from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
-from qiskit.transpiler.passes import ASAPScheduleAnalysis, TimeUnitConversion  # noqa: E402
+from qiskit.transpiler.passes import (  # noqa: E402
+    ALAPScheduleAnalysis,
+    ASAPScheduleAnalysis,
+    ConstrainedReschedule,
+    InstructionDurationCheck,
+    TimeUnitConversion,
+)
 
 from vornak.qiskit import DynamicalDecoupling  # noqa: E402
 
@@ -433,6 +439,22 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
                     assert float(node.op.duration).is_integer() and node.op.duration > 0
             cursor += timing.node(node, {b: i for i, b in enumerate(out.qubits)})
         assert same_time(cursor, length, timing.unit), f"qubit {q} ends at {cursor}, not {length}"
+
+    # Every operation starts on its grid; then Qiskit's alignment check, which looks at the
+    # delays, asks for no reschedule wherever the other durations are multiples of the grid.
+    if timing.unit == "dt":
+        out_index = {b: i for i, b in enumerate(out.qubits)}
+        grid_lengths = []
+        for node in out.op_nodes():
+            if isinstance(node.op, Delay):
+                continue
+            grid = acquire if isinstance(node.op, (Measure, Reset)) else alignment
+            assert asap[node] % grid == 0, (node.name, asap[node], grid)
+            grid_lengths.append(timing.node(node, out_index))
+        if all(d % math.lcm(int(alignment), int(acquire)) == 0 for d in grid_lengths):
+            check = InstructionDurationCheck(acquire_alignment=acquire, pulse_alignment=alignment)
+            check.run(out)
+            assert not check.property_set["reschedule_required"]
 
     # Each wire: the input's operations at their times, in order, plus the planned pulses.
     def tkey(t):  # times in ns are compared to a picosecond's thousandth
@@ -1244,6 +1266,69 @@ def test_pass_manager_run_gives_op_start_times():
     dag = circuit_to_dag(out)
     asap = qiskit_start_times(dag, backend.target, None)
     assert [asap[n] for n in dag.topological_op_nodes()] == list(out.op_start_times)
+
+
+# --------------------------------------------------------------------------------------------
+# Scheduling: ASAP or ALAP, every operation on the device's start grid
+
+
+def qiskit_schedule(dag, target, scheduling):
+    """Qiskit's scheduling stage on `dag`: its ASAP or ALAP analysis, then ConstrainedReschedule
+    where the target has alignments; the start of every operation but the delays."""
+    analysis = ASAPScheduleAnalysis if scheduling == "asap" else ALAPScheduleAnalysis
+    passes = [TimeUnitConversion(target=target), analysis(target=target)]
+    if target.acquire_alignment != 1 or target.pulse_alignment != 1:
+        passes.append(ConstrainedReschedule(target=target))
+    pm = PassManager(passes)
+    pm.run(dag_to_circuit(dag))
+    found = pm.property_set["node_start_time"]
+    # The pass manager ran on a copy: match its nodes to `dag`'s in topological order.
+    theirs = sorted(found, key=lambda n: n._node_id)
+    ours = sorted(dag.op_nodes(), key=lambda n: n._node_id)
+    assert [n.name for n in theirs] == [n.name for n in ours]
+    return {o: found[t] for o, t in zip(ours, theirs) if not isinstance(o.op, Delay)}
+
+
+def test_measure_after_a_delay_starts_on_the_acquire_grid():
+    # 100 dt of delay after a 256 dt x leave the measurement 4 dt off FakeSherbrooke's
+    # 16 dt acquire grid: Qiskit's own scheduling moves it to the next multiple.
+    backend = fake_backend("FakeSherbrooke")
+    assert backend.target.acquire_alignment == 16
+    circuit = QuantumCircuit(1, 1)
+    circuit.x(0)
+    circuit.delay(100, 0, unit="dt")
+    circuit.measure(0, 0)
+    options = {"initial_layout": [0], "optimization_level": 0}
+    ours = transpile(circuit, backend, scheduling_method="vornak_dd", **options)
+    theirs = transpile(circuit, backend, scheduling_method="asap", **options)
+
+    def measure_start(scheduled):
+        return [t for inst, t in zip(scheduled.data, scheduled.op_start_times)
+                if inst.operation.name == "measure"]
+
+    assert measure_start(ours) == measure_start(theirs)
+    assert measure_start(ours)[0] % 16 == 0 and measure_start(ours)[0] >= 356
+    check = InstructionDurationCheck(target=backend.target)
+    check.run(circuit_to_dag(ours))
+    assert check.property_set["reschedule_required"] is False
+    check_pass(circuit, target=backend.target)
+
+
+@pytest.mark.parametrize("scheduling", ["asap", "alap"])
+@pytest.mark.parametrize("backend_name, bench, size", [
+    ("FakeSherbrooke", "qft", 5), ("FakeSherbrooke", "ghz", 6), ("FakeTorino", "qaoa", 5),
+    ("FakeTorino", "wstate", 5),
+])
+def test_schedule_is_qiskits(scheduling, backend_name, bench, size):
+    backend = fake_backend(backend_name)
+    circuit = bench_circuit(bench, size, backend_name)
+    result = check_pass(circuit, target=backend.target, scheduling=scheduling,
+                        placement="spread")
+    assert result.operator_checked
+    expected = qiskit_schedule(circuit_to_dag(circuit), backend.target, scheduling)
+    ours = {(n.name, tuple(n.qargs), tuple(n.cargs), t) for n, t in result.plan.op_times.items()}
+    theirs = {(n.name, tuple(n.qargs), tuple(n.cargs), t) for n, t in expected.items()}
+    assert ours == theirs
 
 
 SWEEP_BENCHES = [("ghz", 20), ("qft", 20), ("qaoa", 24), ("graphstate", 30), ("wstate", 27),

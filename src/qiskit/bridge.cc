@@ -568,6 +568,7 @@ PyObject* pad(PyObject*, PyObject* args) {
       plan_options.num_qubits = options.crosstalk ? nq : 0;
       plan_options.whole_sequences = true;
       plan_options.skip_ground_state = options.skip_reset_qubits;
+      plan_options.until_node_start = true;
       plan = plan_dd(reading.core, qubit_durations, plan_options, reading.flags);
     }
 
