@@ -1331,6 +1331,48 @@ def test_schedule_is_qiskits(scheduling, backend_name, bench, size):
     assert ours == theirs
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_alap_on_random_circuits_with_measurements(seed):
+    # Measurements that share clbits are ordered by them, in Qiskit's schedule as in ours.
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(2, 6))
+    backend = generic_backend(n, seed=seed)
+    circuit = small_random_circuit(n, int(rng.integers(3, 9)), seed, measure=True)
+    circuit.measure(0, 0)
+    mapped = transpile(circuit, backend, optimization_level=1, seed_transpiler=seed)
+    for scheduling in ("asap", "alap"):
+        result = check_pass(mapped, target=backend.target, scheduling=scheduling,
+                            placement="spread", skip_reset_qubits=False)
+        expected = qiskit_schedule(circuit_to_dag(mapped), backend.target, scheduling)
+        assert result.plan.op_times == expected
+
+
+def test_unequal_alignments():
+    # Gates on a 32 dt grid, measurements and resets on a 48 dt one: each on its own.
+    backend = fake_backend("FakeSherbrooke")
+    target = copy.deepcopy(backend.target)
+    target.pulse_alignment, target.acquire_alignment = 32, 48
+    circuit = QuantumCircuit(2, 2)
+    circuit.x(0)
+    circuit.delay(70, 0, unit="dt")
+    circuit.measure(0, 0)
+    circuit.reset(0)
+    circuit.delay(5, 1, unit="dt")
+    circuit.sx(1)
+    circuit.barrier()
+    circuit.delay(1000, 1, unit="dt")
+    circuit.x(1)
+    for scheduling in ("asap", "alap"):
+        result = check_pass(circuit, target=target, scheduling=scheduling,
+                            skip_reset_qubits=False)
+        index = {q: i for i, q in enumerate(circuit.qubits)}
+        starts = {f"{n.name}{index[n.qargs[0]]}": t for n, t in result.plan.op_times.items()
+                  if n.name != "barrier"}
+        assert starts["measure0"] % 48 == 0 and starts["reset0"] % 48 == 0
+        assert starts["x1"] % 32 == 0 and starts["sx1"] % 32 == 0
+        assert result.property_set["dd_sequences_inserted"] > 0
+
+
 SWEEP_BENCHES = [("ghz", 20), ("qft", 20), ("qaoa", 24), ("graphstate", 30), ("wstate", 27),
                  ("dj", 40), ("qftentangled", 16), ("vqe_su2", 20), ("ae", 12),
                  ("randomcircuit", 12), ("bv", 60), ("qft", 40), ("graphstate", 100),
