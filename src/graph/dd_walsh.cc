@@ -107,7 +107,10 @@ class WalshPlanner {
       std::span<double> own(durations_.data() + s * n, n);
       if (n == 0 || !durations(slots_.qubit(s), own)) continue;  // NaN fails every length test
       double total = 0.0;
-      for (double d : own) total += d;
+      for (double d : own) {
+        total += d;
+        if (d / 2 > shift_) shift_ = d / 2;
+      }
       base_time_[s] = total;
     }
   }
@@ -357,9 +360,9 @@ class WalshPlanner {
   }
 
   // Places the pattern of slot `s` in the piece [a, b]: each pulse centred on its fraction
-  // of the piece (the one at 1.0 ending at b), the free intervals around the pulses cut to
-  // the alignment and what that leaves over, as far as aligned, added to the middle one.
-  // Returns the number of pulses, or 0 when the pattern does not fit.
+  // of the piece less shift_, the free intervals around the pulses cut to the alignment and
+  // what that leaves over, as far as aligned, added to the middle one. Returns the number of
+  // pulses, or 0 when the pattern does not fit.
   std::uint32_t place(std::size_t s, double a, double b, NodeId before) {
     const std::size_t n = options_.pulse_count;
     const double* d = durations_.data() + s * n;
@@ -372,7 +375,7 @@ class WalshPlanner {
     double free_from = a0;
     for (std::size_t i = 0; i < m; ++i) {
       const double di = d[i % n];
-      const double start = f[i] == 1.0 ? b - di : a + f[i] * length - di / 2;
+      const double start = a + f[i] * length - shift_ - di / 2;
       taus_[i] = align_down(start - free_from);
       used += taus_[i];
       free_from = start + di;
@@ -428,6 +431,9 @@ class WalshPlanner {
   QubitSlots slots_;
   std::vector<double> durations_;     // by slot, pulse_count each
   std::vector<double> base_time_;     // by slot: the sequence's pulse time, NaN for no pulses
+  // Half the longest pulse of any qubit: every pattern's pulses are centred this much before
+  // their places in the piece, so that the closing pulse of an odd pattern ends in it.
+  double shift_ = 0.0;
   std::vector<double> pattern_time_;  // by slot: its pattern's pulse time
   std::vector<Stretch> stretches_;
   std::vector<Event> events_;

@@ -33,8 +33,12 @@ namespace vornak {
 //
 // The pattern of colour c is the c-th Walsh function (in sequency order, the k-th has k sign
 // changes) whose pulse count is a multiple of the sequence's n pulses: a pulse centred on
-// every sign change, and for odd k one more at the very end of the piece, ending there.
-// That last pulse, which cannot be centred on the piece's end, leaves ∫ s off by its width.
+// every sign change, and for odd k one more at the very end of the piece. That closing pulse
+// cannot be centred on the piece's end, so every pattern is shifted cyclically by the same
+// time h, half the longest pulse of any qubit: all pulses are centred h before their places,
+// and the last h of the piece carries the function's first h. The signs over the piece are
+// then the Walsh function rotated by h, which has the same zero mean and, for two qubits
+// rotated alike, the same zero overlap; only the alignment of the pulse starts moves them.
 
 struct DdWalshOptions {
   // The number n of pulses of the base sequence (X-X: 2, X-Y-X-Y: 4); pulse k of a pattern
