@@ -22,7 +22,7 @@ _PULSE_SPACING_S = 10e-9  # free time after each pulse, and after a pulse it mus
 
 # The defaults of the pass and of the ``vornak_dd`` plugin.
 DEFAULT_SCHEDULING = "asap"
-DEFAULT_PLACEMENT = "spread"
+DEFAULT_PLACEMENT = "walsh"
 
 _PLACEMENTS = {"start": 0, "spread": 1, "walsh": 2}
 _SCHEDULINGS = ("asap", "alap")
