@@ -598,7 +598,11 @@ def test_constructor_is_like_pad_dynamical_decoupling():
                              coupling_map=[(0, 1)], crosstalk=False, placement="start",
                              pulse_alignment=4)
     assert dd.qubits == {0, 1} and not dd.skip_reset_qubits and dd.placement == "start"
-    assert dd.pulse_alignment == 4
+    assert dd.pulse_alignment == 4 and dd.acquire_alignment == 1
+    assert dd.scheduling == dd_pass.DEFAULT_SCHEDULING and dd.scheduling in ("asap", "alap")
+    sherbrooke = fake_backend("FakeSherbrooke").target
+    dd = DynamicalDecoupling(target=sherbrooke, scheduling="alap", acquire_alignment=32)
+    assert (dd.pulse_alignment, dd.acquire_alignment, dd.scheduling) == (16, 32, "alap")
 
 
 def test_default_sequence_follows_the_target():
@@ -626,6 +630,7 @@ def test_pulse_gate_the_target_lacks_is_refused_at_construction():
 
 @pytest.mark.parametrize("kwargs", [
     {"placement": "end"}, {"dd_sequence": []}, {"dd_sequence": [RZGate(Parameter("a"))] * 2},
+    {"scheduling": "late"}, {"pulse_alignment": 0}, {"acquire_alignment": -16},
 ])
 def test_bad_options_are_refused(kwargs):
     with pytest.raises(TranspilerError):
