@@ -162,7 +162,9 @@ struct Reading {
 // ConstrainedReschedule): measurements and resets on the acquire alignment, delays anywhere,
 // other operations on the pulse alignment. Barriers too, unlike there: the delays written on
 // both sides of a barrier then stay multiples of the alignment, which Qiskit's
-// InstructionDurationCheck asks of every delay.
+// InstructionDurationCheck asks of every delay. (Qiskit 2.6's compiled ConstrainedReschedule
+// swaps the two: gates land on the acquire grid, measurements and resets on the pulse grid;
+// its documentation and IBM devices, whose two alignments are equal, agree with this rule.)
 double alignment_of(QkOperationKind kind, const Options& options) {
   switch (kind) {
     case QkOperationKind_Delay:
