@@ -637,10 +637,16 @@ def check_exact(program, reference, probes):
 class Result:
     fidelity: float = math.nan  # coherent noise only
     fidelity_decay: float = math.nan  # plus T1/T2 and pulse errors
+    stderr: float = math.nan  # standard errors of the two means over the realisations
+    stderr_decay: float = math.nan
     pulses: int = 0
     seconds: float = 0.0
     own_time_mismatches: int = 0  # X gates and delays whose time by the pass ASAP disagrees with
     available: bool = False
+
+
+def _stderr(values):
+    return float(values.std(ddof=1) / math.sqrt(len(values))) if len(values) > 1 else math.nan
 
 
 def evaluate_circuit(kind, size, backend, realisations, log):
@@ -698,11 +704,13 @@ def evaluate_circuit(kind, size, backend, realisations, log):
         check_exact(program, reference, probes)
         result.pulses = len(pulses)
         states = simulate(program, detuning, zz, edges)
-        result.fidelity = float(fidelities(states, ideal).mean())
+        values = fidelities(states, ideal)
+        result.fidelity, result.stderr = float(values.mean()), _stderr(values)
         jumps = decay + pulse_jumps(program, realisations, pulse_error,
                                     np.random.default_rng(SEED + 2))
         states = simulate(program, detuning, zz, edges, jumps)
-        result.fidelity_decay = float(fidelities(states, ideal).mean())
+        values = fidelities(states, ideal)
+        result.fidelity_decay, result.stderr_decay = float(values.mean()), _stderr(values)
         result.available = True
         log(f"  {name:22s} F={result.fidelity:.4f} F+decay={result.fidelity_decay:.4f} "
             f"pulses={result.pulses:4d} pass={result.seconds * 1e3:7.1f} ms "
@@ -732,7 +740,7 @@ def _fmt(value):
     return "n/a" if math.isnan(value) else f"{value:.4f}"
 
 
-def markdown_table(rows, field):
+def markdown_table(rows, field, error_field):
     """A table circuit x strategy of `field`, with the mean, the pulse count and the pass time."""
     names = list(STRATEGIES)
     lines = ["| circuit | qubits | µs | " + " | ".join(names) + " |",
@@ -751,6 +759,11 @@ def markdown_table(rows, field):
     lines.append("| **mean** | | | " + " | ".join(f"**{m}**" for m in mean) + " |")
     lines.append("| DD pulses (all circuits) | | | " + " | ".join(pulses) + " |")
     lines.append("| pass time, ms (all circuits) | | | " + " | ".join(seconds) + " |")
+    errors = [getattr(r[name], error_field) for r, _, _ in rows.values() for name in names
+              if r[name].available]
+    if errors:
+        lines += ["", f"Standard error of a cell's mean over the realisations: at most "
+                      f"{max(errors):.4f}, median {float(np.median(errors)):.4f}."]
     return "\n".join(lines)
 
 
@@ -769,9 +782,9 @@ def report(table, realisations, elapsed, command):
         "",
     ]
     for device, rows in table.items():
-        out += [f"## {device}", "", "Detuning and ZZ:", "", markdown_table(rows, "fidelity"), "",
+        out += [f"## {device}", "", "Detuning and ZZ:", "", markdown_table(rows, "fidelity", "stderr"), "",
                 "Detuning and ZZ, plus T1/T2 and pulse errors:", "",
-                markdown_table(rows, "fidelity_decay"), ""]
+                markdown_table(rows, "fidelity_decay", "stderr_decay"), ""]
         mismatched = {name: sum(r[name].own_time_mismatches for r, _, _ in rows.values())
                       for name in STRATEGIES}
         mismatched = {k: v for k, v in mismatched.items() if v}
@@ -788,7 +801,8 @@ def plot(table, path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    names = list(STRATEGIES)
+    names = [name for name in STRATEGIES  # the strategies the installed passes accept
+             if any(r[name].available for rows in table.values() for r, _, _ in rows.values())]
     fields = (("fidelity", "detuning + ZZ"), ("fidelity_decay", "+ T1/T2 + pulse errors"))
     fig, axes = plt.subplots(len(table), 2, figsize=(16, 4.2 * len(table)), squeeze=False)
     colours = plt.get_cmap("tab20").colors
@@ -799,8 +813,6 @@ def plot(table, path):
             ax = axes[row][col]
             for k, name in enumerate(names):
                 values = [getattr(rows[label][0][name], field) for label in labels]
-                if all(math.isnan(v) for v in values):
-                    continue
                 xs = np.arange(len(labels)) + (k - len(names) / 2 + 0.5) * width
                 ax.bar(xs, values, width, label=name, color=colours[k % len(colours)])
             ax.set_xticks(np.arange(len(labels)), labels, fontsize=8)
