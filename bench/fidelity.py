@@ -1,7 +1,7 @@
 """How well each dynamical-decoupling pass protects a circuit: simulated fidelity under noise.
 
-    python bench/fidelity.py            # every circuit, both devices; writes bench/fidelity_results.md
-                                        # and docs/fidelity.png
+    python bench/fidelity.py            # every circuit, both devices; writes
+                                        # bench/fidelity_results.md and docs/fidelity.png
     python bench/fidelity.py --quick    # 2 circuits, 20 realisations (a minute)
     python bench/fidelity.py --device FakeTorino --realisations 50 --out /tmp/f.md
 
@@ -237,7 +237,7 @@ def _apply(psi, matrix, qubits, n):
     """`matrix` (Qiskit's order: qubits[0] is the least significant bit) on the state tensor."""
     k = len(qubits)
     axes = [_axis(n, q) for q in reversed(qubits)]
-    if k == 1 and matrix[0, 0] == 0 and matrix[1, 1] == 0 and matrix[0, 1] == 1 and matrix[1, 0] == 1:
+    if k == 1 and np.array_equal(matrix, PAULI["x"]):
         return np.flip(psi, axis=axes[0])  # X: a view, no arithmetic
     out = np.tensordot(matrix.reshape((2,) * (2 * k)), psi, axes=(list(range(k, 2 * k)), axes))
     return np.moveaxis(out, list(range(k)), axes)
@@ -461,7 +461,8 @@ def _qiskit(schedule, target):
     from qiskit.transpiler import passes
 
     analysis = {"asap": passes.ASAPScheduleAnalysis, "alap": passes.ALAPScheduleAnalysis}[schedule]
-    return [analysis(target=target), passes.PadDynamicalDecoupling(target=target, dd_sequence=_xx())]
+    return [analysis(target=target),
+            passes.PadDynamicalDecoupling(target=target, dd_sequence=_xx())]
 
 
 def _no_dd(target):
@@ -643,6 +644,7 @@ class Result:
     seconds: float = 0.0
     own_time_mismatches: int = 0  # X gates and delays whose time by the pass ASAP disagrees with
     available: bool = False
+    error: str = ""  # a check this strategy's output failed
 
 
 def _stderr(values):
@@ -656,7 +658,8 @@ def evaluate_circuit(kind, size, backend, realisations, log):
     physical = active_qubits(circuit)
     n = len(physical)
     if n > MAX_QUBITS:
-        raise ValueError(f"{kind}-{size} uses {n} qubits on {backend.name}: more than {MAX_QUBITS}")
+        raise ValueError(f"{kind}-{size} uses {n} qubits on {backend.name}, "
+                         f"more than {MAX_QUBITS}")
     durations = target.durations()
     dt = target.dt
     circuit, times = asap_schedule(circuit, target)
@@ -678,13 +681,7 @@ def evaluate_circuit(kind, size, backend, realisations, log):
     pulse_error = [target["x"][(p,)].error for p in physical]
     decay = decay_jumps(reference.end, n, realisations, t1, t2, np.random.default_rng(SEED + 1))
 
-    results = {}
-    for name in STRATEGIES:
-        passes = build_passes(name, target)
-        result = results[name] = Result()
-        if passes is None:
-            continue
-        started = time.perf_counter()
+    def measure(name, passes, result):
         out, result.seconds = run_passes(passes, circuit)
         scheduled, times = asap_schedule(out, target)
         # The uniform route (ASAP of the output) against the times the pass recorded. Which X
@@ -694,13 +691,13 @@ def evaluate_circuit(kind, size, backend, realisations, log):
         for key, start in start_times_by_operation(scheduled, times).items():
             if own[key] != start:
                 if key[0][0] not in ("delay", "x"):
-                    raise AssertionError(f"{name}: {key[0][:2]} starts at {own[key]} by the "
-                                         f"pass and at {start} by ASAP of its output")
+                    raise AssertionError(f"{key[0][:2]} starts at {own[key]} by the pass and "
+                                         f"at {start} by ASAP of its output")
                 result.own_time_mismatches += 1
         pulses = inserted_pulses(circuit, scheduled)
         program = build_program(scheduled, times, durations, dt, physical, pulses)
         if abs(program.end - reference.end) > dt / 2:
-            raise AssertionError(f"{name}: the output ends at {program.end}, not {reference.end}")
+            raise AssertionError(f"the output ends at {program.end}, not {reference.end}")
         check_exact(program, reference, probes)
         result.pulses = len(pulses)
         states = simulate(program, detuning, zz, edges)
@@ -712,6 +709,23 @@ def evaluate_circuit(kind, size, backend, realisations, log):
         values = fidelities(states, ideal)
         result.fidelity_decay, result.stderr_decay = float(values.mean()), _stderr(values)
         result.available = True
+
+    from qiskit.transpiler.exceptions import TranspilerError
+
+    results = {}
+    for name in STRATEGIES:
+        passes = build_passes(name, target)
+        result = results[name] = Result()
+        if passes is None:
+            continue
+        started = time.perf_counter()
+        try:
+            measure(name, passes, result)
+        except (AssertionError, ValueError, TranspilerError) as error:
+            # A failed check of one strategy is reported in its cell and below the tables.
+            result.error = f"{type(error).__name__}: {error}"
+            log(f"  {name:22s} {result.error}")
+            continue
         log(f"  {name:22s} F={result.fidelity:.4f} F+decay={result.fidelity_decay:.4f} "
             f"pulses={result.pulses:4d} pass={result.seconds * 1e3:7.1f} ms "
             f"({time.perf_counter() - started:.1f} s)")
@@ -736,7 +750,9 @@ def run(circuits, devices, realisations, log=print):
 # -- the report ------------------------------------------------------------------------------
 
 
-def _fmt(value):
+def _fmt(value, result=None):
+    if result is not None and result.error:
+        return "error"
     return "n/a" if math.isnan(value) else f"{value:.4f}"
 
 
@@ -746,7 +762,7 @@ def markdown_table(rows, field, error_field):
     lines = ["| circuit | qubits | µs | " + " | ".join(names) + " |",
              "|---|---:|---:|" + "---:|" * len(names)]
     for label, (results, qubits, duration) in rows.items():
-        cells = [_fmt(getattr(results[name], field)) for name in names]
+        cells = [_fmt(getattr(results[name], field), results[name]) for name in names]
         lines.append(f"| {label} | {qubits} | {duration * 1e6:.2f} | " + " | ".join(cells) + " |")
     mean, pulses, seconds = [], [], []
     for name in names:
@@ -778,19 +794,26 @@ def report(table, realisations, elapsed, command):
         "ideal instantaneous gates; the second table adds each qubit's T1/T2 and each DD "
         "pulse's error from the device snapshot. Fidelity of the state before the final "
         "measurements with the ideal one, averaged over the realisations (the same draws for "
-        "every strategy). n/a: the installed pass does not accept the strategy's options.",
+        "every strategy). n/a: the installed pass does not accept the strategy's options; "
+        "error: the strategy's output failed a check (listed below its device's tables).",
         "",
     ]
     for device, rows in table.items():
-        out += [f"## {device}", "", "Detuning and ZZ:", "", markdown_table(rows, "fidelity", "stderr"), "",
+        out += [f"## {device}", "", "Detuning and ZZ:", "",
+                markdown_table(rows, "fidelity", "stderr"), "",
                 "Detuning and ZZ, plus T1/T2 and pulse errors:", "",
                 markdown_table(rows, "fidelity_decay", "stderr_decay"), ""]
+        for label, (results, _, _) in rows.items():
+            out += [f"**{name} failed a check on {label}**: {r.error}" + "\n"
+                    for name, r in results.items() if r.error]
         mismatched = {name: sum(r[name].own_time_mismatches for r, _, _ in rows.values())
                       for name in STRATEGIES}
         mismatched = {k: v for k, v in mismatched.items() if v}
         if mismatched:
-            out += ["Inserted operations whose start time recorded by the pass differs from "
-                    "ASAP of its output (the output's times are used): "
+            out += ["X gates and delays whose start time recorded by the pass differs from "
+                    "ASAP of its output (the output's times are used; Qiskit's context-aware "
+                    "pass records the times of the pulses and delays it inserts relative to "
+                    "the delay they replace): "
                     + ", ".join(f"{k}: {v}" for k, v in mismatched.items()) + ".", ""]
     return "\n".join(out)
 
@@ -856,7 +879,9 @@ def main(argv=None):
         out.write_text(text + "\n")
     if picture is not None:
         plot(table, picture)
-    return 0
+    failed = any(r.error for rows in table.values() for results, _, _ in rows.values()
+                 for r in results.values())
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -280,3 +280,32 @@ def test_output_with_a_foreign_or_missing_gate_is_refused(padded):
             missing.append(instruction)
     with pytest.raises(AssertionError):
         fid.inserted_pulses(circuit, missing)
+
+
+def test_benchmark_on_a_ramsey_circuit_of_three_coupled_qubits():
+    provider = pytest.importorskip("qiskit_ibm_runtime.fake_provider")
+    backend = provider.FakeSherbrooke()
+    results, qubits, duration = fid.evaluate_circuit("ramsey", 3, backend, 8, lambda line: None)
+    assert qubits == 3 and duration > fid.RAMSEY_WAIT_S
+    for name, result in results.items():
+        # n/a exactly where the installed passes refuse the options; every output is checked.
+        assert result.available == (fid.build_passes(name, backend.target) is not None)
+        assert not result.error
+        if result.available:
+            assert 0 <= result.fidelity <= 1 and (result.pulses > 0) == (name != "no DD")
+    # Identical X-X echoes on coupled qubits leave their ZZ; Qiskit's context-aware pass gives
+    # them orthogonal sequences, which refocus it too.
+    assert results["Qiskit context-aware"].fidelity > 0.99
+    assert results["Qiskit ASAP"].fidelity < 0.95 and results["no DD"].fidelity < 0.95
+
+
+def test_strategies_the_installed_pass_refuses_are_not_available(monkeypatch):
+    from qiskit.providers.fake_provider import GenericBackendV2
+
+    pytest.importorskip("vornak.qiskit")
+    target = GenericBackendV2(3, seed=1).target
+    monkeypatch.setitem(fid.STRATEGIES, "unknown option", fid._ours(no_such_option=True))
+    monkeypatch.setitem(fid.STRATEGIES, "bad placement", fid._ours(placement="nowhere"))
+    assert fid.build_passes("unknown option", target) is None
+    assert fid.build_passes("bad placement", target) is None
+    assert fid.build_passes("ours", target) is not None
