@@ -2,7 +2,7 @@
 
     python bench/fidelity.py            # every circuit, both devices; writes
                                         # bench/fidelity_results.md and docs/fidelity.png
-    python bench/fidelity.py --quick    # 2 circuits, 20 realisations (a minute)
+    python bench/fidelity.py --quick    # 2 circuits, 20 realisations, no files (seconds)
     python bench/fidelity.py --device FakeTorino --realisations 50 --out /tmp/f.md
 
 Each circuit (mqt.bench at level "alg", and two with long explicit waits) is transpiled at
@@ -787,7 +787,9 @@ def report(table, realisations, elapsed, command):
     out = [
         "# Fidelity of the dynamical-decoupling passes under simulated noise",
         "",
-        f"Written by `{command}` in {elapsed:.0f} s; {realisations} realisations per cell. "
+        f"Written by `{command}` on {time.strftime('%Y-%m-%d', time.gmtime())} in "
+        f"{elapsed:.0f} s; {realisations} realisations per cell. Pass time: the best of 3 runs "
+        "of a `PassManager` of the strategy's passes, on the transpiled circuit. "
         "The noise model and the checks are described in bench/fidelity.py's docstring: "
         f"quasi-static detuning (sigma = 2π·{DETUNING_HZ / 1e3:.0f} kHz) and static ZZ "
         f"(2π·U({ZZ_KHZ[0]:.0f}, {ZZ_KHZ[1]:.0f}) kHz per device edge) on the active qubits, "
