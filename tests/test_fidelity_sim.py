@@ -186,6 +186,23 @@ def test_jumps_decay_coherences_with_t2_and_populations_with_t1(t1, t2):
         assert abs(mean - (1 + math.exp(-end / decay)) / 2) < 4 * error + 1e-3
 
 
+def test_no_decay_before_a_qubits_first_gate():
+    # Qubit 0 waits in |0> until an H near the end, qubit 1 gets its H at once: only qubit 1
+    # decays, and a diagonal gate on qubit 0 (rz) does not start its decay.
+    end, realisations, t = 40e-6, 4000, 30e-6
+    rz = np.diag([np.exp(-0.2j), np.exp(0.2j)])
+    program = fid.Program((0, 1), [op(0.0, 1, H), op(1e-6, 0, rz), op(t, 0, H)], end)
+    jumps = fid.decay_jumps(end, 2, realisations, [50e-6] * 2, [40e-6] * 2,
+                            np.random.default_rng(3))
+    kept = fid.from_first_gate(jumps, program)
+    assert {j.qubit for j in jumps} == {0, 1} and all(j.time >= t for j in kept if j.qubit == 0)
+    assert [j for j in jumps if j.qubit == 1] == [j for j in kept if j.qubit == 1]
+    states = fid.simulate(program, np.zeros((realisations, 2)), jumps=kept)
+    mean, stderr = mean_with_error(fid.fidelities(states, fid.ideal_state(program)))
+    expected = (1 + math.exp(-end / 40e-6)) / 2 * (1 + math.exp(-(end - t) / 40e-6)) / 2
+    assert abs(mean - expected) < 4 * stderr + 1e-3
+
+
 def test_pulse_errors_have_the_device_infidelity():
     # A computational state after an X pulse: X and Y errors flip it, Z does not, so the
     # fidelity is 1 - (2/3)(3e/2) = 1 - e per pulse, and (1 + (1 - 2e)^2) / 2 after two.
