@@ -117,7 +117,6 @@ class Op:
     matrix: np.ndarray
     diagonal: bool
     pulse: bool = False  # a DD pulse the pass inserted
-    physical: tuple[int, ...] = ()
 
 
 @dataclasses.dataclass
@@ -207,7 +206,6 @@ def build_program(circuit, times, durations, dt, physical=None, pulses=()):
             matrix=matrix,
             diagonal=bool(np.allclose(matrix, np.diag(np.diag(matrix)), atol=1e-14)),
             pulse=index in pulses,
-            physical=qubits,
         ))
     if measure_start is not None:
         end = measure_start
@@ -690,9 +688,10 @@ def evaluate_circuit(kind, size, backend, realisations, log):
     zz_by_edge = device_zz(target.build_coupling_map().get_edges())
     edges = reference.edges(zz_by_edge)
     zz = [zz_by_edge[(physical[a], physical[b])] for a, b in edges]
-    t1 = [target.qubit_properties[p].t1 for p in physical]
-    t2 = [target.qubit_properties[p].t2 for p in physical]
-    pulse_error = [target["x"][(p,)].error for p in physical]
+    # A value the snapshot lacks counts as no decay, no error.
+    t1 = [target.qubit_properties[p].t1 or math.inf for p in physical]
+    t2 = [target.qubit_properties[p].t2 or math.inf for p in physical]
+    pulse_error = [target["x"][(p,)].error or 0.0 for p in physical]
     decay = decay_jumps(reference.end, n, realisations, t1, t2, np.random.default_rng(SEED + 1))
 
     def measure(name, passes, result):
