@@ -36,7 +36,8 @@ class DynamicalDecoupling(TransformationPass):
     pulse alignment, measurements and resets at multiples of the acquire alignment; an
     operation off its grid moves later and the operations after it follow, as in Qiskit's
     ConstrainedReschedule, so every delay of the output is a multiple of the alignment when
-    the durations are.
+    the durations are. The target's ``granularity`` and ``min_length`` bound pulse waveforms,
+    not start times or delays: as in Qiskit's scheduling stage, they change nothing here.
 
     With the ``"spread"`` and ``"start"`` placements, a qubit that waits before an operation
     for at least 1.5 times the length of the sequence gets the whole sequence in that gap,
