@@ -84,7 +84,6 @@ struct Event {
 // A run before its final place in the plan; its pulses start at starts_[offset ..].
 struct PendingRun {
   NodeId before;
-  double first;
   Qubit qubit;
   std::size_t offset;
   std::uint32_t count;
@@ -403,18 +402,24 @@ class WalshPlanner {
       return 0;
     }
     last_pulse_end_[s] = previous_end;
-    pending_.push_back({before, starts_[offset], slots_.qubit(s), offset,
+    pending_.push_back({before, slots_.qubit(s), offset,
                         static_cast<std::uint32_t>(m), d[0]});
     return static_cast<std::uint32_t>(m);
   }
 
+  // The runs by `before`, those of one node in the order their pieces were cut (which is
+  // the order of the pieces' ends): a counting sort, as `before` is at most node_count().
   DdPlan finish() {
-    std::sort(pending_.begin(), pending_.end(), [](const PendingRun& x, const PendingRun& y) {
-      return std::tie(x.before, x.first, x.qubit) < std::tie(y.before, y.first, y.qubit);
-    });
+    const std::size_t nodes = source_.node_count();
+    std::vector<std::size_t> first(nodes + 2, 0);
+    for (const PendingRun& r : pending_) ++first[r.before + 1];
+    for (std::size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
+    std::vector<std::size_t> order(pending_.size());
+    for (std::size_t i = 0; i < pending_.size(); ++i) order[first[pending_[i].before]++] = i;
     plan_.runs.reserve(pending_.size());
     plan_.starts.reserve(starts_.size());
-    for (const PendingRun& r : pending_) {
+    for (std::size_t i : order) {
+      const PendingRun& r = pending_[i];
       plan_.runs.push_back({r.before, r.qubit, r.duration, r.count});
       plan_.starts.insert(plan_.starts.end(), starts_.begin() + static_cast<std::ptrdiff_t>(r.offset),
                           starts_.begin() + static_cast<std::ptrdiff_t>(r.offset + r.count));

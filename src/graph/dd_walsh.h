@@ -78,7 +78,7 @@ std::vector<double> walsh_pattern(std::size_t colour, std::size_t pulse_count);
 // couplings of `source` between qubits that take pulses.
 //
 // Each piece with pulses becomes one run (before = the node that ends the piece's stretch),
-// runs sorted by `before`, then by time. A piece at least as long as the stretch threshold
+// runs sorted by `before`, then by the end of their pieces. A piece at least as long as the stretch threshold
 // whose pattern does not fit (DD_WINDOW_FACTOR times the pattern's pulse time, alignment,
 // spacing) counts in DdPlan::dropped. `pieces`, when given, receives every piece in the order
 // they were cut. O((stretches + pieces + pulses) log) plus the group walks of the sweep.
