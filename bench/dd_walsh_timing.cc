@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <map>
 #include <random>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -114,6 +115,19 @@ int main(int argc, char** argv) {
   DdWalshOptions walsh;
   walsh.pulse_count = 2;
   std::size_t xx_runs = 0, walsh_runs = 0, walsh_dropped = 0, pieces = 0;
+  // `./t GATES walsh` and `./t GATES xx` run one planner 20 times, for `perf stat`.
+  if (argc > 2) {
+    const bool only_walsh = std::string_view(argv[2]) == "walsh";
+    for (int i = 0; i < 20; ++i) {
+      if (only_walsh) {
+        walsh_runs += plan_dd_walsh(dag, durations, walsh).runs.size();
+      } else {
+        xx_runs += plan_dd(dag, durations, xx).runs.size();
+      }
+    }
+    std::printf("%zu runs\n", walsh_runs + xx_runs);
+    return 0;
+  }
   const double schedule_ms = best_ms([&] { build_schedule(dag); }, 7);
   const double xx_ms = best_ms([&] { xx_runs = plan_dd(dag, durations, xx).runs.size(); }, 7);
   const double walsh_ms = best_ms(

@@ -135,6 +135,10 @@ class WalshPlanner {
     std::vector<std::uint8_t> ground(qubits, 1);
     std::vector<std::uint8_t> seen(qubits, 0);
     std::span<const ScheduleEntry> schedule = source_.schedule();
+    // At most one stretch per qubit visit and one trailing per qubit.
+    const std::size_t most = source_.nodes().all_qubits().size() + qubits;
+    stretches_.reserve(most);
+    events_.reserve(2 * most);
     double circuit_end = 0.0;
     for (NodeId id = 0; id < plan_.scheduled; ++id) {
       const ScheduleEntry entry = schedule[id];
