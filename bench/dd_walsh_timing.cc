@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
   std::vector<DdWalshPiece> cut;
   plan_dd_walsh(dag, durations, walsh, {}, &cut);
   pieces = cut.size();
-  std::printf("%zu gates: build_schedule %.2f ms, plan_dd %.2f ms (%zu runs), plan_dd_walsh %.2f ms "
-              "(%zu runs, %zu pieces, %zu dropped)\n",
+  std::printf("%zu gates: build_schedule %.2f ms, plan_dd %.2f ms (%zu runs), "
+              "plan_dd_walsh %.2f ms (%zu runs, %zu pieces, %zu dropped)\n",
               gates, schedule_ms, xx_ms, xx_runs, walsh_ms, walsh_runs, pieces, walsh_dropped);
 }

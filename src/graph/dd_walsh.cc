@@ -196,7 +196,8 @@ class WalshPlanner {
   }
 
   std::span<const std::size_t> neighbours(std::size_t s) const {
-    return {neighbours_.data() + neighbour_offsets_[s], neighbours_.data() + neighbour_offsets_[s + 1]};
+    return {neighbours_.data() + neighbour_offsets_[s],
+            neighbours_.data() + neighbour_offsets_[s + 1]};
   }
 
   // A proper colouring of the coupling graph: by breadth-first search in two colours where a
@@ -425,8 +426,8 @@ class WalshPlanner {
     for (std::size_t i : order) {
       const PendingRun& r = pending_[i];
       plan_.runs.push_back({r.before, r.qubit, r.duration, r.count});
-      plan_.starts.insert(plan_.starts.end(), starts_.begin() + static_cast<std::ptrdiff_t>(r.offset),
-                          starts_.begin() + static_cast<std::ptrdiff_t>(r.offset + r.count));
+      const auto first_start = starts_.begin() + static_cast<std::ptrdiff_t>(r.offset);
+      plan_.starts.insert(plan_.starts.end(), first_start, first_start + r.count);
     }
     return std::move(plan_);
   }
