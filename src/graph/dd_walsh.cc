@@ -234,7 +234,10 @@ class WalshPlanner {
   // none of them has.
   void colour_dsatur(const std::vector<std::size_t>& part) {
     for (std::size_t s : part) colour_[s] = kNone;
-    std::vector<std::size_t> local(slots_.size(), 0);
+    // Positions in `part`, by slot: one array for all parts, so that many small odd cycles
+    // cost no more than one large one.
+    std::vector<std::size_t>& local = part_position_;
+    if (local.empty()) local.assign(slots_.size(), 0);
     for (std::size_t i = 0; i < part.size(); ++i) local[part[i]] = i;
     std::vector<std::vector<std::uint32_t>> around(part.size());  // neighbours' colours
     using Key = std::tuple<std::size_t, std::size_t, std::size_t>;  // -sat, -degree, slot
@@ -450,6 +453,7 @@ class WalshPlanner {
   std::vector<std::size_t> neighbour_offsets_;  // by slot, into neighbours_
   std::vector<std::size_t> neighbours_;
   std::vector<std::uint32_t> colour_;  // by slot, kNone for qubits without pulses
+  std::vector<std::size_t> part_position_;  // by slot, for colour_dsatur()
   std::size_t colours_ = 0;
   std::vector<double> fractions_;             // the patterns, colour after colour
   std::vector<std::size_t> pattern_offsets_;  // by colour, into fractions_
