@@ -9,7 +9,8 @@ In the toggling frame every pulse flips its qubit's sign s_q(t) at its middle. A
 detuning acts through ∫ s_q over its idle time, the ZZ coupling of a coupled pair through
 ∫ s_p·s_q over the time both are idle. The planner cuts idle time into pieces: whenever a
 qubit joins or leaves the group of idle qubits connected through the coupling map, the
-pieces of every member of the group end. `pieces` rebuilds that cut from the output alone,
+pieces of every member of the group end, and so they do at the middle of a long operation
+of a coupled busy qubit, where its frame turns. `pieces` rebuilds that cut from the output alone,
 and the tests ask of every piece: its pulses lie inside it, come in whole repetitions of the
 sequence and leave ∫ s = 0; of every coupled pair idle together: the same piece on both
 qubits and ∫ s_p·s_q = 0. Both up to the alignment: each pulse start is rounded to the grid,
@@ -79,16 +80,18 @@ def pieces(result, timing, edges, sequence, skip_reset):
     # Stretches: between a qubit's operations (barriers included, delays and pulses not),
     # and from its last operation to the end; long enough for the sequence; not while the
     # qubit is in its initial state or just reset, when skipping those.
-    stretches = {}
+    stretches, thresholds, middles = {}, {}, []
     for bit in out.qubits:
         q = index[bit]
         lengths = [timing.op(g.name, (q,)) for g in sequence]
         if any(d is None for d in lengths):
             continue
-        threshold = 1.5 * sum(lengths)
+        threshold = thresholds[q] = 1.5 * sum(lengths)
         busy = [(starts[n], starts[n] + timing.node(n, index), isinstance(n.op, Reset))
                 for n in out.nodes_on_wire(bit, only_ops=True)
                 if not isinstance(n.op, Delay) and (q, round(starts[n], 6)) not in pulse_at]
+        # Where q's frame turns: the middle of each of its operations.
+        middles += [(q, (begin + end) / 2, end - begin) for begin, end, _ in busy if end > begin]
         if not busy:
             continue
         cursor, ground = 0.0, True
@@ -96,11 +99,14 @@ def pieces(result, timing, edges, sequence, skip_reset):
             if begin - cursor >= threshold and not (ground and skip_reset):
                 stretches.setdefault(q, []).append((cursor, begin))
             cursor, ground = end, resets
-    neighbours = {}
+    neighbours, coupled = {}, {}
     for a, b in edges:
         if a in stretches and b in stretches and a != b:
             neighbours.setdefault(a, set()).add(b)
             neighbours.setdefault(b, set()).add(a)
+        if a in thresholds and b in thresholds and a != b:
+            coupled.setdefault(a, set()).add(b)
+            coupled.setdefault(b, set()).add(a)
 
     # The groups of idle qubits between consecutive stretch ends.
     times = sorted({t for spans in stretches.values() for span in spans for t in span})
@@ -123,14 +129,25 @@ def pieces(result, timing, edges, sequence, skip_reset):
 
     mids = [(a + b) / 2 for a, b in zip(times, times[1:])]
     groups = [groups_at(t) for t in mids]
+    # The middle of an operation at least as long as the shortest stretch that takes a
+    # neighbour's pulses ends the pieces of that neighbour's group, when it is idle there.
+    turns = {}
+    for q, m, span in middles:
+        group = groups_at(m)
+        for u in coupled.get(q, ()):
+            if u in group and span >= thresholds[u]:
+                for member in group[u]:
+                    turns.setdefault(member, set()).add(m)
     cut = []
     for q, spans in stretches.items():
         for a, b in spans:
+            ends = {t for i, t in enumerate(times[1:-1], start=1)
+                    if a < t < b and groups[i - 1].get(q) != groups[i].get(q)}
+            ends |= {t for t in turns.get(q, ()) if a < t < b}
             start = a
-            for i, t in enumerate(times[1:-1], start=1):
-                if a < t < b and groups[i - 1].get(q) != groups[i].get(q):
-                    cut.append((q, start, t))
-                    start = t
+            for t in sorted(ends):
+                cut.append((q, start, t))
+                start = t
             cut.append((q, start, b))
     found = []
     for q, a, b in cut:

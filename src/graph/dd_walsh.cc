@@ -79,6 +79,7 @@ struct Stretch {
 struct Event {
   double time;
   std::size_t key;
+  double length = 0.0;  // of the operation, for the middle of one
 };
 
 // A run before its final place in the plan; its pulses start at starts_[offset ..].
@@ -135,10 +136,12 @@ class WalshPlanner {
     std::vector<std::uint8_t> ground(qubits, 1);
     std::vector<std::uint8_t> seen(qubits, 0);
     std::span<const ScheduleEntry> schedule = source_.schedule();
-    // At most one stretch per qubit visit and one trailing per qubit.
-    const std::size_t most = source_.nodes().all_qubits().size() + qubits;
+    // At most one stretch per qubit visit and one trailing per qubit; an operation's middle
+    // once per qubit visit.
+    const std::size_t visits = source_.nodes().all_qubits().size();
+    const std::size_t most = visits + qubits;
     stretches_.reserve(most);
-    events_.reserve(2 * most);
+    events_.reserve(2 * most + (options_.cut_at_neighbour_operations ? visits : 0));
     double circuit_end = 0.0;
     for (NodeId id = 0; id < plan_.scheduled; ++id) {
       const ScheduleEntry entry = schedule[id];
@@ -146,11 +149,15 @@ class WalshPlanner {
       const std::uint8_t flags = flags_.empty() ? 0 : flags_[id];
       if (flags & kDdNodeIdle) continue;
       const GateNode node = source_.node(id);
+      const double middle = entry.start_time + (entry.end_time - entry.start_time) / 2;
       for (Qubit q : node.qubits) {
         const std::size_t s = slots_.slot(q);
         add_stretch(s, last_end[s], entry.start_time, id, ground[s]);
         last_end[s] = entry.end_time;
         seen[s] = 1;
+        if (options_.cut_at_neighbour_operations && entry.end_time > entry.start_time) {
+          events_.push_back({middle, kFrameEvent | s, entry.end_time - entry.start_time});
+        }
       }
       if (options_.skip_ground_state) {
         const std::uint8_t resets = (flags & kDdNodeResets) != 0;
@@ -313,8 +320,17 @@ class WalshPlanner {
         }
       };
       for (std::size_t e = first; e < last; ++e) {
-        const std::size_t s = stretches_[events_[e].key / 2].slot;
-        if (events_[e].key & 1) {
+        const std::size_t key = events_[e].key;
+        if (key & kFrameEvent) {
+          // The middle of an operation: its qubit's frame turns; a neighbour's piece ends
+          // here unless the operation is shorter than its shortest stretch with pulses.
+          for (std::size_t u : neighbours(key & ~kFrameEvent)) {
+            if (events_[e].length >= base_time_[u] * DD_WINDOW_FACTOR) reach(u);
+          }
+          continue;
+        }
+        const std::size_t s = stretches_[key / 2].slot;
+        if (key & 1) {
           for (std::size_t u : neighbours(s)) reach(u);
         } else {
           reach(s);
@@ -328,6 +344,7 @@ class WalshPlanner {
         piece_start_[s] = t;
       }
       for (std::size_t e = first; e < last; ++e) {
+        if (events_[e].key & kFrameEvent) continue;
         const std::size_t index = events_[e].key / 2;
         const std::size_t s = stretches_[index].slot;
         if (events_[e].key & 1) {
@@ -436,6 +453,8 @@ class WalshPlanner {
   }
 
   static constexpr std::size_t kNoStretch = std::numeric_limits<std::size_t>::max();
+  // Marks an event that is the middle of an operation of the slot in the low bits.
+  static constexpr std::size_t kFrameEvent = std::size_t{1} << (sizeof(std::size_t) * 8 - 1);
 
   const QuantumDAG& source_;
   const DdWalshOptions options_;
