@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <set>
 #include <tuple>
@@ -122,7 +123,11 @@ class WalshPlanner {
     collect_couplings();
     colour();
     build_patterns();
-    sweep();
+    if (options_.ordered) {
+      cut_in_colour_order();
+    } else {
+      sweep();
+    }
     return finish();
   }
 
@@ -135,6 +140,7 @@ class WalshPlanner {
     std::vector<double> last_end(qubits, 0.0);
     std::vector<std::uint8_t> ground(qubits, 1);
     std::vector<std::uint8_t> seen(qubits, 0);
+    if (options_.ordered) middles_.assign(qubits, {});
     std::span<const ScheduleEntry> schedule = source_.schedule();
     // At most one stretch per qubit visit and one trailing per qubit; an operation's middle
     // once per qubit visit.
@@ -156,7 +162,11 @@ class WalshPlanner {
         last_end[s] = entry.end_time;
         seen[s] = 1;
         if (options_.cut_at_neighbour_operations && entry.end_time > entry.start_time) {
-          events_.push_back({middle, kFrameEvent | s, entry.end_time - entry.start_time});
+          if (options_.ordered) {
+            middles_[s].push_back(middle);
+          } else {
+            events_.push_back({middle, kFrameEvent | s, entry.end_time - entry.start_time});
+          }
         }
       }
       if (options_.skip_ground_state) {
@@ -289,9 +299,188 @@ class WalshPlanner {
     pattern_time_.assign(slots_.size(), std::numeric_limits<double>::quiet_NaN());
     for (std::size_t s = 0; s < slots_.size(); ++s) {
       if (colour_[s] == kNone || ks.empty()) continue;
-      const std::size_t m = pattern_offsets_[colour_[s] + 1] - pattern_offsets_[colour_[s]];
+      const std::size_t m = pattern_offsets_[pattern_of(s) + 1] - pattern_offsets_[pattern_of(s)];
       pattern_time_[s] = base_time_[s] * static_cast<double>(m / n);
     }
+  }
+
+  // The pattern a slot's pieces take (shared windows only; the ordered parts place their own).
+  std::uint32_t pattern_of(std::size_t s) const { return options_.ordered ? 0 : colour_[s]; }
+
+  // Cuts every qubit's stretches into parts, colour after colour, at the middles of its
+  // neighbours' operations and at the pulse centres of its neighbours of lower colours, and
+  // fills them (place_parts()).
+  void cut_in_colour_order() {
+    const std::size_t qubits = slots_.size();
+    std::vector<std::size_t> order;
+    for (std::size_t s = 0; s < qubits; ++s) {
+      if (colour_[s] != kNone) order.push_back(s);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t x, std::size_t y) { return colour_[x] < colour_[y]; });
+    std::vector<std::size_t> first(qubits + 1, 0);
+    for (const Stretch& st : stretches_) ++first[st.slot + 1];
+    for (std::size_t s = 0; s < qubits; ++s) first[s + 1] += first[s];
+    std::vector<std::size_t> by_slot(stretches_.size());
+    {
+      std::vector<std::size_t> next(first.begin(), first.end() - 1);
+      for (std::size_t i = 0; i < stretches_.size(); ++i) by_slot[next[stretches_[i].slot]++] = i;
+    }
+    centres_.assign(qubits, {});
+    idle_.assign(qubits, kNoStretch);
+    last_pulse_end_.assign(qubits, -std::numeric_limits<double>::infinity());
+    std::vector<double> cuts, flips;
+    for (std::size_t s : order) {
+      for (std::size_t k = first[s]; k < first[s + 1]; ++k) {
+        const Stretch& st = stretches_[by_slot[k]];
+        cuts.clear();
+        flips.clear();
+        for (std::size_t u : neighbours(s)) {
+          const std::vector<double>& mids = middles_[u];
+          auto it = std::upper_bound(mids.begin(), mids.end(), st.begin);
+          for (; it != mids.end() && *it < st.end; ++it) cuts.push_back(*it);
+          if (colour_[u] < colour_[s]) {
+            const auto& cs = centres_[u];
+            auto c = std::upper_bound(cs.begin(), cs.end(), st.begin);
+            for (; c != cs.end() && *c < st.end; ++c) flips.push_back(*c);
+          }
+        }
+        for (auto* list : {&cuts, &flips}) {
+          std::sort(list->begin(), list->end());
+          list->erase(std::unique(list->begin(), list->end()), list->end());
+        }
+        place_parts(s, by_slot[k], flips, cuts);
+      }
+    }
+  }
+
+  // Fills stretch `index` of slot `s`, cut at `flips` and `middles` into parts: each part holds j >= 1
+  // pulses centred at (2i + 1) / 2j of it (i < j), which leaves ∫ s = 0 over the part
+  // whatever sign it starts with, or none where one pulse does not fit; the stretch's total
+  // is made a whole number of sequences (and even) by adding pulses to the parts with the
+  // most room, or else by taking them from the parts with the least.
+  void place_parts(std::size_t s, std::size_t index, const std::vector<double>& flips,
+                   const std::vector<double>& middles) {
+    const Stretch& st = stretches_[index];
+    const std::size_t n = options_.pulse_count;
+    const double* d = durations_.data() + s * n;
+    double longest = 0.0;
+    for (std::size_t i = 0; i < n; ++i) longest = std::max(longest, d[i]);
+    // A pulse needs this much of its part; the alignment may move it by up to one unit.
+    const double room = std::max(longest * DD_WINDOW_FACTOR,
+                                 longest + options_.spacing + options_.alignment);
+    // Turns closer together than one pulse needs cannot each be followed. The pulses of
+    // neighbours of lower colours come first: one less than `room` after the last one kept is
+    // left out. A middle of a neighbour's operation is kept only `room` or more away from
+    // every cut kept and from both ends of the stretch, so that every part holds a pulse
+    // even beside a neighbour running short gates back to back. A turn left out lies within
+    // `room` of its part's start or end, so it keeps a ZZ phase of at most 2 room.
+    kept_.assign(1, st.begin);
+    for (double t : flips) {
+      if (t - kept_.back() >= room && st.end - t >= room) kept_.push_back(t);
+    }
+    kept_.push_back(st.end);
+    bounds_.assign(1, st.begin);
+    std::size_t next = 1;  // the first kept cut after the bounds so far
+    for (double t : middles) {
+      while (next < kept_.size() && kept_[next] <= t) bounds_.push_back(kept_[next++]);
+      if (t - bounds_.back() >= room && next < kept_.size() && kept_[next] - t >= room) {
+        bounds_.push_back(t);
+      }
+    }
+    while (next + 1 < kept_.size()) bounds_.push_back(kept_[next++]);
+    bounds_.push_back(st.end);
+    const std::size_t parts = bounds_.size() - 1;
+    counts_.assign(parts, 0);
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < parts; ++i) {
+      if (bounds_[i + 1] - bounds_[i] >= room) {
+        counts_[i] = 1;
+        ++total;
+      }
+    }
+    const std::size_t unit = std::lcm(n, std::size_t{2});
+    auto share = [&](std::size_t i, std::size_t j) { return (bounds_[i + 1] - bounds_[i]) / j; };
+    // The cheapest odd extra pulse is one at the very end of the stretch: the last part then
+    // holds an even number j of pulses centred at i / j of it (i = 1 .. j), all h before,
+    // which leaves ∫ s = 0 and turns the sign, for the neighbours cut at it, only h before
+    // the stretch ends. That part grows by two at a time, the others by one.
+    std::size_t need = (unit - total % unit) % unit;
+    const std::size_t last = parts - 1;
+    bool closing = need % 2 == 1 && counts_[last] == 1 && share(last, 2) >= room;
+    if (closing) {
+      counts_[last] = 2;
+      ++total;
+      --need;
+    }
+    auto step = [&](std::size_t i) -> std::size_t { return closing && i == last ? 2 : 1; };
+    while (need > 0) {
+      std::size_t pick = parts;
+      for (std::size_t i = 0; i < parts; ++i) {
+        if (counts_[i] > 0 && step(i) <= need && share(i, counts_[i] + step(i)) >= room &&
+            (pick == parts ||
+             share(i, counts_[i] + step(i)) > share(pick, counts_[pick] + step(pick)))) {
+          pick = i;
+        }
+      }
+      if (pick == parts) break;
+      counts_[pick] += step(pick);
+      total += step(pick);
+      need -= step(pick);
+    }
+    while (total % unit != 0) {  // no room for more: fewer
+      std::size_t pick = parts;
+      for (std::size_t i = 0; i < parts; ++i) {
+        if (counts_[i] > 0 &&
+            (pick == parts || share(i, counts_[i]) < share(pick, counts_[pick]))) {
+          pick = i;
+        }
+      }
+      const std::size_t fewer = step(pick);
+      counts_[pick] -= fewer;
+      total -= fewer;
+      if (counts_[pick] == 0 && pick == last) closing = false;
+    }
+    const double eps = 1e-12 * std::max(1.0, std::abs(st.end));
+    const std::size_t offset = starts_.size();
+    double previous_end = last_pulse_end_[s];
+    std::size_t k = 0;
+    bool fits = true;
+    for (std::size_t i = 0; i < parts && fits; ++i) {
+      const double a = bounds_[i], b = bounds_[i + 1];
+      for (std::size_t j = 0; j < counts_[i] && fits; ++j, ++k) {
+        double centre = a + (b - a) * static_cast<double>(2 * j + 1) /
+                                static_cast<double>(2 * counts_[i]);
+        if (closing && i == last) {
+          const double h = d[(total - 1) % n] / 2;  // of the closing pulse
+          centre = a + (b - a) * static_cast<double>(j + 1) / static_cast<double>(counts_[i]) - h;
+        }
+        const double dk = d[k % n];
+        double t = centre - dk / 2;
+        if (options_.alignment > 0.0) t = std::round(t / options_.alignment) * options_.alignment;
+        // Pushed later only where rounding crossed the stretch's start or a pulse's spacing.
+        t = std::max(t, align_up(std::max(st.begin, previous_end + options_.spacing)));
+        fits = t + eps >= st.begin && t + dk <= st.end + eps;
+        starts_.push_back(t);
+        previous_end = t + dk;
+      }
+    }
+    if (!fits) {
+      starts_.resize(offset);
+      ++plan_.dropped;
+      total = 0;
+      std::fill(counts_.begin(), counts_.end(), 0);
+    }
+    if (pieces_ != nullptr) {
+      for (std::size_t i = 0; i < parts; ++i) {
+        pieces_->push_back({slots_.qubit(s), st.before, bounds_[i], bounds_[i + 1], colour_[s],
+                            static_cast<std::uint32_t>(counts_[i])});
+      }
+    }
+    if (total == 0) return;
+    last_pulse_end_[s] = previous_end;
+    for (std::size_t i = 0; i < total; ++i) centres_[s].push_back(starts_[offset + i] + d[i % n] / 2);
+    pending_.push_back({st.before, slots_.qubit(s), offset, static_cast<std::uint32_t>(total), d[0]});
   }
 
   // Cuts the stretches into pieces and fills each piece.
@@ -390,8 +579,8 @@ class WalshPlanner {
   std::uint32_t place(std::size_t s, double a, double b, NodeId before) {
     const std::size_t n = options_.pulse_count;
     const double* d = durations_.data() + s * n;
-    const double* f = fractions_.data() + pattern_offsets_[colour_[s]];
-    const std::size_t m = pattern_offsets_[colour_[s] + 1] - pattern_offsets_[colour_[s]];
+    const double* f = fractions_.data() + pattern_offsets_[pattern_of(s)];
+    const std::size_t m = pattern_offsets_[pattern_of(s) + 1] - pattern_offsets_[pattern_of(s)];
     const double length = b - a;
     const double a0 = align_up(a);
     taus_.resize(m + 1);
@@ -427,6 +616,9 @@ class WalshPlanner {
       return 0;
     }
     last_pulse_end_[s] = previous_end;
+    if (options_.ordered) {
+      for (std::size_t i = 0; i < m; ++i) centres_[s].push_back(starts_[offset + i] + d[i % n] / 2);
+    }
     pending_.push_back({before, slots_.qubit(s), offset,
                         static_cast<std::uint32_t>(m), d[0]});
     return static_cast<std::uint32_t>(m);
@@ -484,6 +676,11 @@ class WalshPlanner {
   std::vector<double> taus_;                  // the free intervals of the current pattern
   std::vector<double> starts_;                // pulse starts, piece after piece
   std::vector<PendingRun> pending_;
+  std::vector<std::vector<double>> middles_;  // by slot: its operations' middles, in order
+  std::vector<std::vector<double>> centres_;  // by slot: its pulses' centres, in order
+  std::vector<double> bounds_;                // of the parts of the current stretch
+  std::vector<double> kept_;                  // its cuts at neighbours' pulses, and its ends
+  std::vector<std::size_t> counts_;           // pulses in each part
   DdPlan plan_;
 };
 

@@ -49,6 +49,7 @@ DdWalshOptions walsh(std::size_t n, bool trailing = false, bool neighbour_cuts =
   o.pulse_count = n;
   o.trailing = trailing;
   o.cut_at_neighbour_operations = neighbour_cuts;
+  o.ordered = false;  // shared windows; ordered parts: ordered() below
   return o;
 }
 
@@ -202,6 +203,144 @@ void plan_and_check(Checked& c, const QuantumDAG& dag, const DdPulseDurations& d
       for (auto [start, end] : spans[q]) {
         EXPECT_FALSE(start + eps < e.end_time && e.start_time + eps < end)
             << "q" << q << " pulse at " << start << " overlaps node " << id;
+      }
+    }
+  }
+}
+
+DdWalshOptions ordered(std::size_t n, bool trailing = false) {
+  DdWalshOptions o = walsh(n, trailing);
+  o.ordered = true;
+  return o;
+}
+
+// Where `q`'s frame turns: its pulse centres and the middles of its operations.
+Centres turns(const Checked& c, const QuantumDAG& dag, Qubit q,
+              std::span<const std::uint8_t> flags) {
+  Centres out = c.centres.contains(q) ? c.centres.at(q) : Centres{};
+  for (NodeId id = 0; id < dag.node_count(); ++id) {
+    const ScheduleEntry e = dag.schedule()[id];
+    const auto qs = dag.node(id).qubits;
+    if ((!flags.empty() && (flags[id] & kIdle)) || !(e.end_time > e.start_time) ||
+        std::find(qs.begin(), qs.end(), q) == qs.end()) {
+      continue;
+    }
+    out.push_back((e.start_time + e.end_time) / 2);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Plans `dag` in ordered parts and checks what must hold of every such plan: the parts tile
+// the stretches; each run is the whole repetitions of one stretch, its pulses apart, inside
+// the stretch and off every node; parts long enough for a pulse hold one; and over every
+// part with pulses ∫ s = 0 and, against each coupled qubit that is busy there or of a lower
+// colour (whose frame then stays put over the part), ∫ s_p·s_q = 0.
+void check_ordered(Checked& c, const QuantumDAG& dag, const DdPulseDurations& durations,
+                   const DdWalshOptions& o, std::span<const std::uint8_t> flags = {}) {
+  c = Checked{};
+  std::vector<DdWalshPiece> cut;
+  c.plan = plan_dd_walsh(dag, durations, o, flags, &cut);
+  for (const DdWalshPiece& p : cut) c.pieces[p.qubit].push_back(p);
+  for (auto& [q, list] : c.pieces) {
+    std::sort(list.begin(), list.end(), [](auto& x, auto& y) { return x.start < y.start; });
+  }
+  const double eps = 1e-9;
+  const auto stretches = stretches_of(dag, durations, o, flags);
+  for (const auto& [q, windows] : stretches) {
+    const auto& list = c.pieces[q];
+    std::size_t k = 0;
+    for (const auto& [start, end, before] : windows) {
+      for (double at = start; at != end; at = list[k++].end) {
+        ASSERT_LT(k, list.size()) << "q" << q << " has no part at " << at;
+        ASSERT_EQ(list[k].start, at) << "q" << q;
+        EXPECT_EQ(list[k].before, before) << "q" << q << " at " << at;
+      }
+    }
+    EXPECT_EQ(k, list.size()) << "q" << q << " has parts outside its stretches";
+  }
+  std::vector<double> d(o.pulse_count);
+  const std::size_t unit = std::lcm(o.pulse_count, std::size_t{2});
+  std::map<Qubit, std::vector<std::pair<double, double>>> spans;
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < c.plan.runs.size(); ++i) {
+    const DdRun& r = c.plan.runs[i];
+    EXPECT_LE(i > 0 ? c.plan.runs[i - 1].before : 0, r.before);
+    ASSERT_TRUE(durations(r.qubit, d));
+    EXPECT_EQ(r.count % unit, 0u);
+    const auto& windows = stretches.at(r.qubit);
+    auto home = std::find_if(windows.begin(), windows.end(),
+                             [&](auto& w) { return std::get<2>(w) == r.before; });
+    ASSERT_NE(home, windows.end());
+    double previous_end = spans[r.qubit].empty() ? -1e300 : spans[r.qubit].back().second;
+    for (std::uint32_t k = 0; k < r.count; ++k, ++next) {
+      const double t = c.plan.starts[next], dk = d[k % o.pulse_count];
+      EXPECT_GE(t + eps, std::max(std::get<0>(*home), previous_end + o.spacing)) << t;
+      EXPECT_LE(t + dk, std::get<1>(*home) + eps) << "q" << r.qubit << " at " << t;
+      c.centres[r.qubit].push_back(t + dk / 2);
+      spans[r.qubit].emplace_back(t, t + dk);
+      previous_end = t + dk;
+    }
+  }
+  EXPECT_EQ(next, c.plan.starts.size());
+  for (NodeId id = 0; id < dag.node_count(); ++id) {
+    if (!flags.empty() && (flags[id] & kIdle)) continue;
+    const ScheduleEntry e = dag.schedule()[id];
+    for (Qubit q : dag.node(id).qubits) {
+      for (auto [start, end] : spans[q]) {
+        EXPECT_FALSE(start + eps < e.end_time && e.start_time + eps < end)
+            << "q" << q << " pulse at " << start << " overlaps node " << id;
+      }
+    }
+  }
+  auto bound = [&](std::size_t m) { return 2.0 * m * (m + 2) * o.alignment + 1e-6; };
+  std::map<Qubit, std::set<Qubit>> coupled;
+  dag.for_each_coupling([&](Qubit a, Qubit b) {
+    if (a != b && c.pieces.contains(a) && c.pieces.contains(b)) {
+      coupled[a].insert(b);
+      coupled[b].insert(a);
+    }
+  });
+  for (const auto& [q, list] : c.pieces) {
+    if (!durations(q, d)) continue;
+    const double longest = *std::max_element(d.begin(), d.end());
+    const double room = std::max(longest * DD_WINDOW_FACTOR, longest + o.spacing + o.alignment);
+    // Parts with room for a pulse and none: only those that gave theirs up to make the
+    // stretch's total whole repetitions, fewer than one repetition (or all, when dropped).
+    std::map<NodeId, std::size_t> idle_room;
+    for (const DdWalshPiece& p : list) {
+      if (p.pulses == 0 && p.end - p.start >= room) ++idle_room[p.before];
+    }
+    for (auto [before, count] : idle_room) {
+      if (c.plan.dropped == 0) {
+        EXPECT_LT(count, unit) << "q" << q << " before " << before;
+      }
+    }
+    for (const DdWalshPiece& p : list) {
+      const auto& own = c.centres[q];
+      const std::size_t inside = std::count_if(own.begin(), own.end(), [&](double t) {
+        return t > p.start && t < p.end;
+      });
+      EXPECT_EQ(inside, p.pulses) << "q" << q << " " << p.start;
+      if (p.pulses == 0) continue;
+      EXPECT_LE(std::abs(toggling_integral(own, {}, p.start, p.end)), bound(p.pulses))
+          << "detuning: q" << q << " " << p.start << " .. " << p.end;
+      for (Qubit other : coupled[q]) {
+        const Centres frame = turns(c, dag, other, flags);
+        const auto& theirs = c.centres[other];
+        const bool still = std::none_of(theirs.begin(), theirs.end(), [&](double t) {
+          return t > p.start && t < p.end;
+        });
+        const std::uint32_t colour = c.pieces[other].front().colour;
+        if (!still && colour > p.colour) continue;  // its parts answer for this pair
+        // Turns closer than `room` to the last cut are left to the part, each keeping at most
+        // 2 room of ZZ.
+        const auto turned = std::count_if(frame.begin(), frame.end(), [&](double t) {
+          return t > p.start && t < p.end;
+        });
+        EXPECT_LE(std::abs(toggling_integral(frame, own, p.start, p.end)),
+                  bound(p.pulses + 1) + 2.0 * room * static_cast<double>(turned))
+            << "ZZ: q" << q << " q" << other << " over " << p.start << " .. " << p.end;
       }
     }
   }
@@ -363,7 +502,8 @@ TEST(DdWalshFit, APatternThatDoesNotFitIsDroppedNotShortened) {
   }
 }
 
-TEST(DdWalshProperty, RandomCircuitsOnAHeavyHexLattice) {
+// Random circuits on a heavy-hex lattice, planned in either mode and checked.
+void random_heavy_hex(bool ordered_parts) {
   // Three rows of nine qubits joined by bridge qubits, as on heavy-hex devices.
   Couplings lattice;
   for (Qubit row = 0; row < 3; ++row) {
@@ -405,10 +545,59 @@ TEST(DdWalshProperty, RandomCircuitsOnAHeavyHexLattice) {
     DdWalshOptions o = walsh(round % 2 == 0 ? 2 : 4, round != 5);
     o.alignment = round >= 2 ? 8.0 : 0.0;
     o.skip_ground_state = round % 3 == 1;
+    o.ordered = ordered_parts;
     SCOPED_TRACE(round);
     Checked c;
-    plan_and_check(c, circuit(gates, lattice), durations, o, flags);
+    if (ordered_parts) {
+      check_ordered(c, circuit(gates, lattice), durations, o, flags);
+    } else {
+      plan_and_check(c, circuit(gates, lattice), durations, o, flags);
+    }
     EXPECT_GT(c.plan.runs.size(), 20u);
+  }
+}
+
+TEST(DdWalshProperty, RandomCircuitsOnAHeavyHexLattice) { random_heavy_hex(false); }
+
+TEST(DdWalshOrdered, RandomCircuitsOnAHeavyHexLattice) { random_heavy_hex(true); }
+
+TEST(DdWalshOrdered, ALowerColourSetsTheFramesItsNeighbourIsRefocusedIn) {
+  // q0 and q1, coupled, wait 0 .. 600 for q2 and q3. One of them turns twice, the other is
+  // cut where it turns (but for the turn h = 10 before the end, too close to it for a pulse)
+  // and takes one pulse in each part: four pulses in all, as shared windows take, and
+  // ∫ s_0·s_1 is left only over the last 2h.
+  QuantumDAG dag = circuit({{{2}, 600.0}, {{3}, 600.0}, {{0, 2}, 20.0}, {{1, 3}, 20.0}}, {{0, 1}});
+  using Cuts = std::vector<std::pair<double, double>>;
+  Checked c;
+  check_ordered(c, dag, pulses_below(2), ordered(2));
+  ASSERT_EQ(c.plan.starts.size(), 4u);
+  const Qubit slow = c.pieces[0].front().colour == 0 ? 0 : 1;
+  EXPECT_EQ(c.centres[slow], (Centres{290.0, 590.0}));
+  EXPECT_EQ(c.cuts(1 - slow), (Cuts{{0, 290}, {290, 600}}));
+  EXPECT_LE(std::abs(toggling_integral(c.centres[0], c.centres[1], 0, 600)), 20.0 + 1e-9);
+  // In a stretch of its own, a qubit next to a busy one takes one pulse per frame of the
+  // busy qubit: q0 idles 0 .. 1000 while q1 runs gates of 500, 10 and 490.
+  QuantumDAG busy = circuit({{{1, 3}, 500.0}, {{1}, 10.0}, {{1, 3}, 490.0}, {{2}, 1000.0},
+                             {{0, 2}, 20.0}},
+                            {{0, 1}});
+  check_ordered(c, busy, pulses_below(2), ordered(2));
+  EXPECT_EQ(c.cuts(0), (Cuts{{0, 250}, {250, 505}, {505, 755}, {755, 1000}}));
+  EXPECT_EQ(c.centres[0].size(), 4u);
+  // XY4 needs four pulses: the longest parts take the extra ones.
+  check_ordered(c, dag, pulses_below(2), ordered(4));
+  EXPECT_EQ(c.plan.starts.size(), 8u);
+}
+
+TEST(DdWalshOrdered, AnOddCycleIsRefocusedInColourOrder) {
+  // A triangle, each qubit idle 0 .. 900 while its partner q + 10 works.
+  std::vector<Gate> gates;
+  for (Qubit q = 0; q < 3; ++q) gates.push_back({{q + 10}, 900.0});
+  for (Qubit q = 0; q < 3; ++q) gates.push_back({{q, q + 10}, 20.0});
+  QuantumDAG dag = circuit(gates, {{0, 1}, {1, 2}, {2, 0}});
+  Checked c;
+  check_ordered(c, dag, pulses_below(10, 10.0), ordered(2));
+  for (auto [a, b] : Couplings{{0, 1}, {1, 2}, {2, 0}}) {
+    EXPECT_NEAR(toggling_integral(c.centres[a], c.centres[b], 0, 900), 0.0, 3 * 5.0 + 1e-9);
   }
 }
 
