@@ -714,7 +714,7 @@ def test_start_placement_packs_pulses_at_the_gap_start():
     for _ in range(10):
         circuit.sx(1)
     circuit.cx(0, 1)
-    result = check_pass(circuit, target=backend.target, placement="start", crosstalk=False)
+    result = check_pass(circuit, scheduling="asap", target=backend.target, placement="start", crosstalk=False)
     pulses = sorted(result.pulses)
     x_end = Timing(backend.target).op("x", (0,))
     spacing = math.ceil(10e-9 / backend.target.dt - 1e-9)
@@ -737,7 +737,7 @@ def test_window_rule_is_one_and_a_half_sequences(sx_ns, inserted):
     for _ in range(4):
         circuit.sx(1)
     circuit.cx(0, 1)
-    result = check_pass(circuit, durations=durations, dd_sequence=[XGate(), XGate()],
+    result = check_pass(circuit, scheduling="asap", durations=durations, dd_sequence=[XGate(), XGate()],
                         placement="start", crosstalk=False)
     assert result.property_set["dd_sequences_inserted"] == inserted
     if inserted:
@@ -759,11 +759,11 @@ def test_sequence_cut_short_by_crosstalk_is_dropped_whole(placement):
     circuit.cx(1, 3)
     options = {"durations": durations, "dd_sequence": [XGate(), XGate()], "placement": placement,
                "coupling_map": [(0, 1)]}
-    result = check_pass(circuit, **options)
+    result = check_pass(circuit, scheduling="asap", **options)
     assert result.property_set["dd_sequences_inserted"] == 1
     assert result.property_set["dd_sequences_dropped"] == 1
     assert len(result.pulses) == 2 and len({q for q, _, _ in result.pulses}) == 1
-    free = check_pass(circuit, crosstalk=False, **options)
+    free = check_pass(circuit, scheduling="asap", crosstalk=False, **options)
     assert free.property_set["dd_sequences_inserted"] == 2
     assert free.property_set["dd_sequences_dropped"] == 0
 
@@ -969,7 +969,7 @@ def test_input_delays_are_idle_time():
     circuit.delay(4000, 1)          # idle: the gap before the cx is long enough for pulses
     circuit.cx(0, 1)
     circuit.delay(2, 2, unit="us")
-    result = check_pass(circuit, target=backend.target, crosstalk=False)
+    result = check_pass(circuit, scheduling="asap", target=backend.target, crosstalk=False)
     # qubit 0 waits for the delay on qubit 1, qubit 1 sat idle: both get pulses.
     assert {q for q, _, _ in result.pulses} == {0, 1}
 
@@ -1028,7 +1028,7 @@ def test_start_placement_matches_apply_dd_pass(seed, crosstalk):
     circuit = transpile(random_circuit(5, 6, max_operands=2, seed=seed),
                         basis_gates=["cx", "rz", "sx", "x"], optimization_level=0)
     coupling = [(a, b) for a in range(5) for b in range(a + 1, 5) if (a + b + seed) % 3 == 0]
-    result = check_pass(circuit, durations=durations, dd_sequence=XY4, placement="start",
+    result = check_pass(circuit, scheduling="asap", durations=durations, dd_sequence=XY4, placement="start",
                         crosstalk=crosstalk, coupling_map=coupling, skip_reset_qubits=False)
     if result.property_set["dd_sequences_dropped"]:
         pytest.skip("apply_dd_pass keeps cut sequences, the pass drops them")

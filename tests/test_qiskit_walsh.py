@@ -284,7 +284,7 @@ def test_trailing_stretches_and_repetitions():
     triangle = [(0, 1), (1, 2), (0, 2)]
     result, found, _ = run_walsh(circuit, target=backend.target, coupling_map=triangle,
                                  edges=triangle, dd_sequence=[XGate(), XGate()],
-                                 skip_reset_qubits=False)
+                                 skip_reset_qubits=False, scheduling="asap")
     last = max(p.end for spans in found.values() for p in spans)
     trailing = {q: spans[-1] for q, spans in found.items() if spans[-1].end == last}
     assert set(trailing) == {0, 1, 2}

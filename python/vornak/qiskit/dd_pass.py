@@ -21,7 +21,7 @@ from vornak.qiskit.writer import write_in_python as _write_in_python
 _PULSE_SPACING_S = 10e-9  # free time after each pulse, and after a pulse it must avoid
 
 # The defaults of the pass and of the ``vornak_dd`` plugin.
-DEFAULT_SCHEDULING = "asap"
+DEFAULT_SCHEDULING = "alap"
 DEFAULT_PLACEMENT = "walsh"
 
 _PLACEMENTS = {"start": 0, "spread": 1, "walsh": 2}
@@ -46,11 +46,21 @@ class DynamicalDecoupling(TransformationPass):
     after it (plus 10 ns). Every pulse is followed by at least 10 ns before the next one; a
     sequence that then no longer fits before the operation is left out whole.
 
-    The ``"walsh"`` placement gives coupled qubits that are idle at the same time different
-    Walsh patterns of the sequence over exactly the same stretches of time, which may repeat
-    the sequence several times in a gap, and also fills the time after a qubit's last
-    operation. Each pattern needs its pulses at its own times, so the crosstalk rule (which
-    moves pulses) does not apply to it.
+    The ``"walsh"`` placement refocuses each qubit within the frames of its coupled
+    neighbours: a qubit's idle time is cut into parts wherever a neighbour's frame turns (at
+    the middle of each of the neighbour's operations, and at the pulses of neighbours that
+    come before it in a colouring of the coupling map), and each part gets pulses centred so
+    that its detuning and its ZZ with those neighbours integrate to zero. A gap may hold the
+    sequence several times; the time after a qubit's last operation is filled too. The
+    pulses need their own times, so the crosstalk rule (which moves pulses) does not apply.
+
+    The default scheduling is ALAP. On ``bench/fidelity.py`` (2026-12-08, 200 realisations,
+    walsh placement), the mean fidelity over its 7 circuits, detuning and ZZ / with T1, T2
+    and pulse errors as well, was on FakeSherbrooke 0.904 / 0.600 with ALAP against 0.928 /
+    0.574 with ASAP (Qiskit's context-aware pass: 0.869 / 0.578), and on FakeTorino 0.987 /
+    0.858 against 0.988 / 0.831 (context-aware: 0.976 / 0.850): ALAP keeps qubits in their
+    ground state longer and inserts fewer pulses (638 against 948 on FakeSherbrooke), which
+    outweighs the slightly better refocusing of ASAP once decay and pulse errors count.
 
     Args:
         durations: Instruction durations, for use without a ``target``.
@@ -71,11 +81,11 @@ class DynamicalDecoupling(TransformationPass):
             around the n pulses, which refocuses detuning in the gap's middle;
             ``"start"`` packs the pulses at the start of the gap, leaving the rest of it
             free of pulses.
-        scheduling: ``"asap"`` starts every operation as soon as possible, which keeps
-            qubits busy early and leaves their idle time before late operations;
-            ``"alap"`` starts every operation as late as possible, which keeps qubits in
-            their initial state longest and shortens the time between a qubit's last gate
-            and its measurement.
+        scheduling: ``"alap"`` (the default) starts every operation as late as possible,
+            which keeps qubits in their initial state longest and shortens the time between
+            a qubit's last gate and its measurement; ``"asap"`` starts every operation as
+            soon as possible, which keeps qubits busy early and leaves their idle time
+            before late operations.
         pulse_alignment: Start times of gates, barriers and pulses are multiples of this
             many ``dt`` (default: the target's, else 1).
         acquire_alignment: Start times of measurements and resets are multiples of this many
