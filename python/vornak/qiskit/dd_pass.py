@@ -15,7 +15,7 @@ from qiskit.transpiler.exceptions import TranspilerError
 from vornak import _bridge
 from vornak.qiskit.durations import UNIT_SECONDS, duration_table, to_unit
 from vornak.qiskit.sequence import identity_phase, native_pulse
-from vornak.qiskit.start_times import StartTimes
+from vornak.qiskit.start_times import node_start_time
 from vornak.qiskit.writer import write_in_python as _write_in_python
 
 _PULSE_SPACING_S = 10e-9  # free time after each pulse, and after a pulse it must avoid
@@ -196,7 +196,7 @@ class DynamicalDecoupling(TransformationPass):
         out._unit = unit
         out._duration = int(length) if options[5] else length
         self.property_set["time_unit"] = unit
-        self.property_set["node_start_time"] = StartTimes(out, times)
+        self.property_set["node_start_time"] = node_start_time(out, times, options[5])
         self.property_set["dd_sequences_inserted"] = inserted
         self.property_set["dd_sequences_dropped"] = dropped
         return out
