@@ -7,6 +7,8 @@ that subclasses a standard gate must reach the output as the user's gate.
 
 from __future__ import annotations
 
+import copy
+import math
 import os
 import pickle
 import subprocess
@@ -19,8 +21,10 @@ pytest.importorskip("qiskit")
 pytest.importorskip("vornak.qiskit")
 
 from qiskit import QuantumCircuit, transpile  # noqa: E402
+from qiskit.circuit import Parameter  # noqa: E402
+from qiskit.circuit.library import RXGate  # noqa: E402
 from qiskit.converters import circuit_to_dag  # noqa: E402
-from qiskit.transpiler import PassManager  # noqa: E402
+from qiskit.transpiler import InstructionProperties, PassManager  # noqa: E402
 from qiskit.transpiler.passes import ConstrainedReschedule  # noqa: E402
 
 from test_qiskit_pass import check_pass, generic_backend, qiskit_start_times, staircase  # noqa: E402
@@ -106,3 +110,47 @@ def test_pass_managers_that_ran_run_again_in_parallel(tmp_path):
     proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
                           env=env, timeout=600)
     assert proc.returncode == 0 and proc.stdout.strip().endswith("ok"), proc.stderr[-3000:]
+
+
+class DDX(RXGate):
+    """A pulse gate of the user's: a calibrated pi rotation about x, shorter than rx."""
+
+    def __init__(self):
+        super().__init__(math.pi)
+        self.name = "ddx"
+
+
+def _target_with_ddx(backend):
+    target = copy.deepcopy(backend.target)
+    dt = target.dt
+    target.add_instruction(RXGate(Parameter("a")), {
+        (q,): InstructionProperties(duration=300 * dt) for q in range(target.num_qubits)})
+    target.add_instruction(DDX(), {
+        (q,): InstructionProperties(duration=100 * dt) for q in range(target.num_qubits)})
+    return target
+
+
+def test_subclassed_standard_gate_as_the_pulse():
+    # ddx lasts 100 dt, rx 300 dt. Qiskit 2.6 files a DDX node under the name rx but keeps
+    # the DDX object; written natively it would be a plain rx. The output must hold the
+    # user's gates, timed as ddx, with every qubit padded without a hole.
+    backend = generic_backend(4)
+    target = _target_with_ddx(backend)
+    dd = DynamicalDecoupling(target=target, dd_sequence=[DDX(), DDX()], skip_reset_qubits=False)
+    out = dd.run(circuit_to_dag(staircase(4)))
+    pulses = [n.op for n in out.op_nodes() if n.op.name == "ddx"]
+    assert len(pulses) == 2 * dd.property_set["dd_sequences_inserted"] > 0
+    assert all(type(op) is DDX for op in pulses)
+    starts = dd.property_set["node_start_time"]
+    index = {q: i for i, q in enumerate(out.qubits)}
+    free = [0] * out.num_qubits()
+    for node in out.topological_op_nodes():
+        qubits = [index[q] for q in node.qargs]
+        assert all(free[q] == starts[node] for q in qubits), (node.op.name, starts[node], free)
+        if node.op.name == "delay":
+            length = node.op.duration
+        else:
+            length = round(target[node.op.name][tuple(qubits)].duration / target.dt)
+        for q in qubits:
+            free[q] = starts[node] + length
+    assert len(set(free)) == 1
