@@ -47,6 +47,11 @@ struct DdPlanOptions {
   bool skip_ground_state = false;
   // Keep the start time of every pulse in DdPlan::starts (otherwise it stays empty).
   bool record_starts = true;
+  // The first pulse of a gap also keeps `spacing` after the qubit's last pulse, which
+  // matters where only short or zero-length nodes (a barrier) separate two gaps: the gap
+  // then counts from that time, for spread placement too. Off, a gap starts where the
+  // qubit's last node ended.
+  bool space_from_last_pulse = false;
 };
 
 // One decision: pulses 0 .. count - 1 of the sequence on `qubit`, in the gap before node

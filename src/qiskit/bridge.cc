@@ -600,6 +600,7 @@ PyObject* pad(PyObject*, PyObject* args) {
     plan_options.num_qubits = options.crosstalk ? nq : 0;
     plan_options.whole_sequences = true;
     plan_options.skip_ground_state = options.skip_reset_qubits;
+    plan_options.space_from_last_pulse = true;
     DdPlan plan = plan_dd(
         reading.core,
         [&](Qubit q, std::span<double> out) {
