@@ -154,3 +154,19 @@ def test_subclassed_standard_gate_as_the_pulse():
         for q in qubits:
             free[q] = starts[node] + length
     assert len(set(free)) == 1
+
+
+@pytest.mark.parametrize("missing", ["qiskit", "numpy"])
+def test_import_without_qiskit_says_what_to_install(missing, run_isolated):
+    # A wheel installed without its qiskit extra has neither Qiskit nor numpy.
+    code = textwrap.dedent(f"""
+        import json, sys
+        sys.modules[{missing!r}] = None  # as if not installed
+        try:
+            import vornak.qiskit
+            print(json.dumps(None))
+        except ImportError as error:
+            print(json.dumps(str(error)))
+    """)
+    _, message = run_isolated(code)
+    assert message is not None and "vornak[qiskit]" in message and missing in message
