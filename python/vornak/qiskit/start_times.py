@@ -16,12 +16,20 @@ from qiskit._accelerate.scheduling import NodeDurations
 
 
 def node_start_time(dag, times, unit_dt: bool) -> NodeDurations:
-    """The start time of every operation of `dag`, from `times` (a list by node index).
+    """The start time of every operation of `dag`, from `times`: a list by node index (None
+    at wire nodes), or a dict by node index filled in the order the nodes were added.
 
-    Times in dt are ints and times in ns floats: the map takes one type throughout.
+    Both hold the operations in node-index order, the order of ``dag.op_nodes()``, so the
+    map is built without a lookup per node: making the nodes' Python objects is most of its
+    cost. Times in dt are ints and times in ns floats: the map takes one type throughout.
     """
-    kind = int if unit_dt else float
-    return NodeDurations({node: kind(times[node._node_id]) for node in dag.op_nodes()})
+    if isinstance(times, dict):
+        values = times.values()
+    else:
+        values = [t for t in times if t is not None]
+    if not unit_dt:
+        values = map(float, values)
+    return NodeDurations(dict(zip(dag.op_nodes(), values, strict=True)))
 
 
 def _reduce(times: NodeDurations):
