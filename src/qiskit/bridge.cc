@@ -400,7 +400,8 @@ Options to_options(PyObject* obj) {
   o.crosstalk = crosstalk;
   o.skip_reset_qubits = skip_reset_qubits;
   o.unit_dt = unit_dt;
-  if (!std::isfinite(o.alignment) || o.alignment < 0 || !std::isfinite(o.spacing) || o.spacing < 0) {
+  if (!std::isfinite(o.alignment) || o.alignment < 0 || !std::isfinite(o.spacing) ||
+      o.spacing < 0) {
     fail(PyExc_ValueError, "alignment and spacing must be finite and >= 0");
   }
   return o;
@@ -568,7 +569,8 @@ PyObject* pad(PyObject*, PyObject* args) {
         fail(PyExc_ValueError, "each qubit needs one duration per pulse");
       }
       for (std::size_t k = 0; k < n; ++k) {
-        pulse_durations[q * n + k] = to_length(PyTuple_GET_ITEM(values.get(), k), "a pulse duration");
+        pulse_durations[q * n + k] =
+            to_length(PyTuple_GET_ITEM(values.get(), k), "a pulse duration");
       }
       dd_qubit[q] = true;
     }
