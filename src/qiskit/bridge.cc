@@ -16,7 +16,8 @@
 
 #include "graph/dag.h"
 #include "graph/dd_plan.h"
-#include "graph/schedule.h"
+#include "graph/dd_walsh.h"
+#include "graph/pass_schedule.h"
 #include "lib/pyref.h"
 
 namespace vornak::bridge {
@@ -169,13 +170,17 @@ std::string qubit_list(const std::uint32_t* qubits, std::uint32_t count) {
   return text + "]";
 }
 
+enum class Placement : int { kStart = 0, kSpread = 1, kWalsh = 2 };
+
 struct Options {
-  bool spread;
-  double alignment;
+  Placement placement;
+  double alignment;          // pulse alignment: starts of gates and pulses
+  double acquire_alignment;  // starts of measurements and resets
   double spacing;
   bool crosstalk;
   bool skip_reset_qubits;
   bool unit_dt;  // times are in dt (whole numbers), else in ns
+  bool alap;     // schedule as late as possible, else as soon as possible
 };
 
 struct Pulse {
@@ -192,7 +197,26 @@ struct Reading {
   bool writable = true;  // every operation can be written through the C API
 };
 
-Reading read_dag(QkDag* dag, DurationTable& table, PyObject* delays) {
+// The start grid of every operation, as the scheduling stage of Qiskit sets it (its
+// ConstrainedReschedule): measurements and resets on the acquire alignment, delays anywhere,
+// other operations on the pulse alignment. Barriers too, unlike there: the delays written on
+// both sides of a barrier then stay multiples of the alignment, which Qiskit's
+// InstructionDurationCheck asks of every delay. (Qiskit 2.6's compiled ConstrainedReschedule
+// swaps the two: gates land on the acquire grid, measurements and resets on the pulse grid;
+// its documentation and IBM devices, whose two alignments are equal, agree with this rule.)
+double alignment_of(QkOperationKind kind, const Options& options) {
+  switch (kind) {
+    case QkOperationKind_Delay:
+      return 0.0;
+    case QkOperationKind_Measure:
+    case QkOperationKind_Reset:
+      return options.acquire_alignment;
+    default:
+      return options.alignment;
+  }
+}
+
+Reading read_dag(QkDag* dag, DurationTable& table, PyObject* delays, const Options& options) {
   Reading r;
   const std::uint32_t nq = qk_dag_num_qubits(dag);
   const std::size_t ops = qk_dag_num_op_nodes(dag);
@@ -202,6 +226,11 @@ Reading read_dag(QkDag* dag, DurationTable& table, PyObject* delays) {
   r.core.reserve(ops, 2 * ops, 0);
   const std::uint32_t name = r.core.strings().intern("op");
   std::vector<Qubit> wires;
+  // Granularity and minimum length constrain pulse waveforms, not start times or delays:
+  // Qiskit's scheduling stage uses them for nothing else, and neither does the pass.
+  const bool aligned = options.alignment > 1.0 || options.acquire_alignment > 1.0;
+  std::vector<double> alignments;
+  if (aligned) alignments.resize(ops);
   for (std::size_t i = 0; i < ops; ++i) {
     const std::uint32_t node = r.order[i];
     QkCircuitInstructionView view;
@@ -258,11 +287,13 @@ Reading read_dag(QkDag* dag, DurationTable& table, PyObject* delays) {
       default:
         r.writable = false;
     }
+    if (aligned) alignments[i] = alignment_of(kind, options);
     wires.assign(view.qubits, view.qubits + view.num_qubits);
     for (std::uint32_t c = 0; c < view.num_clbits; ++c) wires.push_back(Qubit{nq} + view.clbits[c]);
     r.core.insert_node(name, wires, duration, {});
   }
-  build_schedule(r.core);
+  build_pass_schedule(r.core, options.alap ? ScheduleOrder::kAlap : ScheduleOrder::kAsap,
+                      alignments);
   return r;
 }
 
@@ -294,8 +325,8 @@ class Writer {
     for (std::size_t i = 0; i < reading_.order.size(); ++i) {
       const ScheduleEntry entry = schedule[i];
       length = std::max(length, entry.end_time);
-      if (reading_.flags[i] & kDdNodeIdle) continue;
       for (; run != plan_.runs.end() && run->before == i; ++run) write_run(*run);
+      if (reading_.flags[i] & kDdNodeIdle) continue;
       const std::uint32_t node = reading_.order[i];
       QkCircuitInstructionView view;
       qk_dag_view_instruction(dag_, node, &view);
@@ -304,6 +335,8 @@ class Writer {
       write_operation(node, view);
       for (std::uint32_t k = 0; k < view.num_qubits; ++k) cursor_[view.qubits[k]] = entry.end_time;
     }
+    // Trailing runs (before == the node count): after each qubit's last operation.
+    for (; run != plan_.runs.end(); ++run) write_run(*run);
     for (std::uint32_t q = 0; q < nq_; ++q) idle_until(q, length);
     return length;
   }
@@ -323,17 +356,18 @@ class Writer {
     cursor_[q] = t;
   }
 
-  // Writes `run`, whose pulses start at plan_.starts[next_start_ ..].
+  // Writes `run`, whose pulses start at plan_.starts[next_start_ ..]; its k-th pulse is pulse
+  // k % n of the sequence, as a run may hold several repetitions of it.
   void write_run(const DdRun& run) {
     const std::uint32_t q = static_cast<std::uint32_t>(run.qubit);
-    for (std::uint32_t k = 0; k < run.count; ++k) {
+    for (std::uint32_t k = 0, j = 0; k < run.count; ++k, j = j + 1 == n_ ? 0 : j + 1) {
       const double start = plan_.starts[next_start_++];
       idle_until(q, start);
       starts_.push_back(start);
-      const Pulse& pulse = pulses_[k];
+      const Pulse& pulse = pulses_[j];
       check_exit(qk_circuit_gate(circuit_.get(), pulse.gate, &q, pulse.params.data()),
                  "add a pulse");
-      cursor_[q] = start + pulse_durations_[q * n_ + k];
+      cursor_[q] = start + pulse_durations_[q * n_ + j];
     }
   }
 
@@ -391,24 +425,30 @@ class Writer {
 Options to_options(PyObject* obj) {
   if (!PyTuple_Check(obj)) fail(PyExc_TypeError, "options must be a tuple");
   Options o{};
-  int spread, crosstalk, skip_reset_qubits, unit_dt;  // the "p" format writes ints
-  if (!PyArg_ParseTuple(obj, "pddppp", &spread, &o.alignment, &o.spacing, &crosstalk,
-                        &skip_reset_qubits, &unit_dt)) {
+  int placement, crosstalk, skip_reset_qubits, unit_dt, alap;  // the "p" format writes ints
+  if (!PyArg_ParseTuple(obj, "idddpppp", &placement, &o.alignment, &o.acquire_alignment,
+                        &o.spacing, &crosstalk, &skip_reset_qubits, &unit_dt, &alap)) {
     throw PythonError{};
   }
-  o.spread = spread;
+  if (placement < 0 || placement > static_cast<int>(Placement::kWalsh)) {
+    fail(PyExc_ValueError, "unknown placement");
+  }
+  o.placement = static_cast<Placement>(placement);
   o.crosstalk = crosstalk;
   o.skip_reset_qubits = skip_reset_qubits;
   o.unit_dt = unit_dt;
-  if (!std::isfinite(o.alignment) || o.alignment < 0 || !std::isfinite(o.spacing) ||
-      o.spacing < 0) {
-    fail(PyExc_ValueError, "alignment and spacing must be finite and >= 0");
+  o.alap = alap;
+  for (double value : {o.alignment, o.acquire_alignment, o.spacing}) {
+    if (!std::isfinite(value) || value < 0) {
+      fail(PyExc_ValueError, "alignments and spacing must be finite and >= 0");
+    }
   }
   return o;
 }
 
 // The plan as Python objects, for writers outside this module: (order, starts, ends, runs),
-// with runs a list of (position, qubit, (pulse start, ...)).
+// with runs a list of (position, qubit, (pulse start, ...)); a run at position len(order)
+// follows the qubit's last operation.
 PyObject* plan_to_python(const Reading& reading, const DdPlan& plan) {
   const std::size_t ops = reading.order.size();
   Ref order = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(ops))));
@@ -575,7 +615,7 @@ PyObject* pad(PyObject*, PyObject* args) {
       dd_qubit[q] = true;
     }
 
-    Reading reading = read_dag(dag, table, delays);
+    Reading reading = read_dag(dag, table, delays, options);
     std::vector<std::pair<Qubit, Qubit>> couplings;
     Ref coupling_list = Ref::steal(check(PySequence_List(couplings_obj)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(coupling_list.get()); ++i) {
@@ -594,25 +634,43 @@ PyObject* pad(PyObject*, PyObject* args) {
     }
     reading.core.add_couplings(couplings);
 
-    DdPlanOptions plan_options;
-    plan_options.pulse_count = n;
-    plan_options.placement = options.spread ? DdPlacement::kSpread : DdPlacement::kStart;
-    plan_options.spacing = options.spacing;
-    plan_options.alignment = options.alignment;
-    plan_options.num_qubits = options.crosstalk ? nq : 0;
-    plan_options.whole_sequences = true;
-    plan_options.skip_ground_state = options.skip_reset_qubits;
-    plan_options.space_from_last_pulse = true;
-    DdPlan plan = plan_dd(
-        reading.core,
-        [&](Qubit q, std::span<double> out) {
-          if (q >= nq || !dd_qubit[q]) return false;
-          std::copy_n(pulse_durations.begin() + static_cast<std::ptrdiff_t>(q * n), n, out.begin());
-          return true;
-        },
-        plan_options, reading.flags);
+    const DdPulseDurations qubit_durations = [&](Qubit q, std::span<double> out) {
+      if (q >= nq || !dd_qubit[q]) return false;
+      std::copy_n(pulse_durations.begin() + static_cast<std::ptrdiff_t>(q * n), n, out.begin());
+      return true;
+    };
+    DdPlan plan;
+    if (options.placement == Placement::kWalsh) {
+      // Each pattern needs its pulses at its own times: no crosstalk shifts here; the
+      // couplings choose which pattern each qubit takes instead.
+      DdWalshOptions walsh_options;
+      walsh_options.pulse_count = n;
+      walsh_options.alignment = options.alignment;
+      walsh_options.spacing = options.spacing;
+      walsh_options.skip_ground_state = options.skip_reset_qubits;
+      walsh_options.trailing = true;
+      plan = plan_dd_walsh(reading.core, qubit_durations, walsh_options, reading.flags);
+    } else {
+      DdPlanOptions plan_options;
+      plan_options.pulse_count = n;
+      plan_options.placement =
+          options.placement == Placement::kSpread ? DdPlacement::kSpread : DdPlacement::kStart;
+      plan_options.spacing = options.spacing;
+      plan_options.alignment = options.alignment;
+      plan_options.num_qubits = options.crosstalk ? nq : 0;
+      plan_options.whole_sequences = true;
+      plan_options.skip_ground_state = options.skip_reset_qubits;
+      plan_options.until_node_start = true;
+      plan_options.space_from_last_pulse = true;
+      plan = plan_dd(reading.core, qubit_durations, plan_options, reading.flags);
+    }
 
-    const std::size_t sequences = plan.runs.size();
+    // Whole repetitions of the sequence, which the global-phase correction counts: a run may
+    // hold several.
+    std::size_t sequences = 0;
+    if (n > 0) {
+      for (const DdRun& run : plan.runs) sequences += run.count / n;
+    }
     if (!PyObject_IsTrue(write_obj) || !reading.writable || !pulses_native) {
       Ref layout = Ref::steal(plan_to_python(reading, plan));
       return Py_BuildValue("(OnnO)", Py_False, static_cast<Py_ssize_t>(sequences),
