@@ -11,6 +11,14 @@ returns the circuit with the pulses inserted and every idle stretch filled with 
 
 from __future__ import annotations
 
+try:
+    import numpy  # noqa: F401
+    import qiskit  # noqa: F401
+except ImportError as error:
+    raise ImportError(
+        f"vornak.qiskit needs Qiskit ({error}); install it with: pip install 'vornak[qiskit]'"
+    ) from error
+
 from vornak.qiskit.dd_pass import DynamicalDecoupling
 
 __all__ = ["DynamicalDecoupling"]
