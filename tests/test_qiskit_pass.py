@@ -836,7 +836,7 @@ def test_spacing_holds_across_zero_length_operations():
         circuit.sx(1)
     circuit.cx(0, 1)
     result = check_pass(circuit, durations=durations, dd_sequence=[XGate(), XGate()],
-                        crosstalk=False, placement="start")
+                        crosstalk=False, placement="start", scheduling="asap")
     assert result.property_set["dd_sequences_inserted"] == 2
     assert_pulse_spacing(result, 10.0)
     assert sorted(start for _, start, _ in result.pulses)[2] == pytest.approx(44.0)
