@@ -162,7 +162,7 @@ def check_walsh(result, timing, edges, sequence, alignment, skip_reset=True):
         """What one pulse of q needs of its part (as the planner reckons it)."""
         longest = max(timing.op(g.name, (q,)) for g in sequence)
         spacing = math.ceil(10e-9 / timing.dt - 1e-9) if timing.unit == "dt" else 10.0
-        return max(1.5 * longest, longest + spacing + grid)
+        return max(3 * longest, longest + spacing + grid)
 
     def check(colour, members):
         """Every part of `members` under `colour`; the number of pairs checked, or None when

@@ -304,7 +304,7 @@ void check_ordered(Checked& c, const QuantumDAG& dag, const DdPulseDurations& du
   for (const auto& [q, list] : c.pieces) {
     if (!durations(q, d)) continue;
     const double longest = *std::max_element(d.begin(), d.end());
-    const double room = std::max(longest * DD_WINDOW_FACTOR, longest + o.spacing + o.alignment);
+    const double room = std::max(3.0 * longest, longest + o.spacing + o.alignment);
     // Parts with room for a pulse and none: only those that gave theirs up to make the
     // stretch's total whole repetitions, fewer than one repetition (or all, when dropped).
     std::map<NodeId, std::size_t> idle_room;
