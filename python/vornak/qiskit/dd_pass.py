@@ -60,10 +60,10 @@ class DynamicalDecoupling(TransformationPass):
 
     The default scheduling is ALAP. On ``bench/fidelity.py`` (2026-12-08, 200 realisations,
     walsh placement), the mean fidelity over its 7 circuits, detuning and ZZ / with T1, T2
-    and pulse errors as well, was on FakeSherbrooke 0.904 / 0.600 with ALAP against 0.928 /
-    0.574 with ASAP (Qiskit's context-aware pass: 0.869 / 0.578), and on FakeTorino 0.987 /
-    0.858 against 0.988 / 0.831 (context-aware: 0.976 / 0.850): ALAP keeps qubits in their
-    ground state longer and inserts fewer pulses (638 against 948 on FakeSherbrooke), which
+    and pulse errors as well, was on FakeSherbrooke 0.903 / 0.602 with ALAP against 0.924 /
+    0.576 with ASAP (Qiskit's context-aware pass: 0.869 / 0.578), and on FakeTorino 0.980 /
+    0.865 against 0.984 / 0.849 (context-aware: 0.976 / 0.850): ALAP keeps qubits in their
+    ground state longer and inserts fewer pulses (594 against 864 on FakeSherbrooke), which
     outweighs the slightly better refocusing of ASAP once decay and pulse errors count.
 
     Args:
