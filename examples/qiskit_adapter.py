@@ -23,12 +23,13 @@ def pad_with_dd(circuit, durations, coupling=None, placement="spread", dd_sequen
     the coupled pairs) or an `InstructionDurations` table; `coupling` lists the pairs the
     crosstalk check looks at (default: the target's, none for a table).
     """
+    # As soon as possible, as Qiskit's ASAPScheduleAnalysis before its padding passes.
     if isinstance(durations, Target):
         dd = DynamicalDecoupling(target=durations, dd_sequence=dd_sequence,
-                                 coupling_map=coupling, placement=placement)
+                                 coupling_map=coupling, placement=placement, scheduling="asap")
     elif isinstance(durations, InstructionDurations):
         dd = DynamicalDecoupling(durations, dd_sequence, coupling_map=coupling,
-                                 placement=placement)
+                                 placement=placement, scheduling="asap")
     else:
         raise TypeError("durations come from a Target or InstructionDurations, "
                         f"not {type(durations).__name__}")

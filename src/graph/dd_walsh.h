@@ -40,11 +40,12 @@ namespace vornak {
 // at i / j of it, all h (half the closing pulse) before, which again leaves ∫ s = 0 and
 // turns the sign only h before the end; then to the parts with the most room. Turns closer
 // together than one pulse needs are merged (see place_parts() in the source): each keeps a
-// ZZ phase of at most twice that room. Compared with windows shared by all the idle qubits
-// of a group, most qubits are cut only where their own neighbours turn, and most parts take
-// one pulse instead of a pattern of two or more: on the fidelity benchmark's circuits for
-// FakeSherbrooke the pulses drop from 2496 to 948 (ASAP; 638 with ALAP) and the mean
-// fidelity under detuning and ZZ rises from 0.915 to 0.928.
+// ZZ phase of at most twice that room; a part takes a pulse only with the pulse's length
+// free on both sides. Compared with windows shared by all the idle qubits of a group, most
+// qubits are cut only where their own neighbours turn, and most parts take one pulse
+// instead of a pattern of two or more: on the fidelity benchmark's circuits for
+// FakeSherbrooke the pulses drop from 2496 to 864 (ASAP; 594 with ALAP) and the mean
+// fidelity under detuning and ZZ rises from 0.915 to 0.924.
 //
 // Shared windows (ordered = false). Walsh functions each have zero mean (refocus detuning)
 // and any two distinct ones are orthogonal on the same interval (refocus ZZ). So coupled
