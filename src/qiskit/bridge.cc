@@ -221,13 +221,14 @@ class GateNames {
     std::unique_ptr<QkCircuit, CircuitDeleter> circuit(qk_circuit_new(8, 0));
     const std::uint32_t qubits[8] = {0, 1, 2, 3, 4, 5, 6, 7};
     const double params[8] = {};
-    for (std::uint32_t g = 0;; ++g) {
+    std::size_t written = 0;
+    for (std::uint32_t g = 0; g <= QkGate_RC3X; ++g) {  // the last gate of the header
       const auto gate = static_cast<QkGate>(g);
       const std::uint32_t width = qk_gate_num_qubits(gate);
-      if (width == 0 || width > 8) break;
-      if (qk_circuit_gate(circuit.get(), gate, qubits, params) != QkExitCode_Success) break;
+      if (width == 0 || width > 8) continue;  // the global phase is no instruction
+      if (qk_circuit_gate(circuit.get(), gate, qubits, params) != QkExitCode_Success) continue;
       QkCircuitInstructionView view;
-      qk_circuit_view_instruction(circuit.get(), g, &view);
+      qk_circuit_view_instruction(circuit.get(), written++, &view);
       gates_.emplace(std::string(view.name, view.name_len), gate);
     }
   }

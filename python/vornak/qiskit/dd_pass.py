@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import math
+from functools import partial
+from operator import attrgetter, is_not
 from collections.abc import Iterable, Sequence
 
 from qiskit.circuit import Delay, Gate
@@ -19,6 +21,10 @@ from vornak.qiskit.start_times import StartTimes
 from vornak.qiskit.writer import write_in_python as _write_in_python
 
 _PULSE_SPACING_S = 10e-9  # free time after each pulse, and after a pulse it must avoid
+CONTROL_FLOW = (
+    "DynamicalDecoupling does not support control flow; "
+    "run it on circuits without control-flow operations."
+)
 
 
 class DynamicalDecoupling(TransformationPass):
@@ -165,17 +171,14 @@ class DynamicalDecoupling(TransformationPass):
 
     def run(self, dag: DAGCircuit) -> DAGCircuit:
         if dag.control_flow_op_nodes():
-            raise TranspilerError(
-                "DynamicalDecoupling does not support control flow; "
-                "run it on circuits without control-flow operations."
-            )
+            raise TranspilerError(CONTROL_FLOW)
         table, pulses, pulse_durations, couplings, options = self._tables_for(dag.num_qubits())
         delays = {}
         if "delay" in dag.count_ops(recurse=False):
             for node in dag.op_nodes(Delay):
                 delays[node._node_id] = self._delay_length(dag, node)
         # Qiskit's C API carries no labels: a circuit that has one is written in Python.
-        write = not _has_labels(dag)
+        write = not has_labels(dag.op_nodes())
         try:
             written, inserted, dropped, detail = _bridge.pad(
                 dag, write, table, delays, pulses, pulse_durations, couplings, options
@@ -203,17 +206,24 @@ class DynamicalDecoupling(TransformationPass):
 
     def _delay_length(self, dag: DAGCircuit, node) -> float:
         """The length of an input delay in the pass's unit; a TranspilerError if it has none."""
-        op = node.op
+        return self._length_of_delay(node.op, lambda: [dag.find_bit(q).index for q in node.qargs])
+
+    def _length_of_delay(self, op, qubits) -> float:
+        """The length of delay `op`, on the qubits that `qubits()` lists, in the pass's unit."""
         try:
             if op.unit != "dt" and op.unit not in UNIT_SECONDS:
                 raise TypeError(f"its unit is {op.unit!r}")
             return to_unit(float(op.duration), op.unit, self._dt())
         except (TypeError, ValueError, OverflowError) as error:
-            qubits = [dag.find_bit(q).index for q in node.qargs]
             raise TranspilerError(
-                f"The delay on qubits {qubits} has no fixed duration ({op.duration}): {error}"
+                f"The delay on qubits {qubits()} has no fixed duration ({op.duration}): {error}"
             ) from error
 
 
-def _has_labels(dag: DAGCircuit) -> bool:
-    return any(node.label is not None for node in dag.op_nodes())
+def has_labels(instructions) -> bool:
+    """Whether any of `instructions` (DAG nodes or circuit instructions) has a label.
+
+    Qiskit 2.6's C API neither reads nor writes labels, and no Qiskit call answers this
+    without making a Python object per instruction; the loop itself runs in C.
+    """
+    return any(map(partial(is_not, None), map(attrgetter("label"), instructions)))
