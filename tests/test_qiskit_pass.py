@@ -331,7 +331,8 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
             out = dd.run(dag)
             ps = dd.property_set
         else:
-            out, ps = one_call(dag_to_circuit(dag), target, durations, options)
+            given = circuit if isinstance(circuit, QuantumCircuit) else dag_to_circuit(dag)
+            out, ps = one_call(given, target, durations, options)
     if expect_fallback is not None:
         assert bool(writes) == expect_fallback
     assert dag == before, "the pass changed its input"

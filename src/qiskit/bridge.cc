@@ -198,10 +198,10 @@ class DagSource {
     qk_dag_view_instruction(dag_, node, out);
   }
   QkOperationKind kind(std::uint32_t node) const { return qk_dag_op_node_kind(dag_, node); }
-  QkGate gate(std::uint32_t node, const QkCircuitInstructionView&) const {
-    return qk_dag_op_node_gate_op(dag_, node, nullptr);
-  }
+  QkGate gate(std::uint32_t node) const { return qk_dag_op_node_gate_op(dag_, node, nullptr); }
   void unitary(std::uint32_t node, QkComplex64* out) const { qk_dag_op_node_unitary(dag_, node, out); }
+  std::uint32_t delay_key(std::uint32_t node) const { return node; }
+  QkDag* dag() const { return dag_; }
   // An empty circuit with the input's bits, registers, variables and global phase.
   QkCircuit* empty_like() const {
     std::unique_ptr<QkDag, DagDeleter> empty(
@@ -213,72 +213,45 @@ class DagSource {
   QkDag* dag_;
 };
 
-// The standard gate of each name, from a one-gate circuit of each: the C API names a
-// circuit's instructions but does not number their gates.
-class GateNames {
+// A circuit, read through a DAG made from it in the DAG's topological order: the order in
+// which the pass reads the DAG that a PassManager makes of the same circuit, so that both
+// plan alike (the planner places pulses in the order it meets the gaps). Delays are keyed by
+// their position in the circuit; the padded circuit gets the circuit's bits and registers.
+class CircuitSource : public DagSource {
  public:
-  GateNames() {
-    std::unique_ptr<QkCircuit, CircuitDeleter> circuit(qk_circuit_new(8, 0));
-    const std::uint32_t qubits[8] = {0, 1, 2, 3, 4, 5, 6, 7};
-    const double params[8] = {};
-    std::size_t written = 0;
-    for (std::uint32_t g = 0; g <= QkGate_RC3X; ++g) {  // the last gate of the header
-      const auto gate = static_cast<QkGate>(g);
-      const std::uint32_t width = qk_gate_num_qubits(gate);
-      if (width == 0 || width > 8) continue;  // the global phase is no instruction
-      if (qk_circuit_gate(circuit.get(), gate, qubits, params) != QkExitCode_Success) continue;
-      QkCircuitInstructionView view;
-      qk_circuit_view_instruction(circuit.get(), written++, &view);
-      gates_.emplace(std::string(view.name, view.name_len), gate);
+  explicit CircuitSource(QkCircuit* circuit)
+      : DagSource(check_dag(qk_circuit_to_dag(circuit))), owned_(dag()), circuit_(circuit) {
+    // A DAG made from a circuit numbers its operations in the circuit's order, after its
+    // wire nodes.
+    if (qk_dag_num_op_nodes(dag()) > 0) {
+      while (qk_dag_node_type(dag(), first_) != QkDagNodeType_Operation) ++first_;
     }
   }
-  QkGate find(std::string_view name) const {
-    auto it = gates_.find(std::string(name));
-    if (it == gates_.end()) fail(PyExc_RuntimeError, "unknown standard gate " + std::string(name));
-    return it->second;
-  }
-
- private:
-  std::unordered_map<std::string, QkGate> gates_;
-};
-
-// The instructions of a circuit, reached by position, which is an order the DAG allows.
-class CircuitSource {
- public:
-  CircuitSource(QkCircuit* circuit, const GateNames& names) : circuit_(circuit), names_(names) {}
-  std::uint32_t num_qubits() const { return qk_circuit_num_qubits(circuit_); }
-  std::vector<std::uint32_t> order() const {
-    std::vector<std::uint32_t> order(qk_circuit_num_instructions(circuit_));
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
-    return order;
-  }
-  void view(std::uint32_t index, QkCircuitInstructionView* out) const {
-    qk_circuit_view_instruction(circuit_, index, out);
-  }
-  QkOperationKind kind(std::uint32_t index) const { return qk_circuit_instruction_kind(circuit_, index); }
-  QkGate gate(std::uint32_t, const QkCircuitInstructionView& view) const {
-    return names_.find({view.name, view.name_len});
-  }
-  void unitary(std::uint32_t index, QkComplex64* out) const { qk_circuit_inst_unitary(circuit_, index, out); }
+  std::uint32_t delay_key(std::uint32_t node) const { return node - first_; }
   QkCircuit* empty_like() const {
     return qk_circuit_copy_empty_like(circuit_, QkVarsMode_Alike, QkBlocksMode_Drop);
   }
 
  private:
+  static QkDag* check_dag(QkDag* dag) {
+    if (dag == nullptr) fail(PyExc_RuntimeError, "Qiskit refused to make a DAG of the circuit");
+    return dag;
+  }
+  std::unique_ptr<QkDag, DagDeleter> owned_;
   QkCircuit* circuit_;
-  const GateNames& names_;
+  std::uint32_t first_ = 0;
 };
 
 // The input read into the core: one node per operation in an order the DAG allows, on the
 // input's qubits and, after them, one wire per clbit.
 struct Reading {
-  std::vector<std::uint32_t> order;  // node index (or position) of each core node
+  std::vector<std::uint32_t> order;  // node index of each core node
   std::vector<std::uint8_t> flags;   // kDdNode* of each core node
   QuantumDAG core;
   bool writable = true;  // every operation can be written through the C API
 };
 
-// `delays`: dict of node index (or position) to the length of each input delay.
+// `delays`: dict of the source's delay key (node index or position) to each delay's length.
 template <class Source>
 Reading read(const Source& source, const DurationTable& table, PyObject* delays) {
   Reading r;
@@ -304,7 +277,7 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays)
       case QkOperationKind_Barrier:
         break;
       case QkOperationKind_Delay: {
-        Ref key = Ref::steal(check(PyLong_FromUnsignedLong(node)));
+        Ref key = Ref::steal(check(PyLong_FromUnsignedLong(source.delay_key(node))));
         PyObject* value = PyDict_GetItemWithError(delays, key.get());
         if (value == nullptr) {
           if (PyErr_Occurred()) throw PythonError{};
@@ -533,7 +506,7 @@ class Writer {
     QkCircuit* c = circuit_.get();
     switch (source_.kind(node)) {
       case QkOperationKind_Gate: {
-        QkGate gate = source_.gate(node, view);
+        QkGate gate = source_.gate(node);
         params_.clear();
         const std::size_t stride = qk_param_stride();
         for (std::size_t p = 0; p < view.num_params; ++p) {
@@ -731,11 +704,6 @@ PyObject* pad(PyObject*, PyObject* args) {
   });
 }
 
-const GateNames& gate_names() {
-  static const GateNames names;  // built under the interpreter lock, on the first call
-  return names;
-}
-
 // pad_circuit(circuit_data, write, durations, delays, pulses, pulse_durations, couplings, options)
 PyObject* pad_circuit(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
@@ -747,7 +715,7 @@ PyObject* pad_circuit(PyObject*, PyObject* args) {
     }
     QkCircuit* circuit = qk_circuit_borrow_from_python(data_obj);
     if (circuit == nullptr) return nullptr;
-    return pad_source(CircuitSource(circuit, gate_names()), write_obj, table_obj, delays,
+    return pad_source(CircuitSource(circuit), write_obj, table_obj, delays,
                       pulses_obj, durations_obj, couplings_obj, options_obj,
                       [](Writer<CircuitSource>& writer, const DurationTable&) {
                         // The circuit is written in the order of its start times' list.
@@ -768,8 +736,8 @@ PyMethodDef kMethods[] = {
     {"pad_circuit", pad_circuit, METH_VARARGS,
      "pad_circuit(circuit_data, write, durations, delays, pulses, pulse_durations, couplings, "
      "options)\n--\n\n"
-     "pad() for a QuantumCircuit's CircuitData, read in its own order (delays are keyed by\n"
-     "position); the written result is (padded QuantumCircuit, length, start time of each\n"
+     "pad() for a QuantumCircuit's CircuitData, read in the order the pass reads its DAG\n"
+     "(delays are keyed by position); the written result is (padded QuantumCircuit, length, start time of each\n"
      "of its instructions). The interpreter lock is released while the core schedules and\n"
      "plans, so threads can pad several circuits at once."},
     {nullptr, nullptr, 0, nullptr},
