@@ -13,7 +13,7 @@ from qiskit.passmanager import PropertySet
 from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak import _bridge
-from vornak.qiskit.dd_pass import CONTROL_FLOW, DynamicalDecoupling
+from vornak.qiskit.dd_pass import CONTROL_FLOW, DynamicalDecoupling, has_labels
 
 # Below this many instructions per circuit a thread's start costs more than it saves.
 _PARALLEL_INSTRUCTIONS = 2000
@@ -82,7 +82,7 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     data = circuit._data
     if data.has_control_flow_op():
         raise TranspilerError(CONTROL_FLOW)
-    if _has_labels(data):
+    if has_labels(data):
         return _through_the_pass(dd, circuit)
     table, pulses, pulse_durations, couplings, options = dd._tables_for(circuit.num_qubits)
     delays = _delays(dd, circuit)
@@ -103,28 +103,6 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     out._duration = int(length) if options[5] else length
     out._op_start_times = times
     return out
-
-
-class _Labelled(Exception):
-    pass
-
-
-def _stop_at_a_label(op) -> None:
-    if getattr(op, "label", None) is not None:
-        raise _Labelled
-
-
-def _has_labels(data) -> bool:
-    """Whether an instruction of CircuitData `data` has a label, which the C API would drop.
-
-    ``foreach_op`` hands over the operations alone (with their labels), which costs a sixth
-    of making an instruction object per position.
-    """
-    try:
-        data.foreach_op(_stop_at_a_label)
-    except _Labelled:
-        return True
-    return False
 
 
 def _delays(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> dict[int, float]:
