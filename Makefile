@@ -7,7 +7,7 @@ CTEST := $(VENV)/bin/ctest
 CXX_TEST_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(VENV)/bin/ninja -DPython_EXECUTABLE=$(PY) \
   -DVORNAK_BUILD_TESTS=ON -DVORNAK_WERROR=ON
 
-.PHONY: setup build demo test test-cxx test-sanitize fuzz coverage stubtest wheel-check dist bench bench-smoke bench-qiskit clean distclean
+.PHONY: setup build demo test test-cxx test-sanitize fuzz coverage stubtest wheel-check dist bench bench-smoke bench-qiskit bench-fidelity clean distclean
 
 setup:
 	bash scripts/setup.sh
@@ -97,6 +97,14 @@ bench-smoke: setup
 # writes bench/qiskit_results.md. BENCH_QISKIT_FLAGS=--smoke: small circuits, no files.
 bench-qiskit: setup
 	$(PY) bench/qiskit_pass.py $(BENCH_QISKIT_FLAGS)
+
+# Simulated fidelity of circuits padded by each DD strategy (no DD, Qiskit's passes, ours with
+# its options) on FakeSherbrooke and FakeTorino, under quasi-static detuning and static ZZ, then
+# also T1/T2 and pulse errors (noise model in bench/fidelity.py); writes
+# bench/fidelity_results.md and docs/fidelity.png. BENCH_FIDELITY_FLAGS=--quick: 2 circuits,
+# 20 realisations, no files.
+bench-fidelity: setup
+	$(PY) bench/fidelity.py $(BENCH_FIDELITY_FLAGS)
 
 # Removes build products; keeps .venv (distclean removes that too).
 clean:

@@ -57,7 +57,13 @@ from qiskit.transpiler import (  # noqa: E402
     PassManager,
 )
 from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
-from qiskit.transpiler.passes import ASAPScheduleAnalysis, TimeUnitConversion  # noqa: E402
+from qiskit.transpiler.passes import (  # noqa: E402
+    ALAPScheduleAnalysis,
+    ASAPScheduleAnalysis,
+    ConstrainedReschedule,
+    InstructionDurationCheck,
+    TimeUnitConversion,
+)
 
 from vornak.qiskit import DynamicalDecoupling  # noqa: E402
 
@@ -142,19 +148,60 @@ class Plan:
     dropped: int = 0
 
 
-def reference_plan(dag, timing, pulse_lengths, *, spread, alignment, spacing, neighbours,
-                   skip_reset):
-    """Where the pulses go, from the rules the package documents.
-
-    ASAP over qubits and clbits; an input delay keeps its qubit busy but is idle time. A
-    qubit visit of a node starting at S on a qubit whose last operation ended at L gets the
-    whole sequence when S - L >= 1.5 x (sum of its pulse lengths); the pulses must end by S.
-    """
+def reference_schedule(dag, timing, *, scheduling="asap", pulse_alignment=0,
+                       acquire_alignment=0):
+    """Start and end of every node: ASAP or ALAP over qubits and clbits, then in topological
+    order each node moved later to the first multiple of its alignment (measurements and
+    resets: acquire; delays: none; the rest: pulse) at or after its start and the new ends
+    of the nodes before it on its wires."""
     qubit_index = {q: i for i, q in enumerate(dag.qubits)}
     nq = len(dag.qubits)
     wire_index = dict(qubit_index)
     wire_index.update({c: nq + i for i, c in enumerate(dag.clbits)})
+    nodes = list(dag.topological_op_nodes())
+    wires = {node: [wire_index[b] for b in (*node.qargs, *node.cargs)] for node in nodes}
+    length_of = {node: timing.node(node, qubit_index) for node in nodes}
+    raw = {}
+    if scheduling == "alap":
+        busy = [0.0] * (nq + len(dag.clbits))  # counted back from the end
+        for node in reversed(nodes):
+            after = max((busy[w] for w in wires[node]), default=0.0)
+            raw[node] = after + length_of[node]
+            for w in wires[node]:
+                busy[w] = raw[node]
+        total = max(raw.values(), default=0.0)
+        raw = {node: total - back for node, back in raw.items()}
+    times = {}
     free = [0.0] * (nq + len(dag.clbits))
+    for node in nodes:
+        start = max([raw.get(node, 0.0)] + [free[w] for w in wires[node]])
+        if isinstance(node.op, Delay):
+            grid = 0
+        elif isinstance(node.op, (Measure, Reset)):
+            grid = acquire_alignment
+        else:
+            grid = pulse_alignment
+        if timing.dt and grid and grid > 1:
+            start = math.ceil(start / grid) * grid
+        times[node] = (start, start + length_of[node])
+        for w in wires[node]:
+            free[w] = start + length_of[node]
+    return times
+
+
+def reference_plan(dag, timing, pulse_lengths, *, spread, alignment, spacing, neighbours,
+                   skip_reset, schedule=None):
+    """Where the pulses go, from the rules the package documents.
+
+    The nodes at the times of `schedule` (default: ASAP over qubits and clbits); an input
+    delay keeps its qubit busy but is idle time. A qubit visit of a node starting at S on a
+    qubit whose last operation ended at L gets the whole sequence when
+    S - L >= 1.5 x (sum of its pulse lengths); the pulses must end by S.
+    """
+    qubit_index = {q: i for i, q in enumerate(dag.qubits)}
+    nq = len(dag.qubits)
+    if schedule is None:
+        schedule = reference_schedule(dag, timing)
     last_end = [0.0] * nq
     ground = [skip_reset] * nq
     tracks: list[list[tuple[float, float]]] = [[] for _ in range(nq)]
@@ -213,11 +260,7 @@ def reference_plan(dag, timing, pulse_lengths, *, spread, alignment, spacing, ne
         plan.pulses.extend((q, k, s, lengths[k]) for k, s in enumerate(starts))
 
     for node in dag.topological_op_nodes():
-        wires = [wire_index[b] for b in (*node.qargs, *node.cargs)]
-        start = max((free[w] for w in wires), default=0.0)
-        end = start + timing.node(node, qubit_index)
-        for w in wires:
-            free[w] = end
+        start, end = schedule[node]
         plan.length = max(plan.length, end)
         if isinstance(node.op, Delay):
             continue
@@ -350,7 +393,9 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
                                      for g in sequence):
                 lengths = [timing.op(g.name, (q,)) for g in sequence]
         pulse_lengths.append(lengths)
-    crosstalk = options.get("crosstalk", True)
+    walsh = dd.placement == "walsh"
+    # The crosstalk rule does not apply to Walsh patterns, which keep their own times.
+    crosstalk = options.get("crosstalk", True) and not walsh
     neighbours: dict[int, list[int]] = {}
     if crosstalk:
         coupling = options.get("coupling_map")
@@ -363,18 +408,26 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
                 neighbours.setdefault(a, []).append(b)
     if timing.dt:
         alignment = options.get("pulse_alignment") or (target.pulse_alignment if target else 1)
+        acquire = options.get("acquire_alignment") or (target.acquire_alignment if target else 1)
         spacing = float(math.ceil(10e-9 / timing.dt - 1e-9))
     else:
-        alignment, spacing = 0, 10.0
+        alignment, acquire, spacing = 0, 0, 10.0
+    schedule = reference_schedule(dag, timing, scheduling=dd.scheduling,
+                                  pulse_alignment=alignment, acquire_alignment=acquire)
     plan = reference_plan(
-        dag, timing, pulse_lengths, spread=options.get("placement", "spread") == "spread",
+        dag, timing, pulse_lengths, spread=dd.placement == "spread",
         alignment=alignment, spacing=spacing, neighbours=neighbours,
-        skip_reset=options.get("skip_reset_qubits", True))
+        skip_reset=options.get("skip_reset_qubits", True), schedule=schedule)
 
-    # The counts and the unit.
+    # The counts and the unit. The reference model places no Walsh patterns: their pulses
+    # are told from the input's operations on each wire, and their physics is checked in
+    # test_qiskit_walsh.py.
     assert ps["time_unit"] == timing.unit
-    assert ps["dd_sequences_inserted"] == plan.sequences
-    assert ps["dd_sequences_dropped"] == plan.dropped
+    if walsh:
+        plan.sequences, plan.pulses = ps["dd_sequences_inserted"], []
+    else:
+        assert ps["dd_sequences_inserted"] == plan.sequences
+        assert ps["dd_sequences_dropped"] == plan.dropped
 
     # Everything but the operations survives.
     assert out.name == dag.name and out.metadata == dag.metadata
@@ -402,10 +455,27 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
             cursor += timing.node(node, {b: i for i, b in enumerate(out.qubits)})
         assert same_time(cursor, length, timing.unit), f"qubit {q} ends at {cursor}, not {length}"
 
+    # Every operation starts on its grid; then Qiskit's alignment check, which looks at the
+    # delays, asks for no reschedule wherever the other durations are multiples of the grid.
+    if timing.unit == "dt":
+        out_index = {b: i for i, b in enumerate(out.qubits)}
+        grid_lengths = []
+        for node in out.op_nodes():
+            if isinstance(node.op, Delay):
+                continue
+            grid = acquire if isinstance(node.op, (Measure, Reset)) else alignment
+            assert asap[node] % grid == 0, (node.name, asap[node], grid)
+            grid_lengths.append(timing.node(node, out_index))
+        if all(d % math.lcm(int(alignment), int(acquire)) == 0 for d in grid_lengths):
+            check = InstructionDurationCheck(acquire_alignment=acquire, pulse_alignment=alignment)
+            check.run(out)
+            assert not check.property_set["reschedule_required"]
+
     # Each wire: the input's operations at their times, in order, plus the planned pulses.
     def tkey(t):  # times in ns are compared to a picosecond's thousandth
         return t if timing.unit == "dt" else round(t, 6)
 
+    pulse_keys = {(op_key(g, (0,))[0], op_key(g, (0,))[3]) for g in sequence}
     expected_pulses = Counter()
     for q, k, start, _ in plan.pulses:
         expected_pulses[(op_key(sequence[k], (q,)), tkey(start))] += 1
@@ -419,6 +489,12 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
             if isinstance(n.op, Delay):
                 continue
             key = op_key(n.op, [qubit_index[b] for b in n.qargs], [clbit_index[b] for b in n.cargs])
+            is_next_input = (len(outs) < len(ins) and ins[len(outs)][0] == key
+                             and same_time(asap[n], ins[len(outs)][1], timing.unit))
+            if walsh and wire in qubit_index and not is_next_input:
+                assert (key[0], key[3]) in pulse_keys, f"{key} on {wire} is neither input nor pulse"
+                found_pulses.append((qubit_index[wire], asap[n], asap[n] + timing.node(n, qubit_index)))
+                continue
             if wire in qubit_index and expected_pulses[(key, tkey(asap[n]))] > 0:
                 expected_pulses[(key, tkey(asap[n]))] -= 1
                 found_pulses.append((qubit_index[wire], asap[n], asap[n] + timing.node(n, qubit_index)))
@@ -442,6 +518,9 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
                 for s1, e1 in by_qubit.get(a, ()):
                     for s2, e2 in by_qubit.get(b, ()):
                         assert e1 <= s2 or e2 <= s1, f"pulses overlap on {a} {b}: {(s1, e1)} {(s2, e2)}"
+
+    if walsh:
+        assert len(found_pulses) == plan.sequences * len(sequence)
 
     # Exactness: the phase of every inserted sequence is taken out again.
     expected_phase = dag.global_phase - plan.sequences * sequence_phase(sequence)
@@ -527,7 +606,11 @@ def test_constructor_is_like_pad_dynamical_decoupling():
                              coupling_map=[(0, 1)], crosstalk=False, placement="start",
                              pulse_alignment=4)
     assert dd.qubits == {0, 1} and not dd.skip_reset_qubits and dd.placement == "start"
-    assert dd.pulse_alignment == 4
+    assert dd.pulse_alignment == 4 and dd.acquire_alignment == 1
+    assert dd.scheduling == dd_pass.DEFAULT_SCHEDULING and dd.scheduling in ("asap", "alap")
+    sherbrooke = fake_backend("FakeSherbrooke").target
+    dd = DynamicalDecoupling(target=sherbrooke, scheduling="alap", acquire_alignment=32)
+    assert (dd.pulse_alignment, dd.acquire_alignment, dd.scheduling) == (16, 32, "alap")
 
 
 def test_default_sequence_follows_the_target():
@@ -555,6 +638,7 @@ def test_pulse_gate_the_target_lacks_is_refused_at_construction():
 
 @pytest.mark.parametrize("kwargs", [
     {"placement": "end"}, {"dd_sequence": []}, {"dd_sequence": [RZGate(Parameter("a"))] * 2},
+    {"scheduling": "late"}, {"pulse_alignment": 0}, {"acquire_alignment": -16},
 ])
 def test_bad_options_are_refused(kwargs):
     with pytest.raises(TranspilerError):
@@ -599,9 +683,11 @@ def test_crosstalk_keeps_coupled_pulses_apart_and_the_check_means_something():
     backend = generic_backend(5)
     circuit = staircase(5)
     edges = backend.target.build_coupling_map().get_edges()
-    off = check_pass(circuit, target=backend.target, crosstalk=False, skip_reset_qubits=False)
+    off = check_pass(circuit, target=backend.target, crosstalk=False, skip_reset_qubits=False,
+                     placement="spread")
     assert pulse_overlaps(off.pulses, edges) > 0, "the circuit does not exercise the check"
-    on = check_pass(circuit, target=backend.target, crosstalk=True, skip_reset_qubits=False)
+    on = check_pass(circuit, target=backend.target, crosstalk=True, skip_reset_qubits=False,
+                    placement="spread")
     assert pulse_overlaps(on.pulses, edges) == 0
 
 
@@ -613,7 +699,8 @@ def test_spread_splits_the_free_time():
     for _ in range(10):
         circuit.sx(1)
     circuit.cx(0, 1)
-    result = check_pass(circuit, target=backend.target, skip_reset_qubits=False, crosstalk=False)
+    result = check_pass(circuit, target=backend.target, skip_reset_qubits=False, crosstalk=False,
+                        placement="spread")
     assert result.property_set["dd_sequences_inserted"] == 1
     timing = Timing(backend.target)
     pulses = sorted(result.pulses)
@@ -742,7 +829,8 @@ def test_skip_reset_qubits():
     for _ in range(20):
         circuit.sx(1)
     circuit.cx(1, 2)          # qubit 2 waits just after its reset: no pulses when skipping
-    options = {"durations": durations, "dd_sequence": XY4, "crosstalk": False}
+    options = {"durations": durations, "dd_sequence": XY4, "crosstalk": False,
+               "placement": "spread"}
     skip = check_pass(circuit, skip_reset_qubits=True, **options)
     assert skip.property_set["dd_sequences_inserted"] == 0
     keep = check_pass(circuit, skip_reset_qubits=False, **options)
@@ -768,7 +856,7 @@ def test_coupling_map_argument():
     backend = generic_backend(5)
     coupling = [(0, 1), (1, 2), (2, 3), (3, 4), (2, 4)]
     result = check_pass(staircase(5), target=backend.target, coupling_map=coupling,
-                        skip_reset_qubits=False)
+                        skip_reset_qubits=False, placement="spread")
     assert pulse_overlaps(result.pulses, coupling) == 0
     check_pass(staircase(5), target=backend.target, coupling_map=CouplingMap(coupling),
                skip_reset_qubits=False)
@@ -1212,6 +1300,111 @@ def test_pass_manager_run_gives_op_start_times():
     dag = circuit_to_dag(out)
     asap = qiskit_start_times(dag, backend.target, None)
     assert [asap[n] for n in dag.topological_op_nodes()] == list(out.op_start_times)
+
+
+# --------------------------------------------------------------------------------------------
+# Scheduling: ASAP or ALAP, every operation on the device's start grid
+
+
+def qiskit_schedule(dag, target, scheduling):
+    """Qiskit's scheduling stage on `dag`: its ASAP or ALAP analysis, then ConstrainedReschedule
+    where the target has alignments; the start of every operation but the delays."""
+    analysis = ASAPScheduleAnalysis if scheduling == "asap" else ALAPScheduleAnalysis
+    passes = [TimeUnitConversion(target=target), analysis(target=target)]
+    if target.acquire_alignment != 1 or target.pulse_alignment != 1:
+        passes.append(ConstrainedReschedule(target=target))
+    pm = PassManager(passes)
+    pm.run(dag_to_circuit(dag))
+    found = pm.property_set["node_start_time"]
+    # The pass manager ran on a copy: match its nodes to `dag`'s in topological order.
+    theirs = sorted(found, key=lambda n: n._node_id)
+    ours = sorted(dag.op_nodes(), key=lambda n: n._node_id)
+    assert [n.name for n in theirs] == [n.name for n in ours]
+    return {o: found[t] for o, t in zip(ours, theirs) if not isinstance(o.op, Delay)}
+
+
+def test_measure_after_a_delay_starts_on_the_acquire_grid():
+    # 100 dt of delay after a 256 dt x leave the measurement 4 dt off FakeSherbrooke's
+    # 16 dt acquire grid: Qiskit's own scheduling moves it to the next multiple.
+    backend = fake_backend("FakeSherbrooke")
+    assert backend.target.acquire_alignment == 16
+    circuit = QuantumCircuit(1, 1)
+    circuit.x(0)
+    circuit.delay(100, 0, unit="dt")
+    circuit.measure(0, 0)
+    options = {"initial_layout": [0], "optimization_level": 0}
+    ours = transpile(circuit, backend, scheduling_method="vornak_dd", **options)
+    theirs = transpile(circuit, backend, scheduling_method="asap", **options)
+
+    def measure_start(scheduled):
+        return [t for inst, t in zip(scheduled.data, scheduled.op_start_times)
+                if inst.operation.name == "measure"]
+
+    assert measure_start(ours) == measure_start(theirs)
+    assert measure_start(ours)[0] % 16 == 0 and measure_start(ours)[0] >= 356
+    check = InstructionDurationCheck(target=backend.target)
+    check.run(circuit_to_dag(ours))
+    assert check.property_set["reschedule_required"] is False
+    check_pass(circuit, target=backend.target)
+
+
+@pytest.mark.parametrize("scheduling", ["asap", "alap"])
+@pytest.mark.parametrize("backend_name, bench, size", [
+    ("FakeSherbrooke", "qft", 5), ("FakeSherbrooke", "ghz", 6), ("FakeTorino", "qaoa", 5),
+    ("FakeTorino", "wstate", 5),
+])
+def test_schedule_is_qiskits(scheduling, backend_name, bench, size):
+    backend = fake_backend(backend_name)
+    circuit = bench_circuit(bench, size, backend_name)
+    result = check_pass(circuit, target=backend.target, scheduling=scheduling,
+                        placement="spread")
+    assert result.operator_checked
+    expected = qiskit_schedule(circuit_to_dag(circuit), backend.target, scheduling)
+    ours = {(n.name, tuple(n.qargs), tuple(n.cargs), t) for n, t in result.plan.op_times.items()}
+    theirs = {(n.name, tuple(n.qargs), tuple(n.cargs), t) for n, t in expected.items()}
+    assert ours == theirs
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_alap_on_random_circuits_with_measurements(seed):
+    # Measurements that share clbits are ordered by them, in Qiskit's schedule as in ours.
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(2, 6))
+    backend = generic_backend(n, seed=seed)
+    circuit = small_random_circuit(n, int(rng.integers(3, 9)), seed, measure=True)
+    circuit.measure(0, 0)
+    mapped = transpile(circuit, backend, optimization_level=1, seed_transpiler=seed)
+    for scheduling in ("asap", "alap"):
+        result = check_pass(mapped, target=backend.target, scheduling=scheduling,
+                            placement="spread", skip_reset_qubits=False)
+        expected = qiskit_schedule(circuit_to_dag(mapped), backend.target, scheduling)
+        assert result.plan.op_times == expected
+
+
+def test_unequal_alignments():
+    # Gates on a 32 dt grid, measurements and resets on a 48 dt one: each on its own.
+    backend = fake_backend("FakeSherbrooke")
+    target = copy.deepcopy(backend.target)
+    target.pulse_alignment, target.acquire_alignment = 32, 48
+    circuit = QuantumCircuit(2, 2)
+    circuit.x(0)
+    circuit.delay(70, 0, unit="dt")
+    circuit.measure(0, 0)
+    circuit.reset(0)
+    circuit.delay(5, 1, unit="dt")
+    circuit.sx(1)
+    circuit.barrier()
+    circuit.delay(1000, 1, unit="dt")
+    circuit.x(1)
+    for scheduling in ("asap", "alap"):
+        result = check_pass(circuit, target=target, scheduling=scheduling,
+                            skip_reset_qubits=False)
+        index = {q: i for i, q in enumerate(circuit.qubits)}
+        starts = {f"{n.name}{index[n.qargs[0]]}": t for n, t in result.plan.op_times.items()
+                  if n.name != "barrier"}
+        assert starts["measure0"] % 48 == 0 and starts["reset0"] % 48 == 0
+        assert starts["x1"] % 32 == 0 and starts["sx1"] % 32 == 0
+        assert result.property_set["dd_sequences_inserted"] > 0
 
 
 SWEEP_BENCHES = [("ghz", 20), ("qft", 20), ("qaoa", 24), ("graphstate", 30), ("wstate", 27),

@@ -137,7 +137,9 @@ class Planner {
       const double last = last_end_[s];
       if (start - last >= total_[s] * DD_WINDOW_FACTOR && !(ground && ground_[s])) {
         double limit;
-        if (direct) {
+        if (kFull && options_.until_node_start) {
+          limit = start;
+        } else if (direct) {
           limit = 0.0;
           for (std::size_t other : node_slots_) {
             if ((*busy_)[other] > limit) limit = (*busy_)[other];
@@ -336,7 +338,8 @@ void plan_dd(const QuantumDAG& source, const DdPulseDurations& durations,
              const std::function<void(DdPlan&)>& use) {
   const bool plain = node_flags.empty() && !options.skip_ground_state &&
                      options.alignment == 0.0 && options.placement == DdPlacement::kStart &&
-                     !options.whole_sequences && !options.record_starts;
+                     !options.whole_sequences && !options.record_starts &&
+                     !options.until_node_start;
   if (plain) {
     Planner<false> planner(source, durations, options, node_flags);
     use(planner.run());

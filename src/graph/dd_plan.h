@@ -47,6 +47,10 @@ struct DdPlanOptions {
   bool skip_ground_state = false;
   // Keep the start time of every pulse in DdPlan::starts (otherwise it stays empty).
   bool record_starts = true;
+  // Pulses may fill a gap up to the start of the node that ends it, instead of ending by the
+  // window limit. The two agree on an as-soon-as-possible schedule; one as late as possible,
+  // or with start times moved onto a grid, starts nodes after their qubits were last busy.
+  bool until_node_start = false;
 };
 
 // One decision: pulses 0 .. count - 1 of the sequence on `qubit`, in the gap before node
@@ -77,7 +81,8 @@ using DdPulseDurations = std::function<bool(Qubit qubit, std::span<double> durat
 // S - L >= (sum of the qubit's pulse durations) * DD_WINDOW_FACTOR, the sum formed as
 // n * d when the durations are equal; the pulses it places must end by the window limit: the
 // largest of 0.0 and the times each qubit of the node was last busy, read at the visit (a
-// qubit of the node visited before counts with S). A node flagged kDdNodeIdle takes no part
+// qubit of the node visited before counts with S), or S itself with until_node_start. A
+// node flagged kDdNodeIdle takes no part
 // but keeps its qubits busy; `node_flags` is empty or has one entry per node.
 // O(nodes + qubit visits), plus the crosstalk search.
 DdPlan plan_dd(const QuantumDAG& source, const DdPulseDurations& durations,

@@ -183,6 +183,22 @@ TEST(DdPlanWindowLimit, ARepeatedQubitCountsWithTheStartOnceVisited) {
                        {6, 3, 50.0, {230}}}));
 }
 
+TEST(DdPlanWindowLimit, UntilNodeStartFillsTheGapUpToTheNode) {
+  // The cx starts at 400 although both its qubits are free at 100 (as in an ALAP schedule,
+  // or one moved onto a grid): the window limit stops q0's pulses at 100 (q1, visited second,
+  // reads 400 for q0), the node's start at 400.
+  QuantumDAG dag = circuit({{{0}, 10.0}, {{1}, 100.0}, {{0, 1}, 20.0}});
+  start_at(dag, 2, 400.0);
+  DdPlanOptions o = options(2, DdPlacement::kSpread);
+  o.whole_sequences = true;
+  EXPECT_EQ(plan_runs(dag, o), (PulseRuns{{2, 1, 50.0, {150, 300}}}));
+  o.until_node_start = true;
+  // Spread: q0's free time 390 - 100 cut 72.5, 145, 72.5 around the pulses from 10; q1's
+  // 300 - 100 cut 50, 100, 50 from 100.
+  EXPECT_EQ(plan_runs(dag, o),
+            (PulseRuns{{2, 0, 50.0, {82.5, 277.5}}, {2, 1, 50.0, {150, 300}}}));
+}
+
 TEST(DdPlanWindowLimit, AWideNodeMatchesTheRuleAtEveryVisit) {
   // Qubits 0 .. 999 and 500 again, starting at 1000 while q500 waits until 1200. Only
   // q0, q400 and q600 take pulses, each free from 850.

@@ -16,7 +16,8 @@
 
 #include "graph/dag.h"
 #include "graph/dd_plan.h"
-#include "graph/schedule.h"
+#include "graph/dd_walsh.h"
+#include "graph/pass_schedule.h"
 #include "lib/pyref.h"
 
 namespace vornak::bridge {
@@ -170,13 +171,17 @@ std::string qubit_list(const std::uint32_t* qubits, std::uint32_t count) {
   return text + "]";
 }
 
+enum class Placement : int { kStart = 0, kSpread = 1, kWalsh = 2 };
+
 struct Options {
-  bool spread;
-  double alignment;
+  Placement placement;
+  double alignment;          // pulse alignment: starts of gates and pulses
+  double acquire_alignment;  // starts of measurements and resets
   double spacing;
   bool crosstalk;
   bool skip_reset_qubits;
   bool unit_dt;  // times are in dt (whole numbers), else in ns
+  bool alap;     // schedule as late as possible, else as soon as possible
 };
 
 struct Pulse {
@@ -248,12 +253,33 @@ struct Reading {
   std::vector<std::uint32_t> order;  // node index of each core node
   std::vector<std::uint8_t> flags;   // kDdNode* of each core node
   QuantumDAG core;
+  std::vector<double> alignments;  // start grid of each core node; empty: none
   bool writable = true;  // every operation can be written through the C API
 };
 
+// The start grid of every operation, as the scheduling stage of Qiskit sets it (its
+// ConstrainedReschedule): measurements and resets on the acquire alignment, delays anywhere,
+// other operations on the pulse alignment. Barriers too, unlike there: the delays written on
+// both sides of a barrier then stay multiples of the alignment, which Qiskit's
+// InstructionDurationCheck asks of every delay. (Qiskit 2.6's compiled ConstrainedReschedule
+// swaps the two: gates land on the acquire grid, measurements and resets on the pulse grid;
+// its documentation and IBM devices, whose two alignments are equal, agree with this rule.)
+double alignment_of(QkOperationKind kind, const Options& options) {
+  switch (kind) {
+    case QkOperationKind_Delay:
+      return 0.0;
+    case QkOperationKind_Measure:
+    case QkOperationKind_Reset:
+      return options.acquire_alignment;
+    default:
+      return options.alignment;
+  }
+}
+
 // `delays`: dict of the source's delay key (node index or position) to each delay's length.
 template <class Source>
-Reading read(const Source& source, const DurationTable& table, PyObject* delays) {
+Reading read(const Source& source, const DurationTable& table, PyObject* delays,
+             const Options& options) {
   Reading r;
   const std::uint32_t nq = source.num_qubits();
   r.order = source.order();
@@ -262,6 +288,10 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays)
   r.core.reserve(ops, 2 * ops, 0);
   const std::uint32_t name = r.core.strings().intern("op");
   std::vector<Qubit> wires;
+  // Granularity and minimum length constrain pulse waveforms, not start times or delays:
+  // Qiskit's scheduling stage uses them for nothing else, and neither does the pass.
+  const bool aligned = options.alignment > 1.0 || options.acquire_alignment > 1.0;
+  if (aligned) r.alignments.resize(ops);
   for (std::size_t i = 0; i < ops; ++i) {
     const std::uint32_t node = r.order[i];
     QkCircuitInstructionView view;
@@ -313,6 +343,7 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays)
       default:
         r.writable = false;
     }
+    if (aligned) r.alignments[i] = alignment_of(kind, options);
     wires.assign(view.qubits, view.qubits + view.num_qubits);
     for (std::uint32_t c = 0; c < view.num_clbits; ++c) wires.push_back(Qubit{nq} + view.clbits[c]);
     r.core.insert_node(name, wires, duration, {});
@@ -335,10 +366,15 @@ struct Inputs {
 
 Options to_options(PyObject* obj) {
   Options o{};
-  if (!PyArg_ParseTuple(obj, "pddppp", &o.spread, &o.alignment, &o.spacing, &o.crosstalk,
-                        &o.skip_reset_qubits, &o.unit_dt)) {
+  int placement;
+  if (!PyArg_ParseTuple(obj, "idddpppp", &placement, &o.alignment, &o.acquire_alignment,
+                        &o.spacing, &o.crosstalk, &o.skip_reset_qubits, &o.unit_dt, &o.alap)) {
     throw PythonError{};
   }
+  if (placement < 0 || placement > static_cast<int>(Placement::kWalsh)) {
+    fail(PyExc_ValueError, "unknown placement");
+  }
+  o.placement = static_cast<Placement>(placement);
   return o;
 }
 
@@ -416,24 +452,37 @@ class WithoutLock {
 DdPlan schedule_and_plan(Reading& reading, const Inputs& in) {
   WithoutLock unlocked;
   reading.core.add_couplings(in.couplings);
-  build_schedule(reading.core);
-  DdPlanOptions plan_options;
-  plan_options.pulse_count = in.n;
-  plan_options.placement = in.options.spread ? DdPlacement::kSpread : DdPlacement::kStart;
-  plan_options.spacing = in.options.spacing;
-  plan_options.alignment = in.options.alignment;
-  plan_options.num_qubits = in.options.crosstalk ? in.nq : 0;
-  plan_options.whole_sequences = true;
-  plan_options.skip_ground_state = in.options.skip_reset_qubits;
+  build_pass_schedule(reading.core, in.options.alap ? ScheduleOrder::kAlap : ScheduleOrder::kAsap,
+                      reading.alignments);
   const std::size_t n = in.n;
-  return plan_dd(
-      reading.core,
-      [&](Qubit q, std::span<double> out) {
-        if (q >= in.nq || !in.dd_qubit[q]) return false;
-        std::copy_n(in.pulse_durations.begin() + static_cast<std::ptrdiff_t>(q * n), n, out.begin());
-        return true;
-      },
-      plan_options, reading.flags);
+  const DdPulseDurations qubit_durations = [&](Qubit q, std::span<double> out) {
+    if (q >= in.nq || !in.dd_qubit[q]) return false;
+    std::copy_n(in.pulse_durations.begin() + static_cast<std::ptrdiff_t>(q * n), n, out.begin());
+    return true;
+  };
+  const Options& options = in.options;
+  if (options.placement == Placement::kWalsh) {
+    // Each pattern needs its pulses at its own times: no crosstalk shifts here; the
+    // couplings choose which pattern each qubit takes instead.
+    DdWalshOptions walsh_options;
+    walsh_options.pulse_count = n;
+    walsh_options.alignment = options.alignment;
+    walsh_options.spacing = options.spacing;
+    walsh_options.skip_ground_state = options.skip_reset_qubits;
+    walsh_options.trailing = true;
+    return plan_dd_walsh(reading.core, qubit_durations, walsh_options, reading.flags);
+  }
+  DdPlanOptions plan_options;
+  plan_options.pulse_count = n;
+  plan_options.placement =
+      options.placement == Placement::kSpread ? DdPlacement::kSpread : DdPlacement::kStart;
+  plan_options.spacing = options.spacing;
+  plan_options.alignment = options.alignment;
+  plan_options.num_qubits = options.crosstalk ? in.nq : 0;
+  plan_options.whole_sequences = true;
+  plan_options.skip_ground_state = options.skip_reset_qubits;
+  plan_options.until_node_start = true;
+  return plan_dd(reading.core, qubit_durations, plan_options, reading.flags);
 }
 
 // Writes `reading`'s operations with the planned pulses into a new circuit of the same
@@ -459,8 +508,8 @@ class Writer {
     for (std::size_t i = 0; i < reading_.order.size(); ++i) {
       const ScheduleEntry entry = schedule[i];
       length = std::max(length, entry.end_time);
-      if (reading_.flags[i] & kDdNodeIdle) continue;
       for (; run != plan_.runs.end() && run->before == i; ++run) write_run(*run);
+      if (reading_.flags[i] & kDdNodeIdle) continue;
       const std::uint32_t node = reading_.order[i];
       QkCircuitInstructionView view;
       source_.view(node, &view);
@@ -469,6 +518,8 @@ class Writer {
       write_operation(node, view);
       for (std::uint32_t k = 0; k < view.num_qubits; ++k) cursor_[view.qubits[k]] = entry.end_time;
     }
+    // Trailing runs (before == the node count): after each qubit's last operation.
+    for (; run != plan_.runs.end(); ++run) write_run(*run);
     for (std::uint32_t q = 0; q < nq_; ++q) idle_until(q, length);
     return length;
   }
@@ -488,17 +539,18 @@ class Writer {
     cursor_[q] = t;
   }
 
-  // Writes `run`, whose pulses start at plan_.starts[next_start_ ..].
+  // Writes `run`, whose pulses start at plan_.starts[next_start_ ..]; its k-th pulse is pulse
+  // k % n of the sequence, as a run may hold several repetitions of it.
   void write_run(const DdRun& run) {
     const std::uint32_t q = static_cast<std::uint32_t>(run.qubit);
-    for (std::uint32_t k = 0; k < run.count; ++k) {
+    for (std::uint32_t k = 0, j = 0; k < run.count; ++k, j = j + 1 == in_.n ? 0 : j + 1) {
       const double start = plan_.starts[next_start_++];
       idle_until(q, start);
       starts_.push_back(start);
-      const Pulse& pulse = in_.pulses[k];
+      const Pulse& pulse = in_.pulses[j];
       check_exit(qk_circuit_gate(circuit_.get(), pulse.gate, &q, pulse.params.data()),
                  "add a pulse");
-      cursor_[q] = start + in_.pulse_durations[q * in_.n + k];
+      cursor_[q] = start + in_.pulse_durations[q * in_.n + j];
     }
   }
 
@@ -551,7 +603,8 @@ class Writer {
 };
 
 // The plan as Python objects, for writers outside this module: (order, starts, ends, runs),
-// with runs a list of (position, qubit, (pulse start, ...)).
+// with runs a list of (position, qubit, (pulse start, ...)); a run at position len(order)
+// follows the qubit's last operation.
 PyObject* plan_to_python(const Reading& reading, const DdPlan& plan) {
   const std::size_t ops = reading.order.size();
   Ref order = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(ops))));
@@ -649,9 +702,14 @@ PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_
   const DurationTable table(table_obj);
   const Inputs in = to_inputs(source.num_qubits(), pulses_obj, durations_obj, couplings_obj,
                               options_obj);
-  Reading reading = read(source, table, delays);
+  Reading reading = read(source, table, delays, in.options);
   const DdPlan plan = schedule_and_plan(reading, in);
-  const std::size_t sequences = plan.runs.size();
+  // Whole repetitions of the sequence, which the global-phase correction counts: a run may
+  // hold several.
+  std::size_t sequences = 0;
+  if (in.n > 0) {
+    for (const DdRun& run : plan.runs) sequences += run.count / in.n;
+  }
   const int write = PyObject_IsTrue(write_obj);
   if (write < 0) throw PythonError{};
   if (!write || !reading.writable || !in.pulses_native) {

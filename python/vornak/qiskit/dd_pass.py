@@ -26,16 +26,37 @@ CONTROL_FLOW = (
     "run it on circuits without control-flow operations."
 )
 
+# The defaults of the pass and of the ``vornak_dd`` plugin.
+DEFAULT_SCHEDULING = "asap"
+DEFAULT_PLACEMENT = "walsh"
+
+_PLACEMENTS = {"start": 0, "spread": 1, "walsh": 2}
+_SCHEDULINGS = ("asap", "alap")
+
 
 class DynamicalDecoupling(TransformationPass):
     """Inserts dynamical-decoupling sequences into the idle gaps of a physical circuit.
 
-    The circuit is scheduled as soon as possible. A qubit that waits before an operation
+    The circuit is scheduled as soon as or as late as possible (``scheduling``), every
+    operation starting on the device's grid: gates, barriers and pulses at multiples of the
+    pulse alignment, measurements and resets at multiples of the acquire alignment; an
+    operation off its grid moves later and the operations after it follow, as in Qiskit's
+    ConstrainedReschedule, so every delay of the output is a multiple of the alignment when
+    the durations are. The target's ``granularity`` and ``min_length`` bound pulse waveforms,
+    not start times or delays: as in Qiskit's scheduling stage, they change nothing here.
+
+    With the ``"spread"`` and ``"start"`` placements, a qubit that waits before an operation
     for at least 1.5 times the length of the sequence gets the whole sequence in that gap,
     and only in gaps before an operation (not at the end of the circuit). With ``crosstalk``
     on, a pulse that would overlap a pulse already placed on a coupled qubit moves to just
     after it (plus 10 ns). Every pulse is followed by at least 10 ns before the next one; a
     sequence that then no longer fits before the operation is left out whole.
+
+    The ``"walsh"`` placement gives coupled qubits that are idle at the same time different
+    Walsh patterns of the sequence over exactly the same stretches of time, which may repeat
+    the sequence several times in a gap, and also fills the time after a qubit's last
+    operation. Each pattern needs its pulses at its own times, so the crosstalk rule (which
+    moves pulses) does not apply to it.
 
     Args:
         durations: Instruction durations, for use without a ``target``.
@@ -50,15 +71,28 @@ class DynamicalDecoupling(TransformationPass):
         coupling_map: The coupled qubit pairs the crosstalk check looks at (default: the
             target's).
         crosstalk: Keep pulses on coupled qubits from overlapping in time.
-        placement: ``"spread"`` splits the free time of a gap 1/2n, 1/n, ..., 1/n, 1/2n
-            around the n pulses; ``"start"`` packs the pulses at the start of the gap.
-        pulse_alignment: Pulse start times are multiples of this many ``dt`` (default: the
-            target's, else 1).
+        placement: ``"walsh"`` refocuses both each qubit's detuning and the always-on ZZ
+            coupling of coupled pairs, with mutually orthogonal pulse patterns on coupled
+            qubits; ``"spread"`` splits the free time of a gap 1/2n, 1/n, ..., 1/n, 1/2n
+            around the n pulses, which refocuses detuning in the gap's middle;
+            ``"start"`` packs the pulses at the start of the gap, leaving the rest of it
+            free of pulses.
+        scheduling: ``"asap"`` starts every operation as soon as possible, which keeps
+            qubits busy early and leaves their idle time before late operations;
+            ``"alap"`` starts every operation as late as possible, which keeps qubits in
+            their initial state longest and shortens the time between a qubit's last gate
+            and its measurement.
+        pulse_alignment: Start times of gates, barriers and pulses are multiples of this
+            many ``dt`` (default: the target's, else 1).
+        acquire_alignment: Start times of measurements and resets are multiples of this many
+            ``dt`` (default: the target's, else 1).
 
     The pass records in the property set ``node_start_time`` (the start of every operation
     of the output, filled when first read), ``time_unit``, and the counts
-    ``dd_sequences_inserted`` and ``dd_sequences_dropped`` (sequences of gaps that passed the
-    1.5 rule but that the crosstalk shifts or the 10 ns spacing would have cut short). Operations inside control flow are not supported: a circuit with
+    ``dd_sequences_inserted`` (repetitions of the sequence, a Walsh pattern counting as
+    several) and ``dd_sequences_dropped`` (sequences of gaps that passed the 1.5 rule but
+    that the crosstalk shifts or the 10 ns spacing would have cut short; for ``"walsh"``,
+    stretches whose pattern did not fit). Operations inside control flow are not supported: a circuit with
     control flow raises :class:`~qiskit.transpiler.exceptions.TranspilerError`.
     """
 
@@ -72,12 +106,18 @@ class DynamicalDecoupling(TransformationPass):
         *,
         coupling_map: CouplingMap | Iterable[tuple[int, int]] | None = None,
         crosstalk: bool = True,
-        placement: str = "spread",
+        placement: str = DEFAULT_PLACEMENT,
+        scheduling: str = DEFAULT_SCHEDULING,
         pulse_alignment: int | None = None,
+        acquire_alignment: int | None = None,
     ):
         super().__init__()
-        if placement not in ("spread", "start"):
-            raise TranspilerError(f"placement must be 'spread' or 'start', not {placement!r}")
+        if placement not in _PLACEMENTS:
+            raise TranspilerError(
+                f"placement must be one of {sorted(_PLACEMENTS)}, not {placement!r}"
+            )
+        if scheduling not in _SCHEDULINGS:
+            raise TranspilerError(f"scheduling must be 'asap' or 'alap', not {scheduling!r}")
         if target is None and durations is None:
             raise TranspilerError("DynamicalDecoupling needs a target or instruction durations")
         self.target = target
@@ -99,16 +139,9 @@ class DynamicalDecoupling(TransformationPass):
         self.coupling_map = coupling_map
         self.crosstalk = bool(crosstalk)
         self.placement = placement
-        if pulse_alignment is not None:
-            self.pulse_alignment = int(pulse_alignment)
-        elif target is not None:
-            self.pulse_alignment = int(target.pulse_alignment or 1)
-        else:
-            self.pulse_alignment = 1
-        if self.pulse_alignment < 1:
-            raise TranspilerError(
-                f"pulse_alignment must be a positive number of dt, not {self.pulse_alignment}"
-            )
+        self.scheduling = scheduling
+        self.pulse_alignment = _alignment("pulse_alignment", pulse_alignment, target)
+        self.acquire_alignment = _alignment("acquire_alignment", acquire_alignment, target)
         self._tables: dict[int, tuple] = {}
 
     # -- the plan ------------------------------------------------------------------------
@@ -145,19 +178,23 @@ class DynamicalDecoupling(TransformationPass):
         pulses = [native_pulse(g) for g in self.dd_sequence]
         couplings = self._couplings(num_qubits)
         dt = self._dt()
+        placement = _PLACEMENTS[self.placement]
+        alap = self.scheduling == "alap"
         if dt is not None:
             spacing = float(math.ceil(_PULSE_SPACING_S / dt - 1e-9))
-            options = (self.placement == "spread", float(self.pulse_alignment), spacing,
-                       self.crosstalk, self.skip_reset_qubits, True)
+            options = (placement, float(self.pulse_alignment), float(self.acquire_alignment),
+                       spacing, self.crosstalk, self.skip_reset_qubits, True, alap)
         else:
-            options = (self.placement == "spread", 0.0, _PULSE_SPACING_S * 1e9,
-                       self.crosstalk, self.skip_reset_qubits, False)
+            # Alignments are in dt: without a dt there is no grid.
+            options = (placement, 0.0, 0.0, _PULSE_SPACING_S * 1e9,
+                       self.crosstalk, self.skip_reset_qubits, False, alap)
         cached = (table, pulses, pulse_durations, couplings, options)
         self._tables[num_qubits] = cached
         return cached
 
     def _couplings(self, num_qubits: int) -> list[tuple[int, int]]:
-        if not self.crosstalk:
+        # The walsh placement needs the couplings to choose the patterns of coupled qubits.
+        if not self.crosstalk and self.placement != "walsh":
             return []
         coupling = self.coupling_map
         if coupling is None and self.target is not None:
@@ -191,13 +228,13 @@ class DynamicalDecoupling(TransformationPass):
             out.metadata = dag.metadata
         else:
             out, length, times = _write_in_python(
-                dag, detail, self.dd_sequence, pulse_durations, options[5]
+                dag, detail, self.dd_sequence, pulse_durations, options[6]
             )
         if inserted and self._phase:
             out.global_phase = out.global_phase - inserted * self._phase
-        unit = "dt" if options[5] else "ns"
+        unit = "dt" if options[6] else "ns"
         out._unit = unit
-        out._duration = int(length) if options[5] else length
+        out._duration = int(length) if options[6] else length
         self.property_set["time_unit"] = unit
         self.property_set["node_start_time"] = StartTimes(out, times)
         self.property_set["dd_sequences_inserted"] = inserted
@@ -218,6 +255,16 @@ class DynamicalDecoupling(TransformationPass):
             raise TranspilerError(
                 f"The delay on qubits {qubits()} has no fixed duration ({op.duration}): {error}"
             ) from error
+
+
+def _alignment(name: str, value: int | None, target: Target | None) -> int:
+    """An alignment in dt: the given one, else the target's, else 1."""
+    if value is None:
+        value = (getattr(target, name, None) if target is not None else None) or 1
+    value = int(value)
+    if value < 1:
+        raise TranspilerError(f"{name} must be a positive number of dt, not {value}")
+    return value
 
 
 def has_labels(instructions) -> bool:

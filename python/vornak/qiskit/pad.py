@@ -99,8 +99,9 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     out.metadata = circuit.metadata
     if inserted and dd._phase:
         out.global_phase = out.global_phase - inserted * dd._phase
-    out._unit = "dt" if options[5] else "ns"
-    out._duration = int(length) if options[5] else length
+    unit_dt = dd._dt() is not None  # times are in dt where there is a dt, else in ns
+    out._unit = "dt" if unit_dt else "ns"
+    out._duration = int(length) if unit_dt else length
     out._op_start_times = times
     return out
 

@@ -11,10 +11,11 @@ from vornak.qiskit import DynamicalDecoupling
 
 
 class VornakDDSchedulingPlugin(PassManagerStagePlugin):
-    """Schedules the circuit as soon as possible and pads its idle gaps with DD sequences.
+    """Schedules the circuit and pads its idle gaps with DD sequences.
 
     The target (or, without one, the instruction durations) of the transpilation supplies
-    the durations; the default sequence and options are those of :class:`DynamicalDecoupling`.
+    the durations and the alignments; the default sequence, scheduling and placement are
+    those of :class:`DynamicalDecoupling`.
     """
 
     def pass_manager(

@@ -6,7 +6,11 @@ from qiskit.circuit import Delay
 
 
 def write_in_python(dag, plan, sequence, pulse_durations, unit_dt):
-    """The padded DAG from the native plan, for circuits the native writer cannot copy."""
+    """The padded DAG from the native plan, for circuits the native writer cannot copy.
+
+    A run may hold several repetitions of the sequence (its k-th pulse is pulse k % n); a run
+    at position ``len(order)`` follows its qubit's last operation.
+    """
     order, starts, ends, runs = plan
     nodes = {node._node_id: node for node in dag.op_nodes()}
     out = dag.copy_empty_like()
@@ -26,6 +30,15 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt):
             apply(op, (qubits[q],), (), cursor[q])
         cursor[q] = until
 
+    n = len(sequence)
+
+    def write_runs(position: int) -> None:
+        for q, pulse_starts in by_position.get(position, ()):
+            for k, start in enumerate(pulse_starts):
+                delay(q, start)
+                apply(sequence[k % n], (qubits[q],), (), start)
+                cursor[q] = start + pulse_durations[q][k % n]
+
     by_position: dict[int, list] = {}
     for position, qubit, pulse_starts in runs:
         by_position.setdefault(position, []).append((qubit, pulse_starts))
@@ -33,18 +46,15 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt):
     for i, node_id in enumerate(order):
         length = max(length, ends[i])
         node = nodes[node_id]
+        write_runs(i)
         if isinstance(node.op, Delay):
             continue
-        for q, pulse_starts in by_position.get(i, ()):
-            for k, start in enumerate(pulse_starts):
-                delay(q, start)
-                apply(sequence[k], (qubits[q],), (), start)
-                cursor[q] = start + pulse_durations[q][k]
         for bit in node.qargs:
             delay(index[bit], starts[i])
         apply(node.op, node.qargs, node.cargs, starts[i])
         for bit in node.qargs:
             cursor[index[bit]] = ends[i]
+    write_runs(len(order))
     for q in range(len(qubits)):
         delay(q, length)
     return out, length, times

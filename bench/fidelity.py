@@ -1,0 +1,903 @@
+"""How well each dynamical-decoupling pass protects a circuit: simulated fidelity under noise.
+
+    python bench/fidelity.py            # every circuit, both devices; writes
+                                        # bench/fidelity_results.md and docs/fidelity.png
+    python bench/fidelity.py --quick    # 2 circuits, 20 realisations, no files (seconds)
+    python bench/fidelity.py --device FakeTorino --realisations 50 --out /tmp/f.md
+
+Each circuit (mqt.bench at level "alg", and two with long explicit waits) is transpiled at
+optimization level 1 with a fixed seed for FakeSherbrooke and FakeTorino, then padded by every
+strategy in `STRATEGIES`: no DD, Qiskit's ASAP and ALAP `PadDynamicalDecoupling` (X-X), Qiskit's
+`ContextAwareDynamicalDecoupling`, and `vornak.qiskit.DynamicalDecoupling` with its options. A
+strategy whose options the installed pass refuses (TypeError or TranspilerError when it is built)
+is reported as "n/a". The padded circuit is then simulated on its active qubits.
+
+The timing
+----------
+Every strategy's output has every idle stretch written as a `Delay`, so Qiskit's
+`ASAPScheduleAnalysis` of the output reproduces the start time of every operation: that one route
+gives the times for all strategies. It is checked against the times the pass itself recorded
+(`op_start_times`, from its `node_start_time`): the operations of the input circuit must start at
+the same times in both. (Qiskit's context-aware pass records, for the pulses and delays it
+inserts, times relative to the start of the delay they replace; those are reported, not used.)
+Every padded circuit is also checked to be exact before it is simulated: with the noise off its
+final state from |0...0> and from four random states equals the unpadded circuit's up to one
+global phase.
+
+The noise model, and why
+------------------------
+Gates and pulses are ideal and instantaneous at the middle of their slot (start + duration/2):
+the benchmark compares where the passes put pulses, not how pulses are made. Between them a
+diagonal Hamiltonian acts all the time, on the active qubits only:
+
+- quasi-static detuning  H = delta_q Z_q / 2,  delta_q ~ N(0, (2 pi * 20 kHz)^2), drawn anew for
+  each realisation (`DETUNING_HZ`). Slow frequency drifts of fixed-frequency transmons (two-level
+  systems, charge and flux noise) are constant over one shot and differ between shots; 20 kHz
+  gives a Ramsey T2* = sqrt(2)/sigma of about 11 us, the low end of today's devices, so the
+  differences between passes are visible on circuits of a few microseconds.
+- static ZZ  H = zeta_pq Z_p Z_q / 4  on every device edge between two active qubits,
+  zeta = 2 pi * U(30, 100) kHz (`ZZ_KHZ`), drawn once per device edge with a fixed seed
+  (`ZZ_SEED`) and the same in every realisation: the residual always-on coupling of
+  fixed-frequency transmons on a heavy-hex lattice. An edge to a qubit the circuit never uses
+  only shifts the frequency of its neighbour by a constant (the idle qubit stays in |0>), which
+  calibration absorbs, so such edges are left out.
+
+All terms are diagonal and commute, so the simulator keeps them lazily: a term is applied, as one
+phase factor for all realisations at once, only when a non-diagonal gate touches one of its
+qubits (diagonal gates such as rz and cz commute with it). The state is an (R, 2, ..., 2) tensor
+(R realisations, one axis per active qubit, at most 12).
+
+Metric: the fidelity |<psi_ideal|psi_noisy>|^2 of the state just before the final measurements
+(those measurements and the barrier before them are dropped; the evolution runs up to the
+moment they start, so qubits that finished early wait, as on the device), averaged over
+R = 200 realisations (`REALISATIONS`, seed `SEED`; the same draws for every strategy, so the
+comparison between strategies is paired). psi_ideal is the unpadded circuit's noiseless state.
+
+The second noise model adds, on top of the first, T1 and T2 of every qubit from the device's
+snapshot and an error on every inserted DD pulse (the device's error of its `x` gate on that
+qubit). Method: Monte Carlo over Pauli jumps, in the same pure-state simulator. Pure dephasing
+is exactly a Poisson process of Z flips; amplitude damping is replaced by its Pauli twirl, X and
+Y flips at rate 1/(4 T1) each, and the Z rate is then 1/(2 T2) - 1/(4 T1) so that coherences
+decay as exp(-t/T2) and populations as exp(-t/T1) (`pauli_rates`). The flips happen at exact
+random times, so a flip in the middle of a pulse sequence interacts with the detuning as it
+would. Before its first gate a qubit is exactly in |0>, which damping leaves alone and the twirl
+would flip: there the flips are dropped (`from_first_gate`), so that a schedule that starts
+qubits late (ALAP) gets the benefit it has on a device. A pulse error is a depolarizing channel with the device's average gate infidelity e: a
+uniformly random Pauli after the pulse with probability 3e/2. The average fidelity over the
+trajectories is exactly the fidelity of the averaged mixed state with psi_ideal (it is linear in
+the state), so no density matrix is needed; the twirl drops only the drift of damping towards
+|0>, which no DD sequence acts on. The device's T2 is a Hahn-echo T2, whose echo already
+removes the quasi-static part modelled above, so the two do not count the same noise twice.
+Gate errors of the circuit's own gates are left out: they are the same for every strategy.
+qiskit-aer is not used: the jumps keep the detuning and ZZ exact and vectorised over all
+realisations, which a density-matrix or trajectory run of a noise model would redo per shot.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import math
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+
+SEED = 2026  # detuning draws, jumps, pulse errors, random states of the exactness check
+ZZ_SEED = 7  # the ZZ of each device edge
+TRANSPILE_SEED = 1
+REALISATIONS = 200
+QUICK_REALISATIONS = 20
+DETUNING_HZ = 20e3  # standard deviation of the quasi-static detuning
+ZZ_KHZ = (30.0, 100.0)  # range of the static ZZ per edge
+MAX_QUBITS = 12
+DEVICES = ("FakeSherbrooke", "FakeTorino")
+EXACT_TOL = 1e-8
+
+PAULI = {
+    "x": np.array([[0, 1], [1, 0]], dtype=complex),
+    "y": np.array([[0, -1j], [1j, 0]], dtype=complex),
+    "z": np.array([[1, 0], [0, -1]], dtype=complex),
+}
+
+
+# -- the program: what the simulator runs ----------------------------------------------------
+
+
+@dataclasses.dataclass
+class Op:
+    """An ideal gate at `time` (seconds) on local qubits (Qiskit's order for `matrix`)."""
+
+    time: float
+    qubits: tuple[int, ...]
+    matrix: np.ndarray
+    diagonal: bool
+    pulse: bool = False  # a DD pulse the pass inserted
+
+
+@dataclasses.dataclass
+class Program:
+    """A circuit reduced to its active qubits: the gates in time order and the end time."""
+
+    physical: tuple[int, ...]  # local qubit i is physical qubit physical[i]
+    ops: list[Op]
+    end: float  # seconds: the start of the final measurements, else the circuit's end
+
+    @property
+    def num_qubits(self):
+        return len(self.physical)
+
+    def edges(self, coupling):
+        """Local pairs (a, b), a < b, of the physical `coupling` pairs between active qubits."""
+        local = {p: i for i, p in enumerate(self.physical)}
+        pairs = set()
+        for p, q in coupling:
+            if p in local and q in local and p != q:
+                pairs.add(tuple(sorted((local[p], local[q]))))
+        return sorted(pairs)
+
+
+def active_qubits(circuit):
+    """The physical qubits that some gate or measurement of `circuit` acts on, ascending."""
+    used = set()
+    for instruction in circuit.data:
+        if instruction.operation.name in ("delay", "barrier"):
+            continue
+        used.update(circuit.find_bit(q).index for q in instruction.qubits)
+    return tuple(sorted(used))
+
+
+def _matrix(operation, cache):
+    key = (operation.name, tuple(float(p) for p in operation.params))
+    matrix = cache.get(key)
+    if matrix is None:
+        matrix = np.asarray(operation.to_matrix(), dtype=complex)
+        cache[key] = matrix
+    return matrix
+
+
+def build_program(circuit, times, durations, dt, physical=None, pulses=()):
+    """The `Program` of a scheduled physical circuit.
+
+    `times` are the start times of `circuit.data` in dt, `durations` an `InstructionDurations`
+    (in dt) for the gates; `physical` the active qubits (default: `active_qubits(circuit)`);
+    `pulses` the indices in `circuit.data` of inserted DD pulses. Delays and barriers are idle
+    time; the evolution ends where the first final measurement starts, and pulses after the
+    measurement of their qubit are left out. A gate on a qubit outside `physical`, or another
+    gate after a measurement on its qubit, is refused.
+    """
+    physical = tuple(physical) if physical is not None else active_qubits(circuit)
+    local = {p: i for i, p in enumerate(physical)}
+    pulses = set(pulses)
+    cache = {}
+    ops = []
+    measured = set()
+    measure_start = None
+    end = 0.0
+    for index, (instruction, start) in enumerate(zip(circuit.data, times, strict=True)):
+        operation = instruction.operation
+        qubits = tuple(circuit.find_bit(q).index for q in instruction.qubits)
+        name = operation.name
+        if name == "delay":
+            end = max(end, start + operation.duration)
+            continue
+        if name == "barrier":
+            continue
+        if measured.intersection(qubits):
+            if index in pulses:
+                continue  # a pulse in the idle time after the readout acts on nothing we read
+            raise ValueError(f"{name} on {qubits} after a measurement: not a final measurement")
+        if name == "measure":
+            measured.update(qubits)
+            measure_start = start if measure_start is None else min(measure_start, start)
+            continue
+        if any(q not in local for q in qubits):
+            raise ValueError(f"{name} on {qubits}: outside the active qubits {physical}")
+        length = durations.get(operation, list(qubits), unit="dt")
+        end = max(end, start + length)
+        matrix = _matrix(operation, cache)
+        ops.append(Op(
+            time=(start + length / 2) * dt,
+            qubits=tuple(local[q] for q in qubits),
+            matrix=matrix,
+            diagonal=bool(np.allclose(matrix, np.diag(np.diag(matrix)), atol=1e-14)),
+            pulse=index in pulses,
+        ))
+    if measure_start is not None:
+        end = measure_start
+    # Stable: operations at the same time keep the circuit's (topological) order.
+    ops.sort(key=lambda op: op.time)
+    return Program(physical, ops, end * dt)
+
+
+# -- the simulator ---------------------------------------------------------------------------
+
+
+@dataclasses.dataclass
+class Jump:
+    """A Pauli applied at `time` on local `qubit` in the realisations `rows`."""
+
+    time: float
+    qubit: int
+    pauli: str
+    rows: np.ndarray
+    after: int = -1  # the op (its position in program.ops) it follows at equal time; -1: none
+
+
+def _axis(n, q):
+    # Qubit 0 is the last axis, so that the flattened state is in Qiskit's (little-endian) order.
+    return n - q
+
+
+def _apply(psi, matrix, qubits, n):
+    """`matrix` (Qiskit's order: qubits[0] is the least significant bit) on the state tensor."""
+    k = len(qubits)
+    axes = [_axis(n, q) for q in reversed(qubits)]
+    if k == 1 and np.array_equal(matrix, PAULI["x"]):
+        return np.flip(psi, axis=axes[0])  # X: a view, no arithmetic
+    out = np.tensordot(matrix.reshape((2,) * (2 * k)), psi, axes=(list(range(k, 2 * k)), axes))
+    return np.moveaxis(out, list(range(k)), axes)
+
+
+def _diagonal_factor(matrix, qubits, n):
+    """The diagonal of `matrix` as a tensor that broadcasts against the state."""
+    k = len(qubits)
+    diag = np.diag(matrix).reshape((2,) * k)  # axes: qubits[k-1], ..., qubits[0]
+    axes = [_axis(n, q) for q in reversed(qubits)]
+    order = np.argsort(axes)
+    diag = diag.transpose(order)
+    shape = [1] * (n + 1)
+    for a in axes:
+        shape[a] = 2
+    return diag.reshape(shape)
+
+
+def simulate(program, detuning, zz=(), edges=(), jumps=(), initial=None):
+    """Final states, shape (R, 2**n), of `program` under the diagonal noise, one per realisation.
+
+    `detuning`: (R, n) angular frequencies delta (rad/s) of H = delta Z / 2 per qubit;
+    `zz`: angular frequencies zeta (rad/s) of H = zeta Z_a Z_b / 4 on the local pairs `edges`;
+    `jumps`: `Jump`s; `initial`: a state (2**n,) or states (R, 2**n), default |0...0>.
+    """
+    detuning = np.asarray(detuning, dtype=float)
+    R, n = detuning.shape
+    if n != program.num_qubits:
+        raise ValueError(f"detuning for {n} qubits, program on {program.num_qubits}")
+    zz = np.asarray(zz, dtype=float)
+    if initial is None:
+        psi = np.zeros((R, 2**n), dtype=complex)
+        psi[:, 0] = 1
+    else:
+        psi = np.array(np.broadcast_to(initial, (R, 2**n)), dtype=complex)
+    psi = psi.reshape((R,) + (2,) * n)
+    last_qubit = np.zeros(n)
+    last_edge = np.zeros(len(edges))
+    edges_of = [[] for _ in range(n)]
+    for e, (a, b) in enumerate(edges):
+        edges_of[a].append(e)
+        edges_of[b].append(e)
+    parity = np.array([[1.0, -1.0], [-1.0, 1.0]])
+    sign = np.array([1.0, -1.0])
+
+    def flush(qubits, t):
+        """Applies every noise term on `qubits` from when it was last applied up to `t`."""
+        nonlocal psi
+        factor = None
+        for q in qubits:
+            span = t - last_qubit[q]
+            if span > 0:
+                shape = [1] * (n + 1)
+                shape[0], shape[_axis(n, q)] = R, 2
+                f = np.exp(-0.5j * span * detuning[:, q, None] * sign).reshape(shape)
+                factor = f if factor is None else factor * f
+                last_qubit[q] = t
+            for e in edges_of[q]:
+                span = t - last_edge[e]
+                if span > 0:
+                    a, b = edges[e]
+                    shape = [1] * (n + 1)
+                    shape[_axis(n, a)] = shape[_axis(n, b)] = 2
+                    f = np.exp(-0.25j * span * zz[e] * parity).reshape(shape)
+                    factor = f if factor is None else factor * f
+                    last_edge[e] = t
+        if factor is not None:
+            psi = psi * factor
+
+    events = [(op.time, i, 0.0, op) for i, op in enumerate(program.ops)]
+    for jump in jumps:
+        # A jump right after an op sorts between it and the next op at the same time.
+        events.append((jump.time, jump.after if jump.after >= 0 else len(program.ops), 0.5, jump))
+    events.sort(key=lambda e: e[:3])
+    for _, _, _, event in events:
+        if isinstance(event, Op):
+            if event.diagonal:
+                psi = psi * _diagonal_factor(event.matrix, event.qubits, n)
+            else:
+                flush(event.qubits, event.time)
+                psi = _apply(psi, event.matrix, event.qubits, n)
+        else:
+            if len(event.rows) == 0:
+                continue
+            if event.pauli != "z":
+                flush((event.qubit,), event.time)
+            # psi may be a view (after an X) of an array nothing else holds: written in place.
+            psi[event.rows] = _apply(psi[event.rows], PAULI[event.pauli], (event.qubit,), n)
+    flush(range(n), program.end)
+    return np.ascontiguousarray(psi).reshape(R, 2**n)
+
+
+def ideal_state(program, initial=None):
+    """The noiseless final state, shape (2**n,)."""
+    return simulate(program, np.zeros((1, program.num_qubits)), initial=initial)[0]
+
+
+def fidelities(states, ideal):
+    """|<ideal|state>|^2 for each row of `states`."""
+    return np.abs(states @ np.conj(ideal)) ** 2
+
+
+# -- the noise -------------------------------------------------------------------------------
+
+
+def draw_detuning(realisations, num_qubits, seed=SEED):
+    rng = np.random.default_rng(seed)
+    return rng.normal(0.0, 2 * math.pi * DETUNING_HZ, size=(realisations, num_qubits))
+
+
+def device_zz(coupling, seed=ZZ_SEED):
+    """{(p, q): zeta in rad/s} for every undirected device edge, p < q."""
+    rng = np.random.default_rng(seed)
+    pairs = sorted({tuple(sorted(edge)) for edge in coupling if edge[0] != edge[1]})
+    values = rng.uniform(*ZZ_KHZ, size=len(pairs)) * 2e3 * math.pi
+    return dict(zip(pairs, values))
+
+
+def pauli_rates(t1, t2):
+    """(rate of X flips, of Y flips, of Z flips) in 1/s: the Pauli twirl of amplitude damping
+    with time constant `t1` and pure dephasing that makes coherences decay with `t2`."""
+    gx = 1 / (4 * t1)
+    gz = max(0.0, 1 / (2 * t2) - 1 / (4 * t1))  # T2 > 2 T1 in a snapshot: no pure dephasing
+    return gx, gx, gz
+
+
+def decay_jumps(end, num_qubits, realisations, t1, t2, rng):
+    """`Jump`s of the T1/T2 flips in [0, `end`) on each local qubit (`t1`, `t2` in seconds per
+    local qubit): Poisson processes of X, Y and Z flips at `pauli_rates`."""
+    jumps = []
+    for q in range(num_qubits):
+        for pauli, rate in zip("xyz", pauli_rates(t1[q], t2[q])):
+            counts = rng.poisson(rate * end, size=realisations)
+            for r in np.flatnonzero(counts):
+                for t in rng.uniform(0, end, size=counts[r]):
+                    jumps.append(Jump(float(t), q, pauli, np.array([r])))
+    return jumps
+
+
+def from_first_gate(jumps, program):
+    """The `jumps` on each qubit from its first non-diagonal gate in `program` on: before it
+    the qubit is in |0>, which amplitude damping and dephasing leave as it is. Drawing the
+    jumps once and filtering them per program keeps the draws the same for every strategy."""
+    first = [math.inf] * program.num_qubits
+    for op in program.ops:
+        if not op.diagonal:
+            for q in op.qubits:
+                first[q] = min(first[q], op.time)
+    return [jump for jump in jumps if jump.time >= first[jump.qubit]]
+
+
+def pulse_jumps(program, realisations, pulse_error, rng):
+    """`Jump`s of the errors right after each DD pulse of `program`: with probability 3e/2
+    (e = `pulse_error` of the local qubit, an average gate infidelity) a uniform random Pauli."""
+    jumps = []
+    for position, op in enumerate(program.ops):
+        if not op.pulse:
+            continue
+        q = op.qubits[0]
+        hit = rng.random(realisations) < 1.5 * pulse_error[q]
+        kinds = rng.integers(0, 3, size=realisations)
+        for k, pauli in enumerate("xyz"):
+            rows = np.flatnonzero(hit & (kinds == k))
+            if len(rows):
+                jumps.append(Jump(op.time, q, pauli, rows, after=position))
+    return jumps
+
+
+# -- circuits --------------------------------------------------------------------------------
+
+MQT = (("ghz", 12), ("wstate", 10), ("qft", 6), ("dj", 10), ("qaoa", 6))
+WAITS = (("ghz-wait", 8), ("ramsey", 6))
+QUICK = (("qft", 6), ("ramsey", 6))
+GHZ_WAIT_S = 4e-6  # the wait between preparing a GHZ state and undoing it
+RAMSEY_WAIT_S = 2e-6
+
+
+def _delay_dt(seconds, target):
+    alignment = max(int(target.pulse_alignment or 1), int(target.acquire_alignment or 1), 16)
+    return alignment * round(seconds / target.dt / alignment)
+
+
+def logical_circuit(kind, size, target):
+    """An mqt.bench circuit at level "alg", or one of the circuits with a long explicit wait:
+    `ghz-wait` (a GHZ state built as a chain, a wait, the chain undone: ideally |0...0>) and
+    `ramsey` (H on every qubit, a wait, H again)."""
+    from qiskit import QuantumCircuit
+
+    if kind == "ghz-wait":
+        circuit = QuantumCircuit(size, name=f"ghz-wait-{size}")
+        circuit.h(0)
+        for q in range(size - 1):
+            circuit.cx(q, q + 1)
+        circuit.delay(_delay_dt(GHZ_WAIT_S, target), range(size), unit="dt")
+        for q in reversed(range(size - 1)):
+            circuit.cx(q, q + 1)
+        circuit.h(0)
+        circuit.measure_all()
+        return circuit
+    if kind == "ramsey":
+        circuit = QuantumCircuit(size, name=f"ramsey-{size}")
+        circuit.h(range(size))
+        circuit.delay(_delay_dt(RAMSEY_WAIT_S, target), range(size), unit="dt")
+        circuit.h(range(size))
+        circuit.measure_all()
+        return circuit
+    from mqt.bench import BenchmarkLevel, get_benchmark
+
+    return get_benchmark(kind, BenchmarkLevel.ALG, size)
+
+
+def transpiled(kind, size, target):
+    from qiskit import transpile
+
+    return transpile(logical_circuit(kind, size, target), target=target, optimization_level=1,
+                     seed_transpiler=TRANSPILE_SEED)
+
+
+def circuit_label(kind, size):
+    return f"{kind}-{size}"
+
+
+# -- strategies ------------------------------------------------------------------------------
+
+
+def _xx():
+    from qiskit.circuit.library import XGate
+
+    return [XGate(), XGate()]
+
+
+def _qiskit(schedule, target):
+    from qiskit.transpiler import passes
+
+    analysis = {"asap": passes.ASAPScheduleAnalysis, "alap": passes.ALAPScheduleAnalysis}[schedule]
+    return [analysis(target=target),
+            passes.PadDynamicalDecoupling(target=target, dd_sequence=_xx())]
+
+
+def _no_dd(target):
+    from qiskit.transpiler.passes import ASAPScheduleAnalysis, PadDelay
+
+    return [ASAPScheduleAnalysis(target=target), PadDelay(target=target)]
+
+
+def _context_aware(target):
+    from qiskit.transpiler.passes import ALAPScheduleAnalysis, ContextAwareDynamicalDecoupling
+
+    return [ALAPScheduleAnalysis(target=target), ContextAwareDynamicalDecoupling(target)]
+
+
+def _ours(**options):
+    def make(target):
+        from vornak.qiskit import DynamicalDecoupling
+
+        return [DynamicalDecoupling(target=target, **options)]
+
+    return make
+
+
+# name → a function of the target that returns the passes. The default sequence of our pass on
+# targets without a y gate (both devices here) is X-X, as for Qiskit's.
+STRATEGIES = {
+    "no DD": _no_dd,
+    "Qiskit ASAP": lambda target: _qiskit("asap", target),
+    "Qiskit ALAP": lambda target: _qiskit("alap", target),
+    "Qiskit context-aware": _context_aware,
+    "ours": _ours(),
+    "ours spread": _ours(placement="spread"),
+    "ours start": _ours(placement="start"),
+    "ours no crosstalk": _ours(crosstalk=False),
+    "ours spread ALAP": _ours(placement="spread", scheduling="alap"),
+    "ours walsh ASAP": _ours(placement="walsh", scheduling="asap"),
+    "ours walsh ALAP": _ours(placement="walsh", scheduling="alap"),
+}
+
+
+def build_passes(name, target):
+    """The passes of strategy `name`, or None where the installed passes refuse its options."""
+    from qiskit.transpiler.exceptions import TranspilerError
+
+    try:
+        return STRATEGIES[name](target)
+    except (TypeError, TranspilerError, ImportError):
+        return None
+
+
+def run_passes(passes, circuit, repeats=3):
+    """(padded circuit, best seconds of `repeats` runs of a PassManager of `passes`)."""
+    from qiskit.transpiler import PassManager
+
+    best, out = math.inf, None
+    for _ in range(repeats):
+        manager = PassManager(passes)
+        start = time.perf_counter()
+        out = manager.run(circuit)
+        best = min(best, time.perf_counter() - start)
+    return out, best
+
+
+# -- checks ----------------------------------------------------------------------------------
+
+
+def asap_schedule(circuit, target=None, durations=None):
+    """(circuit, start times in dt of its `data`) by Qiskit's ASAPScheduleAnalysis, with the
+    durations of `target` or else `durations` (an `InstructionDurations`). The circuit is the
+    pass manager's output: the same operations, its `data` possibly in another topological
+    order, which is the order of the times."""
+    from qiskit.transpiler import PassManager
+    from qiskit.transpiler.passes import ASAPScheduleAnalysis
+
+    analysis = ASAPScheduleAnalysis(durations=durations, target=target)
+    scheduled = PassManager([analysis]).run(circuit)
+    return scheduled, list(scheduled.op_start_times)
+
+
+def start_times_by_operation(circuit, times):
+    """{(operation key, its occurrence among equal keys): start time}: the same for two
+    orders of the same operations, since equal keys share their qubits."""
+    seen = {}
+    by_operation = {}
+    for instruction, start in zip(circuit.data, times, strict=True):
+        key = _key(circuit, instruction)
+        seen[key] = seen.get(key, -1) + 1
+        by_operation[key, seen[key]] = start
+    return by_operation
+
+
+def _key(circuit, instruction):
+    operation = instruction.operation
+    return (operation.name, tuple(circuit.find_bit(q).index for q in instruction.qubits),
+            tuple(float(p) if not hasattr(p, "parameters") else str(p) for p in operation.params))
+
+
+def inserted_pulses(circuit, out):
+    """Indices in `out.data` of the X pulses `out` adds to `circuit`. Raises unless `out` is
+    `circuit` with X gates and delays added: every other operation in each qubit's order."""
+    from collections import deque
+
+    expected = {}
+    for instruction in circuit.data:
+        if instruction.operation.name == "delay":
+            continue
+        key = _key(circuit, instruction)
+        for q in key[1]:
+            expected.setdefault(q, deque()).append(key)
+    pulses = []
+    for index, instruction in enumerate(out.data):
+        if instruction.operation.name == "delay":
+            continue
+        key = _key(out, instruction)
+        if all(expected.get(q) and expected[q][0] == key for q in key[1]):
+            for q in key[1]:
+                expected[q].popleft()
+        elif key[0] == "x" and len(key[1]) == 1:
+            # An X that equals the next expected one is taken as the original: X pulses come
+            # in sequences whose product is the identity, so which one is which changes
+            # nothing but where a pulse error lands by a pulse.
+            pulses.append(index)
+        else:
+            raise AssertionError(f"{key} is neither the next operation of the input nor an X")
+    left = {q: list(keys) for q, keys in expected.items() if keys}
+    if left:
+        raise AssertionError(f"operations of the input missing from the output: {left}")
+    return pulses
+
+
+def reduced_circuit(circuit, physical):
+    """The gates of `circuit` on its active qubits `physical` (no delays, barriers, measures)."""
+    from qiskit import QuantumCircuit
+
+    local = {p: i for i, p in enumerate(physical)}
+    reduced = QuantumCircuit(len(physical), global_phase=circuit.global_phase)
+    for instruction in circuit.data:
+        if instruction.operation.name in ("delay", "barrier", "measure"):
+            continue
+        reduced.append(instruction.operation,
+                       [local[circuit.find_bit(q).index] for q in instruction.qubits])
+    return reduced
+
+
+def same_up_to_phase(a, b, tol=EXACT_TOL):
+    """Whether the states (rows of) `a` and `b` are equal up to one global phase."""
+    a, b = np.atleast_2d(a), np.atleast_2d(b)
+    overlap = np.vdot(b[0], a[0])
+    if abs(abs(overlap) - 1) > tol:
+        return False
+    return bool(np.allclose(a, b * overlap, atol=tol))
+
+
+def random_states(num_qubits, count, seed=SEED):
+    rng = np.random.default_rng(seed)
+    states = rng.normal(size=(count, 2**num_qubits)) + 1j * rng.normal(size=(count, 2**num_qubits))
+    return states / np.linalg.norm(states, axis=1, keepdims=True)
+
+
+def check_exact(program, reference, probes):
+    """Raises unless `program` is noiselessly the same as the `reference` program, from |0...0>
+    and from each of the `probes` states, with one global phase."""
+    outputs = [ideal_state(program)] + [ideal_state(program, p) for p in probes]
+    expected = [ideal_state(reference)] + [ideal_state(reference, p) for p in probes]
+    if not same_up_to_phase(np.array(outputs), np.array(expected)):
+        raise AssertionError("the padded circuit is not the input circuit (up to a global phase)")
+
+
+# -- the benchmark ---------------------------------------------------------------------------
+
+
+@dataclasses.dataclass
+class Result:
+    fidelity: float = math.nan  # coherent noise only
+    fidelity_decay: float = math.nan  # plus T1/T2 and pulse errors
+    stderr: float = math.nan  # standard errors of the two means over the realisations
+    stderr_decay: float = math.nan
+    pulses: int = 0
+    seconds: float = 0.0
+    own_time_mismatches: int = 0  # X gates and delays whose time by the pass ASAP disagrees with
+    available: bool = False
+    error: str = ""  # a check this strategy's output failed
+
+
+def _stderr(values):
+    return float(values.std(ddof=1) / math.sqrt(len(values))) if len(values) > 1 else math.nan
+
+
+def evaluate_circuit(kind, size, backend, realisations, log):
+    """{strategy: Result} for one circuit on one device, and (active qubits, duration in s)."""
+    target = backend.target
+    circuit = transpiled(kind, size, target)
+    physical = active_qubits(circuit)
+    n = len(physical)
+    if n > MAX_QUBITS:
+        raise ValueError(f"{kind}-{size} uses {n} qubits on {backend.name}, "
+                         f"more than {MAX_QUBITS}")
+    durations = target.durations()
+    dt = target.dt
+    circuit, times = asap_schedule(circuit, target)
+    reference = build_program(circuit, times, durations, dt, physical)
+    # The simulator against Qiskit's Statevector, noise off, on the unpadded circuit.
+    from qiskit.quantum_info import Statevector
+
+    expected = Statevector(reduced_circuit(circuit, physical)).data
+    if not same_up_to_phase(ideal_state(reference), expected):
+        raise AssertionError(f"{kind}-{size}: simulator and Statevector disagree")
+    ideal = ideal_state(reference)
+    probes = random_states(n, 4)
+    detuning = draw_detuning(realisations, n)
+    zz_by_edge = device_zz(target.build_coupling_map().get_edges())
+    edges = reference.edges(zz_by_edge)
+    zz = [zz_by_edge[(physical[a], physical[b])] for a, b in edges]
+    # A value the snapshot lacks counts as no decay, no error.
+    t1 = [target.qubit_properties[p].t1 or math.inf for p in physical]
+    t2 = [target.qubit_properties[p].t2 or math.inf for p in physical]
+    pulse_error = [target["x"][(p,)].error or 0.0 for p in physical]
+    decay = decay_jumps(reference.end, n, realisations, t1, t2, np.random.default_rng(SEED + 1))
+
+    def measure(name, passes, result):
+        out, result.seconds = run_passes(passes, circuit)
+        scheduled, times = asap_schedule(out, target)
+        # The uniform route (ASAP of the output) against the times the pass recorded. Which X
+        # is a pulse is a guess where the input has X gates too: the check of the input's
+        # operations leaves every X out.
+        own = start_times_by_operation(out, out.op_start_times)
+        for key, start in start_times_by_operation(scheduled, times).items():
+            if own[key] != start:
+                if key[0][0] not in ("delay", "x"):
+                    raise AssertionError(f"{key[0][:2]} starts at {own[key]} by the pass and "
+                                         f"at {start} by ASAP of its output")
+                result.own_time_mismatches += 1
+        pulses = inserted_pulses(circuit, scheduled)
+        program = build_program(scheduled, times, durations, dt, physical, pulses)
+        if abs(program.end - reference.end) > dt / 2:
+            raise AssertionError(f"the output ends at {program.end}, not {reference.end}")
+        check_exact(program, reference, probes)
+        result.pulses = len(pulses)
+        states = simulate(program, detuning, zz, edges)
+        values = fidelities(states, ideal)
+        result.fidelity, result.stderr = float(values.mean()), _stderr(values)
+        jumps = from_first_gate(decay, program) + pulse_jumps(
+            program, realisations, pulse_error, np.random.default_rng(SEED + 2))
+        states = simulate(program, detuning, zz, edges, jumps)
+        values = fidelities(states, ideal)
+        result.fidelity_decay, result.stderr_decay = float(values.mean()), _stderr(values)
+        result.available = True
+
+    from qiskit.transpiler.exceptions import TranspilerError
+
+    results = {}
+    for name in STRATEGIES:
+        passes = build_passes(name, target)
+        result = results[name] = Result()
+        if passes is None:
+            continue
+        started = time.perf_counter()
+        try:
+            measure(name, passes, result)
+        except (AssertionError, ValueError, TranspilerError) as error:
+            # A failed check of one strategy is reported in its cell and below the tables.
+            result.error = f"{type(error).__name__}: {error}"
+            log(f"  {name:22s} {result.error}")
+            continue
+        log(f"  {name:22s} F={result.fidelity:.4f} F+decay={result.fidelity_decay:.4f} "
+            f"pulses={result.pulses:4d} pass={result.seconds * 1e3:7.1f} ms "
+            f"({time.perf_counter() - started:.1f} s)")
+    return results, n, reference.end
+
+
+def run(circuits, devices, realisations, log=print):
+    """{device: {circuit label: (results, qubits, duration)}}."""
+    from qiskit_ibm_runtime import fake_provider
+
+    table = {}
+    for device in devices:
+        backend = getattr(fake_provider, device)()
+        table[device] = {}
+        for kind, size in circuits:
+            log(f"{device} {circuit_label(kind, size)}")
+            table[device][circuit_label(kind, size)] = evaluate_circuit(
+                kind, size, backend, realisations, log)
+    return table
+
+
+# -- the report ------------------------------------------------------------------------------
+
+
+def _fmt(value, result=None):
+    if result is not None and result.error:
+        return "error"
+    return "n/a" if math.isnan(value) else f"{value:.4f}"
+
+
+def markdown_table(rows, field, error_field):
+    """A table circuit x strategy of `field`, with the mean, the pulse count and the pass time."""
+    names = list(STRATEGIES)
+    lines = ["| circuit | qubits | µs | " + " | ".join(names) + " |",
+             "|---|---:|---:|" + "---:|" * len(names)]
+    for label, (results, qubits, duration) in rows.items():
+        cells = [_fmt(getattr(results[name], field), results[name]) for name in names]
+        lines.append(f"| {label} | {qubits} | {duration * 1e6:.2f} | " + " | ".join(cells) + " |")
+    mean, pulses, seconds = [], [], []
+    for name in names:
+        values = [getattr(r[name], field) for r, _, _ in rows.values()]
+        ok = all(r[name].available for r, _, _ in rows.values())
+        mean.append(_fmt(float(np.mean(values))) if ok else "n/a")
+        pulses.append(str(sum(r[name].pulses for r, _, _ in rows.values())) if ok else "n/a")
+        seconds.append(f"{sum(r[name].seconds for r, _, _ in rows.values()) * 1e3:.1f}"
+                       if ok else "n/a")
+    lines.append("| **mean** | | | " + " | ".join(f"**{m}**" for m in mean) + " |")
+    lines.append("| DD pulses (all circuits) | | | " + " | ".join(pulses) + " |")
+    lines.append("| pass time, ms (all circuits) | | | " + " | ".join(seconds) + " |")
+    errors = [getattr(r[name], error_field) for r, _, _ in rows.values() for name in names
+              if r[name].available]
+    if errors:
+        lines += ["", f"Standard error of a cell's mean over the realisations: at most "
+                      f"{max(errors):.4f}, median {float(np.median(errors)):.4f}."]
+    return "\n".join(lines)
+
+
+def report(table, realisations, elapsed, command):
+    out = [
+        "# Fidelity of the dynamical-decoupling passes under simulated noise",
+        "",
+        f"Written by `{command}` on {time.strftime('%Y-%m-%d', time.gmtime())} in "
+        f"{elapsed:.0f} s; {realisations} realisations per cell. Pass time: the best of 3 runs "
+        "of a `PassManager` of the strategy's passes, on the transpiled circuit. "
+        "The noise model and the checks are described in bench/fidelity.py's docstring: "
+        f"quasi-static detuning (sigma = 2π·{DETUNING_HZ / 1e3:.0f} kHz) and static ZZ "
+        f"(2π·U({ZZ_KHZ[0]:.0f}, {ZZ_KHZ[1]:.0f}) kHz per device edge) on the active qubits, "
+        "ideal instantaneous gates; the second table adds each qubit's T1/T2 and each DD "
+        "pulse's error from the device snapshot. Fidelity of the state before the final "
+        "measurements with the ideal one, averaged over the realisations (the same draws for "
+        "every strategy). n/a: the installed pass does not accept the strategy's options; "
+        "error: the strategy's output failed a check (listed below its device's tables).",
+        "",
+    ]
+    for device, rows in table.items():
+        out += [f"## {device}", "", "Detuning and ZZ:", "",
+                markdown_table(rows, "fidelity", "stderr"), "",
+                "Detuning and ZZ, plus T1/T2 and pulse errors:", "",
+                markdown_table(rows, "fidelity_decay", "stderr_decay"), ""]
+        for label, (results, _, _) in rows.items():
+            out += [f"**{name} failed a check on {label}**: {r.error}" + "\n"
+                    for name, r in results.items() if r.error]
+        mismatched = {name: sum(r[name].own_time_mismatches for r, _, _ in rows.values())
+                      for name in STRATEGIES}
+        mismatched = {k: v for k, v in mismatched.items() if v}
+        if mismatched:
+            out += ["X gates and delays whose start time recorded by the pass differs from "
+                    "ASAP of its output (the output's times are used; Qiskit's context-aware "
+                    "pass records the times of the pulses and delays it inserts relative to "
+                    "the delay they replace): "
+                    + ", ".join(f"{k}: {v}" for k, v in mismatched.items()) + ".", ""]
+    return "\n".join(out)
+
+
+def plot(table, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names = [name for name in STRATEGIES  # the strategies the installed passes accept
+             if any(r[name].available for rows in table.values() for r, _, _ in rows.values())]
+    fields = (("fidelity", "detuning + ZZ"), ("fidelity_decay", "+ T1/T2 + pulse errors"))
+    fig, axes = plt.subplots(len(table), 2, figsize=(16, 4.2 * len(table)), squeeze=False)
+    colours = plt.get_cmap("tab20").colors
+    for row, (device, rows) in enumerate(table.items()):
+        labels = list(rows)
+        width = 0.85 / len(names)
+        for col, (field, title) in enumerate(fields):
+            ax = axes[row][col]
+            for k, name in enumerate(names):
+                values = [getattr(rows[label][0][name], field) for label in labels]
+                xs = np.arange(len(labels)) + (k - len(names) / 2 + 0.5) * width
+                ax.bar(xs, values, width, label=name, color=colours[k % len(colours)])
+            ax.set_xticks(np.arange(len(labels)), labels, fontsize=8)
+            ax.set_ylim(0, 1.02)
+            ax.set_ylabel("fidelity")
+            ax.set_title(f"{device}: {title}")
+            ax.grid(axis="y", alpha=0.3)
+    handles, legend = axes[0][0].get_legend_handles_labels()
+    fig.legend(handles, legend, loc="lower center", ncol=min(6, len(legend)), fontsize=8)
+    fig.tight_layout(rect=(0, 0.06, 1, 1))
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help=f"{len(QUICK)} circuits, {QUICK_REALISATIONS} realisations, "
+                             "no files unless --out")
+    parser.add_argument("--realisations", type=int, default=None)
+    parser.add_argument("--device", action="append", choices=DEVICES,
+                        help="a device (repeatable; default: all)")
+    parser.add_argument("--out", type=Path, default=None,
+                        help="the markdown file (default bench/fidelity_results.md)")
+    parser.add_argument("--plot", type=Path, default=None,
+                        help="the plot (default docs/fidelity.png, beside --out's default)")
+    args = parser.parse_args(argv)
+    realisations = args.realisations or (QUICK_REALISATIONS if args.quick else REALISATIONS)
+    circuits = QUICK if args.quick else MQT + WAITS
+    devices = tuple(args.device or DEVICES)
+    out = args.out if args.out is not None or args.quick else HERE / "fidelity_results.md"
+    picture = args.plot if args.plot is not None or args.quick else ROOT / "docs" / "fidelity.png"
+    start = time.perf_counter()
+    table = run(circuits, devices, realisations, log=lambda line: print(line, flush=True))
+    elapsed = time.perf_counter() - start
+    command = "python bench/fidelity.py " + " ".join(argv if argv is not None else sys.argv[1:])
+    text = report(table, realisations, elapsed, command.strip())
+    print(text)
+    if out is not None:
+        out.write_text(text + "\n")
+    if picture is not None:
+        plot(table, picture)
+    failed = any(r.error for rows in table.values() for results, _, _ in rows.values()
+                 for r in results.values())
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,473 @@
+#include "graph/dd_walsh.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <set>
+#include <tuple>
+
+#include "graph/qubit_slots.h"
+
+namespace vornak {
+namespace {
+
+// The pulses a Walsh function of sequency k needs: one per sign change, and one more at the
+// end when k is odd, so that the frame returns to the identity.
+std::size_t pulses_of(std::size_t k) { return k + (k & 1); }
+
+// The sequencies of the patterns of colours 0 .. colours - 1: the Walsh functions with at
+// least one sign change whose pulse count is a multiple of n, in increasing order.
+std::vector<std::size_t> pattern_sequencies(std::size_t colours, std::size_t n) {
+  std::vector<std::size_t> ks;
+  if (n == 0) return ks;
+  for (std::size_t k = 1; ks.size() < colours; ++k) {
+    if (pulses_of(k) % n == 0) ks.push_back(k);
+  }
+  return ks;
+}
+
+// The Walsh functions of sequency below 2^m, as rows of the Sylvester-Hadamard matrix of
+// order 2^m (entry (i, j) is (-1)^popcount(i & j)) sorted by their number of sign changes,
+// which runs through 0 .. 2^m - 1, once each.
+class WalshTable {
+ public:
+  explicit WalshTable(std::size_t max_sequency) {
+    while ((std::size_t{1} << order_) <= max_sequency) ++order_;
+    const std::size_t size = std::size_t{1} << order_;
+    rows_.assign(size, 0);
+    for (std::size_t i = 0; i < size; ++i) {
+      std::size_t changes = 0;
+      for (std::size_t j = 1; j < size; ++j) changes += sign(i, j) != sign(i, j - 1);
+      rows_[changes] = i;
+    }
+  }
+
+  // Appends the pulse positions of sequency k to `out` (see walsh_pattern()).
+  void pattern(std::size_t k, std::vector<double>& out) const {
+    const std::size_t size = std::size_t{1} << order_;
+    const std::size_t row = rows_[k];
+    for (std::size_t j = 1; j < size; ++j) {
+      if (sign(row, j) != sign(row, j - 1)) {
+        out.push_back(static_cast<double>(j) / static_cast<double>(size));
+      }
+    }
+    if (k & 1) out.push_back(1.0);
+  }
+
+ private:
+  static bool sign(std::size_t row, std::size_t column) {
+    return std::popcount(row & column) & 1;
+  }
+  std::size_t order_ = 0;
+  std::vector<std::size_t> rows_;  // by sequency
+};
+
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+// A stretch of one qubit's idle time.
+struct Stretch {
+  double begin;
+  double end;
+  NodeId before;
+  std::size_t slot;
+};
+
+// A begin or end of a stretch; `key` is 2 * stretch + (1 for a begin), so that at equal
+// times ends sort first.
+struct Event {
+  double time;
+  std::size_t key;
+};
+
+// A run before its final place in the plan; its pulses start at starts_[offset ..].
+struct PendingRun {
+  NodeId before;
+  double first;
+  Qubit qubit;
+  std::size_t offset;
+  std::uint32_t count;
+  double duration;
+};
+
+class WalshPlanner {
+ public:
+  WalshPlanner(const QuantumDAG& source, const DdPulseDurations& durations,
+               const DdWalshOptions& options, std::span<const std::uint8_t> node_flags,
+               std::vector<DdWalshPiece>* pieces)
+      : source_(source), options_(options), flags_(node_flags), pieces_(pieces),
+        slots_(source) {
+    slots_.assign(source.nodes().all_qubits());
+    const std::size_t qubits = slots_.size();
+    const std::size_t n = options.pulse_count;
+    durations_.assign(qubits * n, 0.0);
+    base_time_.assign(qubits, std::numeric_limits<double>::quiet_NaN());
+    for (std::size_t s = 0; s < qubits; ++s) {
+      std::span<double> own(durations_.data() + s * n, n);
+      if (n == 0 || !durations(slots_.qubit(s), own)) continue;  // NaN fails every length test
+      double total = 0.0;
+      for (double d : own) {
+        total += d;
+        if (d / 2 > shift_) shift_ = d / 2;
+      }
+      base_time_[s] = total;
+    }
+  }
+
+  DdPlan run() {
+    std::span<const ScheduleEntry> schedule = source_.schedule();
+    plan_.scheduled = std::min<std::size_t>(schedule.size(), source_.node_count());
+    collect_stretches();
+    collect_couplings();
+    colour();
+    build_patterns();
+    sweep();
+    return finish();
+  }
+
+ private:
+  bool takes_pulses(std::size_t s) const { return !std::isnan(base_time_[s]); }
+
+  // The idle stretches of every qubit that takes pulses, long enough for the base sequence.
+  void collect_stretches() {
+    const std::size_t qubits = slots_.size();
+    std::vector<double> last_end(qubits, 0.0);
+    std::vector<std::uint8_t> ground(qubits, 1);
+    std::vector<std::uint8_t> seen(qubits, 0);
+    std::span<const ScheduleEntry> schedule = source_.schedule();
+    double circuit_end = 0.0;
+    for (NodeId id = 0; id < plan_.scheduled; ++id) {
+      const ScheduleEntry entry = schedule[id];
+      if (entry.end_time > circuit_end) circuit_end = entry.end_time;
+      const std::uint8_t flags = flags_.empty() ? 0 : flags_[id];
+      if (flags & kDdNodeIdle) continue;
+      const GateNode node = source_.node(id);
+      for (Qubit q : node.qubits) {
+        const std::size_t s = slots_.slot(q);
+        add_stretch(s, last_end[s], entry.start_time, id, ground[s]);
+        last_end[s] = entry.end_time;
+        seen[s] = 1;
+      }
+      if (options_.skip_ground_state) {
+        const std::uint8_t resets = (flags & kDdNodeResets) != 0;
+        for (Qubit q : node.qubits) ground[slots_.slot(q)] = resets;
+      }
+    }
+    if (options_.trailing) {
+      for (std::size_t s = 0; s < qubits; ++s) {
+        if (seen[s]) add_stretch(s, last_end[s], circuit_end, source_.node_count(), ground[s]);
+      }
+    }
+  }
+
+  void add_stretch(std::size_t s, double begin, double end, NodeId before, bool ground) {
+    if (!takes_pulses(s) || (ground && options_.skip_ground_state)) return;
+    if (!(end > begin) || !(end - begin >= base_time_[s] * DD_WINDOW_FACTOR)) return;
+    const std::size_t index = stretches_.size();
+    stretches_.push_back({begin, end, before, s});
+    events_.push_back({begin, 2 * index + 1});
+    events_.push_back({end, 2 * index});
+  }
+
+  // The coupling graph between qubits that take pulses, by slot (offsets into neighbours_).
+  void collect_couplings() {
+    std::vector<std::pair<std::size_t, std::size_t>> pairs;
+    source_.for_each_coupling([&](Qubit a, Qubit b) {
+      if (a == b) return;
+      std::optional<std::size_t> sa = slots_.find(a), sb = slots_.find(b);
+      if (sa && sb && takes_pulses(*sa) && takes_pulses(*sb)) pairs.emplace_back(*sa, *sb);
+    });
+    // Both directions of a pair are recorded; keep each once per endpoint.
+    std::sort(pairs.begin(), pairs.end());
+    pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+    neighbour_offsets_.assign(slots_.size() + 1, 0);
+    neighbours_.reserve(pairs.size());
+    for (const auto& [a, b] : pairs) {
+      ++neighbour_offsets_[a + 1];
+      neighbours_.push_back(b);
+    }
+    for (std::size_t s = 0; s < slots_.size(); ++s) {
+      neighbour_offsets_[s + 1] += neighbour_offsets_[s];
+    }
+  }
+
+  std::span<const std::size_t> neighbours(std::size_t s) const {
+    return {neighbours_.data() + neighbour_offsets_[s], neighbours_.data() + neighbour_offsets_[s + 1]};
+  }
+
+  // A proper colouring of the coupling graph: by breadth-first search in two colours where a
+  // connected part is bipartite, by DSatur where it is not.
+  void colour() {
+    colour_.assign(slots_.size(), kNone);
+    std::vector<std::size_t> part;
+    for (std::size_t root = 0; root < slots_.size(); ++root) {
+      if (!takes_pulses(root) || colour_[root] != kNone) continue;
+      part.assign(1, root);
+      colour_[root] = 0;
+      bool bipartite = true;
+      for (std::size_t i = 0; i < part.size(); ++i) {
+        const std::size_t s = part[i];
+        for (std::size_t t : neighbours(s)) {
+          if (colour_[t] == kNone) {
+            colour_[t] = colour_[s] ^ 1;
+            part.push_back(t);
+          } else if (colour_[t] == colour_[s]) {
+            bipartite = false;
+          }
+        }
+      }
+      if (!bipartite) colour_dsatur(part);
+    }
+    colours_ = 0;
+    for (std::size_t s = 0; s < slots_.size(); ++s) {
+      if (colour_[s] != kNone) colours_ = std::max<std::size_t>(colours_, colour_[s] + 1);
+    }
+  }
+
+  // Colours `part` (a connected part of the graph) again, always next the vertex with the most
+  // distinct colours among its neighbours (then the most neighbours), with the least colour
+  // none of them has.
+  void colour_dsatur(const std::vector<std::size_t>& part) {
+    for (std::size_t s : part) colour_[s] = kNone;
+    std::vector<std::size_t> local(slots_.size(), 0);
+    for (std::size_t i = 0; i < part.size(); ++i) local[part[i]] = i;
+    std::vector<std::vector<std::uint32_t>> around(part.size());  // neighbours' colours
+    using Key = std::tuple<std::size_t, std::size_t, std::size_t>;  // -sat, -degree, slot
+    auto key = [&](std::size_t s) {
+      return Key{~around[local[s]].size(), ~neighbours(s).size(), s};
+    };
+    std::set<Key> queue;
+    for (std::size_t s : part) queue.insert(key(s));
+    while (!queue.empty()) {
+      const std::size_t s = std::get<2>(*queue.begin());
+      queue.erase(queue.begin());
+      std::vector<std::uint32_t>& taken = around[local[s]];
+      std::sort(taken.begin(), taken.end());
+      std::uint32_t c = 0;
+      for (std::uint32_t t : taken) {
+        if (t == c) ++c;
+      }
+      colour_[s] = c;
+      for (std::size_t t : neighbours(s)) {
+        if (colour_[t] != kNone) continue;
+        std::vector<std::uint32_t>& theirs = around[local[t]];
+        if (std::find(theirs.begin(), theirs.end(), c) != theirs.end()) continue;
+        queue.erase(key(t));
+        theirs.push_back(c);
+        queue.insert(key(t));
+      }
+    }
+  }
+
+  // The patterns of all colours, and each qubit's pattern pulse time.
+  void build_patterns() {
+    const std::size_t n = options_.pulse_count;
+    std::vector<std::size_t> ks = pattern_sequencies(colours_, n);
+    pattern_offsets_.assign(1, 0);
+    if (!ks.empty()) {
+      WalshTable table(ks.back());
+      for (std::size_t k : ks) {
+        table.pattern(k, fractions_);
+        pattern_offsets_.push_back(fractions_.size());
+      }
+    }
+    pattern_time_.assign(slots_.size(), std::numeric_limits<double>::quiet_NaN());
+    for (std::size_t s = 0; s < slots_.size(); ++s) {
+      if (colour_[s] == kNone || ks.empty()) continue;
+      const std::size_t m = pattern_offsets_[colour_[s] + 1] - pattern_offsets_[colour_[s]];
+      pattern_time_[s] = base_time_[s] * static_cast<double>(m / n);
+    }
+  }
+
+  // Cuts the stretches into pieces and fills each piece.
+  void sweep() {
+    std::sort(events_.begin(), events_.end(), [](const Event& x, const Event& y) {
+      return x.time != y.time ? x.time < y.time : (x.key & 1) < (y.key & 1);
+    });
+    const std::size_t qubits = slots_.size();
+    idle_.assign(qubits, kNoStretch);
+    piece_start_.assign(qubits, 0.0);
+    stamp_.assign(qubits, 0);
+    last_pulse_end_.assign(qubits, -std::numeric_limits<double>::infinity());
+    std::uint64_t stamp = 0;
+    for (std::size_t first = 0; first < events_.size();) {
+      const double t = events_[first].time;
+      std::size_t last = first;
+      while (last < events_.size() && events_[last].time == t) ++last;
+      // Every group of idle qubits that one of these events touches: the groups of the
+      // qubits that stop being idle, and of the idle neighbours of those that start.
+      ++stamp;
+      touched_.clear();
+      auto reach = [&](std::size_t s) {
+        if (idle_[s] != kNoStretch && stamp_[s] != stamp) {
+          stamp_[s] = stamp;
+          touched_.push_back(s);
+        }
+      };
+      for (std::size_t e = first; e < last; ++e) {
+        const std::size_t s = stretches_[events_[e].key / 2].slot;
+        if (events_[e].key & 1) {
+          for (std::size_t u : neighbours(s)) reach(u);
+        } else {
+          reach(s);
+        }
+      }
+      for (std::size_t i = 0; i < touched_.size(); ++i) {
+        for (std::size_t u : neighbours(touched_[i])) reach(u);
+      }
+      for (std::size_t s : touched_) {
+        close_piece(s, piece_start_[s], t);
+        piece_start_[s] = t;
+      }
+      for (std::size_t e = first; e < last; ++e) {
+        const std::size_t index = events_[e].key / 2;
+        const std::size_t s = stretches_[index].slot;
+        if (events_[e].key & 1) {
+          idle_[s] = index;
+          piece_start_[s] = t;
+        } else {
+          idle_[s] = kNoStretch;
+        }
+      }
+      first = last;
+    }
+  }
+
+  double align_up(double t) const {
+    const double a = options_.alignment;
+    return a > 0.0 ? std::ceil(t / a) * a : t;
+  }
+  double align_down(double t) const {
+    const double a = options_.alignment;
+    return a > 0.0 ? std::floor(t / a) * a : t;
+  }
+
+  void close_piece(std::size_t s, double a, double b) {
+    if (!(b > a)) return;
+    const Stretch& stretch = stretches_[idle_[s]];
+    std::uint32_t placed = 0;
+    const double length = b - a;
+    if (length >= pattern_time_[s] * DD_WINDOW_FACTOR) {
+      placed = place(s, a, b, stretch.before);
+      if (placed == 0) ++plan_.dropped;
+    } else if (length >= base_time_[s] * DD_WINDOW_FACTOR) {
+      ++plan_.dropped;
+    }
+    if (pieces_ != nullptr) {
+      pieces_->push_back({slots_.qubit(s), stretch.before, a, b, colour_[s], placed});
+    }
+  }
+
+  // Places the pattern of slot `s` in the piece [a, b]: each pulse centred on its fraction
+  // of the piece less shift_, the free intervals around the pulses cut to the alignment and
+  // what that leaves over, as far as aligned, added to the middle one. Returns the number of
+  // pulses, or 0 when the pattern does not fit.
+  std::uint32_t place(std::size_t s, double a, double b, NodeId before) {
+    const std::size_t n = options_.pulse_count;
+    const double* d = durations_.data() + s * n;
+    const double* f = fractions_.data() + pattern_offsets_[colour_[s]];
+    const std::size_t m = pattern_offsets_[colour_[s] + 1] - pattern_offsets_[colour_[s]];
+    const double length = b - a;
+    const double a0 = align_up(a);
+    taus_.resize(m + 1);
+    double used = 0.0;
+    double free_from = a0;
+    for (std::size_t i = 0; i < m; ++i) {
+      const double di = d[i % n];
+      const double start = a + f[i] * length - shift_ - di / 2;
+      taus_[i] = align_down(start - free_from);
+      used += taus_[i];
+      free_from = start + di;
+    }
+    taus_[m] = align_down(b - free_from);
+    used += taus_[m];
+    taus_[m / 2] += align_down((b - a0) - pattern_time_[s] - used);
+
+    // Rounding of the sums may leave a pulse a few ulps past where it may go.
+    const double eps = 1e-12 * std::max(1.0, std::abs(b));
+    const std::size_t offset = starts_.size();
+    double previous_end = last_pulse_end_[s];
+    double p = a0;
+    bool fits = true;
+    for (std::size_t i = 0; i < m && fits; ++i) {
+      p += taus_[i];
+      const double t = align_up(p);
+      fits = t + eps >= a && t + eps >= previous_end + options_.spacing;
+      starts_.push_back(t);
+      previous_end = t + d[i % n];
+      p = previous_end;
+    }
+    if (!fits || previous_end > b + eps) {
+      starts_.resize(offset);
+      return 0;
+    }
+    last_pulse_end_[s] = previous_end;
+    pending_.push_back({before, starts_[offset], slots_.qubit(s), offset,
+                        static_cast<std::uint32_t>(m), d[0]});
+    return static_cast<std::uint32_t>(m);
+  }
+
+  DdPlan finish() {
+    std::sort(pending_.begin(), pending_.end(), [](const PendingRun& x, const PendingRun& y) {
+      return std::tie(x.before, x.first, x.qubit) < std::tie(y.before, y.first, y.qubit);
+    });
+    plan_.runs.reserve(pending_.size());
+    plan_.starts.reserve(starts_.size());
+    for (const PendingRun& r : pending_) {
+      plan_.runs.push_back({r.before, r.qubit, r.duration, r.count});
+      plan_.starts.insert(plan_.starts.end(), starts_.begin() + static_cast<std::ptrdiff_t>(r.offset),
+                          starts_.begin() + static_cast<std::ptrdiff_t>(r.offset + r.count));
+    }
+    return std::move(plan_);
+  }
+
+  static constexpr std::size_t kNoStretch = std::numeric_limits<std::size_t>::max();
+
+  const QuantumDAG& source_;
+  const DdWalshOptions options_;
+  std::span<const std::uint8_t> flags_;
+  std::vector<DdWalshPiece>* pieces_;
+  QubitSlots slots_;
+  std::vector<double> durations_;     // by slot, pulse_count each
+  std::vector<double> base_time_;     // by slot: the sequence's pulse time, NaN for no pulses
+  // Half the longest pulse of any qubit: every pattern's pulses are centred this much before
+  // their places in the piece, so that the closing pulse of an odd pattern ends in it.
+  double shift_ = 0.0;
+  std::vector<double> pattern_time_;  // by slot: its pattern's pulse time
+  std::vector<Stretch> stretches_;
+  std::vector<Event> events_;
+  std::vector<std::size_t> neighbour_offsets_;  // by slot, into neighbours_
+  std::vector<std::size_t> neighbours_;
+  std::vector<std::uint32_t> colour_;  // by slot, kNone for qubits without pulses
+  std::size_t colours_ = 0;
+  std::vector<double> fractions_;             // the patterns, colour after colour
+  std::vector<std::size_t> pattern_offsets_;  // by colour, into fractions_
+  std::vector<std::size_t> idle_;             // by slot: its current stretch, or kNoStretch
+  std::vector<double> piece_start_;           // by slot: where its current piece began
+  std::vector<std::uint64_t> stamp_;          // by slot: the last event batch that reached it
+  std::vector<double> last_pulse_end_;        // by slot
+  std::vector<std::size_t> touched_;          // the qubits of the current batch's groups
+  std::vector<double> taus_;                  // the free intervals of the current pattern
+  std::vector<double> starts_;                // pulse starts, piece after piece
+  std::vector<PendingRun> pending_;
+  DdPlan plan_;
+};
+
+}  // namespace
+
+std::vector<double> walsh_pattern(std::size_t colour, std::size_t pulse_count) {
+  std::vector<double> out;
+  std::vector<std::size_t> ks = pattern_sequencies(colour + 1, pulse_count);
+  if (ks.empty()) return out;
+  WalshTable(ks.back()).pattern(ks.back(), out);
+  return out;
+}
+
+DdPlan plan_dd_walsh(const QuantumDAG& source, const DdPulseDurations& durations,
+                     const DdWalshOptions& options, std::span<const std::uint8_t> node_flags,
+                     std::vector<DdWalshPiece>* pieces) {
+  return WalshPlanner(source, durations, options, node_flags, pieces).run();
+}
+
+}  // namespace vornak

@@ -1,0 +1,328 @@
+"""The simulator of bench/fidelity.py against closed forms, a dense step-by-step evolution and
+Qiskit's Statevector, its Pauli jumps against the decay they stand for, and the benchmark's
+checks of padded circuits against broken ones."""
+
+import math
+
+import numpy as np
+import pytest
+
+pytest.importorskip("qiskit")
+
+from qiskit import QuantumCircuit, transpile  # noqa: E402
+from qiskit.circuit.library import XGate  # noqa: E402
+from qiskit.circuit.random import random_circuit  # noqa: E402
+from qiskit.quantum_info import Operator, Statevector  # noqa: E402
+from qiskit.transpiler import InstructionDurations, PassManager  # noqa: E402
+
+from bench import fidelity as fid  # noqa: E402
+
+DT = 1e-9
+X = np.array([[0, 1], [1, 0]], dtype=complex)
+H = np.array([[1, 1], [1, -1]], dtype=complex) / math.sqrt(2)
+
+
+def op(t, qubit, matrix, pulse=False):
+    diagonal = bool(np.allclose(matrix, np.diag(np.diag(matrix))))
+    return fid.Op(t, (qubit,), matrix, diagonal, pulse)
+
+
+def idle_plus(num_qubits, end, pulses=None):
+    """H on every qubit at 0, the given X pulses (qubit → times), the state read at `end`."""
+    ops = [op(0.0, q, H) for q in range(num_qubits)]
+    for q, times in (pulses or {}).items():
+        ops += [op(t, q, X, pulse=True) for t in times]
+    ops.sort(key=lambda o: o.time)
+    return fid.Program(tuple(range(num_qubits)), ops, end)
+
+
+def plus_state(num_qubits):
+    return np.full(2**num_qubits, 2 ** (-num_qubits / 2), dtype=complex)
+
+
+# -- closed forms ----------------------------------------------------------------------------
+
+
+def test_ramsey_of_a_scheduled_circuit_is_cos_squared():
+    # Gates act at the middle of their slot; the evolution stops where the measurement starts.
+    durations = InstructionDurations([("h", None, 100), ("measure", None, 800)], dt=DT)
+    circuit = QuantumCircuit(1, 1)
+    circuit.h(0)
+    circuit.delay(3000, 0, unit="dt")
+    circuit.measure(0, 0)
+    program = fid.build_program(*fid.asap_schedule(circuit, durations=durations), durations, DT)
+    idle = (100 + 3000 - 50) * DT
+    assert program.end == pytest.approx(3100 * DT)
+    delta = np.linspace(-3e6, 3e6, 13)[:, None]
+    states = fid.simulate(program, delta)
+    np.testing.assert_allclose(fid.fidelities(states, plus_state(1)),
+                               np.cos(delta[:, 0] * idle / 2) ** 2, atol=1e-12)
+
+
+@pytest.mark.parametrize("zeta", [2 * math.pi * 30e3, 2 * math.pi * 100e3, -5e5])
+def test_two_coupled_idle_qubits_follow_the_zz_closed_form(zeta):
+    end = 7e-6
+    program = idle_plus(2, end)
+    edges = program.edges([(1, 0)])
+    assert edges == [(0, 1)]
+    zz_only = fid.simulate(program, np.zeros((1, 2)), [zeta], edges)
+    assert fid.fidelities(zz_only, plus_state(2))[0] == pytest.approx(
+        math.cos(zeta * end / 4) ** 2, abs=1e-12)
+    # With detuning too: the sum over the four basis states of their phases.
+    delta = np.array([[3e5, -1e5], [-2e5, 4e5]])
+    states = fid.simulate(program, delta, [zeta], edges)
+    for r, (d1, d2) in enumerate(delta):
+        z = np.array([1, -1])
+        energy = d1 * z[None, :] / 2 + d2 * z[:, None] / 2 + zeta * np.outer(z, z) / 4
+        expected = abs(np.exp(-1j * energy * end).sum() / 4) ** 2
+        assert fid.fidelities(states, plus_state(2))[r] == pytest.approx(expected, abs=1e-12)
+
+
+def test_echoes_refocus_detuning_and_only_orthogonal_ones_refocus_zz():
+    end = 8e-6
+    delta = np.random.default_rng(0).normal(0, 2e6, size=(16, 2))
+    zeta = 2 * math.pi * 80e3
+    ideal = plus_state(2)
+    spread = [end / 4, 3 * end / 4]  # the X-X echo: the toggling sign averages to zero
+    walsh = [end / 2, end]  # orthogonal to `spread`: the product of the signs averages to zero
+    for pulses, zz_refocused in (({0: spread, 1: spread}, False), ({0: spread, 1: walsh}, True)):
+        program = idle_plus(2, end, pulses)
+        detuning_only = fid.simulate(program, delta)
+        np.testing.assert_allclose(fid.fidelities(detuning_only, ideal), 1.0, atol=1e-12)
+        both = fid.fidelities(fid.simulate(program, delta, [zeta], [(0, 1)]), ideal)
+        expected = 1.0 if zz_refocused else math.cos(zeta * end / 4) ** 2
+        np.testing.assert_allclose(both, expected, atol=1e-12)
+    # Pulses packed at the start of the wait refocus (almost) nothing.
+    packed = fid.simulate(idle_plus(1, end, {0: [0.1e-6, 0.2e-6]}), delta[:, :1])
+    unprotected = fid.simulate(idle_plus(1, end), delta[:, :1])
+    assert fid.fidelities(packed, plus_state(1)).mean() < 0.9
+    assert (fid.fidelities(packed, plus_state(1)).mean()
+            == pytest.approx(fid.fidelities(unprotected, plus_state(1)).mean(), abs=0.05))
+
+
+# -- the lazy evolution against a dense one, and noise off against Statevector ---------------
+
+
+def dense_reference(program, detuning, zz, edges, jumps):
+    """Step by step: the full diagonal phase over every interval, then the gate or jump."""
+    n = program.num_qubits
+    bits = (np.arange(2**n)[:, None] >> np.arange(n)) & 1
+    z = 1 - 2 * bits  # z[b, q]
+    states = []
+    for r in range(detuning.shape[0]):
+        energy = z @ detuning[r] / 2
+        for (a, b), zeta in zip(edges, zz):
+            energy = energy + zeta * z[:, a] * z[:, b] / 4
+        events = [(o.time, i, 0, o.matrix, o.qubits) for i, o in enumerate(program.ops)]
+        events += [(j.time, j.after if j.after >= 0 else len(program.ops), 1,
+                    fid.PAULI[j.pauli], (j.qubit,)) for j in jumps if r in j.rows]
+        events.sort(key=lambda e: e[:3])
+        state, now = Statevector.from_label("0" * n), 0.0
+        for t, _, _, matrix, qubits in events:
+            state = Statevector(state.data * np.exp(-1j * energy * (t - now)))
+            state = state.evolve(Operator(matrix), list(qubits))
+            now = t
+        states.append(state.data * np.exp(-1j * energy * (program.end - now)))
+    return np.array(states)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_lazy_noise_matches_dense_evolution(seed):
+    rng = np.random.default_rng(seed)
+    n = 4
+    circuit = random_circuit(n, 6, max_operands=2, seed=seed)
+    circuit.rz(0.3, 0)
+    circuit.cz(1, 2)
+    circuit.x(3)
+    ops = []
+    for instruction in circuit.data:
+        matrix = Operator(instruction.operation).data
+        qubits = tuple(circuit.find_bit(q).index for q in instruction.qubits)
+        diagonal = bool(np.allclose(matrix, np.diag(np.diag(matrix))))
+        ops.append(fid.Op(float(rng.uniform(0, 5e-6)), qubits, matrix, diagonal))
+    ops.sort(key=lambda o: o.time)  # any order is a circuit: the reference sorts the same way
+    program = fid.Program(tuple(range(n)), ops, 6e-6)
+    edges = [(0, 1), (1, 2), (2, 3), (0, 3)]
+    zz = rng.uniform(2e5, 6e5, size=len(edges))
+    detuning = rng.normal(0, 3e5, size=(3, n))
+    jumps = [fid.Jump(float(rng.uniform(0, 6e-6)), int(rng.integers(n)), p, np.array(rows))
+             for p, rows in (("x", [0, 2]), ("y", [1]), ("z", [0, 1, 2]), ("x", [1]))]
+    jumps.append(fid.Jump(ops[2].time, ops[2].qubits[0], "y", np.array([2]), after=2))
+    got = fid.simulate(program, detuning, zz, edges, jumps)
+    np.testing.assert_allclose(got, dense_reference(program, detuning, zz, edges, jumps),
+                               atol=1e-10)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_noise_off_equals_statevector_of_a_scheduled_circuit(seed):
+    circuit = random_circuit(5, 8, max_operands=3, seed=seed, measure=False)
+    names = {instruction.operation.name for instruction in circuit.data}
+    rng = np.random.default_rng(seed)
+    durations = InstructionDurations([(name, None, int(rng.integers(0, 400))) for name in names],
+                                     dt=DT)
+    program = fid.build_program(*fid.asap_schedule(circuit, durations=durations), durations, DT)
+    assert fid.same_up_to_phase(fid.ideal_state(program), Statevector(circuit).data)
+    probe = fid.random_states(5, 1, seed)[0]
+    assert fid.same_up_to_phase(fid.ideal_state(program, probe),
+                                Statevector(probe).evolve(circuit).data)
+
+
+# -- Pauli jumps against the decay they model ------------------------------------------------
+
+
+def mean_with_error(values):
+    return values.mean(), values.std() / math.sqrt(len(values))
+
+
+@pytest.mark.parametrize("t1, t2", [(100e-6, 60e-6), (80e-6, 160e-6), (300e-6, 200e-6)])
+def test_jumps_decay_coherences_with_t2_and_populations_with_t1(t1, t2):
+    end, realisations = 40e-6, 6000
+    rng = np.random.default_rng(1)
+    for start, decay in ((H, t2), (np.eye(2, dtype=complex), t1)):  # |+>, then |0>
+        program = fid.Program((0,), [op(0.0, 0, start)], end)
+        jumps = fid.decay_jumps(end, 1, realisations, [t1], [t2], rng)
+        states = fid.simulate(program, np.zeros((realisations, 1)), jumps=jumps)
+        mean, error = mean_with_error(fid.fidelities(states, fid.ideal_state(program)))
+        assert abs(mean - (1 + math.exp(-end / decay)) / 2) < 4 * error + 1e-3
+
+
+def test_no_decay_before_a_qubits_first_gate():
+    # Qubit 0 waits in |0> until an H near the end, qubit 1 gets its H at once: only qubit 1
+    # decays, and a diagonal gate on qubit 0 (rz) does not start its decay.
+    end, realisations, t = 40e-6, 4000, 30e-6
+    rz = np.diag([np.exp(-0.2j), np.exp(0.2j)])
+    program = fid.Program((0, 1), [op(0.0, 1, H), op(1e-6, 0, rz), op(t, 0, H)], end)
+    jumps = fid.decay_jumps(end, 2, realisations, [50e-6] * 2, [40e-6] * 2,
+                            np.random.default_rng(3))
+    kept = fid.from_first_gate(jumps, program)
+    assert {j.qubit for j in jumps} == {0, 1} and all(j.time >= t for j in kept if j.qubit == 0)
+    assert [j for j in jumps if j.qubit == 1] == [j for j in kept if j.qubit == 1]
+    states = fid.simulate(program, np.zeros((realisations, 2)), jumps=kept)
+    mean, stderr = mean_with_error(fid.fidelities(states, fid.ideal_state(program)))
+    expected = (1 + math.exp(-end / 40e-6)) / 2 * (1 + math.exp(-(end - t) / 40e-6)) / 2
+    assert abs(mean - expected) < 4 * stderr + 1e-3
+
+
+def test_pulse_errors_have_the_device_infidelity():
+    # A computational state after an X pulse: X and Y errors flip it, Z does not, so the
+    # fidelity is 1 - (2/3)(3e/2) = 1 - e per pulse, and (1 + (1 - 2e)^2) / 2 after two.
+    error, realisations = 0.04, 20000
+    program = fid.Program((0, 1), [op(1e-6, 0, X, pulse=True), op(2e-6, 0, X, pulse=True),
+                                   op(1e-6, 1, X)], 3e-6)
+    jumps = fid.pulse_jumps(program, realisations, [error, 0.5], np.random.default_rng(2))
+    assert {j.qubit for j in jumps} == {0}  # qubit 1's X is the circuit's, not a pulse
+    states = fid.simulate(program, np.zeros((realisations, 2)), jumps=jumps)
+    mean, stderr = mean_with_error(fid.fidelities(states, fid.ideal_state(program)))
+    assert abs(mean - (1 + (1 - 2 * error) ** 2) / 2) < 4 * stderr
+
+
+def test_pauli_rates_give_the_twirled_channel():
+    for t1, t2 in ((100e-6, 50e-6), (100e-6, 200e-6), (100e-6, 250e-6)):
+        gx, gy, gz = fid.pauli_rates(t1, t2)
+        assert 2 * (gx + gy) == pytest.approx(1 / t1)  # Z component: flipped by X and Y
+        if t2 <= 2 * t1:
+            assert 2 * (gy + gz) == pytest.approx(1 / t2)  # X component: flipped by Y and Z
+        else:
+            assert gz == 0
+
+
+# -- the benchmark's checks of padded circuits -----------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def padded():
+    from qiskit.providers.fake_provider import GenericBackendV2
+    from qiskit.transpiler.passes import (ALAPScheduleAnalysis, ASAPScheduleAnalysis,
+                                          PadDynamicalDecoupling)
+
+    backend = GenericBackendV2(5, seed=3)
+    target = backend.target
+    circuit = QuantumCircuit(4)
+    circuit.h(0)
+    for q in range(3):
+        circuit.cx(q, q + 1)
+    circuit.x(2)
+    circuit.measure_all()
+    circuit = transpile(circuit, target=target, optimization_level=1, seed_transpiler=1)
+    outs = {}
+    for name, analysis in (("asap", ASAPScheduleAnalysis), ("alap", ALAPScheduleAnalysis)):
+        outs[name] = PassManager([analysis(target=target), PadDynamicalDecoupling(
+            target=target, dd_sequence=[XGate(), XGate()])]).run(circuit)
+    return target, circuit, outs
+
+
+def test_padded_circuit_is_found_exact_and_a_broken_one_is_not(padded):
+    target, circuit, outs = padded
+    durations, dt = target.durations(), target.dt
+    physical = fid.active_qubits(circuit)
+    reference = fid.build_program(*fid.asap_schedule(circuit, target), durations, dt)
+    probes = fid.random_states(len(physical), 2)
+    for out in outs.values():
+        scheduled, times = fid.asap_schedule(out, target)
+        # Every idle stretch is a delay: ASAP of the output gives the pass's own times.
+        assert (fid.start_times_by_operation(scheduled, times)
+                == fid.start_times_by_operation(out, out.op_start_times))
+        pulses = fid.inserted_pulses(circuit, scheduled)
+        assert len(pulses) == out.count_ops()["x"] - circuit.count_ops()["x"] > 0
+        program = fid.build_program(scheduled, times, durations, dt, physical, pulses)
+        assert program.end == pytest.approx(reference.end)
+        fid.check_exact(program, reference, probes)
+        # One pulse turned into a delay as long: the same timing, no longer the same circuit.
+        broken = scheduled.copy_empty_like()
+        for index, instruction in enumerate(scheduled.data):
+            if index == pulses[0]:
+                qubit = instruction.qubits[0]
+                broken.delay(durations.get("x", [scheduled.find_bit(qubit).index]), qubit,
+                             unit="dt")
+            else:
+                broken.append(instruction)
+        broken, times = fid.asap_schedule(broken, target)
+        program = fid.build_program(broken, times, durations, dt, physical,
+                                    fid.inserted_pulses(circuit, broken))
+        with pytest.raises(AssertionError):
+            fid.check_exact(program, reference, probes)
+
+
+def test_output_with_a_foreign_or_missing_gate_is_refused(padded):
+    _, circuit, outs = padded
+    out = outs["asap"]
+    extra = out.copy()
+    extra.sx(fid.active_qubits(circuit)[0])
+    with pytest.raises(AssertionError):
+        fid.inserted_pulses(circuit, extra)
+    missing = out.copy_empty_like()
+    dropped = next(i for i, inst in enumerate(out.data) if inst.operation.name == "sx")
+    for index, instruction in enumerate(out.data):
+        if index != dropped:
+            missing.append(instruction)
+    with pytest.raises(AssertionError):
+        fid.inserted_pulses(circuit, missing)
+
+
+def test_benchmark_on_a_ramsey_circuit_of_three_coupled_qubits():
+    provider = pytest.importorskip("qiskit_ibm_runtime.fake_provider")
+    backend = provider.FakeSherbrooke()
+    results, qubits, duration = fid.evaluate_circuit("ramsey", 3, backend, 8, lambda line: None)
+    assert qubits == 3 and duration > fid.RAMSEY_WAIT_S
+    for name, result in results.items():
+        # n/a exactly where the installed passes refuse the options; every output is checked.
+        assert result.available == (fid.build_passes(name, backend.target) is not None)
+        assert not result.error
+        if result.available:
+            assert 0 <= result.fidelity <= 1 and (result.pulses > 0) == (name != "no DD")
+    # Identical X-X echoes on coupled qubits leave their ZZ; Qiskit's context-aware pass gives
+    # them orthogonal sequences, which refocus it too.
+    assert results["Qiskit context-aware"].fidelity > 0.99
+    assert results["Qiskit ASAP"].fidelity < 0.95 and results["no DD"].fidelity < 0.95
+
+
+def test_strategies_the_installed_pass_refuses_are_not_available(monkeypatch):
+    from qiskit.providers.fake_provider import GenericBackendV2
+
+    pytest.importorskip("vornak.qiskit")
+    target = GenericBackendV2(3, seed=1).target
+    monkeypatch.setitem(fid.STRATEGIES, "unknown option", fid._ours(no_such_option=True))
+    monkeypatch.setitem(fid.STRATEGIES, "bad placement", fid._ours(placement="nowhere"))
+    assert fid.build_passes("unknown option", target) is None
+    assert fid.build_passes("bad placement", target) is None
+    assert fid.build_passes("ours", target) is not None
