@@ -8,7 +8,8 @@ Circuits: the layered heavy-hex workload of bench/workloads.py as a 127-qubit
 durations (dt = 1 ns); and mqt.bench's QFT-50 and QAOA-30 transpiled for FakeSherbrooke at
 optimization level 1 with a fixed seed. On each circuit, interleaved over the repeats:
 
-- ours: `PassManager([DynamicalDecoupling(target=t, dd_sequence=[XGate(), XGate()])]).run(c)`;
+- ours: `PassManager([DynamicalDecoupling(target=t, dd_sequence=[XGate(), XGate()],
+  placement="spread")]).run(c)`;
 - Qiskit: `PassManager([ASAPScheduleAnalysis(target=t), PadDynamicalDecoupling(target=t,
   dd_sequence=[XGate(), XGate()])]).run(c)`, up to 10^5 gates;
 - floor: `PassManager.run` with a pass that returns its DAG unchanged (Qiskit's own
@@ -60,6 +61,7 @@ OURS, PEER, FLOOR, ALONE = "ours", "Qiskit", "floor", "run(dag) alone"
 CONTRACT, ONE_CALL, PEER_ALONE = "contract floor", "ours, one call", "Qiskit, pass level"
 BATCH = ("qaoa", 10, 1000)  # the batch: algorithm, qubits, circuits
 SMOKE_BATCH = ("qft", 4, 8)
+PLACEMENT = "spread"
 PARTS = (  # the steps of our end-to-end PassManager.run, in order; they add up to it
     "pass construction",
     "circuit → DAG (front end)",
@@ -175,13 +177,20 @@ def sequence():
     return [XGate(), XGate()]
 
 
+def our_options():
+    """Our pass's options: X-X, spread over each gap before an operation (one sequence a
+    gap, as Qiskit's pass does). The default placement, walsh, also fills the stretches
+    after each qubit's last operation and repeats the sequence within long gaps."""
+    return {"dd_sequence": sequence(), "placement": PLACEMENT}
+
+
 def ours(target):
     from qiskit.transpiler import PassManager
 
     from vornak.qiskit import DynamicalDecoupling
 
     return lambda circuit: PassManager(
-        [DynamicalDecoupling(target=target, dd_sequence=sequence())]).run(circuit)
+        [DynamicalDecoupling(target=target, **our_options())]).run(circuit)
 
 
 def peer(target):
@@ -219,7 +228,7 @@ def contract(_target):
 def one_call(target):
     from vornak.qiskit import pad
 
-    return lambda circuit: pad(circuit, target=target, dd_sequence=sequence())
+    return lambda circuit: pad(circuit, target=target, **our_options())
 
 
 JOBS = {OURS: ours, PEER: peer, FLOOR: floor, CONTRACT: contract, ONE_CALL: one_call}
@@ -344,7 +353,7 @@ def breakdown(circuit, target):
             return result
 
     def job():
-        parts[PARTS[0]], dd = _clock(DynamicalDecoupling, target=target, dd_sequence=sequence())
+        parts[PARTS[0]], dd = _clock(DynamicalDecoupling, target=target, **our_options())
         run = dd.run
 
         def timed_run(dag):
@@ -370,7 +379,7 @@ def breakdown(circuit, target):
     if len(result.op_start_times) != len(result.data):
         raise AssertionError("op_start_times does not cover the output")
     # Two shares timed apart, on a new pass.
-    dd = DynamicalDecoupling(target=target, dd_sequence=sequence())
+    dd = DynamicalDecoupling(target=target, **our_options())
     if hasattr(dd, "_tables_for"):  # the per-width durations, pulses and couplings
         parts[TABLES], _ = timed(dd._tables_for, circuit.num_qubits)
     from qiskit.converters import circuit_to_dag
@@ -410,7 +419,7 @@ def one_call_breakdown(circuit, target):
     pad_module.has_labels, pad_module.DynamicalDecoupling = timed_labels, timed_construct
     pad_module._bridge = Native()
     try:
-        total, _ = timed(lambda: pad_module.pad(circuit, target=target, dd_sequence=sequence()))
+        total, _ = timed(lambda: pad_module.pad(circuit, target=target, **our_options()))
     finally:
         pad_module.has_labels, pad_module.DynamicalDecoupling = has_labels, construct
         pad_module._bridge = native
@@ -427,7 +436,7 @@ def profile_run(circuit, target, limit=8):
 
     from vornak.qiskit import DynamicalDecoupling
 
-    dd = DynamicalDecoupling(target=target, dd_sequence=sequence())
+    dd = DynamicalDecoupling(target=target, **our_options())
     dag = circuit_to_dag(circuit, True)
     profiler = cProfile.Profile()
     profiler.runcall(dd.run, dag)
@@ -459,7 +468,7 @@ def time_circuit(key, smoke, log):
         if pulses_added(circuit, padded, target) != added[OURS] or len(
                 padded.op_start_times) != len(padded.data):
             raise AssertionError("pad() and the pass disagree")
-        alone = DynamicalDecoupling(target=target, dd_sequence=sequence())
+        alone = DynamicalDecoupling(target=target, **our_options())
         alone.run(circuit_to_dag(circuit, True))  # its tables are built from here on
         profile = profile_run(circuit, target)
         prepare_peer, peer_alone = peer_pass_level(target)
@@ -511,9 +520,8 @@ def time_batch(smoke, log):
     from vornak.qiskit import pad
 
     jobs = {
-        "pad(list)": lambda: pad(circuits, target=target, dd_sequence=sequence()),
-        "pad(list), 2 threads": lambda: pad(circuits, target=target, dd_sequence=sequence(),
-                                            threads=2),
+        "pad(list)": lambda: pad(circuits, target=target, **our_options()),
+        "pad(list), 2 threads": lambda: pad(circuits, target=target, **our_options(), threads=2),
         f"{OURS}: PassManager.run(list)": lambda: ours(target)(circuits),
         f"{PEER}: PassManager.run(list)": lambda: peer(target)(circuits),
     }
@@ -755,13 +763,16 @@ def markdown(results, memory, command, missing=(), batch=None):
     reset = all(p["reset"] for by_job in memory.values() for p in by_job.values())
     out += ["Notes:", "",
             "- ours: `PassManager([DynamicalDecoupling(target=t, dd_sequence=[XGate(), "
-            "XGate()])]).run(circuit)`; Qiskit: `PassManager([ASAPScheduleAnalysis(target=t), "
+            f"XGate()], placement={PLACEMENT!r})]).run(circuit)` (one sequence per gap before "
+            "an operation, as Qiskit's pass places them; the default placement, walsh, also "
+            "fills each qubit's stretch after its last operation and repeats the sequence in "
+            "long gaps, which makes the output larger); Qiskit: `PassManager([ASAPScheduleAnalysis(target=t), "
             "PadDynamicalDecoupling(target=t, dd_sequence=[XGate(), XGate()])]).run(circuit)`; "
             "floor: `PassManager.run` with a pass that returns its DAG unchanged; contract "
             "floor: the same with a pass that sets `node_start_time` (to 0) for every node, "
             "which makes the PassManager build `op_start_times`: what any scheduling pass "
             "costs through a PassManager. ours, one call: `vornak.qiskit.pad(circuit, "
-            "target=t, dd_sequence=[XGate(), XGate()])`. Each builds its passes inside the "
+            "target=t, ...)` with the same options. Each builds its passes inside the "
             "timed call. run(dag) alone: our pass, reused (its tables built), on a DAG "
             "prepared outside the timed call; Qiskit, pass level: `ASAPScheduleAnalysis.run` "
             "+ `PadDynamicalDecoupling.run` (new passes) on a DAG prepared outside the timed "
