@@ -39,7 +39,7 @@ def start_times_by_wire(circuit):
     assert len(starts) == len(circuit.data)
     for instruction, start in zip(circuit.data, starts):
         key = (tp.op_key(instruction.operation, [index[b] for b in instruction.qubits],
-                         [index[b] for b in instruction.clbits]), start)
+                         [index[b] for b in instruction.clbits]), start, type(start))
         for bit in (*instruction.qubits, *instruction.clbits):
             wires[index[bit]].append(key)
     return dict(wires)

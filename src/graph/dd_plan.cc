@@ -27,6 +27,9 @@ class PulseTrack {
     pulses_.push_back(pulse);
   }
 
+  // The pulse placed last, or null.
+  const Interval* last() const { return pulses_.empty() ? nullptr : &pulses_.back(); }
+
   // Forgets the last `count` pulses.
   void drop_last(std::size_t count) {
     pulses_.resize(pulses_.size() - count);
@@ -284,6 +287,12 @@ class Planner {
     const std::size_t n = options_.pulse_count;
     const double* d = durations_.data() + s * n;
     const bool spread = kFull && options_.placement == DdPlacement::kSpread;
+    if (kFull && options_.space_from_last_pulse) {
+      // Pulses are placed in time order on a qubit, so the last one placed ends last.
+      if (const Interval* last = tracks_[s].last()) {
+        gap_start = std::max(gap_start, last->end + options_.spacing);
+      }
+    }
     if (spread) spread_positions(s, gap_start, limit);
     const std::size_t first_start = plan_.starts.size();
     double t = align_up(gap_start);
@@ -339,7 +348,7 @@ void plan_dd(const QuantumDAG& source, const DdPulseDurations& durations,
   const bool plain = node_flags.empty() && !options.skip_ground_state &&
                      options.alignment == 0.0 && options.placement == DdPlacement::kStart &&
                      !options.whole_sequences && !options.record_starts &&
-                     !options.until_node_start;
+                     !options.space_from_last_pulse && !options.until_node_start;
   if (plain) {
     Planner<false> planner(source, durations, options, node_flags);
     use(planner.run());

@@ -47,6 +47,11 @@ struct DdPlanOptions {
   bool skip_ground_state = false;
   // Keep the start time of every pulse in DdPlan::starts (otherwise it stays empty).
   bool record_starts = true;
+  // The first pulse of a gap also keeps `spacing` after the qubit's last pulse, which
+  // matters where only short or zero-length nodes (a barrier) separate two gaps: the gap
+  // then counts from that time, for spread placement too. Off, a gap starts where the
+  // qubit's last node ended.
+  bool space_from_last_pulse = false;
   // Pulses may fill a gap up to the start of the node that ends it, instead of ending by the
   // window limit. The two agree on an as-soon-as-possible schedule; one as late as possible,
   // or with start times moved onto a grid, starts nodes after their qubits were last busy.

@@ -291,6 +291,37 @@ TEST(DdPlanSpread, NoPulseStartsBeforeItsGap) {
   }
 }
 
+TEST(DdPlanSpacing, TheFirstPulseOfAGapKeepsSpacingAfterTheLastPulseAcrossABarrier) {
+  // q0 has two gaps of 60 (10 .. 70, 70 .. 130) split only by a zero-length node; one pulse
+  // of 40 each, spacing 30. Without the option the second gap's pulse starts 20 after the
+  // first one ends; with it the second gap counts from that end plus 30.
+  QuantumDAG dag = circuit(
+      {{{0}, 10.0}, {{1}, 70.0}, {{0, 1}, 0.0}, {{1}, 60.0}, {{0, 1}, 5.0}});
+  struct Case {
+    DdPlacement placement;
+    Starts without, with;
+  } cases[] = {{DdPlacement::kStart, {10, 70}, {10, 80}},
+               {DdPlacement::kSpread, {20, 80}, {20, 90}}};
+  for (const Case& c : cases) {
+    DdPlanOptions o = options(1, c.placement);
+    o.spacing = 30.0;
+    o.whole_sequences = true;
+    PulseRuns before = plan_runs(dag, o, uniform(40.0));
+    EXPECT_EQ(before, (PulseRuns{{2, 0, 40.0, {c.without[0]}}, {4, 0, 40.0, {c.without[1]}}}));
+    o.space_from_last_pulse = true;
+    PulseRuns after = plan_runs(dag, o, uniform(40.0));
+    EXPECT_EQ(after, (PulseRuns{{2, 0, 40.0, {c.with[0]}}, {4, 0, 40.0, {c.with[1]}}}));
+  }
+  // A second gap too short once the spacing is kept loses its sequence whole.
+  DdPlanOptions o = options(1, DdPlacement::kStart);
+  o.spacing = 41.0;  // the second pulse would run 91 .. 131, past the cx at 130
+  o.whole_sequences = true;
+  o.space_from_last_pulse = true;
+  DdPlan plan = plan_dd(dag, uniform(40.0), o);
+  EXPECT_EQ(runs(plan), (PulseRuns{{2, 0, 40.0, {10}}}));
+  EXPECT_EQ(plan.dropped, 1u);
+}
+
 TEST(DdPlanDurations, UnequalDurationsAddUpForTheThreshold) {
   // Pulses of 20 and 40 need a gap of 90: q0 has 90 (10 .. 100), q1 has 89.
   QuantumDAG dag = circuit(

@@ -84,7 +84,6 @@ struct Event {
 // A run before its final place in the plan; its pulses start at starts_[offset ..].
 struct PendingRun {
   NodeId before;
-  double first;
   Qubit qubit;
   std::size_t offset;
   std::uint32_t count;
@@ -136,6 +135,10 @@ class WalshPlanner {
     std::vector<std::uint8_t> ground(qubits, 1);
     std::vector<std::uint8_t> seen(qubits, 0);
     std::span<const ScheduleEntry> schedule = source_.schedule();
+    // At most one stretch per qubit visit and one trailing per qubit.
+    const std::size_t most = source_.nodes().all_qubits().size() + qubits;
+    stretches_.reserve(most);
+    events_.reserve(2 * most);
     double circuit_end = 0.0;
     for (NodeId id = 0; id < plan_.scheduled; ++id) {
       const ScheduleEntry entry = schedule[id];
@@ -193,7 +196,8 @@ class WalshPlanner {
   }
 
   std::span<const std::size_t> neighbours(std::size_t s) const {
-    return {neighbours_.data() + neighbour_offsets_[s], neighbours_.data() + neighbour_offsets_[s + 1]};
+    return {neighbours_.data() + neighbour_offsets_[s],
+            neighbours_.data() + neighbour_offsets_[s + 1]};
   }
 
   // A proper colouring of the coupling graph: by breadth-first search in two colours where a
@@ -230,7 +234,10 @@ class WalshPlanner {
   // none of them has.
   void colour_dsatur(const std::vector<std::size_t>& part) {
     for (std::size_t s : part) colour_[s] = kNone;
-    std::vector<std::size_t> local(slots_.size(), 0);
+    // Positions in `part`, by slot: one array for all parts, so that many small odd cycles
+    // cost no more than one large one.
+    std::vector<std::size_t>& local = part_position_;
+    if (local.empty()) local.assign(slots_.size(), 0);
     for (std::size_t i = 0; i < part.size(); ++i) local[part[i]] = i;
     std::vector<std::vector<std::uint32_t>> around(part.size());  // neighbours' colours
     using Key = std::tuple<std::size_t, std::size_t, std::size_t>;  // -sat, -degree, slot
@@ -403,21 +410,27 @@ class WalshPlanner {
       return 0;
     }
     last_pulse_end_[s] = previous_end;
-    pending_.push_back({before, starts_[offset], slots_.qubit(s), offset,
+    pending_.push_back({before, slots_.qubit(s), offset,
                         static_cast<std::uint32_t>(m), d[0]});
     return static_cast<std::uint32_t>(m);
   }
 
+  // The runs by `before`, those of one node in the order their pieces were cut (which is
+  // the order of the pieces' ends): a counting sort, as `before` is at most node_count().
   DdPlan finish() {
-    std::sort(pending_.begin(), pending_.end(), [](const PendingRun& x, const PendingRun& y) {
-      return std::tie(x.before, x.first, x.qubit) < std::tie(y.before, y.first, y.qubit);
-    });
+    const std::size_t nodes = source_.node_count();
+    std::vector<std::size_t> first(nodes + 2, 0);
+    for (const PendingRun& r : pending_) ++first[r.before + 1];
+    for (std::size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
+    std::vector<std::size_t> order(pending_.size());
+    for (std::size_t i = 0; i < pending_.size(); ++i) order[first[pending_[i].before]++] = i;
     plan_.runs.reserve(pending_.size());
     plan_.starts.reserve(starts_.size());
-    for (const PendingRun& r : pending_) {
+    for (std::size_t i : order) {
+      const PendingRun& r = pending_[i];
       plan_.runs.push_back({r.before, r.qubit, r.duration, r.count});
-      plan_.starts.insert(plan_.starts.end(), starts_.begin() + static_cast<std::ptrdiff_t>(r.offset),
-                          starts_.begin() + static_cast<std::ptrdiff_t>(r.offset + r.count));
+      const auto first_start = starts_.begin() + static_cast<std::ptrdiff_t>(r.offset);
+      plan_.starts.insert(plan_.starts.end(), first_start, first_start + r.count);
     }
     return std::move(plan_);
   }
@@ -440,6 +453,7 @@ class WalshPlanner {
   std::vector<std::size_t> neighbour_offsets_;  // by slot, into neighbours_
   std::vector<std::size_t> neighbours_;
   std::vector<std::uint32_t> colour_;  // by slot, kNone for qubits without pulses
+  std::vector<std::size_t> part_position_;  // by slot, for colour_dsatur()
   std::size_t colours_ = 0;
   std::vector<double> fractions_;             // the patterns, colour after colour
   std::vector<std::size_t> pattern_offsets_;  // by colour, into fractions_

@@ -78,10 +78,11 @@ std::vector<double> walsh_pattern(std::size_t colour, std::size_t pulse_count);
 // couplings of `source` between qubits that take pulses.
 //
 // Each piece with pulses becomes one run (before = the node that ends the piece's stretch),
-// runs sorted by `before`, then by time. A piece at least as long as the stretch threshold
-// whose pattern does not fit (DD_WINDOW_FACTOR times the pattern's pulse time, alignment,
-// spacing) counts in DdPlan::dropped. `pieces`, when given, receives every piece in the order
-// they were cut. O((stretches + pieces + pulses) log) plus the group walks of the sweep.
+// runs sorted by `before`, then by the end of their pieces. A piece at least as long as the
+// stretch threshold whose pattern does not fit (DD_WINDOW_FACTOR times the pattern's pulse
+// time, alignment, spacing) counts in DdPlan::dropped. `pieces`, when given, receives every
+// piece in the order they were cut. O((stretches + pieces + pulses) log) plus the walks of
+// the touched groups of the sweep.
 DdPlan plan_dd_walsh(const QuantumDAG& source, const DdPulseDurations& durations,
                      const DdWalshOptions& options, std::span<const std::uint8_t> node_flags = {},
                      std::vector<DdWalshPiece>* pieces = nullptr);

@@ -44,6 +44,16 @@ double to_double(PyObject* obj) {
   return value;
 }
 
+// A duration or time read from Python: finite and not negative, else a ValueError naming it.
+double to_length(PyObject* obj, const char* what) {
+  double value = to_double(obj);
+  if (!std::isfinite(value) || value < 0) {
+    fail(PyExc_ValueError, std::string(what) + " must be finite and >= 0, not " +
+                               std::to_string(value));
+  }
+  return value;
+}
+
 std::uint32_t to_u32(PyObject* obj) {
   unsigned long value = PyLong_AsUnsignedLong(obj);
   if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PythonError{};
@@ -69,6 +79,35 @@ void check_exit(QkExitCode code, const char* what) {
 struct CircuitDeleter {
   void operator()(QkCircuit* c) const { qk_circuit_free(c); }
 };
+
+constexpr std::uint32_t kStandardGates = QkGate_RC3X + 1;
+
+// The name Qiskit gives each standard gate, by gate number, read once by writing the gate
+// into a scratch circuit. An operation whose kind is a standard gate but whose name differs
+// is an instance of a Python subclass (a user's pulse gate, say): the C API would write it
+// back as the plain standard gate, so such circuits go to the Python writer.
+const std::vector<std::string>& standard_gate_names() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> found(kStandardGates);
+    const std::vector<double> zeros(8, 0.0);
+    const std::vector<std::uint32_t> qubits = {0, 1, 2, 3, 4, 5, 6, 7};
+    for (std::uint32_t g = 0; g < kStandardGates; ++g) {
+      const QkGate gate = static_cast<QkGate>(g);
+      const std::uint32_t nq = qk_gate_num_qubits(gate);
+      if (nq > qubits.size() || qk_gate_num_params(gate) > zeros.size()) continue;
+      std::unique_ptr<QkCircuit, CircuitDeleter> scratch(qk_circuit_new(std::max(nq, 1u), 0));
+      if (qk_circuit_gate(scratch.get(), gate, qubits.data(), zeros.data()) != QkExitCode_Success ||
+          qk_circuit_num_instructions(scratch.get()) != 1) {
+        continue;  // an empty name matches no operation: such gates take the Python writer
+      }
+      QkCircuitInstructionView view;
+      qk_circuit_view_instruction(scratch.get(), 0, &view);
+      found[g].assign(view.name, view.name_len);
+    }
+    return found;
+  }();
+  return names;
+}
 struct DagDeleter {
   void operator()(QkDag* d) const { qk_dag_free(d); }
 };
@@ -98,7 +137,7 @@ class DurationTable {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
           qubits.push_back(to_u32(PyTuple_GET_ITEM(items.get(), i)));
         }
-        const double value = to_double(duration);
+        const double value = to_length(duration, "an operation's duration");
         const auto count = static_cast<std::uint32_t>(qubits.size());
         if (std::uint64_t key; packed(id, qubits.data(), count, key)) {
           packed_[key] = value;
@@ -314,7 +353,7 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
           fail(PyExc_LookupError, "no duration for the delay on qubits " +
                                       qubit_list(view.qubits, view.num_qubits));
         }
-        duration = to_double(value);
+        duration = to_length(value, "a delay's duration");
         r.flags[i] = kDdNodeIdle;
         break;
       }
@@ -333,7 +372,12 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
       }
     }
     switch (kind) {
-      case QkOperationKind_Gate:
+      case QkOperationKind_Gate: {
+        const std::uint32_t gate = source.gate(node);
+        const std::vector<std::string>& names = standard_gate_names();
+        if (gate >= names.size() || names[gate] != op_name) r.writable = false;
+        break;
+      }
       case QkOperationKind_Barrier:
       case QkOperationKind_Delay:
       case QkOperationKind_Measure:
@@ -365,16 +409,26 @@ struct Inputs {
 };
 
 Options to_options(PyObject* obj) {
+  if (!PyTuple_Check(obj)) fail(PyExc_TypeError, "options must be a tuple");
   Options o{};
-  int placement;
+  int placement, crosstalk, skip_reset_qubits, unit_dt, alap;  // the "p" format writes ints
   if (!PyArg_ParseTuple(obj, "idddpppp", &placement, &o.alignment, &o.acquire_alignment,
-                        &o.spacing, &o.crosstalk, &o.skip_reset_qubits, &o.unit_dt, &o.alap)) {
+                        &o.spacing, &crosstalk, &skip_reset_qubits, &unit_dt, &alap)) {
     throw PythonError{};
   }
   if (placement < 0 || placement > static_cast<int>(Placement::kWalsh)) {
     fail(PyExc_ValueError, "unknown placement");
   }
   o.placement = static_cast<Placement>(placement);
+  o.crosstalk = crosstalk;
+  o.skip_reset_qubits = skip_reset_qubits;
+  o.unit_dt = unit_dt;
+  o.alap = alap;
+  for (double value : {o.alignment, o.acquire_alignment, o.spacing}) {
+    if (!std::isfinite(value) || value < 0) {
+      fail(PyExc_ValueError, "alignments and spacing must be finite and >= 0");
+    }
+  }
   return o;
 }
 
@@ -388,17 +442,35 @@ Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj
   in.nq = nq;
   Ref pulse_list = Ref::steal(check(PySequence_List(pulses_obj)));
   in.n = static_cast<std::size_t>(PyList_GET_SIZE(pulse_list.get()));
+  if (in.n == 0) fail(PyExc_ValueError, "the sequence has no pulses");
   for (std::size_t k = 0; k < in.n; ++k) {
     PyObject* item = PyList_GET_ITEM(pulse_list.get(), k);
     if (item == Py_None) {
       in.pulses_native = false;
       continue;
     }
-    PyObject *gate_obj, *params_obj;
-    if (!PyArg_ParseTuple(item, "OO", &gate_obj, &params_obj)) throw PythonError{};
-    Pulse pulse{static_cast<QkGate>(to_u32(gate_obj)), {}};
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+      fail(PyExc_TypeError, "a pulse must be None or a (gate number, parameters) tuple");
+    }
+    PyObject* gate_obj = PyTuple_GET_ITEM(item, 0);
+    PyObject* params_obj = PyTuple_GET_ITEM(item, 1);
+    const std::uint32_t number = to_u32(gate_obj);
+    if (number >= kStandardGates) {
+      fail(PyExc_ValueError, "pulse " + std::to_string(k) + ": no standard gate has number " +
+                                 std::to_string(number));
+    }
+    Pulse pulse{static_cast<QkGate>(number), {}};
+    if (qk_gate_num_qubits(pulse.gate) != 1) {
+      fail(PyExc_ValueError, "pulse " + std::to_string(k) + " is not a single-qubit gate");
+    }
     Ref params = Ref::steal(check(PySequence_Tuple(params_obj)));
-    for (Py_ssize_t p = 0; p < PyTuple_GET_SIZE(params.get()); ++p) {
+    const Py_ssize_t given = PyTuple_GET_SIZE(params.get());
+    if (given != static_cast<Py_ssize_t>(qk_gate_num_params(pulse.gate))) {
+      fail(PyExc_ValueError, "pulse " + std::to_string(k) + " has " + std::to_string(given) +
+                                 " parameters, its gate takes " +
+                                 std::to_string(qk_gate_num_params(pulse.gate)));
+    }
+    for (Py_ssize_t p = 0; p < given; ++p) {
       pulse.params.push_back(to_double(PyTuple_GET_ITEM(params.get(), p)));
     }
     in.pulses.push_back(std::move(pulse));
@@ -418,18 +490,25 @@ Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj
       fail(PyExc_ValueError, "each qubit needs one duration per pulse");
     }
     for (std::size_t k = 0; k < in.n; ++k) {
-      in.pulse_durations[q * in.n + k] = to_double(PyTuple_GET_ITEM(values.get(), k));
+      in.pulse_durations[q * in.n + k] =
+          to_length(PyTuple_GET_ITEM(values.get(), k), "a pulse duration");
     }
     in.dd_qubit[q] = true;
   }
 
   Ref coupling_list = Ref::steal(check(PySequence_List(couplings_obj)));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(coupling_list.get()); ++i) {
-    PyObject *a, *b;
-    if (!PyArg_ParseTuple(PyList_GET_ITEM(coupling_list.get(), i), "OO", &a, &b)) {
-      throw PythonError{};
+    PyObject* pair = PyList_GET_ITEM(coupling_list.get(), i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      fail(PyExc_TypeError, "a coupling must be a (qubit, qubit) tuple");
     }
-    in.couplings.emplace_back(to_u32(a), to_u32(b));
+    const std::uint32_t a = to_u32(PyTuple_GET_ITEM(pair, 0));
+    const std::uint32_t b = to_u32(PyTuple_GET_ITEM(pair, 1));
+    if (a >= nq || b >= nq) {
+      fail(PyExc_ValueError, "coupling (" + std::to_string(a) + ", " + std::to_string(b) +
+                                 ") names a qubit outside the circuit's " + std::to_string(nq));
+    }
+    in.couplings.emplace_back(a, b);
   }
   return in;
 }
@@ -482,6 +561,7 @@ DdPlan schedule_and_plan(Reading& reading, const Inputs& in) {
   plan_options.whole_sequences = true;
   plan_options.skip_ground_state = options.skip_reset_qubits;
   plan_options.until_node_start = true;
+  plan_options.space_from_last_pulse = true;
   return plan_dd(reading.core, qubit_durations, plan_options, reading.flags);
 }
 

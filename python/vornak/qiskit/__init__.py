@@ -14,6 +14,14 @@ PassManager: ``pad(circuits, target=backend.target)``.
 
 from __future__ import annotations
 
+try:
+    import numpy  # noqa: F401
+    import qiskit  # noqa: F401
+except ImportError as error:
+    raise ImportError(
+        f"vornak.qiskit needs Qiskit ({error}); install it with: pip install 'vornak[qiskit]'"
+    ) from error
+
 from vornak.qiskit.dd_pass import DynamicalDecoupling
 from vornak.qiskit.pad import pad
 

@@ -6,18 +6,22 @@ import math
 from functools import partial
 from operator import attrgetter, is_not
 from collections.abc import Iterable, Sequence
+from numbers import Integral, Real
 
-from qiskit.circuit import Delay, Gate
+from qiskit.circuit import Delay, Gate, Instruction
+from qiskit.circuit.classical import expr
+from qiskit.circuit.duration import duration_in_dt
 from qiskit.circuit.library import XGate, YGate
 from qiskit.dagcircuit import DAGCircuit
 from qiskit.transpiler import CouplingMap, InstructionDurations, Target
 from qiskit.transpiler.basepasses import TransformationPass
 from qiskit.transpiler.exceptions import TranspilerError
+from qiskit.transpiler.passes.scheduling.time_unit_conversion import _EvalDurationImpl
 
 from vornak import _bridge
-from vornak.qiskit.durations import UNIT_SECONDS, duration_table, to_unit
+from vornak.qiskit.durations import UNIT_SECONDS, checked, duration_table, to_unit, unit_is_dt
 from vornak.qiskit.sequence import identity_phase, native_pulse
-from vornak.qiskit.start_times import StartTimes
+from vornak.qiskit.start_times import node_start_time
 from vornak.qiskit.writer import write_in_python as _write_in_python
 
 _PULSE_SPACING_S = 10e-9  # free time after each pulse, and after a pulse it must avoid
@@ -83,12 +87,20 @@ class DynamicalDecoupling(TransformationPass):
             their initial state longest and shortens the time between a qubit's last gate
             and its measurement.
         pulse_alignment: Start times of gates, barriers and pulses are multiples of this
-            many ``dt`` (default: the target's, else 1).
+            many ``dt`` (default: the target's, else 1); refused where the durations have no
+            ``dt``.
         acquire_alignment: Start times of measurements and resets are multiples of this many
-            ``dt`` (default: the target's, else 1).
+            ``dt`` (default: the target's, else 1); refused where the durations have no ``dt``.
+
+    Times are in ``dt`` where there is a ``dt``, or where the durations are all given in
+    ``dt`` (then no 10 ns spacing can be derived, and pulses keep none); otherwise in ns.
+    Durations must be finite and non-negative, and whole numbers in ``dt``. Bad arguments
+    raise :class:`~qiskit.transpiler.exceptions.TranspilerError` at construction, or at the
+    first run where they depend on the circuit's width.
 
     The pass records in the property set ``node_start_time`` (the start of every operation
-    of the output, filled when first read), ``time_unit``, and the counts
+    of the output, as the ``NodeDurations`` map Qiskit's scheduling passes keep),
+    ``time_unit``, and the counts
     ``dd_sequences_inserted`` (repetitions of the sequence, a Walsh pattern counting as
     several) and ``dd_sequences_dropped`` (sequences of gaps that passed the 1.5 rule but
     that the crosstalk shifts or the 10 ns spacing would have cut short; for ``"walsh"``,
@@ -122,9 +134,15 @@ class DynamicalDecoupling(TransformationPass):
             raise TranspilerError("DynamicalDecoupling needs a target or instruction durations")
         self.target = target
         self.durations = durations
+        self._unit_dt = unit_is_dt(target, durations)
+        width = target.num_qubits if target is not None else None
         if dd_sequence is None:
             has_y = target is not None and "y" in target.operation_names
             dd_sequence = [XGate(), YGate(), XGate(), YGate()] if has_y else [XGate(), XGate()]
+        elif isinstance(dd_sequence, (Instruction, str)) or not isinstance(dd_sequence, Iterable):
+            raise TranspilerError(
+                f"dd_sequence must be a list of gates, not {type(dd_sequence).__name__}"
+            )
         self.dd_sequence = list(dd_sequence)
         if not self.dd_sequence:
             raise TranspilerError("The DD sequence is empty.")
@@ -134,14 +152,18 @@ class DynamicalDecoupling(TransformationPass):
             if target is not None and gate.name not in target.operation_names:
                 raise TranspilerError(f"{gate.name} in dd_sequence is not supported in the target")
         self._phase = identity_phase(self.dd_sequence)
-        self.qubits = None if qubits is None else frozenset(int(q) for q in qubits)
+        self.qubits = None if qubits is None else frozenset(_qubit_list(qubits, width, "qubits"))
         self.skip_reset_qubits = bool(skip_reset_qubits)
+        if coupling_map is not None and not isinstance(coupling_map, CouplingMap):
+            coupling_map = _coupling_pairs(coupling_map)
         self.coupling_map = coupling_map
         self.crosstalk = bool(crosstalk)
         self.placement = placement
         self.scheduling = scheduling
-        self.pulse_alignment = _alignment("pulse_alignment", pulse_alignment, target)
-        self.acquire_alignment = _alignment("acquire_alignment", acquire_alignment, target)
+        self.pulse_alignment = _alignment("pulse_alignment", pulse_alignment, target,
+                                          self._unit_dt)
+        self.acquire_alignment = _alignment("acquire_alignment", acquire_alignment, target,
+                                            self._unit_dt)
         self._tables: dict[int, tuple] = {}
 
     # -- the plan ------------------------------------------------------------------------
@@ -156,7 +178,9 @@ class DynamicalDecoupling(TransformationPass):
         cached = self._tables.get(num_qubits)
         if cached is not None:
             return cached
-        table = duration_table(self.target, self.durations, self._dt())
+        if self.qubits is not None and self.target is None:
+            _qubit_list(self.qubits, num_qubits, "qubits")
+        table = duration_table(self.target, self.durations, self._dt(), self._unit_dt)
         pulse_durations: list[tuple[float, ...] | None] = []
         for q in range(num_qubits):
             if self.qubits is not None and q not in self.qubits:
@@ -180,8 +204,9 @@ class DynamicalDecoupling(TransformationPass):
         dt = self._dt()
         placement = _PLACEMENTS[self.placement]
         alap = self.scheduling == "alap"
-        if dt is not None:
-            spacing = float(math.ceil(_PULSE_SPACING_S / dt - 1e-9))
+        if self._unit_dt:
+            # Without a dt (durations all in dt) 10 ns is no known number of dt: no spacing.
+            spacing = float(math.ceil(_PULSE_SPACING_S / dt - 1e-9)) if dt is not None else 0.0
             options = (placement, float(self.pulse_alignment), float(self.acquire_alignment),
                        spacing, self.crosstalk, self.skip_reset_qubits, True, alap)
         else:
@@ -202,7 +227,7 @@ class DynamicalDecoupling(TransformationPass):
         if coupling is None:
             return []
         edges = coupling.get_edges() if isinstance(coupling, CouplingMap) else coupling
-        return [(int(a), int(b)) for a, b in edges if a < num_qubits and b < num_qubits]
+        return [(a, b) for a, b in edges if a < num_qubits and b < num_qubits]
 
     # -- the pass ------------------------------------------------------------------------
 
@@ -236,7 +261,7 @@ class DynamicalDecoupling(TransformationPass):
         out._unit = unit
         out._duration = int(length) if options[6] else length
         self.property_set["time_unit"] = unit
-        self.property_set["node_start_time"] = StartTimes(out, times)
+        self.property_set["node_start_time"] = node_start_time(out, times, options[6])
         self.property_set["dd_sequences_inserted"] = inserted
         self.property_set["dd_sequences_dropped"] = dropped
         return out
@@ -248,20 +273,82 @@ class DynamicalDecoupling(TransformationPass):
     def _length_of_delay(self, op, qubits) -> float:
         """The length of delay `op`, on the qubits that `qubits()` lists, in the pass's unit."""
         try:
-            if op.unit != "dt" and op.unit not in UNIT_SECONDS:
-                raise TypeError(f"its unit is {op.unit!r}")
-            return to_unit(float(op.duration), op.unit, self._dt())
-        except (TypeError, ValueError, OverflowError) as error:
+            if isinstance(op.duration, expr.Expr):
+                value, unit = _constant_duration(op.duration, self._dt())
+            else:
+                value, unit = float(op.duration), op.unit
+            if unit != "dt" and unit not in UNIT_SECONDS:
+                raise TypeError(f"its unit is {unit!r}")
+            length = to_unit(value, unit, self._dt(), self._unit_dt)
+        except (TypeError, ValueError, OverflowError, TranspilerError) as error:
             raise TranspilerError(
                 f"The delay on qubits {qubits()} has no fixed duration ({op.duration}): {error}"
             ) from error
+        return checked(length, f"the delay on qubits {qubits()}", self._unit_dt)
 
 
-def _alignment(name: str, value: int | None, target: Target | None) -> int:
-    """An alignment in dt: the given one, else the target's, else 1."""
-    if value is None:
-        value = (getattr(target, name, None) if target is not None else None) or 1
-    value = int(value)
+def _constant_duration(duration: expr.Expr, dt: float | None) -> tuple[float, str]:
+    """(value, unit) of a delay's duration expression; a TypeError where it holds a stretch."""
+    if any(isinstance(x, expr.Stretch) for x in expr.iter_identifiers(duration)):
+        raise TypeError("it holds a stretch")
+    visitor = _EvalDurationImpl(dt)
+    value = duration.accept(visitor)
+    if visitor.in_cycles():
+        return float(duration_in_dt(value, 1.0)), "dt"
+    return value, "s"
+
+
+def _whole_number(value, what: str) -> int:
+    """`value` as an int where it is a whole number (not a bool), else a TranspilerError."""
+    if isinstance(value, bool) or not isinstance(value, Real):
+        raise TranspilerError(f"{what} must be a whole number, not {value!r}")
+    if isinstance(value, Integral):
+        return int(value)
+    if not math.isfinite(value) or not float(value).is_integer():
+        raise TranspilerError(f"{what} must be a whole number, not {value!r}")
+    return int(value)
+
+
+def _qubit_list(qubits, width: int | None, what: str) -> list[int]:
+    """Physical qubit indices, each a whole number in [0, width) where the width is known."""
+    if isinstance(qubits, str) or not isinstance(qubits, Iterable):
+        raise TranspilerError(f"{what} must be a list of qubit indices, not {qubits!r}")
+    found = []
+    for q in qubits:
+        index = _whole_number(q, f"a qubit index in {what}")
+        if index < 0 or (width is not None and index >= width):
+            span = f"0 to {width - 1}" if width is not None else ">= 0"
+            raise TranspilerError(f"{what} names qubit {q!r}, but qubits are {span}")
+        found.append(index)
+    return found
+
+
+def _coupling_pairs(coupling_map) -> list[tuple[int, int]]:
+    """The coupled pairs of a coupling-map argument given as pairs of qubit indices."""
+    if isinstance(coupling_map, str) or not isinstance(coupling_map, Iterable):
+        raise TranspilerError(
+            f"coupling_map must be a CouplingMap or a list of qubit pairs, not {coupling_map!r}"
+        )
+    pairs = []
+    for pair in coupling_map:
+        if isinstance(pair, str) or not isinstance(pair, Iterable) or len(pair := tuple(pair)) != 2:
+            raise TranspilerError(f"coupling_map holds {pair!r}, not a pair of qubit indices")
+        a, b = _qubit_list(pair, None, "coupling_map")
+        pairs.append((a, b))
+    return pairs
+
+
+def _alignment(name: str, value, target: Target | None, unit_dt: bool) -> int:
+    """An alignment in dt: the given one (refused without a dt), else the target's, else 1."""
+    if value is not None:
+        if not unit_dt:
+            raise TranspilerError(
+                f"{name}={value!r} is a number of dt, but the durations have no dt: times "
+                "are in ns and cannot be aligned to it"
+            )
+        value = _whole_number(value, name)
+    else:
+        value = int((getattr(target, name, None) if target is not None else None) or 1)
     if value < 1:
         raise TranspilerError(f"{name} must be a positive number of dt, not {value}")
     return value

@@ -1,6 +1,13 @@
-"""Operation durations in the pass's unit: dt where there is a dt, else nanoseconds."""
+"""Operation durations in the pass's unit: dt where there is a dt, else nanoseconds.
+
+Durations all given in dt with no dt set are kept in dt, as Qiskit's scheduling does. In dt
+every duration must be a whole number: a fractional one would leave the rounded delays and
+the start times apart, so it is refused.
+"""
 
 from __future__ import annotations
+
+import math
 
 from qiskit.circuit.duration import duration_in_dt
 from qiskit.transpiler import InstructionDurations, Target
@@ -9,12 +16,31 @@ from qiskit.transpiler.exceptions import TranspilerError
 UNIT_SECONDS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "ns": 1e-9, "ps": 1e-12}
 
 
-def to_unit(value: float, unit: str, dt: float | None) -> float:
-    """A duration in the pass's unit: dt when there is a dt, else ns."""
+def unit_is_dt(target: Target | None, durations: InstructionDurations | None) -> bool:
+    """Whether the pass works in dt: with a dt, or with durations that are all in dt."""
+    if target is not None:
+        return target.dt is not None
+    if durations is None:
+        return False
+    if durations.dt is not None:
+        return True
+    units = [unit for _, unit in durations.duration_by_name.values()]
+    units += [unit for _, unit in durations.duration_by_name_qubits.values()]
+    return bool(units) and all(unit == "dt" for unit in units)
+
+
+def to_unit(value: float, unit: str, dt: float | None, unit_dt: bool | None = None) -> float:
+    """A duration in the pass's unit: dt when `unit_dt` (default: when there is a dt), else ns."""
+    if unit_dt is None:
+        unit_dt = dt is not None
     if unit == "dt":
-        if dt is None:
+        if not unit_dt:
             raise TranspilerError("A duration is given in dt, but there is no dt.")
         return float(value)
+    if unit_dt and dt is None:
+        raise TranspilerError(
+            f"A duration is given in {unit}, but the durations are in dt and there is no dt."
+        )
     seconds = value * UNIT_SECONDS[unit]
     if dt is not None:
         return float(duration_in_dt(seconds, dt))
@@ -22,22 +48,43 @@ def to_unit(value: float, unit: str, dt: float | None) -> float:
     return round(seconds * 1e12) / 1e3
 
 
+def checked(value: float, what: str, unit_dt: bool) -> float:
+    """`value` if it is a duration the schedule can hold, else a TranspilerError naming `what`."""
+    if not math.isfinite(value) or value < 0:
+        raise TranspilerError(f"The duration of {what} is {value}, not a finite length >= 0.")
+    if unit_dt and not value.is_integer():
+        raise TranspilerError(
+            f"The duration of {what} is {value} dt, not a whole number of dt."
+        )
+    return value
+
+
 def duration_table(
-    target: Target | None, durations: InstructionDurations | None, dt: float | None
+    target: Target | None, durations: InstructionDurations | None, dt: float | None,
+    unit_dt: bool | None = None,
 ) -> dict[str, dict[tuple[int, ...], float]]:
     """Durations by operation name and qubits; the key ``()`` holds for any qubits."""
+    if unit_dt is None:
+        unit_dt = dt is not None
     table: dict[str, dict[tuple[int, ...], float]] = {}
+
+    def add(name, qargs, value, unit):
+        what = f"{name} on qubits {list(qargs)}" if qargs else f"{name} (on any qubits)"
+        try:
+            length = to_unit(value, unit, dt, unit_dt)
+        except (TypeError, ValueError, OverflowError) as error:
+            raise TranspilerError(f"The duration of {what} is {value}: {error}") from error
+        table.setdefault(name, {})[qargs] = checked(length, what, unit_dt)
+
     if target is not None:
         for name in target.operation_names:
             for qargs, props in target[name].items():
                 if props is not None and props.duration is not None:
-                    table.setdefault(name, {})[tuple(qargs or ())] = to_unit(
-                        props.duration, "s", dt
-                    )
+                    add(name, tuple(qargs or ()), props.duration, "s")
     else:
         for name, (value, unit) in durations.duration_by_name.items():
-            table.setdefault(name, {})[()] = to_unit(value, unit, dt)
+            add(name, (), value, unit)
         for (name, qargs), (value, unit) in durations.duration_by_name_qubits.items():
-            table.setdefault(name, {})[tuple(qargs)] = to_unit(value, unit, dt)
+            add(name, tuple(qargs), value, unit)
     table["barrier"] = {(): 0.0}
     return table

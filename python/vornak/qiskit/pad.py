@@ -99,10 +99,11 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     out.metadata = circuit.metadata
     if inserted and dd._phase:
         out.global_phase = out.global_phase - inserted * dd._phase
-    unit_dt = dd._dt() is not None  # times are in dt where there is a dt, else in ns
+    unit_dt = dd._unit_dt  # times are in dt, else in ns
     out._unit = "dt" if unit_dt else "ns"
     out._duration = int(length) if unit_dt else length
-    out._op_start_times = times
+    # As node_start_time holds them: ints in dt, floats in ns.
+    out._op_start_times = times if unit_dt else [float(t) for t in times]
     return out
 
 

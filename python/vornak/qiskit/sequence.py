@@ -31,9 +31,13 @@ def identity_phase(sequence: Sequence[Gate]) -> float:
 
 
 def native_pulse(gate: Gate):
-    """(standard gate number, parameters) where the native writer can emit the gate."""
+    """(standard gate number, parameters) where the native writer can emit the gate.
+
+    A subclass of a standard gate (a pulse gate of the user's, say) is not one: the native
+    writer would emit the plain standard gate in its place.
+    """
     standard = getattr(gate, "_standard_gate", None)
-    if standard is None or gate.label is not None:
+    if standard is None or gate.label is not None or gate.base_class is not standard.gate_class:
         return None
     try:
         params = tuple(float(p) for p in gate.params)

@@ -1,105 +1,46 @@
-"""``node_start_time`` of a padded DAG, read from the start times the native writer returns."""
+"""``node_start_time`` of a padded DAG, as the map type Qiskit's own scheduling passes keep.
+
+Qiskit's scheduling analyses store a ``NodeDurations`` (a native map from ``DAGOpNode`` to
+start time) and the passes that follow them, such as ``ConstrainedReschedule``, accept no
+other type. That type cannot be subclassed, so the map is built whole when the pass writes it.
+It cannot be pickled either, which keeps a pass manager that has run (its property set
+holds the map) from being sent to worker processes; :func:`_register_pickling` gives it a
+reduction for as long as Qiskit provides none.
+"""
 
 from __future__ import annotations
 
+import copyreg
 
-class StartTimes(dict):
-    """``node_start_time`` of a padded DAG, from the start time of each operation by node index.
+from qiskit._accelerate.scheduling import NodeDurations
 
-    Looking a node up reads the times directly; the dict itself is filled (with a key per
-    operation of the DAG) only when it is walked or changed.
+
+def node_start_time(dag, times, unit_dt: bool) -> NodeDurations:
+    """The start time of every operation of `dag`, from `times`: a list by node index (None
+    at wire nodes), or a dict by node index filled in the order the nodes were added.
+
+    Both hold the operations in node-index order, the order of ``dag.op_nodes()``, so the
+    map is built without a lookup per node: making the nodes' Python objects is most of its
+    cost. Times in dt are ints and times in ns floats: the map takes one type throughout.
     """
+    if isinstance(times, dict):
+        values = times.values()
+    else:
+        values = [t for t in times if t is not None]
+    if not unit_dt:
+        values = map(float, values)
+    return NodeDurations(dict(zip(dag.op_nodes(), values, strict=True)))
 
-    def __init__(self, dag, times):
-        super().__init__()
-        self._dag = dag
-        self._times = times  # start time by node index, None for wire nodes
-        self._filled = False
 
-    def _fill(self):
-        if self._filled:
-            return
-        self._filled = True
-        times = self._times
-        for node in self._dag.op_nodes():
-            dict.__setitem__(self, node, times[node._node_id])
+def _reduce(times: NodeDurations):
+    return NodeDurations, (dict(times.items()),)
 
-    def _lookup(self, node):
-        try:
-            time = self._times[node._node_id]
-        except (AttributeError, IndexError, KeyError, TypeError):
-            return None
-        return time
 
-    def __getitem__(self, node):
-        if not self._filled:
-            time = self._lookup(node)
-            if time is not None:
-                return time
-        self._fill()
-        return dict.__getitem__(self, node)
+def _register_pickling() -> None:
+    try:
+        NodeDurations({}).__reduce_ex__(2)
+    except TypeError:
+        copyreg.pickle(NodeDurations, _reduce)
 
-    def __contains__(self, node):
-        self._fill()
-        return dict.__contains__(self, node)
 
-    def __len__(self):
-        return dict.__len__(self) if self._filled else self._dag.num_ops()
-
-    def __iter__(self):
-        self._fill()
-        return dict.__iter__(self)
-
-    def __repr__(self):
-        self._fill()
-        return dict.__repr__(self)
-
-    def __eq__(self, other):
-        self._fill()
-        return dict.__eq__(self, other)
-
-    __hash__ = None
-
-    def get(self, node, default=None):
-        self._fill()
-        return dict.get(self, node, default)
-
-    def keys(self):
-        self._fill()
-        return dict.keys(self)
-
-    def values(self):
-        self._fill()
-        return dict.values(self)
-
-    def items(self):
-        self._fill()
-        return dict.items(self)
-
-    def copy(self):
-        self._fill()
-        return dict(dict.items(self))
-
-    def pop(self, node, *default):
-        self._fill()
-        return dict.pop(self, node, *default)
-
-    def setdefault(self, node, default=None):
-        self._fill()
-        return dict.setdefault(self, node, default)
-
-    def update(self, *args, **kwargs):
-        self._fill()
-        dict.update(self, *args, **kwargs)
-
-    def __setitem__(self, node, value):
-        self._fill()
-        dict.__setitem__(self, node, value)
-
-    def __delitem__(self, node):
-        self._fill()
-        dict.__delitem__(self, node)
-
-    def clear(self):
-        self._filled = True
-        dict.clear(self)
+_register_pickling()
