@@ -391,10 +391,8 @@ def breakdown(circuit, target):
 
 def one_call_breakdown(circuit, target):
     """pad(circuit) once, with its label check and its native call timed in place: {part: ns}."""
-    import vornak.qiskit
+    import vornak.qiskit.one_call as pad_module
 
-    # The module, which the package's function of the same name hides as an attribute.
-    pad_module = sys.modules[vornak.qiskit.pad.__module__]
     parts = dict.fromkeys(ONE_CALL_PARTS, 0)
     has_labels, construct = pad_module.has_labels, pad_module.DynamicalDecoupling
     native = pad_module._bridge

@@ -23,6 +23,6 @@ except ImportError as error:
     ) from error
 
 from vornak.qiskit.dd_pass import DynamicalDecoupling
-from vornak.qiskit.pad import pad
+from vornak.qiskit.one_call import pad
 
 __all__ = ["DynamicalDecoupling", "pad"]
