@@ -8,13 +8,21 @@ Circuits: the layered heavy-hex workload of bench/workloads.py as a 127-qubit
 durations (dt = 1 ns); and mqt.bench's QFT-50 and QAOA-30 transpiled for FakeSherbrooke at
 optimization level 1 with a fixed seed. On each circuit, interleaved over the repeats:
 
-- ours: `PassManager([DynamicalDecoupling(target=t, dd_sequence=[XGate(), XGate()])]).run(c)`;
+- ours: `PassManager([DynamicalDecoupling(target=t, dd_sequence=[XGate(), XGate()],
+  placement="spread")]).run(c)`;
 - Qiskit: `PassManager([ASAPScheduleAnalysis(target=t), PadDynamicalDecoupling(target=t,
   dd_sequence=[XGate(), XGate()])]).run(c)`, up to 10^5 gates;
 - floor: `PassManager.run` with a pass that returns its DAG unchanged (Qiskit's own
   circuit/DAG conversions and nothing else);
-- `run(dag)` of our pass alone on a prepared DAG, with the pass reused;
-- the breakdown of our end-to-end time (see `breakdown`).
+- contract floor: the same with a pass that also sets `node_start_time` for every node, the
+  least any scheduling pass costs through a PassManager;
+- one call: `vornak.qiskit.pad(c, target=t, dd_sequence=[XGate(), XGate()])`;
+- pass level: `run(dag)` of our pass alone on a prepared DAG, with the pass reused, against
+  Qiskit's `ASAPScheduleAnalysis.run` + `PadDynamicalDecoupling.run` on a DAG prepared the
+  same way (its `TimeUnitConversion` run before the clock starts);
+- the breakdown of our end-to-end time (see `breakdown`);
+- a batch: 1,000 QAOA-10 circuits for FakeSherbrooke, `pad(list)` against
+  `PassManager.run(list)` of both passes.
 
 Peak memory is measured in a fresh interpreter per job and circuit (`memory_probe`). Every
 output is checked before anything is timed: ours and Qiskit's keep every operation of the
@@ -50,6 +58,10 @@ PEER_LARGEST = 10**5  # above this Qiskit's pass takes tens of seconds per run, 
 QISKIT_TARGET = 30  # Qiskit / ours, at least
 FLOOR_MOONSHOT = 1.5  # ours / floor, at most
 OURS, PEER, FLOOR, ALONE = "ours", "Qiskit", "floor", "run(dag) alone"
+CONTRACT, ONE_CALL, PEER_ALONE = "contract floor", "ours, one call", "Qiskit, pass level"
+BATCH = ("qaoa", 10, 1000)  # the batch: algorithm, qubits, circuits
+SMOKE_BATCH = ("qft", 4, 8)
+PLACEMENT = "spread"
 PARTS = (  # the steps of our end-to-end PassManager.run, in order; they add up to it
     "pass construction",
     "circuit → DAG (front end)",
@@ -58,6 +70,12 @@ PARTS = (  # the steps of our end-to-end PassManager.run, in order; they add up 
     "DAG → circuit (back end)",
     "node_start_time → op_start_times (back end)",
     "rest of PassManager.run: bookkeeping, releasing the DAGs",
+)
+ONE_CALL_PARTS = (  # the steps of pad(circuit), in order; they add up to it
+    "pass construction and tables",
+    "label check (a Python object per instruction)",
+    "native pad_circuit: read, schedule, plan, write, start times",
+    "rest: delays, the circuit's name, phase and times",
 )
 TABLES = "of which: tables of a new pass"  # a share of the Python around the pad
 FIRST_READ = "of which: first read of node_start_time"  # a share of the step before
@@ -159,13 +177,20 @@ def sequence():
     return [XGate(), XGate()]
 
 
+def our_options():
+    """Our pass's options: X-X, spread over each gap before an operation (one sequence a
+    gap, as Qiskit's pass does). The default placement, walsh, also fills the stretches
+    after each qubit's last operation and repeats the sequence within long gaps."""
+    return {"dd_sequence": sequence(), "placement": PLACEMENT}
+
+
 def ours(target):
     from qiskit.transpiler import PassManager
 
     from vornak.qiskit import DynamicalDecoupling
 
     return lambda circuit: PassManager(
-        [DynamicalDecoupling(target=target, dd_sequence=sequence())]).run(circuit)
+        [DynamicalDecoupling(target=target, **our_options())]).run(circuit)
 
 
 def peer(target):
@@ -189,7 +214,53 @@ def floor(_target):
     return lambda circuit: PassManager([Unchanged()]).run(circuit)
 
 
-JOBS = {OURS: ours, PEER: peer, FLOOR: floor}
+def contract(_target):
+    from qiskit.transpiler import PassManager
+    from qiskit.transpiler.basepasses import AnalysisPass
+
+    class StartTimes(AnalysisPass):
+        def run(self, dag):
+            self.property_set["node_start_time"] = dict.fromkeys(dag.op_nodes(), 0)
+
+    return lambda circuit: PassManager([StartTimes()]).run(circuit)
+
+
+def one_call(target):
+    from vornak.qiskit import pad
+
+    return lambda circuit: pad(circuit, target=target, **our_options())
+
+
+JOBS = {OURS: ours, PEER: peer, FLOOR: floor, CONTRACT: contract, ONE_CALL: one_call}
+
+
+def peer_pass_level(target):
+    """(prepare, run): Qiskit's two passes on a DAG, the DAG and its time unit prepared
+    outside the clock as a PassManager would (TimeUnitConversion, which ASAP requires)."""
+    from qiskit.converters import circuit_to_dag
+    from qiskit.passmanager import PropertySet
+    from qiskit.transpiler.passes import (
+        ASAPScheduleAnalysis,
+        PadDynamicalDecoupling,
+        TimeUnitConversion,
+    )
+
+    def prepare(circuit):
+        dag = circuit_to_dag(circuit, True)
+        convert = TimeUnitConversion(target=target)
+        convert.property_set = PropertySet()
+        dag = convert.run(dag)
+        return dag, convert.property_set["time_unit"]
+
+    def run(dag, unit):
+        asap = ASAPScheduleAnalysis(target=target)
+        pad = PadDynamicalDecoupling(target=target, dd_sequence=sequence())
+        asap.property_set = pad.property_set = PropertySet()
+        asap.property_set["time_unit"] = unit
+        asap.run(dag)
+        return pad.run(dag)
+
+    return prepare, run
 
 
 def pulses_added(circuit, out, target):
@@ -282,7 +353,7 @@ def breakdown(circuit, target):
             return result
 
     def job():
-        parts[PARTS[0]], dd = _clock(DynamicalDecoupling, target=target, dd_sequence=sequence())
+        parts[PARTS[0]], dd = _clock(DynamicalDecoupling, target=target, **our_options())
         run = dd.run
 
         def timed_run(dag):
@@ -308,13 +379,49 @@ def breakdown(circuit, target):
     if len(result.op_start_times) != len(result.data):
         raise AssertionError("op_start_times does not cover the output")
     # Two shares timed apart, on a new pass.
-    dd = DynamicalDecoupling(target=target, dd_sequence=sequence())
+    dd = DynamicalDecoupling(target=target, **our_options())
     if hasattr(dd, "_tables_for"):  # the per-width durations, pulses and couplings
         parts[TABLES], _ = timed(dd._tables_for, circuit.num_qubits)
     from qiskit.converters import circuit_to_dag
 
     dd.run(circuit_to_dag(circuit, True))
     parts[FIRST_READ], _ = timed(bool, dd.property_set["node_start_time"])
+    return parts
+
+
+def one_call_breakdown(circuit, target):
+    """pad(circuit) once, with its label check and its native call timed in place: {part: ns}."""
+    import vornak.qiskit.one_call as pad_module
+
+    parts = dict.fromkeys(ONE_CALL_PARTS, 0)
+    has_labels, construct = pad_module.has_labels, pad_module.DynamicalDecoupling
+    native = pad_module._bridge
+
+    class Native:
+        def pad_circuit(self, *args):
+            ns, result = _clock(native.pad_circuit, *args)
+            parts[ONE_CALL_PARTS[2]] += ns
+            return result
+
+    def timed_labels(data):
+        ns, result = _clock(has_labels, data)
+        parts[ONE_CALL_PARTS[1]] += ns
+        return result
+
+    def timed_construct(*args, **kwargs):
+        ns, dd = _clock(construct, *args, **kwargs)
+        ns2, _ = _clock(dd._tables_for, circuit.num_qubits)
+        parts[ONE_CALL_PARTS[0]] += ns + ns2
+        return dd
+
+    pad_module.has_labels, pad_module.DynamicalDecoupling = timed_labels, timed_construct
+    pad_module._bridge = Native()
+    try:
+        total, _ = timed(lambda: pad_module.pad(circuit, target=target, **our_options()))
+    finally:
+        pad_module.has_labels, pad_module.DynamicalDecoupling = has_labels, construct
+        pad_module._bridge = native
+    parts[ONE_CALL_PARTS[3]] = total - sum(parts[part] for part in ONE_CALL_PARTS[:3])
     return parts
 
 
@@ -327,7 +434,7 @@ def profile_run(circuit, target, limit=8):
 
     from vornak.qiskit import DynamicalDecoupling
 
-    dd = DynamicalDecoupling(target=target, dd_sequence=sequence())
+    dd = DynamicalDecoupling(target=target, **our_options())
     dag = circuit_to_dag(circuit, True)
     profiler = cProfile.Profile()
     profiler.runcall(dd.run, dag)
@@ -355,10 +462,16 @@ def time_circuit(key, smoke, log):
         added = {OURS: pulses_added(circuit, runs[OURS](circuit), target)}
         if peer_repeats:
             added[PEER] = pulses_added(circuit, runs[PEER](circuit), target)
-        alone = DynamicalDecoupling(target=target, dd_sequence=sequence())
+        padded = runs[ONE_CALL](circuit)
+        if pulses_added(circuit, padded, target) != added[OURS] or len(
+                padded.op_start_times) != len(padded.data):
+            raise AssertionError("pad() and the pass disagree")
+        alone = DynamicalDecoupling(target=target, **our_options())
         alone.run(circuit_to_dag(circuit, True))  # its tables are built from here on
         profile = profile_run(circuit, target)
-    wanted = {OURS: repeats, FLOOR: repeats, ALONE: repeats, PEER: peer_repeats}
+        prepare_peer, peer_alone = peer_pass_level(target)
+    wanted = {OURS: repeats, FLOOR: repeats, ALONE: repeats, PEER: peer_repeats,
+              CONTRACT: repeats, ONE_CALL: repeats, PEER_ALONE: peer_repeats}
     times = {name: [] for name, n in wanted.items() if n}
     parts, totals = collections.defaultdict(list), []
     gc.collect()
@@ -367,7 +480,7 @@ def time_circuit(key, smoke, log):
         with stdout_to_devnull():
             for round_ in range(repeats):
                 log(f"{label(key)}: round {round_ + 1} of {repeats}")
-                for name in (OURS, PEER, FLOOR):
+                for name in (OURS, PEER, FLOOR, CONTRACT, ONE_CALL):
                     if round_ < wanted[name]:
                         ns, out = timed(runs[name], circuit)
                         times[name].append(ns)
@@ -376,15 +489,60 @@ def time_circuit(key, smoke, log):
                 ns, out = timed(alone.run, dag)
                 times[ALONE].append(ns)
                 del out, dag
+                if round_ < wanted[PEER_ALONE]:
+                    dag, unit = prepare_peer(circuit)
+                    ns, out = timed(peer_alone, dag, unit)
+                    times[PEER_ALONE].append(ns)
+                    del out, dag
                 steps = breakdown(circuit, target)
                 for part, ns in steps.items():
                     parts[part].append(ns)
                 totals.append(sum(steps[part] for part in PARTS))
+                for part, ns in one_call_breakdown(circuit, target).items():
+                    parts[part].append(ns)
     finally:
         gc.unfreeze()
     return {"key": key, "gates": gates, "times": times, "parts": parts, "totals": totals,
             "pulses": added,
             "profile": profile}
+
+
+def time_batch(smoke, log):
+    """One circuit, copied into a list, padded by each batch job: {"label", "count",
+    "instructions", "times": {job: [ns]}}."""
+    name, qubits, count = SMOKE_BATCH if smoke else BATCH
+    key = f"{name}-{qubits}"
+    log(f"batch of {count} {label(key)}: building")
+    circuit, target = make_circuit(key)
+    circuits = [circuit.copy() for _ in range(count)]
+    from vornak.qiskit import pad
+
+    jobs = {
+        "pad(list)": lambda: pad(circuits, target=target, **our_options()),
+        "pad(list), 2 threads": lambda: pad(circuits, target=target, **our_options(), threads=2),
+        f"{OURS}: PassManager.run(list)": lambda: ours(target)(circuits),
+        f"{PEER}: PassManager.run(list)": lambda: peer(target)(circuits),
+    }
+    repeats = {job: 1 if smoke else 3 for job in jobs}
+    repeats[f"{PEER}: PassManager.run(list)"] = 1
+    with stdout_to_devnull():
+        expected = pulses_added(circuit, ours(target)(circuit), target)
+        for job in ("pad(list)", "pad(list), 2 threads"):
+            outs = jobs[job]()
+            if len(outs) != count or pulses_added(circuit, outs[-1], target) != expected:
+                raise AssertionError(f"{job} and the pass disagree")
+            del outs
+    times = {job: [] for job in jobs}
+    with stdout_to_devnull():
+        for round_ in range(max(repeats.values())):
+            for job, run in jobs.items():
+                if round_ < repeats[job]:
+                    log(f"batch: {job}, round {round_ + 1}")
+                    ns, out = timed(run)
+                    times[job].append(ns)
+                    del out
+    return {"label": f"{count} × {label(key)}", "count": count,
+            "instructions": len(circuit.data), "times": times}
 
 
 # -- memory ----------------------------------------------------------------------------
@@ -451,9 +609,25 @@ def targets(results):
             rows.append((f"Qiskit / ours, {label(r['key'])}", f"{value:.1f}×",
                          f"≥ {QISKIT_TARGET}×", _judge(value, QISKIT_TARGET, True)))
     for r in results:
+        t = r["times"]
+        if PEER_ALONE in t:
+            value = min(t[PEER_ALONE]) / min(t[ALONE])
+            rows.append((f"Qiskit / ours, pass level, {label(r['key'])}", f"{value:.1f}×",
+                         f"≥ {QISKIT_TARGET}×", _judge(value, QISKIT_TARGET, True)))
+    for r in results:
+        t = r["times"]
+        if PEER in t and ONE_CALL in t:
+            value = min(t[PEER]) / min(t[ONE_CALL])
+            rows.append((f"Qiskit / ours one call, {label(r['key'])}", f"{value:.1f}×",
+                         f"≥ {QISKIT_TARGET}×", _judge(value, QISKIT_TARGET, True)))
+    for r in results:
         value = min(r["times"][OURS]) / min(r["times"][FLOOR])
         rows.append((f"ours / floor, {label(r['key'])}", f"{value:.2f}×",
                      f"≤ {FLOOR_MOONSHOT}× (moonshot)", _judge(value, FLOOR_MOONSHOT, False)))
+    for r in (r for r in results if CONTRACT in r["times"]):
+        value = min(r["times"][OURS]) / min(r["times"][CONTRACT])
+        rows.append((f"ours / contract floor, {label(r['key'])}", f"{value:.2f}×",
+                     "for reference", ""))
     layered = sorted((r for r in results if r["key"].startswith("layered")),
                      key=lambda r: r["gates"])
     if len(layered) > 1:
@@ -461,8 +635,20 @@ def targets(results):
         growth = (f"ns/gate at {report.size_label(large['gates'])} / "
                   f"at {report.size_label(small['gates'])}")
         limit = report.LIMITS["scaling"]
-        for name in (OURS, ALONE, FLOOR, PARTS[2]):
-            judged = name in (OURS, ALONE)
+
+        def growth_of(name):
+            return ((min(large["times"][name]) / large["gates"])
+                    / (min(small["times"][name]) / small["gates"]))
+
+        def measured(name):
+            return name in large["times"] and name in small["times"]
+
+        for name in (n for n in (OURS, ONE_CALL) if measured(n) and measured(CONTRACT)):
+            value = growth_of(name) / growth_of(CONTRACT)
+            rows.append((f"{name}: growth of ns/gate / the contract floor's", f"{value:.2f}×",
+                         f"≤ {limit}×", _judge(value, limit, False)))
+        for name in (OURS, ALONE, ONE_CALL, FLOOR, CONTRACT, PARTS[2]):
+            judged = name in (OURS, ALONE, ONE_CALL)
             by = "times" if name in large["times"] else "parts"
             if name not in large[by] or name not in small[by]:
                 continue
@@ -491,7 +677,19 @@ def versions():
             f"qiskit-ibm-runtime {version('qiskit-ibm-runtime')}, mqt.bench {version('mqt.bench')}")
 
 
-def markdown(results, memory, command, missing=()):
+def batch_table(batch):
+    t = batch["times"]
+    peer_ns = min(t[f"{PEER}: PassManager.run(list)"])
+    rows = []
+    for job, values in t.items():
+        rows.append((job, f"{_ms(values)} / {_ms(values, statistics.median)}",
+                     f"{min(values) / batch['count'] / 1e3:.0f}", str(len(values)),
+                     f"{peer_ns / min(values):.1f}×"))
+    return report._table(("Job", "ms (minimum / median)", "µs per circuit", "Repeats",
+                          "Qiskit's PassManager.run(list) / this"), rows)
+
+
+def markdown(results, memory, command, missing=(), batch=None):
     stamp = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
     out = [f"Machine: {report.machine(True)}. Run: {stamp}.", "",
            f"Command: `{command}`; {versions()}.", "",
@@ -502,7 +700,7 @@ def markdown(results, memory, command, missing=()):
     for r in results:
         t, g = r["times"], r["gates"]
         cells = [label(r["key"]), str(g)]
-        for name in (OURS, PEER, FLOOR, ALONE):
+        for name in (OURS, PEER, FLOOR, CONTRACT, ONE_CALL, ALONE, PEER_ALONE):
             if name in t:
                 cells.append(f"{_ms(t[name])} / {_ms(t[name], statistics.median)} "
                              f"({min(t[name]) / g:.0f})")
@@ -512,7 +710,8 @@ def markdown(results, memory, command, missing=()):
         cells.append(" / ".join(str(r["pulses"].get(name, "–")) for name in (OURS, PEER)))
         rows.append(cells)
     out += [report._table(("Circuit", "Instructions", "ours", "Qiskit", "floor",
-                           "run(dag) alone", "Repeats (ours / Qiskit)",
+                           "contract floor", "ours, one call", "run(dag) alone",
+                           "Qiskit, pass level", "Repeats (ours / Qiskit)",
                            "X pulses (ours / Qiskit)"), rows), ""]
     out += ["### Where our time goes, ms (median over the repeats)", ""]
     rows = []
@@ -527,13 +726,23 @@ def markdown(results, memory, command, missing=()):
                  *(f"**{statistics.median(r['totals']) / 1e6:.1f}**" for r in results)))
     rows.append(("floor, for comparison", *(_ms(r["times"][FLOOR]) for r in results)))
     out += [report._table(("Part", *(label(r["key"]) for r in results)), rows), ""]
+    out += ["### Where the one call's time goes, ms (median over the repeats)", ""]
+    rows = [(part, *(_ms(r["parts"][part], statistics.median) for r in results))
+            for part in ONE_CALL_PARTS if part in results[0]["parts"]]
+    rows.append(("**ours, one call, end to end (the steps added up)**",
+                 *(f"**{sum(statistics.median(r['parts'][p]) for p in ONE_CALL_PARTS) / 1e6:.1f}**"
+                   for r in results)))
+    out += [report._table(("Part", *(label(r["key"]) for r in results)), rows), ""]
+    if batch:
+        out += [f"### A batch: {batch['label']} ({batch['instructions']} instructions each)",
+                "", batch_table(batch), ""]
     if memory:
         out += ["### Peak memory above the loaded circuit, MiB (fresh process per cell)", ""]
         rows = []
         for r in results:
             cells = [label(r["key"])]
             by_job = memory.get(r["key"], {})
-            for name in (OURS, PEER, FLOOR):
+            for name in (OURS, ONE_CALL, PEER, FLOOR):
                 probe = by_job.get(name)
                 cells.append(f"{probe['above'] / 2**20:.0f}" if probe else "skipped")
             if by_job.get(OURS) and by_job.get(PEER) and by_job[OURS]["above"] > 0:
@@ -541,8 +750,8 @@ def markdown(results, memory, command, missing=()):
             else:
                 cells.append("–")
             rows.append(cells)
-        out += [report._table(("Circuit", "ours", "Qiskit", "floor", "Qiskit / ours"),
-                              rows), ""]
+        out += [report._table(("Circuit", "ours", "ours, one call", "Qiskit", "floor",
+                               "Qiskit / ours"), rows), ""]
     first = results[0]
     out += [f"### The most expensive calls in a new pass's run(dag), {label(first['key'])} "
             "(cProfile, one run)", "",
@@ -552,11 +761,23 @@ def markdown(results, memory, command, missing=()):
     reset = all(p["reset"] for by_job in memory.values() for p in by_job.values())
     out += ["Notes:", "",
             "- ours: `PassManager([DynamicalDecoupling(target=t, dd_sequence=[XGate(), "
-            "XGate()])]).run(circuit)`; Qiskit: `PassManager([ASAPScheduleAnalysis(target=t), "
+            f"XGate()], placement={PLACEMENT!r})]).run(circuit)` (one sequence per gap before "
+            "an operation, as Qiskit's pass places them; the default placement, walsh, also "
+            "fills each qubit's stretch after its last operation and repeats the sequence in "
+            "long gaps, which makes the output larger); Qiskit: `PassManager([ASAPScheduleAnalysis(target=t), "
             "PadDynamicalDecoupling(target=t, dd_sequence=[XGate(), XGate()])]).run(circuit)`; "
-            "floor: `PassManager.run` with a pass that returns its DAG unchanged. Each builds "
-            "its passes inside the timed call. run(dag) alone: our pass, reused (its tables "
-            "built), on a DAG prepared outside the timed call.",
+            "floor: `PassManager.run` with a pass that returns its DAG unchanged; contract "
+            "floor: the same with a pass that sets `node_start_time` (to 0) for every node, "
+            "which makes the PassManager build `op_start_times`: what any scheduling pass "
+            "costs through a PassManager. ours, one call: `vornak.qiskit.pad(circuit, "
+            "target=t, ...)` with the same options. Each builds its passes inside the "
+            "timed call. run(dag) alone: our pass, reused (its tables built), on a DAG "
+            "prepared outside the timed call; Qiskit, pass level: `ASAPScheduleAnalysis.run` "
+            "+ `PadDynamicalDecoupling.run` (new passes) on a DAG prepared outside the timed "
+            "call, with the `TimeUnitConversion` that a PassManager runs first.",
+            "- The batch: one transpiled QAOA-10 circuit copied 1,000 times; `pad(list)` with "
+            "its default threads (one, for circuits this short) and with two; "
+            "`PassManager.run(list)` as Qiskit runs it by default on this machine.",
             "- The jobs run interleaved, round after round, with garbage collection off "
             "during each timed call. The machine's 2 cores are shared with other developers "
             "working at the same time: the medians are noisy, the minimums less so.",
@@ -625,17 +846,19 @@ def main():
     else:
         missing = []
     results = [time_circuit(key, args.smoke, log) for key in keys]
+    batch = time_batch(args.smoke, log) if not args.circuits and mqt_available() else None
     memory = {}
     if not args.no_memory:
         for r in results:
-            jobs = [OURS, PEER, FLOOR] if r["gates"] <= PEER_LARGEST else [OURS, FLOOR]
+            jobs = ([OURS, ONE_CALL, PEER, FLOOR] if r["gates"] <= PEER_LARGEST
+                    else [OURS, ONE_CALL, FLOOR])
             if args.smoke:
                 jobs = [OURS] if r is results[0] else []
             for job in jobs:
                 log(f"{label(r['key'])}: peak memory of {job}")
                 memory.setdefault(r["key"], {})[job] = probe_in_subprocess(job, r["key"])
     command = "python " + " ".join(["bench/qiskit_pass.py", *sys.argv[1:]])
-    text = markdown(results, memory, command, missing)
+    text = markdown(results, memory, command, missing, batch)
     print(text)
     if not (args.smoke or args.circuits):
         (HERE / "qiskit_results.md").write_text(text)

@@ -110,3 +110,32 @@ def test_memory_probe_sees_the_job_in_a_fresh_process():
     # The padded copy of a 3000-gate circuit takes memory beyond the loaded input.
     assert probe["above"] > 0
     assert isinstance(probe["reset"], bool)
+
+
+def test_pass_level_one_call_and_contract_floor_rows_are_judged():
+    def rows(peer_alone, one_call, one_call_large, contract_large):
+        results = []
+        for key, gates in (("layered-10000", 10**4), ("layered-1000000", 10**6)):
+            small = gates == 10**4
+            r = _result(key, gates, 1500.0, 45000.0 if small else None, 400.0)
+            t = r["times"]
+            t[qiskit_pass.CONTRACT] = [(500.0 if small else contract_large) * gates]
+            t[qiskit_pass.ONE_CALL] = [(one_call if small else one_call_large) * gates]
+            if small:
+                t[qiskit_pass.PEER_ALONE] = [peer_alone * gates]
+            results.append(r)
+        return {row[0]: row[3] for row in qiskit_pass.targets(results)}
+
+    growth = "ours, one call: growth of ns/gate / the contract floor's"
+    # run(dag) alone takes 750 ns/gate and the one call 1500: Qiskit's pass level and end
+    # to end at exactly 30 times those; the one call grows 1.3x against a flat floor.
+    met = rows(22500.0, 1500.0, 1950.0, 500.0)
+    assert met["Qiskit / ours, pass level, heavy-hex 10^4"] == "yes"
+    assert met["Qiskit / ours one call, heavy-hex 10^4"] == "yes"
+    assert met[growth] == "yes"
+    missed = rows(22499.0, 1501.0, 1966.0, 500.0)
+    assert missed["Qiskit / ours, pass level, heavy-hex 10^4"] == "**no**"
+    assert missed["Qiskit / ours one call, heavy-hex 10^4"] == "**no**"
+    assert missed[growth] == "**no**"
+    # The same growth is within limits where the contract floor itself grows 1.3x.
+    assert rows(22500.0, 1500.0, 1966.0, 650.0)[growth] == "yes"

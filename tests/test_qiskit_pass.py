@@ -355,8 +355,12 @@ class Result:
 
 
 def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fallback=None,
-               **options):
-    """Runs the pass on `circuit` and checks everything promised about its output."""
+               one_call=None, **options):
+    """Runs the pass on `circuit` and checks everything promised about its output.
+
+    `one_call(circuit, target, durations, options)`, where given, pads the circuit in place of
+    the pass's ``run`` and returns the padded DAG and a property set to check.
+    """
     dag = circuit if isinstance(circuit, DAGCircuit) else circuit_to_dag(circuit)
     before = copy.deepcopy(dag)
     dd = DynamicalDecoupling(durations=durations, target=target, **options)
@@ -369,10 +373,14 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
 
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(dd_pass, "_write_in_python", spy)
-        out = dd.run(dag)
+        if one_call is None:
+            out = dd.run(dag)
+            ps = dd.property_set
+        else:
+            given = circuit if isinstance(circuit, QuantumCircuit) else dag_to_circuit(dag)
+            out, ps = one_call(given, target, durations, options)
     if expect_fallback is not None:
         assert bool(writes) == expect_fallback
-    ps = dd.property_set
     assert dag == before, "the pass changed its input"
 
     timing = Timing(target, durations)

@@ -113,6 +113,8 @@ struct DagDeleter {
 };
 
 // Operation durations by name and qubits; an entry with no qubits holds for any qubits.
+// Names are numbered once; an entry on at most two qubits is found by one integer key, so a
+// lookup per instruction builds no string.
 class DurationTable {
  public:
   // `table`: dict of name to dict of qubit tuple to duration.
@@ -120,45 +122,83 @@ class DurationTable {
     if (!PyDict_Check(table)) fail(PyExc_TypeError, "durations must be a dict");
     Py_ssize_t pos = 0;
     PyObject *name, *entries;
+    std::vector<std::uint32_t> qubits;
     while (PyDict_Next(table, &pos, &name, &entries)) {
       Py_ssize_t size;
       const char* text = PyUnicode_AsUTF8AndSize(name, &size);
       if (text == nullptr) throw PythonError{};
       if (!PyDict_Check(entries)) fail(PyExc_TypeError, "durations must map names to dicts");
+      const std::uint32_t id = name_id(std::string_view(text, static_cast<std::size_t>(size)));
       Py_ssize_t pos2 = 0;
       PyObject *qargs, *duration;
       while (PyDict_Next(entries, &pos2, &qargs, &duration)) {
-        std::string key(text, static_cast<std::size_t>(size));
-        key.push_back('\0');
         Ref items = Ref::steal(check(PySequence_Tuple(qargs)));
+        qubits.clear();
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-          append_qubit(key, to_u32(PyTuple_GET_ITEM(items.get(), i)));
+          qubits.push_back(to_u32(PyTuple_GET_ITEM(items.get(), i)));
         }
-        durations_[std::move(key)] = to_length(duration, "an operation's duration");
+        const double value = to_length(duration, "an operation's duration");
+        const auto count = static_cast<std::uint32_t>(qubits.size());
+        if (std::uint64_t key; packed(id, qubits.data(), count, key)) {
+          packed_[key] = value;
+        } else {
+          wide_[wide_key(id, qubits.data(), count)] = value;
+        }
       }
     }
   }
 
-  const double* find(std::string_view name, const std::uint32_t* qubits, std::uint32_t count) {
-    key_.assign(name);
-    key_.push_back('\0');
-    std::size_t any = key_.size();
-    for (std::uint32_t i = 0; i < count; ++i) append_qubit(key_, qubits[i]);
-    auto it = durations_.find(key_);
-    if (it == durations_.end()) {
-      key_.resize(any);
-      it = durations_.find(key_);
-      if (it == durations_.end()) return nullptr;
-    }
-    return &it->second;
+  const double* find(std::string_view name, const std::uint32_t* qubits, std::uint32_t count) const {
+    auto named = ids_.find(name);
+    if (named == ids_.end()) return nullptr;
+    if (const double* found = lookup(named->second, qubits, count)) return found;
+    return lookup(named->second, nullptr, 0);
   }
 
  private:
-  static void append_qubit(std::string& key, std::uint32_t q) {
-    key.append(reinterpret_cast<const char*>(&q), sizeof q);
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  };
+
+  std::uint32_t name_id(std::string_view name) {
+    auto it = ids_.find(name);
+    if (it != ids_.end()) return it->second;
+    const auto id = static_cast<std::uint32_t>(ids_.size());
+    ids_.emplace(std::string(name), id);
+    return id;
   }
-  std::unordered_map<std::string, double> durations_;
-  std::string key_;
+
+  // Name (20 bits), count (2 bits) and two qubits (21 bits each) in one key, where they fit.
+  static bool packed(std::uint32_t id, const std::uint32_t* qubits, std::uint32_t count,
+                     std::uint64_t& key) {
+    constexpr std::uint32_t kQubitLimit = 1u << 21;
+    if (count > 2 || id >= (1u << 20)) return false;
+    std::uint64_t q0 = count > 0 ? qubits[0] : 0, q1 = count > 1 ? qubits[1] : 0;
+    if (q0 >= kQubitLimit || q1 >= kQubitLimit) return false;
+    key = (std::uint64_t{id} << 44) | (std::uint64_t{count} << 42) | (q0 << 21) | q1;
+    return true;
+  }
+
+  const double* lookup(std::uint32_t id, const std::uint32_t* qubits, std::uint32_t count) const {
+    if (std::uint64_t key; packed(id, qubits, count, key)) {
+      auto it = packed_.find(key);
+      return it == packed_.end() ? nullptr : &it->second;
+    }
+    if (wide_.empty()) return nullptr;
+    auto it = wide_.find(wide_key(id, qubits, count));
+    return it == wide_.end() ? nullptr : &it->second;
+  }
+
+  static std::string wide_key(std::uint32_t id, const std::uint32_t* qubits, std::uint32_t count) {
+    std::string key(reinterpret_cast<const char*>(&id), sizeof id);
+    key.append(reinterpret_cast<const char*>(qubits), sizeof(std::uint32_t) * count);
+    return key;
+  }
+
+  std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> ids_;
+  std::unordered_map<std::uint64_t, double> packed_;
+  std::unordered_map<std::string, double> wide_;
 };
 
 std::string qubit_list(const std::uint32_t* qubits, std::uint32_t count) {
@@ -188,12 +228,71 @@ struct Pulse {
   std::vector<double> params;
 };
 
-// The input DAG read into the core: one node per operation in topological order, on the
-// DAG's qubits and, after them, one wire per clbit.
+// The instructions of a DAG, reached by node index, in topological order.
+class DagSource {
+ public:
+  explicit DagSource(QkDag* dag) : dag_(dag) {}
+  std::uint32_t num_qubits() const { return qk_dag_num_qubits(dag_); }
+  std::vector<std::uint32_t> order() const {
+    std::vector<std::uint32_t> order(qk_dag_num_op_nodes(dag_));
+    if (!order.empty()) qk_dag_topological_op_nodes(dag_, order.data());
+    return order;
+  }
+  void view(std::uint32_t node, QkCircuitInstructionView* out) const {
+    qk_dag_view_instruction(dag_, node, out);
+  }
+  QkOperationKind kind(std::uint32_t node) const { return qk_dag_op_node_kind(dag_, node); }
+  QkGate gate(std::uint32_t node) const { return qk_dag_op_node_gate_op(dag_, node, nullptr); }
+  void unitary(std::uint32_t node, QkComplex64* out) const { qk_dag_op_node_unitary(dag_, node, out); }
+  std::uint32_t delay_key(std::uint32_t node) const { return node; }
+  QkDag* dag() const { return dag_; }
+  // An empty circuit with the input's bits, registers, variables and global phase.
+  QkCircuit* empty_like() const {
+    std::unique_ptr<QkDag, DagDeleter> empty(
+        qk_dag_copy_empty_like(dag_, QkVarsMode_Alike, QkBlocksMode_Drop));
+    return qk_dag_to_circuit(empty.get());
+  }
+
+ private:
+  QkDag* dag_;
+};
+
+// A circuit, read through a DAG made from it in the DAG's topological order: the order in
+// which the pass reads the DAG that a PassManager makes of the same circuit, so that both
+// plan alike (the planner places pulses in the order it meets the gaps). Delays are keyed by
+// their position in the circuit; the padded circuit gets the circuit's bits and registers.
+class CircuitSource : public DagSource {
+ public:
+  explicit CircuitSource(QkCircuit* circuit)
+      : DagSource(check_dag(qk_circuit_to_dag(circuit))), owned_(dag()), circuit_(circuit) {
+    // A DAG made from a circuit numbers its operations in the circuit's order, after its
+    // wire nodes.
+    if (qk_dag_num_op_nodes(dag()) > 0) {
+      while (qk_dag_node_type(dag(), first_) != QkDagNodeType_Operation) ++first_;
+    }
+  }
+  std::uint32_t delay_key(std::uint32_t node) const { return node - first_; }
+  QkCircuit* empty_like() const {
+    return qk_circuit_copy_empty_like(circuit_, QkVarsMode_Alike, QkBlocksMode_Drop);
+  }
+
+ private:
+  static QkDag* check_dag(QkDag* dag) {
+    if (dag == nullptr) fail(PyExc_RuntimeError, "Qiskit refused to make a DAG of the circuit");
+    return dag;
+  }
+  std::unique_ptr<QkDag, DagDeleter> owned_;
+  QkCircuit* circuit_;
+  std::uint32_t first_ = 0;
+};
+
+// The input read into the core: one node per operation in an order the DAG allows, on the
+// input's qubits and, after them, one wire per clbit.
 struct Reading {
   std::vector<std::uint32_t> order;  // node index of each core node
   std::vector<std::uint8_t> flags;   // kDdNode* of each core node
   QuantumDAG core;
+  std::vector<double> alignments;  // start grid of each core node; empty: none
   bool writable = true;  // every operation can be written through the C API
 };
 
@@ -216,12 +315,14 @@ double alignment_of(QkOperationKind kind, const Options& options) {
   }
 }
 
-Reading read_dag(QkDag* dag, DurationTable& table, PyObject* delays, const Options& options) {
+// `delays`: dict of the source's delay key (node index or position) to each delay's length.
+template <class Source>
+Reading read(const Source& source, const DurationTable& table, PyObject* delays,
+             const Options& options) {
   Reading r;
-  const std::uint32_t nq = qk_dag_num_qubits(dag);
-  const std::size_t ops = qk_dag_num_op_nodes(dag);
-  r.order.resize(ops);
-  if (ops > 0) qk_dag_topological_op_nodes(dag, r.order.data());
+  const std::uint32_t nq = source.num_qubits();
+  r.order = source.order();
+  const std::size_t ops = r.order.size();
   r.flags.assign(ops, 0);
   r.core.reserve(ops, 2 * ops, 0);
   const std::uint32_t name = r.core.strings().intern("op");
@@ -229,14 +330,13 @@ Reading read_dag(QkDag* dag, DurationTable& table, PyObject* delays, const Optio
   // Granularity and minimum length constrain pulse waveforms, not start times or delays:
   // Qiskit's scheduling stage uses them for nothing else, and neither does the pass.
   const bool aligned = options.alignment > 1.0 || options.acquire_alignment > 1.0;
-  std::vector<double> alignments;
-  if (aligned) alignments.resize(ops);
+  if (aligned) r.alignments.resize(ops);
   for (std::size_t i = 0; i < ops; ++i) {
     const std::uint32_t node = r.order[i];
     QkCircuitInstructionView view;
-    qk_dag_view_instruction(dag, node, &view);
+    source.view(node, &view);
     const std::string_view op_name(view.name, view.name_len);
-    const QkOperationKind kind = qk_dag_op_node_kind(dag, node);
+    const QkOperationKind kind = source.kind(node);
     double duration = 0.0;
     switch (kind) {
       case QkOperationKind_ControlFlow:
@@ -246,7 +346,7 @@ Reading read_dag(QkDag* dag, DurationTable& table, PyObject* delays, const Optio
       case QkOperationKind_Barrier:
         break;
       case QkOperationKind_Delay: {
-        Ref key = Ref::steal(check(PyLong_FromUnsignedLong(node)));
+        Ref key = Ref::steal(check(PyLong_FromUnsignedLong(source.delay_key(node))));
         PyObject* value = PyDict_GetItemWithError(delays, key.get());
         if (value == nullptr) {
           if (PyErr_Occurred()) throw PythonError{};
@@ -273,7 +373,7 @@ Reading read_dag(QkDag* dag, DurationTable& table, PyObject* delays, const Optio
     }
     switch (kind) {
       case QkOperationKind_Gate: {
-        const std::uint32_t gate = qk_dag_op_node_gate_op(dag, node, nullptr);
+        const std::uint32_t gate = source.gate(node);
         const std::vector<std::string>& names = standard_gate_names();
         if (gate >= names.size() || names[gate] != op_name) r.writable = false;
         break;
@@ -287,139 +387,25 @@ Reading read_dag(QkDag* dag, DurationTable& table, PyObject* delays, const Optio
       default:
         r.writable = false;
     }
-    if (aligned) alignments[i] = alignment_of(kind, options);
+    if (aligned) r.alignments[i] = alignment_of(kind, options);
     wires.assign(view.qubits, view.qubits + view.num_qubits);
     for (std::uint32_t c = 0; c < view.num_clbits; ++c) wires.push_back(Qubit{nq} + view.clbits[c]);
     r.core.insert_node(name, wires, duration, {});
   }
-  build_pass_schedule(r.core, options.alap ? ScheduleOrder::kAlap : ScheduleOrder::kAsap,
-                      alignments);
   return r;
 }
 
-// Writes `reading`'s operations with the planned pulses into a new circuit of the same
-// width, every idle stretch of a qubit filled with a delay, the whole circuit `length` long.
-class Writer {
- public:
-  Writer(QkDag* dag, const Reading& reading, const DdPlan& plan, const std::vector<Pulse>& pulses,
-         const std::vector<double>& pulse_durations, std::size_t n, const Options& options)
-      : dag_(dag), reading_(reading), plan_(plan), pulses_(pulses),
-        pulse_durations_(pulse_durations), n_(n), options_(options),
-        nq_(qk_dag_num_qubits(dag)),
-        cursor_(nq_, 0.0) {
-    // An empty circuit with the input's bits, registers, variables and global phase.
-    std::unique_ptr<QkDag, DagDeleter> empty(
-        qk_dag_copy_empty_like(dag, QkVarsMode_Alike, QkBlocksMode_Drop));
-    circuit_.reset(qk_dag_to_circuit(empty.get()));
-    starts_.reserve(2 * reading.order.size() + 2 * plan.starts.size());
-  }
-
-  QkCircuit* circuit() { return circuit_.get(); }
-  // The start time of every instruction written, in the order written.
-  const std::vector<double>& starts() const { return starts_; }
-
-  double write() {
-    std::span<const ScheduleEntry> schedule = reading_.core.schedule();
-    auto run = plan_.runs.begin();
-    double length = 0.0;
-    for (std::size_t i = 0; i < reading_.order.size(); ++i) {
-      const ScheduleEntry entry = schedule[i];
-      length = std::max(length, entry.end_time);
-      for (; run != plan_.runs.end() && run->before == i; ++run) write_run(*run);
-      if (reading_.flags[i] & kDdNodeIdle) continue;
-      const std::uint32_t node = reading_.order[i];
-      QkCircuitInstructionView view;
-      qk_dag_view_instruction(dag_, node, &view);
-      for (std::uint32_t k = 0; k < view.num_qubits; ++k) idle_until(view.qubits[k], entry.start_time);
-      starts_.push_back(entry.start_time);
-      write_operation(node, view);
-      for (std::uint32_t k = 0; k < view.num_qubits; ++k) cursor_[view.qubits[k]] = entry.end_time;
-    }
-    // Trailing runs (before == the node count): after each qubit's last operation.
-    for (; run != plan_.runs.end(); ++run) write_run(*run);
-    for (std::uint32_t q = 0; q < nq_; ++q) idle_until(q, length);
-    return length;
-  }
-
- private:
-  void idle_until(std::uint32_t q, double t) {
-    double gap = t - cursor_[q];
-    if (gap > 0) {
-      starts_.push_back(cursor_[q]);
-      if (options_.unit_dt) {
-        check_exit(qk_circuit_delay_dt(circuit_.get(), q, static_cast<std::int64_t>(std::llround(gap))),
-                   "add a delay");
-      } else {
-        check_exit(qk_circuit_delay(circuit_.get(), q, gap, QkDelayUnit_NS), "add a delay");
-      }
-    }
-    cursor_[q] = t;
-  }
-
-  // Writes `run`, whose pulses start at plan_.starts[next_start_ ..]; its k-th pulse is pulse
-  // k % n of the sequence, as a run may hold several repetitions of it.
-  void write_run(const DdRun& run) {
-    const std::uint32_t q = static_cast<std::uint32_t>(run.qubit);
-    for (std::uint32_t k = 0, j = 0; k < run.count; ++k, j = j + 1 == n_ ? 0 : j + 1) {
-      const double start = plan_.starts[next_start_++];
-      idle_until(q, start);
-      starts_.push_back(start);
-      const Pulse& pulse = pulses_[j];
-      check_exit(qk_circuit_gate(circuit_.get(), pulse.gate, &q, pulse.params.data()),
-                 "add a pulse");
-      cursor_[q] = start + pulse_durations_[q * n_ + j];
-    }
-  }
-
-  void write_operation(std::uint32_t node, const QkCircuitInstructionView& view) {
-    QkCircuit* c = circuit_.get();
-    switch (qk_dag_op_node_kind(dag_, node)) {
-      case QkOperationKind_Gate: {
-        QkGate gate = qk_dag_op_node_gate_op(dag_, node, nullptr);
-        params_.clear();
-        const std::size_t stride = qk_param_stride();
-        for (std::size_t p = 0; p < view.num_params; ++p) {
-          params_.push_back(reinterpret_cast<const QkParam*>(
-              reinterpret_cast<const char*>(view.params) + p * stride));
-        }
-        check_exit(append_gate(c, gate, view.qubits, params_.data()), "add a gate");
-        break;
-      }
-      case QkOperationKind_Measure:
-        check_exit(qk_circuit_measure(c, view.qubits[0], view.clbits[0]), "add a measurement");
-        break;
-      case QkOperationKind_Reset:
-        check_exit(qk_circuit_reset(c, view.qubits[0]), "add a reset");
-        break;
-      case QkOperationKind_Barrier:
-        check_exit(qk_circuit_barrier(c, view.qubits, view.num_qubits), "add a barrier");
-        break;
-      case QkOperationKind_Unitary: {
-        matrix_.resize(std::size_t{1} << (2 * view.num_qubits));
-        qk_dag_op_node_unitary(dag_, node, matrix_.data());
-        check_exit(qk_circuit_unitary(c, matrix_.data(), view.qubits, view.num_qubits, false),
-                   "add a unitary");
-        break;
-      }
-      default:
-        fail(PyExc_RuntimeError, "an operation that cannot be written natively");
-    }
-  }
-
-  QkDag* dag_;
-  const Reading& reading_;
-  const DdPlan& plan_;
-  const std::vector<Pulse>& pulses_;
-  const std::vector<double>& pulse_durations_;
-  std::size_t n_;
-  const Options& options_;
-  std::uint32_t nq_;
-  std::unique_ptr<QkCircuit, CircuitDeleter> circuit_;
-  std::vector<double> starts_;
-  std::size_t next_start_ = 0;  // in plan_.starts, of the next run's first pulse
-  std::vector<double> cursor_;  // by qubit: the time up to which it is written
-  std::vector<const QkParam*> params_;
-  std::vector<QkComplex64> matrix_;
+// Everything of a call that does not depend on the circuit read: the sequence, its
+// durations by qubit, the couplings and the options.
+struct Inputs {
+  Options options;
+  std::size_t n = 0;  // pulses per sequence
+  std::vector<Pulse> pulses;
+  bool pulses_native = true;  // every pulse is a standard gate
+  std::uint32_t nq = 0;
+  std::vector<double> pulse_durations;  // n per qubit
+  std::vector<bool> dd_qubit;
+  std::vector<std::pair<Qubit, Qubit>> couplings;
 };
 
 Options to_options(PyObject* obj) {
@@ -445,6 +431,256 @@ Options to_options(PyObject* obj) {
   }
   return o;
 }
+
+// pulses: (gate number, (params...)) per pulse, or None where a pulse is not a standard gate
+// (then only the plan can be returned); pulse durations: per qubit None (no pulses) or n
+// durations; couplings: pairs of qubits.
+Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj,
+                 PyObject* couplings_obj, PyObject* options_obj) {
+  Inputs in;
+  in.options = to_options(options_obj);
+  in.nq = nq;
+  Ref pulse_list = Ref::steal(check(PySequence_List(pulses_obj)));
+  in.n = static_cast<std::size_t>(PyList_GET_SIZE(pulse_list.get()));
+  if (in.n == 0) fail(PyExc_ValueError, "the sequence has no pulses");
+  for (std::size_t k = 0; k < in.n; ++k) {
+    PyObject* item = PyList_GET_ITEM(pulse_list.get(), k);
+    if (item == Py_None) {
+      in.pulses_native = false;
+      continue;
+    }
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+      fail(PyExc_TypeError, "a pulse must be None or a (gate number, parameters) tuple");
+    }
+    PyObject* gate_obj = PyTuple_GET_ITEM(item, 0);
+    PyObject* params_obj = PyTuple_GET_ITEM(item, 1);
+    const std::uint32_t number = to_u32(gate_obj);
+    if (number >= kStandardGates) {
+      fail(PyExc_ValueError, "pulse " + std::to_string(k) + ": no standard gate has number " +
+                                 std::to_string(number));
+    }
+    Pulse pulse{static_cast<QkGate>(number), {}};
+    if (qk_gate_num_qubits(pulse.gate) != 1) {
+      fail(PyExc_ValueError, "pulse " + std::to_string(k) + " is not a single-qubit gate");
+    }
+    Ref params = Ref::steal(check(PySequence_Tuple(params_obj)));
+    const Py_ssize_t given = PyTuple_GET_SIZE(params.get());
+    if (given != static_cast<Py_ssize_t>(qk_gate_num_params(pulse.gate))) {
+      fail(PyExc_ValueError, "pulse " + std::to_string(k) + " has " + std::to_string(given) +
+                                 " parameters, its gate takes " +
+                                 std::to_string(qk_gate_num_params(pulse.gate)));
+    }
+    for (Py_ssize_t p = 0; p < given; ++p) {
+      pulse.params.push_back(to_double(PyTuple_GET_ITEM(params.get(), p)));
+    }
+    in.pulses.push_back(std::move(pulse));
+  }
+
+  Ref duration_list = Ref::steal(check(PySequence_List(durations_obj)));
+  if (PyList_GET_SIZE(duration_list.get()) != static_cast<Py_ssize_t>(nq)) {
+    fail(PyExc_ValueError, "pulse durations must have one entry per qubit");
+  }
+  in.pulse_durations.assign(std::size_t{nq} * in.n, 0.0);
+  in.dd_qubit.assign(nq, false);
+  for (std::uint32_t q = 0; q < nq; ++q) {
+    PyObject* item = PyList_GET_ITEM(duration_list.get(), q);
+    if (item == Py_None) continue;
+    Ref values = Ref::steal(check(PySequence_Tuple(item)));
+    if (PyTuple_GET_SIZE(values.get()) != static_cast<Py_ssize_t>(in.n)) {
+      fail(PyExc_ValueError, "each qubit needs one duration per pulse");
+    }
+    for (std::size_t k = 0; k < in.n; ++k) {
+      in.pulse_durations[q * in.n + k] =
+          to_length(PyTuple_GET_ITEM(values.get(), k), "a pulse duration");
+    }
+    in.dd_qubit[q] = true;
+  }
+
+  Ref coupling_list = Ref::steal(check(PySequence_List(couplings_obj)));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(coupling_list.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(coupling_list.get(), i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      fail(PyExc_TypeError, "a coupling must be a (qubit, qubit) tuple");
+    }
+    const std::uint32_t a = to_u32(PyTuple_GET_ITEM(pair, 0));
+    const std::uint32_t b = to_u32(PyTuple_GET_ITEM(pair, 1));
+    if (a >= nq || b >= nq) {
+      fail(PyExc_ValueError, "coupling (" + std::to_string(a) + ", " + std::to_string(b) +
+                                 ") names a qubit outside the circuit's " + std::to_string(nq));
+    }
+    in.couplings.emplace_back(a, b);
+  }
+  return in;
+}
+
+// Releases the interpreter lock for as long as it lives: for core work only, which touches
+// no Python object and no Qiskit object.
+class WithoutLock {
+ public:
+  WithoutLock() : state_(PyEval_SaveThread()) {}
+  ~WithoutLock() { PyEval_RestoreThread(state_); }
+  WithoutLock(const WithoutLock&) = delete;
+  WithoutLock& operator=(const WithoutLock&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Schedules `reading` as soon as possible and plans its pulses: core work, done without the
+// interpreter lock, so that other threads run Python (or pad other circuits) meanwhile.
+DdPlan schedule_and_plan(Reading& reading, const Inputs& in) {
+  WithoutLock unlocked;
+  reading.core.add_couplings(in.couplings);
+  build_pass_schedule(reading.core, in.options.alap ? ScheduleOrder::kAlap : ScheduleOrder::kAsap,
+                      reading.alignments);
+  const std::size_t n = in.n;
+  const DdPulseDurations qubit_durations = [&](Qubit q, std::span<double> out) {
+    if (q >= in.nq || !in.dd_qubit[q]) return false;
+    std::copy_n(in.pulse_durations.begin() + static_cast<std::ptrdiff_t>(q * n), n, out.begin());
+    return true;
+  };
+  const Options& options = in.options;
+  if (options.placement == Placement::kWalsh) {
+    // Each pattern needs its pulses at its own times: no crosstalk shifts here; the
+    // couplings choose which pattern each qubit takes instead.
+    DdWalshOptions walsh_options;
+    walsh_options.pulse_count = n;
+    walsh_options.alignment = options.alignment;
+    walsh_options.spacing = options.spacing;
+    walsh_options.skip_ground_state = options.skip_reset_qubits;
+    walsh_options.trailing = true;
+    return plan_dd_walsh(reading.core, qubit_durations, walsh_options, reading.flags);
+  }
+  DdPlanOptions plan_options;
+  plan_options.pulse_count = n;
+  plan_options.placement =
+      options.placement == Placement::kSpread ? DdPlacement::kSpread : DdPlacement::kStart;
+  plan_options.spacing = options.spacing;
+  plan_options.alignment = options.alignment;
+  plan_options.num_qubits = options.crosstalk ? in.nq : 0;
+  plan_options.whole_sequences = true;
+  plan_options.skip_ground_state = options.skip_reset_qubits;
+  plan_options.until_node_start = true;
+  plan_options.space_from_last_pulse = true;
+  return plan_dd(reading.core, qubit_durations, plan_options, reading.flags);
+}
+
+// Writes `reading`'s operations with the planned pulses into a new circuit of the same
+// width, every idle stretch of a qubit filled with a delay, the whole circuit `length` long.
+template <class Source>
+class Writer {
+ public:
+  Writer(const Source& source, const Reading& reading, const DdPlan& plan, const Inputs& in)
+      : source_(source), reading_(reading), plan_(plan), in_(in), nq_(source.num_qubits()),
+        circuit_(source.empty_like()), cursor_(nq_, 0.0) {
+    starts_.reserve(2 * reading.order.size() + 2 * plan.starts.size());
+  }
+
+  QkCircuit* circuit() { return circuit_.get(); }
+  QkCircuit* release() { return circuit_.release(); }
+  // The start time of every instruction written, in the order written.
+  const std::vector<double>& starts() const { return starts_; }
+
+  double write() {
+    std::span<const ScheduleEntry> schedule = reading_.core.schedule();
+    auto run = plan_.runs.begin();
+    double length = 0.0;
+    for (std::size_t i = 0; i < reading_.order.size(); ++i) {
+      const ScheduleEntry entry = schedule[i];
+      length = std::max(length, entry.end_time);
+      for (; run != plan_.runs.end() && run->before == i; ++run) write_run(*run);
+      if (reading_.flags[i] & kDdNodeIdle) continue;
+      const std::uint32_t node = reading_.order[i];
+      QkCircuitInstructionView view;
+      source_.view(node, &view);
+      for (std::uint32_t k = 0; k < view.num_qubits; ++k) idle_until(view.qubits[k], entry.start_time);
+      starts_.push_back(entry.start_time);
+      write_operation(node, view);
+      for (std::uint32_t k = 0; k < view.num_qubits; ++k) cursor_[view.qubits[k]] = entry.end_time;
+    }
+    // Trailing runs (before == the node count): after each qubit's last operation.
+    for (; run != plan_.runs.end(); ++run) write_run(*run);
+    for (std::uint32_t q = 0; q < nq_; ++q) idle_until(q, length);
+    return length;
+  }
+
+ private:
+  void idle_until(std::uint32_t q, double t) {
+    double gap = t - cursor_[q];
+    if (gap > 0) {
+      starts_.push_back(cursor_[q]);
+      if (in_.options.unit_dt) {
+        check_exit(qk_circuit_delay_dt(circuit_.get(), q, static_cast<std::int64_t>(std::llround(gap))),
+                   "add a delay");
+      } else {
+        check_exit(qk_circuit_delay(circuit_.get(), q, gap, QkDelayUnit_NS), "add a delay");
+      }
+    }
+    cursor_[q] = t;
+  }
+
+  // Writes `run`, whose pulses start at plan_.starts[next_start_ ..]; its k-th pulse is pulse
+  // k % n of the sequence, as a run may hold several repetitions of it.
+  void write_run(const DdRun& run) {
+    const std::uint32_t q = static_cast<std::uint32_t>(run.qubit);
+    for (std::uint32_t k = 0, j = 0; k < run.count; ++k, j = j + 1 == in_.n ? 0 : j + 1) {
+      const double start = plan_.starts[next_start_++];
+      idle_until(q, start);
+      starts_.push_back(start);
+      const Pulse& pulse = in_.pulses[j];
+      check_exit(qk_circuit_gate(circuit_.get(), pulse.gate, &q, pulse.params.data()),
+                 "add a pulse");
+      cursor_[q] = start + in_.pulse_durations[q * in_.n + j];
+    }
+  }
+
+  void write_operation(std::uint32_t node, const QkCircuitInstructionView& view) {
+    QkCircuit* c = circuit_.get();
+    switch (source_.kind(node)) {
+      case QkOperationKind_Gate: {
+        QkGate gate = source_.gate(node);
+        params_.clear();
+        const std::size_t stride = qk_param_stride();
+        for (std::size_t p = 0; p < view.num_params; ++p) {
+          params_.push_back(reinterpret_cast<const QkParam*>(
+              reinterpret_cast<const char*>(view.params) + p * stride));
+        }
+        check_exit(append_gate(c, gate, view.qubits, params_.data()), "add a gate");
+        break;
+      }
+      case QkOperationKind_Measure:
+        check_exit(qk_circuit_measure(c, view.qubits[0], view.clbits[0]), "add a measurement");
+        break;
+      case QkOperationKind_Reset:
+        check_exit(qk_circuit_reset(c, view.qubits[0]), "add a reset");
+        break;
+      case QkOperationKind_Barrier:
+        check_exit(qk_circuit_barrier(c, view.qubits, view.num_qubits), "add a barrier");
+        break;
+      case QkOperationKind_Unitary: {
+        matrix_.resize(std::size_t{1} << (2 * view.num_qubits));
+        source_.unitary(node, matrix_.data());
+        check_exit(qk_circuit_unitary(c, matrix_.data(), view.qubits, view.num_qubits, false),
+                   "add a unitary");
+        break;
+      }
+      default:
+        fail(PyExc_RuntimeError, "an operation that cannot be written natively");
+    }
+  }
+
+  const Source& source_;
+  const Reading& reading_;
+  const DdPlan& plan_;
+  const Inputs& in_;
+  std::uint32_t nq_;
+  std::unique_ptr<QkCircuit, CircuitDeleter> circuit_;
+  std::vector<double> starts_;
+  std::size_t next_start_ = 0;  // in plan_.starts, of the next run's first pulse
+  std::vector<double> cursor_;  // by qubit: the time up to which it is written
+  std::vector<const QkParam*> params_;
+  std::vector<QkComplex64> matrix_;
+};
 
 // The plan as Python objects, for writers outside this module: (order, starts, ends, runs),
 // with runs a list of (position, qubit, (pulse start, ...)); a run at position len(order)
@@ -495,7 +731,7 @@ PyObject* start_list(const std::vector<double>& start) {
 // The start time of every operation of a padded DAG, as a list indexed by node index (None
 // at the indices of wire nodes). Every qubit of a padded DAG is busy from 0 to its end, so
 // an operation starts when the last of its qubits became free.
-PyObject* start_times(QkDag* dag, const std::vector<double>& written, DurationTable& table) {
+PyObject* start_times(QkDag* dag, const std::vector<double>& written, const DurationTable& table) {
   const std::size_t ops = qk_dag_num_op_nodes(dag);
   // A circuit becomes a DAG with its operations numbered in order after the wire nodes.
   const std::size_t wires = 2 * (std::size_t{qk_dag_num_qubits(dag)} + qk_dag_num_clbits(dag));
@@ -538,151 +774,41 @@ PyObject* start_times(QkDag* dag, const std::vector<double>& written, DurationTa
 }
 
 
-// pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)
-PyObject* pad(PyObject*, PyObject* args) {
+// Reads, plans and writes one input; `finish` turns the written circuit into the result.
+template <class Source, class Finish>
+PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_obj,
+                     PyObject* delays, PyObject* pulses_obj, PyObject* durations_obj,
+                     PyObject* couplings_obj, PyObject* options_obj, Finish finish) {
+  const DurationTable table(table_obj);
+  const Inputs in = to_inputs(source.num_qubits(), pulses_obj, durations_obj, couplings_obj,
+                              options_obj);
+  Reading reading = read(source, table, delays, in.options);
+  const DdPlan plan = schedule_and_plan(reading, in);
+  // Whole repetitions of the sequence, which the global-phase correction counts: a run may
+  // hold several.
+  std::size_t sequences = 0;
+  if (in.n > 0) {
+    for (const DdRun& run : plan.runs) sequences += run.count / in.n;
+  }
+  const int write = PyObject_IsTrue(write_obj);
+  if (write < 0) throw PythonError{};
+  if (!write || !reading.writable || !in.pulses_native) {
+    Ref layout = Ref::steal(plan_to_python(reading, plan));
+    return Py_BuildValue("(OnnO)", Py_False, static_cast<Py_ssize_t>(sequences),
+                         static_cast<Py_ssize_t>(plan.dropped), layout.get());
+  }
+  Writer<Source> writer(source, reading, plan, in);
+  const double length = writer.write();
+  Ref result = Ref::steal(finish(writer, table));
+  return Py_BuildValue("(Onn(OdO))", Py_True, static_cast<Py_ssize_t>(sequences),
+                       static_cast<Py_ssize_t>(plan.dropped), PyTuple_GET_ITEM(result.get(), 0),
+                       length, PyTuple_GET_ITEM(result.get(), 1));
+}
+
+template <class Body>
+PyObject* guarded(Body body) {
   try {
-    PyObject *dag_obj, *write_obj, *table_obj, *delays, *pulses_obj, *durations_obj, *couplings_obj,
-        *options_obj;
-    if (!PyArg_ParseTuple(args, "OOOO!OOOO", &dag_obj, &write_obj, &table_obj, &PyDict_Type, &delays,
-                          &pulses_obj, &durations_obj, &couplings_obj, &options_obj)) {
-      return nullptr;
-    }
-    QkDag* dag = qk_dag_borrow_from_python(dag_obj);
-    if (dag == nullptr) return nullptr;
-    const Options options = to_options(options_obj);
-    DurationTable table(table_obj);
-    const std::uint32_t nq = qk_dag_num_qubits(dag);
-
-    // The sequence: (gate number, (params...)) per pulse, or None where a pulse is not a
-    // standard gate (then only the plan can be returned).
-    Ref pulse_list = Ref::steal(check(PySequence_List(pulses_obj)));
-    const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(pulse_list.get()));
-    if (n == 0) fail(PyExc_ValueError, "the sequence has no pulses");
-    std::vector<Pulse> pulses;
-    bool pulses_native = true;
-    for (std::size_t k = 0; k < n; ++k) {
-      PyObject* item = PyList_GET_ITEM(pulse_list.get(), k);
-      if (item == Py_None) {
-        pulses_native = false;
-        continue;
-      }
-      PyObject *gate_obj, *params_obj;
-      if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
-        fail(PyExc_TypeError, "a pulse must be None or a (gate number, parameters) tuple");
-      }
-      gate_obj = PyTuple_GET_ITEM(item, 0);
-      params_obj = PyTuple_GET_ITEM(item, 1);
-      const std::uint32_t number = to_u32(gate_obj);
-      if (number >= kStandardGates) {
-        fail(PyExc_ValueError, "pulse " + std::to_string(k) + ": no standard gate has number " +
-                                   std::to_string(number));
-      }
-      Pulse pulse{static_cast<QkGate>(number), {}};
-      if (qk_gate_num_qubits(pulse.gate) != 1) {
-        fail(PyExc_ValueError, "pulse " + std::to_string(k) + " is not a single-qubit gate");
-      }
-      Ref params = Ref::steal(check(PySequence_Tuple(params_obj)));
-      const Py_ssize_t given = PyTuple_GET_SIZE(params.get());
-      if (given != static_cast<Py_ssize_t>(qk_gate_num_params(pulse.gate))) {
-        fail(PyExc_ValueError, "pulse " + std::to_string(k) + " has " + std::to_string(given) +
-                                   " parameters, its gate takes " +
-                                   std::to_string(qk_gate_num_params(pulse.gate)));
-      }
-      for (Py_ssize_t p = 0; p < given; ++p) {
-        pulse.params.push_back(to_double(PyTuple_GET_ITEM(params.get(), p)));
-      }
-      pulses.push_back(std::move(pulse));
-    }
-
-    // Pulse durations: per qubit None (no pulses) or n durations.
-    Ref duration_list = Ref::steal(check(PySequence_List(durations_obj)));
-    if (PyList_GET_SIZE(duration_list.get()) != static_cast<Py_ssize_t>(nq)) {
-      fail(PyExc_ValueError, "pulse durations must have one entry per qubit");
-    }
-    std::vector<double> pulse_durations(std::size_t{nq} * n, 0.0);
-    std::vector<bool> dd_qubit(nq, false);
-    for (std::uint32_t q = 0; q < nq; ++q) {
-      PyObject* item = PyList_GET_ITEM(duration_list.get(), q);
-      if (item == Py_None) continue;
-      Ref values = Ref::steal(check(PySequence_Tuple(item)));
-      if (PyTuple_GET_SIZE(values.get()) != static_cast<Py_ssize_t>(n)) {
-        fail(PyExc_ValueError, "each qubit needs one duration per pulse");
-      }
-      for (std::size_t k = 0; k < n; ++k) {
-        pulse_durations[q * n + k] =
-            to_length(PyTuple_GET_ITEM(values.get(), k), "a pulse duration");
-      }
-      dd_qubit[q] = true;
-    }
-
-    Reading reading = read_dag(dag, table, delays, options);
-    std::vector<std::pair<Qubit, Qubit>> couplings;
-    Ref coupling_list = Ref::steal(check(PySequence_List(couplings_obj)));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(coupling_list.get()); ++i) {
-      PyObject* pair = PyList_GET_ITEM(coupling_list.get(), i);
-      if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-        fail(PyExc_TypeError, "a coupling must be a (qubit, qubit) tuple");
-      }
-      const std::uint32_t a = to_u32(PyTuple_GET_ITEM(pair, 0));
-      const std::uint32_t b = to_u32(PyTuple_GET_ITEM(pair, 1));
-      if (a >= nq || b >= nq) {
-        fail(PyExc_ValueError, "coupling (" + std::to_string(a) + ", " + std::to_string(b) +
-                                   ") names a qubit outside the circuit's " +
-                                   std::to_string(nq));
-      }
-      couplings.emplace_back(a, b);
-    }
-    reading.core.add_couplings(couplings);
-
-    const DdPulseDurations qubit_durations = [&](Qubit q, std::span<double> out) {
-      if (q >= nq || !dd_qubit[q]) return false;
-      std::copy_n(pulse_durations.begin() + static_cast<std::ptrdiff_t>(q * n), n, out.begin());
-      return true;
-    };
-    DdPlan plan;
-    if (options.placement == Placement::kWalsh) {
-      // Each pattern needs its pulses at its own times: no crosstalk shifts here; the
-      // couplings choose which pattern each qubit takes instead.
-      DdWalshOptions walsh_options;
-      walsh_options.pulse_count = n;
-      walsh_options.alignment = options.alignment;
-      walsh_options.spacing = options.spacing;
-      walsh_options.skip_ground_state = options.skip_reset_qubits;
-      walsh_options.trailing = true;
-      plan = plan_dd_walsh(reading.core, qubit_durations, walsh_options, reading.flags);
-    } else {
-      DdPlanOptions plan_options;
-      plan_options.pulse_count = n;
-      plan_options.placement =
-          options.placement == Placement::kSpread ? DdPlacement::kSpread : DdPlacement::kStart;
-      plan_options.spacing = options.spacing;
-      plan_options.alignment = options.alignment;
-      plan_options.num_qubits = options.crosstalk ? nq : 0;
-      plan_options.whole_sequences = true;
-      plan_options.skip_ground_state = options.skip_reset_qubits;
-      plan_options.until_node_start = true;
-      plan_options.space_from_last_pulse = true;
-      plan = plan_dd(reading.core, qubit_durations, plan_options, reading.flags);
-    }
-
-    // Whole repetitions of the sequence, which the global-phase correction counts: a run may
-    // hold several.
-    std::size_t sequences = 0;
-    if (n > 0) {
-      for (const DdRun& run : plan.runs) sequences += run.count / n;
-    }
-    if (!PyObject_IsTrue(write_obj) || !reading.writable || !pulses_native) {
-      Ref layout = Ref::steal(plan_to_python(reading, plan));
-      return Py_BuildValue("(OnnO)", Py_False, static_cast<Py_ssize_t>(sequences),
-                           static_cast<Py_ssize_t>(plan.dropped), layout.get());
-    }
-    Writer writer(dag, reading, plan, pulses, pulse_durations, n, options);
-    double length = writer.write();
-    std::unique_ptr<QkDag, DagDeleter> padded(qk_circuit_to_dag(writer.circuit()));
-    Ref times = Ref::steal(start_times(padded.get(), writer.starts(), table));
-    Ref result = Ref::steal(check(qk_dag_to_python(padded.release())));
-    return Py_BuildValue("(Onn(OdO))", Py_True, static_cast<Py_ssize_t>(sequences),
-                         static_cast<Py_ssize_t>(plan.dropped), result.get(), length, times.get());
+    return body();
   } catch (const PythonError&) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error without an exception");
     return nullptr;
@@ -694,6 +820,50 @@ PyObject* pad(PyObject*, PyObject* args) {
   }
 }
 
+// pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)
+PyObject* pad(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *dag_obj, *write_obj, *table_obj, *delays, *pulses_obj, *durations_obj, *couplings_obj,
+        *options_obj;
+    if (!PyArg_ParseTuple(args, "OOOO!OOOO", &dag_obj, &write_obj, &table_obj, &PyDict_Type, &delays,
+                          &pulses_obj, &durations_obj, &couplings_obj, &options_obj)) {
+      return nullptr;
+    }
+    QkDag* dag = qk_dag_borrow_from_python(dag_obj);
+    if (dag == nullptr) return nullptr;
+    return pad_source(DagSource(dag), write_obj, table_obj, delays, pulses_obj, durations_obj,
+                      couplings_obj, options_obj,
+                      [](Writer<DagSource>& writer, const DurationTable& table) {
+                        std::unique_ptr<QkDag, DagDeleter> padded(qk_circuit_to_dag(writer.circuit()));
+                        Ref times = Ref::steal(start_times(padded.get(), writer.starts(), table));
+                        Ref out = Ref::steal(check(qk_dag_to_python(padded.release())));
+                        return check(PyTuple_Pack(2, out.get(), times.get()));
+                      });
+  });
+}
+
+// pad_circuit(circuit_data, write, durations, delays, pulses, pulse_durations, couplings, options)
+PyObject* pad_circuit(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *data_obj, *write_obj, *table_obj, *delays, *pulses_obj, *durations_obj,
+        *couplings_obj, *options_obj;
+    if (!PyArg_ParseTuple(args, "OOOO!OOOO", &data_obj, &write_obj, &table_obj, &PyDict_Type,
+                          &delays, &pulses_obj, &durations_obj, &couplings_obj, &options_obj)) {
+      return nullptr;
+    }
+    QkCircuit* circuit = qk_circuit_borrow_from_python(data_obj);
+    if (circuit == nullptr) return nullptr;
+    return pad_source(CircuitSource(circuit), write_obj, table_obj, delays,
+                      pulses_obj, durations_obj, couplings_obj, options_obj,
+                      [](Writer<CircuitSource>& writer, const DurationTable&) {
+                        // The circuit is written in the order of its start times' list.
+                        Ref times = Ref::steal(start_list(writer.starts()));
+                        Ref out = Ref::steal(check(qk_circuit_to_python_full(writer.release())));
+                        return check(PyTuple_Pack(2, out.get(), times.get()));
+                      });
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"pad", pad, METH_VARARGS,
      "pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)\n--\n\n"
@@ -701,6 +871,13 @@ PyMethodDef kMethods[] = {
      "operation and pulse can be written natively, returns (True, sequences, dropped,\n"
      "(padded DAGCircuit, length, start times by node index)); otherwise (False, sequences,\n"
      "dropped, (order, starts, ends, runs)) for a writer in Python."},
+    {"pad_circuit", pad_circuit, METH_VARARGS,
+     "pad_circuit(circuit_data, write, durations, delays, pulses, pulse_durations, couplings, "
+     "options)\n--\n\n"
+     "pad() for a QuantumCircuit's CircuitData, read in the order the pass reads its DAG\n"
+     "(delays are keyed by position); the written result is (padded QuantumCircuit, length, start time of each\n"
+     "of its instructions). The interpreter lock is released while the core schedules and\n"
+     "plans, so threads can pad several circuits at once."},
     {nullptr, nullptr, 0, nullptr},
 };
 

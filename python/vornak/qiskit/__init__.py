@@ -7,6 +7,9 @@ returns the circuit with the pulses inserted and every idle stretch filled with 
 ``Delay``. The scheduling-stage plugin ``vornak_dd`` runs it from ``transpile``::
 
     transpile(circuit, backend, scheduling_method="vornak_dd")
+
+:func:`pad` does the same for one circuit or a list of them in one call, without a
+PassManager: ``pad(circuits, target=backend.target)``.
 """
 
 from __future__ import annotations
@@ -20,5 +23,6 @@ except ImportError as error:
     ) from error
 
 from vornak.qiskit.dd_pass import DynamicalDecoupling
+from vornak.qiskit.one_call import pad
 
-__all__ = ["DynamicalDecoupling"]
+__all__ = ["DynamicalDecoupling", "pad"]

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import math
+from functools import partial
+from operator import attrgetter, is_not
 from collections.abc import Iterable, Sequence
 from numbers import Integral, Real
 
@@ -23,6 +25,10 @@ from vornak.qiskit.start_times import node_start_time
 from vornak.qiskit.writer import write_in_python as _write_in_python
 
 _PULSE_SPACING_S = 10e-9  # free time after each pulse, and after a pulse it must avoid
+CONTROL_FLOW = (
+    "DynamicalDecoupling does not support control flow; "
+    "run it on circuits without control-flow operations."
+)
 
 # The defaults of the pass and of the ``vornak_dd`` plugin.
 DEFAULT_SCHEDULING = "alap"
@@ -237,17 +243,14 @@ class DynamicalDecoupling(TransformationPass):
 
     def run(self, dag: DAGCircuit) -> DAGCircuit:
         if dag.control_flow_op_nodes():
-            raise TranspilerError(
-                "DynamicalDecoupling does not support control flow; "
-                "run it on circuits without control-flow operations."
-            )
+            raise TranspilerError(CONTROL_FLOW)
         table, pulses, pulse_durations, couplings, options = self._tables_for(dag.num_qubits())
         delays = {}
         if "delay" in dag.count_ops(recurse=False):
             for node in dag.op_nodes(Delay):
                 delays[node._node_id] = self._delay_length(dag, node)
         # Qiskit's C API carries no labels: a circuit that has one is written in Python.
-        write = not _has_labels(dag)
+        write = not has_labels(dag.op_nodes())
         try:
             written, inserted, dropped, detail = _bridge.pad(
                 dag, write, table, delays, pulses, pulse_durations, couplings, options
@@ -275,8 +278,10 @@ class DynamicalDecoupling(TransformationPass):
 
     def _delay_length(self, dag: DAGCircuit, node) -> float:
         """The length of an input delay in the pass's unit; a TranspilerError if it has none."""
-        op = node.op
-        qubits = [dag.find_bit(q).index for q in node.qargs]
+        return self._length_of_delay(node.op, lambda: [dag.find_bit(q).index for q in node.qargs])
+
+    def _length_of_delay(self, op, qubits) -> float:
+        """The length of delay `op`, on the qubits that `qubits()` lists, in the pass's unit."""
         try:
             if isinstance(op.duration, expr.Expr):
                 value, unit = _constant_duration(op.duration, self._dt())
@@ -287,9 +292,9 @@ class DynamicalDecoupling(TransformationPass):
             length = to_unit(value, unit, self._dt(), self._unit_dt)
         except (TypeError, ValueError, OverflowError, TranspilerError) as error:
             raise TranspilerError(
-                f"The delay on qubits {qubits} has no fixed duration ({op.duration}): {error}"
+                f"The delay on qubits {qubits()} has no fixed duration ({op.duration}): {error}"
             ) from error
-        return checked(length, f"the delay on qubits {qubits}", self._unit_dt)
+        return checked(length, f"the delay on qubits {qubits()}", self._unit_dt)
 
 
 def _constant_duration(duration: expr.Expr, dt: float | None) -> tuple[float, str]:
@@ -359,5 +364,12 @@ def _alignment(name: str, value, target: Target | None, unit_dt: bool) -> int:
     return value
 
 
-def _has_labels(dag: DAGCircuit) -> bool:
-    return any(node.label is not None for node in dag.op_nodes())
+def has_labels(instructions) -> bool:
+    """Whether any of `instructions` (DAG nodes or circuit instructions) has a label.
+
+    Qiskit 2.6's C API neither reads nor writes labels, and no Qiskit call answers this
+    without making a Python object per instruction; the loop itself runs in C. Instruction
+    objects read the label without making the operation's Python object, which
+    ``CircuitData.foreach_op`` would make (six times the cost where it is not cached yet).
+    """
+    return any(map(partial(is_not, None), map(attrgetter("label"), instructions)))

@@ -1,0 +1,133 @@
+"""One call that pads circuits, without a PassManager: ``vornak.qiskit.pad``."""
+
+from __future__ import annotations
+
+import copy
+import os
+from collections.abc import Iterable
+from concurrent.futures import ThreadPoolExecutor
+
+from qiskit.circuit import QuantumCircuit
+from qiskit.converters import circuit_to_dag, dag_to_circuit
+from qiskit.passmanager import PropertySet
+from qiskit.transpiler.exceptions import TranspilerError
+
+from vornak import _bridge
+from vornak.qiskit.dd_pass import CONTROL_FLOW, DynamicalDecoupling, has_labels
+
+# Below this many instructions per circuit a thread's start costs more than it saves.
+_PARALLEL_INSTRUCTIONS = 2000
+
+
+def pad(circuits, target=None, *, threads: int | None = None, **options):
+    """The circuit(s) padded as :class:`DynamicalDecoupling` pads them, in one call.
+
+    ``pad(circuit, target=t, ...)`` returns what
+    ``PassManager([DynamicalDecoupling(target=t, ...)]).run(circuit)`` returns: the same
+    circuit, global phase, name and metadata, with ``op_start_times`` set (the start of every
+    instruction, in the order of ``data``), but without the round trip through a
+    ``DAGCircuit``: the circuit is read, scheduled, planned and written natively, and its
+    start times come from the writer. Like ``PassManager.run``, the result has no
+    ``layout``. A circuit with labels or operations that Qiskit's C API cannot carry goes
+    through the pass on a DAG instead, with the same result.
+
+    Args:
+        circuits: A ``QuantumCircuit`` (then one is returned) or an iterable of them (then
+            a list, in the same order).
+        target: As for :class:`DynamicalDecoupling`.
+        threads: Threads that pad a list (default: one per usable core, and one for short
+            circuits). Threads share the circuits without copying or pickling them. The
+            interpreter lock is held while a circuit is read from Qiskit and written back,
+            which touches Python and Qiskit objects; it is released while the core schedules
+            and plans, so one thread's core work runs beside another's reading and writing.
+            The circuits must not change while they are padded.
+        **options: Every other option of :class:`DynamicalDecoupling` (``durations``,
+            ``dd_sequence``, ``qubits``, ``skip_reset_qubits``, ``coupling_map``,
+            ``crosstalk``, ``placement``, ``pulse_alignment``).
+
+    Raises:
+        TranspilerError: Where the pass would, with the same message.
+    """
+    dd = DynamicalDecoupling(target=target, **options)
+    if isinstance(circuits, QuantumCircuit):
+        return _pad_one(dd, circuits)
+    circuits = list(circuits)
+    for circuit in circuits:
+        if not isinstance(circuit, QuantumCircuit):
+            raise TypeError(f"pad takes QuantumCircuits, not {type(circuit).__name__}")
+    workers = _workers(circuits, threads)
+    if workers <= 1:
+        return [_pad_one(dd, circuit) for circuit in circuits]
+    # The pass's tables are built once, before the threads share them.
+    for width in {circuit.num_qubits for circuit in circuits}:
+        dd._tables_for(width)
+    with ThreadPoolExecutor(workers) as pool:
+        return list(pool.map(lambda circuit: _pad_one(dd, circuit), circuits))
+
+
+def _workers(circuits: list, threads: int | None) -> int:
+    if threads is not None:
+        if threads < 1:
+            raise ValueError(f"threads must be at least 1, not {threads}")
+        return min(threads, len(circuits))
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    if len(circuits) < 2 or not cores or cores < 2:
+        return 1
+    if sum(len(circuit._data) for circuit in circuits) < _PARALLEL_INSTRUCTIONS * len(circuits):
+        return 1
+    return min(cores, len(circuits))
+
+
+def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit:
+    data = circuit._data
+    if data.has_control_flow_op():
+        raise TranspilerError(CONTROL_FLOW)
+    if has_labels(data):
+        return _through_the_pass(dd, circuit)
+    table, pulses, pulse_durations, couplings, options = dd._tables_for(circuit.num_qubits)
+    delays = _delays(dd, circuit)
+    try:
+        written, inserted, _dropped, detail = _bridge.pad_circuit(
+            data, True, table, delays, pulses, pulse_durations, couplings, options
+        )
+    except (LookupError, NotImplementedError) as error:
+        raise TranspilerError(str(error)) from error
+    if not written:  # operations or pulses the C API cannot write
+        return _through_the_pass(dd, circuit)
+    out, length, times = detail
+    out.name = circuit.name
+    out.metadata = circuit.metadata
+    if inserted and dd._phase:
+        out.global_phase = out.global_phase - inserted * dd._phase
+    unit_dt = dd._unit_dt  # times are in dt, else in ns
+    out._unit = "dt" if unit_dt else "ns"
+    out._duration = int(length) if unit_dt else length
+    # As node_start_time holds them: ints in dt, floats in ns.
+    out._op_start_times = times if unit_dt else [float(t) for t in times]
+    return out
+
+
+def _delays(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> dict[int, float]:
+    """The length of every delay of `circuit`, by position."""
+    if "delay" not in circuit.count_ops():
+        return {}
+    delays = {}
+    for position, instruction in enumerate(circuit._data):
+        if instruction.operation.name == "delay":
+            delays[position] = dd._length_of_delay(
+                instruction.operation,
+                lambda: [circuit.find_bit(q).index for q in instruction.qubits],
+            )
+    return delays
+
+
+def _through_the_pass(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit:
+    """The pass on the circuit's DAG, and the circuit as ``PassManager.run`` makes it."""
+    dag = circuit_to_dag(circuit, copy_operations=True)
+    pass_ = copy.copy(dd)  # the same options and tables, its own property set
+    pass_.property_set = PropertySet()
+    out = pass_.run(dag)
+    padded = dag_to_circuit(out, copy_operations=False)
+    start_times = pass_.property_set["node_start_time"]
+    padded._op_start_times = [start_times[node] for node in out.topological_op_nodes()]
+    return padded
