@@ -1,10 +1,9 @@
 """Dynamical decoupling for Qiskit circuits, planned by the vornak core.
 
 :class:`DynamicalDecoupling` is a transpiler pass (DAGCircuit in, DAGCircuit out) that
-schedules a physical circuit (as late as possible by default), decides in native code which
-idle gaps get a DD sequence and when each pulse runs (keeping pulses on coupled qubits apart), and
-returns the circuit with the pulses inserted and every idle stretch filled with a
-``Delay``. The scheduling-stage plugin ``vornak_dd`` runs it from ``transpile``::
+schedules a physical circuit (as late as possible by default), decides in native code
+which idle gaps get a DD sequence and when each pulse runs, and returns the circuit with the
+pulses inserted and every idle stretch filled with a ``Delay``. The scheduling-stage plugin ``vornak_dd`` runs it from ``transpile``::
 
     transpile(circuit, backend, scheduling_method="vornak_dd")
 
