@@ -25,6 +25,7 @@ import copy
 import importlib.metadata
 import math
 import os
+import random
 from collections import Counter
 from dataclasses import dataclass, field
 
@@ -578,6 +579,8 @@ def bench_circuit(name, size, backend_name, seed=11):
     if key not in _BENCH:
         bench = pytest.importorskip("mqt.bench")
         backend = fake_backend(backend_name)
+        # Some benchmarks (graphstate) draw a random graph from the global generator.
+        random.seed(seed)
         circuit = bench.get_benchmark(name, bench.BenchmarkLevel.ALG, size)
         _BENCH[key] = transpile(circuit, backend, optimization_level=1, seed_transpiler=seed)
     return _BENCH[key]
