@@ -61,7 +61,7 @@ OURS, PEER, FLOOR, ALONE = "ours", "Qiskit", "floor", "run(dag) alone"
 CONTRACT, ONE_CALL, PEER_ALONE = "contract floor", "ours, one call", "Qiskit, pass level"
 BATCH = ("qaoa", 10, 1000)  # the batch: algorithm, qubits, circuits
 SMOKE_BATCH = ("qft", 4, 8)
-PLACEMENT = "spread"
+PLACEMENT, SCHEDULING = "spread", "asap"  # the work Qiskit's ASAP + PadDynamicalDecoupling does
 PARTS = (  # the steps of our end-to-end PassManager.run, in order; they add up to it
     "pass construction",
     "circuit → DAG (front end)",
@@ -181,7 +181,7 @@ def our_options():
     """Our pass's options: X-X, spread over each gap before an operation (one sequence a
     gap, as Qiskit's pass does). The default placement, walsh, also fills the stretches
     after each qubit's last operation and repeats the sequence within long gaps."""
-    return {"dd_sequence": sequence(), "placement": PLACEMENT}
+    return {"dd_sequence": sequence(), "placement": PLACEMENT, "scheduling": SCHEDULING}
 
 
 def ours(target):
@@ -761,7 +761,7 @@ def markdown(results, memory, command, missing=(), batch=None):
     reset = all(p["reset"] for by_job in memory.values() for p in by_job.values())
     out += ["Notes:", "",
             "- ours: `PassManager([DynamicalDecoupling(target=t, dd_sequence=[XGate(), "
-            f"XGate()], placement={PLACEMENT!r})]).run(circuit)` (one sequence per gap before "
+            f"XGate()], placement={PLACEMENT!r}, scheduling={SCHEDULING!r})]).run(circuit)` (one sequence per gap before "
             "an operation, as Qiskit's pass places them; the default placement, walsh, also "
             "fills each qubit's stretch after its last operation and repeats the sequence in "
             "long gaps, which makes the output larger); Qiskit: `PassManager([ASAPScheduleAnalysis(target=t), "
