@@ -115,11 +115,11 @@ std::map<Qubit, std::vector<std::tuple<double, double, NodeId>>> stretches_of(
   return out;
 }
 
-// Plans `dag` and checks what must hold of every plan: the pieces tile the stretches and
-// coincide between coupled qubits, the pulses sit apart inside their pieces and off every
-// node, and the toggling signs integrate to zero on every piece and every coupled pair.
-void plan_and_check(Checked& c, const QuantumDAG& dag, const DdPulseDurations& durations,
-                    const DdWalshOptions& o, std::span<const std::uint8_t> flags = {}) {
+// Plans `dag` into `c`, with the pieces it cut by qubit in time order; returns the stretches
+// the plan must cover, found independently from the schedule.
+std::map<Qubit, std::vector<std::tuple<double, double, NodeId>>> plan_pieces(
+    Checked& c, const QuantumDAG& dag, const DdPulseDurations& durations, const DdWalshOptions& o,
+    std::span<const std::uint8_t> flags) {
   c = Checked{};
   std::vector<DdWalshPiece> cut;
   c.plan = plan_dd_walsh(dag, durations, o, flags, &cut);
@@ -127,8 +127,16 @@ void plan_and_check(Checked& c, const QuantumDAG& dag, const DdPulseDurations& d
   for (auto& [q, list] : c.pieces) {
     std::sort(list.begin(), list.end(), [](auto& x, auto& y) { return x.start < y.start; });
   }
+  return stretches_of(dag, durations, o, flags);
+}
+
+// Plans `dag` and checks what must hold of every plan: the pieces tile the stretches and
+// coincide between coupled qubits, the pulses sit apart inside their pieces and off every
+// node, and the toggling signs integrate to zero on every piece and every coupled pair.
+void plan_and_check(Checked& c, const QuantumDAG& dag, const DdPulseDurations& durations,
+                    const DdWalshOptions& o, std::span<const std::uint8_t> flags = {}) {
+  const auto stretches = plan_pieces(c, dag, durations, o, flags);
   const double eps = 1e-9;
-  const auto stretches = stretches_of(dag, durations, o, flags);
   for (const auto& [q, list] : c.pieces) EXPECT_TRUE(stretches.contains(q)) << "q" << q;
   for (const auto& [q, windows] : stretches) {
     const auto& list = c.pieces[q];
@@ -238,15 +246,8 @@ Centres turns(const Checked& c, const QuantumDAG& dag, Qubit q,
 // colour (whose frame then stays put over the part), ∫ s_p·s_q = 0.
 void check_ordered(Checked& c, const QuantumDAG& dag, const DdPulseDurations& durations,
                    const DdWalshOptions& o, std::span<const std::uint8_t> flags = {}) {
-  c = Checked{};
-  std::vector<DdWalshPiece> cut;
-  c.plan = plan_dd_walsh(dag, durations, o, flags, &cut);
-  for (const DdWalshPiece& p : cut) c.pieces[p.qubit].push_back(p);
-  for (auto& [q, list] : c.pieces) {
-    std::sort(list.begin(), list.end(), [](auto& x, auto& y) { return x.start < y.start; });
-  }
+  const auto stretches = plan_pieces(c, dag, durations, o, flags);
   const double eps = 1e-9;
-  const auto stretches = stretches_of(dag, durations, o, flags);
   for (const auto& [q, windows] : stretches) {
     const auto& list = c.pieces[q];
     std::size_t k = 0;
