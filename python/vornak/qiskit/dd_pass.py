@@ -267,18 +267,22 @@ class DynamicalDecoupling(TransformationPass):
             out.metadata = dag.metadata
         else:
             out, length, times = _write_in_python(
-                dag, detail, self.dd_sequence, pulse_durations, options[6]
+                dag, detail, self.dd_sequence, pulse_durations, self._unit_dt
             )
-        if inserted and self._phase:
-            out.global_phase = out.global_phase - inserted * self._phase
-        unit = "dt" if options[6] else "ns"
-        out._unit = unit
-        out._duration = int(length) if options[6] else length
-        self.property_set["time_unit"] = unit
-        self.property_set["node_start_time"] = node_start_time(out, times, options[6])
+        self._finish(out, inserted, length)
+        self.property_set["time_unit"] = out._unit
+        self.property_set["node_start_time"] = node_start_time(out, times, self._unit_dt)
         self.property_set["dd_sequences_inserted"] = inserted
         self.property_set["dd_sequences_dropped"] = dropped
         return out
+
+    def _finish(self, out, inserted: int, length: float) -> None:
+        """Takes the phase of the `inserted` sequences out of the padded `out`, and gives it
+        the pass's time unit and its `length`."""
+        if inserted and self._phase:
+            out.global_phase = out.global_phase - inserted * self._phase
+        out._unit = "dt" if self._unit_dt else "ns"
+        out._duration = int(length) if self._unit_dt else length
 
     def _delay_length(self, dag: DAGCircuit, node) -> float:
         """The length of an input delay in the pass's unit; a TranspilerError if it has none."""

@@ -97,13 +97,9 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     out, length, times = detail
     out.name = circuit.name
     out.metadata = circuit.metadata
-    if inserted and dd._phase:
-        out.global_phase = out.global_phase - inserted * dd._phase
-    unit_dt = dd._unit_dt  # times are in dt, else in ns
-    out._unit = "dt" if unit_dt else "ns"
-    out._duration = int(length) if unit_dt else length
+    dd._finish(out, inserted, length)
     # As node_start_time holds them: ints in dt, floats in ns.
-    out._op_start_times = times if unit_dt else [float(t) for t in times]
+    out._op_start_times = times if dd._unit_dt else [float(t) for t in times]
     return out
 
 
