@@ -79,6 +79,9 @@ void check_exit(QkExitCode code, const char* what) {
 struct CircuitDeleter {
   void operator()(QkCircuit* c) const { qk_circuit_free(c); }
 };
+struct DagDeleter {
+  void operator()(QkDag* d) const { qk_dag_free(d); }
+};
 
 constexpr std::uint32_t kStandardGates = QkGate_RC3X + 1;
 
@@ -108,9 +111,6 @@ const std::vector<std::string>& standard_gate_names() {
   }();
   return names;
 }
-struct DagDeleter {
-  void operator()(QkDag* d) const { qk_dag_free(d); }
-};
 
 // Operation durations by name and qubits; an entry with no qubits holds for any qubits.
 // Names are numbered once; an entry on at most two qubits is found by one integer key, so a
@@ -526,8 +526,8 @@ class WithoutLock {
   PyThreadState* state_;
 };
 
-// Schedules `reading` as soon as possible and plans its pulses: core work, done without the
-// interpreter lock, so that other threads run Python (or pad other circuits) meanwhile.
+// Schedules `reading` (as soon or as late as possible, on its start grids) and plans its
+// pulses: core work, done without the interpreter lock, so that other threads run Python (or pad other circuits) meanwhile.
 DdPlan schedule_and_plan(Reading& reading, const Inputs& in) {
   WithoutLock unlocked;
   reading.core.add_couplings(in.couplings);
@@ -786,10 +786,8 @@ PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_
   const DdPlan plan = schedule_and_plan(reading, in);
   // Whole repetitions of the sequence, which the global-phase correction counts: a run may
   // hold several.
-  std::size_t sequences = 0;
-  if (in.n > 0) {
-    for (const DdRun& run : plan.runs) sequences += run.count / in.n;
-  }
+  std::size_t sequences = 0;  // to_inputs refuses a sequence of no pulses
+  for (const DdRun& run : plan.runs) sequences += run.count / in.n;
   const int write = PyObject_IsTrue(write_obj);
   if (write < 0) throw PythonError{};
   if (!write || !reading.writable || !in.pulses_native) {
@@ -820,48 +818,47 @@ PyObject* guarded(Body body) {
   }
 }
 
-// pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)
-PyObject* pad(PyObject*, PyObject* args) {
+// The arguments both entry points take after their input: (input, write, durations, delays,
+// pulses, pulse_durations, couplings, options). `borrow` reaches the input through Qiskit's C
+// API (null with a Python exception set).
+template <class Source, class Borrow, class Finish>
+PyObject* pad_entry(PyObject* args, Borrow borrow, Finish finish) {
   return guarded([&]() -> PyObject* {
-    PyObject *dag_obj, *write_obj, *table_obj, *delays, *pulses_obj, *durations_obj, *couplings_obj,
-        *options_obj;
-    if (!PyArg_ParseTuple(args, "OOOO!OOOO", &dag_obj, &write_obj, &table_obj, &PyDict_Type, &delays,
-                          &pulses_obj, &durations_obj, &couplings_obj, &options_obj)) {
+    PyObject *input, *write_obj, *table_obj, *delays, *pulses_obj, *durations_obj,
+        *couplings_obj, *options_obj;
+    if (!PyArg_ParseTuple(args, "OOOO!OOOO", &input, &write_obj, &table_obj, &PyDict_Type,
+                          &delays, &pulses_obj, &durations_obj, &couplings_obj, &options_obj)) {
       return nullptr;
     }
-    QkDag* dag = qk_dag_borrow_from_python(dag_obj);
-    if (dag == nullptr) return nullptr;
-    return pad_source(DagSource(dag), write_obj, table_obj, delays, pulses_obj, durations_obj,
-                      couplings_obj, options_obj,
-                      [](Writer<DagSource>& writer, const DurationTable& table) {
-                        std::unique_ptr<QkDag, DagDeleter> padded(qk_circuit_to_dag(writer.circuit()));
-                        Ref times = Ref::steal(start_times(padded.get(), writer.starts(), table));
-                        Ref out = Ref::steal(check(qk_dag_to_python(padded.release())));
-                        return check(PyTuple_Pack(2, out.get(), times.get()));
-                      });
+    auto* native = borrow(input);
+    if (native == nullptr) return nullptr;
+    return pad_source(Source(native), write_obj, table_obj, delays, pulses_obj, durations_obj,
+                      couplings_obj, options_obj, finish);
   });
+}
+
+// pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)
+PyObject* pad(PyObject*, PyObject* args) {
+  return pad_entry<DagSource>(
+      args, qk_dag_borrow_from_python,
+      [](Writer<DagSource>& writer, const DurationTable& table) {
+        std::unique_ptr<QkDag, DagDeleter> padded(qk_circuit_to_dag(writer.circuit()));
+        Ref times = Ref::steal(start_times(padded.get(), writer.starts(), table));
+        Ref out = Ref::steal(check(qk_dag_to_python(padded.release())));
+        return check(PyTuple_Pack(2, out.get(), times.get()));
+      });
 }
 
 // pad_circuit(circuit_data, write, durations, delays, pulses, pulse_durations, couplings, options)
 PyObject* pad_circuit(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    PyObject *data_obj, *write_obj, *table_obj, *delays, *pulses_obj, *durations_obj,
-        *couplings_obj, *options_obj;
-    if (!PyArg_ParseTuple(args, "OOOO!OOOO", &data_obj, &write_obj, &table_obj, &PyDict_Type,
-                          &delays, &pulses_obj, &durations_obj, &couplings_obj, &options_obj)) {
-      return nullptr;
-    }
-    QkCircuit* circuit = qk_circuit_borrow_from_python(data_obj);
-    if (circuit == nullptr) return nullptr;
-    return pad_source(CircuitSource(circuit), write_obj, table_obj, delays,
-                      pulses_obj, durations_obj, couplings_obj, options_obj,
-                      [](Writer<CircuitSource>& writer, const DurationTable&) {
-                        // The circuit is written in the order of its start times' list.
-                        Ref times = Ref::steal(start_list(writer.starts()));
-                        Ref out = Ref::steal(check(qk_circuit_to_python_full(writer.release())));
-                        return check(PyTuple_Pack(2, out.get(), times.get()));
-                      });
-  });
+  return pad_entry<CircuitSource>(
+      args, qk_circuit_borrow_from_python,
+      [](Writer<CircuitSource>& writer, const DurationTable&) {
+        // The circuit is written in the order of its start times' list.
+        Ref times = Ref::steal(start_list(writer.starts()));
+        Ref out = Ref::steal(check(qk_circuit_to_python_full(writer.release())));
+        return check(PyTuple_Pack(2, out.get(), times.get()));
+      });
 }
 
 PyMethodDef kMethods[] = {
