@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "graph/schedule.h"
+#include "graph/test_circuit.h"
 
 namespace vornak {
 namespace {
@@ -18,24 +19,12 @@ using Starts = std::vector<double>;
 // A run as (before, qubit, duration of its first pulse, the starts of its pulses).
 using PulseRun = std::tuple<NodeId, Qubit, double, Starts>;
 using PulseRuns = std::vector<PulseRun>;
-using Couplings = std::vector<std::pair<Qubit, Qubit>>;
+using test_circuits::circuit;
+using test_circuits::Couplings;
+using test_circuits::Gate;
 constexpr Qubit kTop = ~Qubit{0};
 constexpr std::uint8_t kIdle = kDdNodeIdle;
 constexpr std::uint8_t kResets = kDdNodeResets;
-
-struct Gate {
-  std::vector<Qubit> qubits;
-  double duration;
-};
-
-// The gates in id order with an as-soon-as-possible schedule.
-QuantumDAG circuit(const std::vector<Gate>& gates, const Couplings& couplings = {}) {
-  QuantumDAG dag;
-  for (const Gate& g : gates) dag.insert_node("g", g.qubits, g.duration, {});
-  dag.add_couplings(couplings);
-  build_schedule(dag);
-  return dag;
-}
 
 // Lets node `id` start at `start` instead, as a schedule that is not as-soon-as-possible may.
 void start_at(QuantumDAG& dag, NodeId id, double start) {

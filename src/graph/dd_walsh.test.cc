@@ -14,27 +14,17 @@
 #include <vector>
 
 #include "graph/schedule.h"
+#include "graph/test_circuit.h"
 
 namespace vornak {
 namespace {
 
-using Couplings = std::vector<std::pair<Qubit, Qubit>>;
+using test_circuits::circuit;
+using test_circuits::Couplings;
+using test_circuits::Gate;
 using Centres = std::vector<double>;
 constexpr std::uint8_t kIdle = kDdNodeIdle;
 constexpr std::uint8_t kResets = kDdNodeResets;
-
-struct Gate {
-  std::vector<Qubit> qubits;
-  double duration;
-};
-
-QuantumDAG circuit(const std::vector<Gate>& gates, const Couplings& couplings = {}) {
-  QuantumDAG dag;
-  for (const Gate& g : gates) dag.insert_node("g", g.qubits, g.duration, {});
-  dag.add_couplings(couplings);
-  build_schedule(dag);
-  return dag;
-}
 
 // Pulses of `d` on the qubits below `limit`, none on the others.
 DdPulseDurations pulses_below(Qubit limit, double d = 20.0) {
