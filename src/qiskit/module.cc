@@ -3,6 +3,7 @@
 #include "qiskit/capi.h"
 
 #include <cstddef>
+#include <utility>
 
 #include "graph/dd_plan.h"
 #include "lib/pyref.h"
@@ -22,7 +23,7 @@ namespace {
 using py::Ref;
 
 // Reads, plans and writes one input; `finish` turns the written circuit into the result:
-// (padded object, start times).
+// a pair of the padded object and its start times.
 template <class Finish>
 PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_obj,
                      PyObject* delays, PyObject* pulses_obj, PyObject* durations_obj,
@@ -45,10 +46,9 @@ PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_
   }
   Writer writer(source, reading, plan, in);
   const double length = writer.write();
-  Ref result = Ref::steal(finish(writer, table));
+  const auto [out, times] = finish(writer, table);
   return Py_BuildValue("(Onn(OdO))", Py_True, static_cast<Py_ssize_t>(sequences),
-                       static_cast<Py_ssize_t>(plan.dropped), PyTuple_GET_ITEM(result.get(), 0),
-                       length, PyTuple_GET_ITEM(result.get(), 1));
+                       static_cast<Py_ssize_t>(plan.dropped), out.get(), length, times.get());
 }
 
 // The arguments both entry points take: (input, write, durations, delays, pulses,
@@ -81,7 +81,7 @@ PyObject* pad(PyObject*, PyObject* args) {
         DagPtr padded(qk_circuit_to_dag(writer.circuit()));
         Ref times = Ref::steal(start_times(padded.get(), writer.starts(), table));
         Ref out = Ref::steal(check(qk_dag_to_python(padded.release())));
-        return check(PyTuple_Pack(2, out.get(), times.get()));
+        return std::pair{std::move(out), std::move(times)};
       });
 }
 
@@ -98,7 +98,7 @@ PyObject* pad_circuit(PyObject*, PyObject* args) {
         // The circuit is written in the order of its start times' list.
         Ref times = Ref::steal(start_list(writer.starts()));
         Ref out = Ref::steal(check(qk_circuit_to_python_full(writer.release())));
-        return check(PyTuple_Pack(2, out.get(), times.get()));
+        return std::pair{std::move(out), std::move(times)};
       });
 }
 
