@@ -3,6 +3,7 @@
 #include "qiskit/capi.h"
 
 #include <cstddef>
+#include <optional>
 #include <utility>
 
 #include "graph/dd_plan.h"
@@ -52,18 +53,24 @@ PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_
 }
 
 // The arguments both entry points take: (input, write, durations, delays, pulses,
-// pulse_durations, couplings, options). `source` reaches the input through Qiskit's C API
-// (and returns null with a Python exception set where it cannot).
+// pulse_durations, couplings, options). `source` reaches the input through Qiskit's C API,
+// or returns nothing where the input cannot be read natively: the call then returns None.
+// Every Qiskit call is made with the interpreter lock held; only the core's scheduling and
+// planning run without it.
 template <class MakeSource, class Finish>
 PyObject* pad_entry(PyObject* args, MakeSource source, Finish finish) {
   return guarded([&]() -> PyObject* {
     PyObject *input, *write_obj, *table_obj, *delays, *pulses_obj, *durations_obj,
         *couplings_obj, *options_obj;
+    // No '#' format: under the limited API of CPython 3.10 to 3.12 its length would be an
+    // int, from 3.13 a Py_ssize_t.
     if (!PyArg_ParseTuple(args, "OOOO!OOOO", &input, &write_obj, &table_obj, &PyDict_Type,
                           &delays, &pulses_obj, &durations_obj, &couplings_obj, &options_obj)) {
       return nullptr;
     }
-    return pad_source(source(input), write_obj, table_obj, delays, pulses_obj, durations_obj,
+    std::optional<Source> read = source(input);
+    if (!read) return Py_NewRef(Py_None);
+    return pad_source(*read, write_obj, table_obj, delays, pulses_obj, durations_obj,
                       couplings_obj, options_obj, finish);
   });
 }
@@ -75,7 +82,7 @@ PyObject* pad(PyObject*, PyObject* args) {
       [](PyObject* input) {
         QkDag* dag = qk_dag_borrow_from_python(input);
         if (dag == nullptr) throw PythonError{};
-        return Source::of_dag(dag);
+        return std::optional<Source>(Source::of_dag(dag));
       },
       [](Writer& writer, const DurationTable& table) {
         DagPtr padded(qk_circuit_to_dag(writer.circuit()));
@@ -92,7 +99,8 @@ PyObject* pad_circuit(PyObject*, PyObject* args) {
       [](PyObject* input) {
         QkCircuit* circuit = qk_circuit_borrow_from_python(input);
         if (circuit == nullptr) throw PythonError{};
-        return Source::of_circuit(circuit);
+        if (!Source::readable(circuit)) return std::optional<Source>();
+        return std::optional<Source>(Source::of_circuit(circuit));
       },
       [](Writer& writer, const DurationTable&) {
         // The circuit is written in the order of its start times' list.
@@ -116,8 +124,10 @@ PyMethodDef kMethods[] = {
      "options)\n--\n\n"
      "pad() for a QuantumCircuit's CircuitData, read in the order the pass reads its DAG\n"
      "(delays are keyed by position); the written result is (padded QuantumCircuit, length,\n"
-     "start time of each of its instructions). The interpreter lock is released while the\n"
-     "core schedules and plans, so threads can pad several circuits at once."},
+     "start time of each of its instructions). None for a circuit that the C API cannot\n"
+     "read without Python (parameters or operations held as Python objects). The\n"
+     "interpreter lock is released while the core schedules and plans, so threads can pad\n"
+     "several circuits at once."},
     {nullptr, nullptr, 0, nullptr},
 };
 

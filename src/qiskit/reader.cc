@@ -119,7 +119,10 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
       case QkOperationKind_Gate: {
         const std::uint32_t gate = source.gate(node);
         const std::vector<std::string>& names = standard_gate_names();
-        if (gate >= names.size() || names[gate] != op_name) r.writable = false;
+        if (gate >= names.size() || names[gate] != op_name ||
+            !Source::native_params(view.params, view.num_params)) {
+          r.writable = false;
+        }
         break;
       }
       case QkOperationKind_Barrier:

@@ -23,13 +23,18 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
     """The circuit(s) padded as :class:`DynamicalDecoupling` pads them, in one call.
 
     ``pad(circuit, target=t, ...)`` returns what
-    ``PassManager([DynamicalDecoupling(target=t, ...)]).run(circuit)`` returns: the same
-    circuit, global phase, name and metadata, with ``op_start_times`` set (the start of every
-    instruction, in the order of ``data``), but without the round trip through a
-    ``DAGCircuit``: the circuit is read, scheduled, planned and written natively, and its
-    start times come from the writer. Like ``PassManager.run``, the result has no
-    ``layout``. A circuit with labels or operations that Qiskit's C API cannot carry goes
-    through the pass on a DAG instead, with the same result.
+    ``PassManager([DynamicalDecoupling(target=t, ...)]).run(circuit)`` returns: an equal
+    circuit (``==``) with the same global phase, name and metadata, with ``op_start_times``
+    set (the start of every instruction, in the order of ``data``; not set for a circuit
+    without instructions, as there), but without the round trip through a ``DAGCircuit``:
+    the circuit is read, scheduled, planned and written natively, and its start times come
+    from the writer. Its instructions are in a topological order that may differ from the
+    PassManager's: every qubit and clbit sees the same instructions in the same order with
+    the same start times, but ``data`` and ``op_start_times`` can differ as lists where
+    instructions on different wires trade places. Like ``PassManager.run``, the result has
+    no ``layout``. A circuit with labels, or with operations or parameters that Qiskit's C
+    API cannot carry without Python (``Initialize``, ``PauliGate``, a delay whose duration
+    is an expression), goes through the pass on a DAG instead, with the same result.
 
     Args:
         circuits: A ``QuantumCircuit`` (then one is returned) or an iterable of them (then
@@ -87,19 +92,24 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     table, pulses, pulse_durations, couplings, options = dd._tables_for(circuit.num_qubits)
     delays = _delays(dd, circuit)
     try:
-        written, inserted, _dropped, detail = _bridge.pad_circuit(
+        result = _bridge.pad_circuit(
             data, True, table, delays, pulses, pulse_durations, couplings, options
         )
     except (LookupError, NotImplementedError) as error:
         raise TranspilerError(str(error)) from error
+    if result is None:  # parameters or operations the C API cannot read without Python
+        return _through_the_pass(dd, circuit)
+    written, inserted, _dropped, detail = result
     if not written:  # operations or pulses the C API cannot write
         return _through_the_pass(dd, circuit)
     out, length, times = detail
     out.name = circuit.name
     out.metadata = circuit.metadata
     dd._finish(out, inserted, length)
-    # As node_start_time holds them: ints in dt, floats in ns.
-    out._op_start_times = times if dd._unit_dt else [float(t) for t in times]
+    # As node_start_time holds them: ints in dt, floats in ns. Like PassManager.run, which
+    # sets them only from a non-empty node_start_time, none for a circuit of no instructions.
+    if times:
+        out._op_start_times = times if dd._unit_dt else [float(t) for t in times]
     return out
 
 
@@ -125,5 +135,6 @@ def _through_the_pass(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> Quant
     out = pass_.run(dag)
     padded = dag_to_circuit(out, copy_operations=False)
     start_times = pass_.property_set["node_start_time"]
-    padded._op_start_times = [start_times[node] for node in out.topological_op_nodes()]
+    if start_times:
+        padded._op_start_times = [start_times[node] for node in out.topological_op_nodes()]
     return padded
