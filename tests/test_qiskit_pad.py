@@ -170,8 +170,9 @@ def test_custom_gates_and_labelled_pulses_go_through_the_pass():
 
 
 # Parameters and operations held as Python objects: Qiskit's C API cannot copy them outside
-# its own Python calls (a copy aborts the process), so such circuits go through the pass. The
-# cases run in a child interpreter, so that an abort fails the test and not the run.
+# its own Python calls (a copy aborts the process), so such circuits go through the pass, as
+# do circuits whose data another call holds (borrowing it then aborts too). The cases run in
+# a child interpreter, so that an abort fails the test and not the run.
 _PYTHON_OBJECTS = r"""
 import json
 import numpy as np
@@ -228,6 +229,13 @@ for name, c, reference in zip(cases, circuits, references):
 for threads in (1, 2, 4):
     outs = pad(circuits * 3, durations=durations, threads=threads)
     report["lists"].append(all(map(same, outs, references * 3)))
+# Padded from a callback of its own data, which holds a borrow of it meanwhile (as another
+# thread's circuit_to_dag does while it copies the operations in Python).
+report["inside"] = []
+for c, reference in ((circuits[0], references[0]), (circuits[-1], references[-1])):
+    inside = []
+    c._data.foreach_op(lambda op: inside.append(pad(c, durations=durations)))
+    report["inside"].append(len(inside) == len(c.data) and all(same(o, reference) for o in inside))
 print(json.dumps(report))
 """
 
@@ -236,6 +244,7 @@ def test_python_object_parameters_are_padded_and_never_abort(run_isolated):
     _, report = run_isolated(_PYTHON_OBJECTS)
     assert report["alone"] == dict.fromkeys(report["alone"], True)
     assert report["lists"] == [True, True, True]
+    assert report["inside"] == [True, True]
 
 
 def test_a_circuit_without_instructions_has_no_start_times_like_the_pass():

@@ -75,6 +75,21 @@ PyObject* pad_entry(PyObject* args, MakeSource source, Finish finish) {
   });
 }
 
+// Whether the circuit data `data` can be borrowed for the C API here. Qiskit's
+// qk_circuit_borrow_from_python takes its exclusive borrow and aborts the process where
+// another borrow is held: by another thread that runs Python code while it reads the same
+// circuit (Qiskit's circuit_to_dag copying its operations, say), or by a call of the
+// circuit's own whose callback pads it. The data's reserve(0) takes the same borrow and
+// raises RuntimeError instead; no Python code runs between it and the borrow, so no other
+// thread takes one in between.
+bool exclusive(PyObject* data) {
+  Ref done = Ref::steal(PyObject_CallMethod(data, "reserve", "n", Py_ssize_t{0}));
+  if (done) return true;
+  if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) throw PythonError{};
+  PyErr_Clear();
+  return false;
+}
+
 // pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)
 PyObject* pad(PyObject*, PyObject* args) {
   return pad_entry(
@@ -97,6 +112,7 @@ PyObject* pad_circuit(PyObject*, PyObject* args) {
   return pad_entry(
       args,
       [](PyObject* input) {
+        if (!exclusive(input)) return std::optional<Source>();
         QkCircuit* circuit = qk_circuit_borrow_from_python(input);
         if (circuit == nullptr) throw PythonError{};
         if (!Source::readable(circuit)) return std::optional<Source>();
@@ -125,7 +141,8 @@ PyMethodDef kMethods[] = {
      "pad() for a QuantumCircuit's CircuitData, read in the order the pass reads its DAG\n"
      "(delays are keyed by position); the written result is (padded QuantumCircuit, length,\n"
      "start time of each of its instructions). None for a circuit that the C API cannot\n"
-     "read without Python (parameters or operations held as Python objects). The\n"
+     "read without Python (parameters or operations held as Python objects), or whose\n"
+     "data another call is reading while it runs Python code. The\n"
      "interpreter lock is released while the core schedules and plans, so threads can pad\n"
      "several circuits at once."},
     {nullptr, nullptr, 0, nullptr},

@@ -97,7 +97,7 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
         )
     except (LookupError, NotImplementedError) as error:
         raise TranspilerError(str(error)) from error
-    if result is None:  # parameters or operations the C API cannot read without Python
+    if result is None:  # Python-object parameters or operations, or data in use elsewhere
         return _through_the_pass(dd, circuit)
     written, inserted, _dropped, detail = result
     if not written:  # operations or pulses the C API cannot write
