@@ -27,20 +27,24 @@ bool Source::native_params(const QkParam* params, std::size_t count) {
   return true;
 }
 
+bool Source::native_kind(QkOperationKind kind) {
+  switch (kind) {
+    case QkOperationKind_Gate:
+    case QkOperationKind_Barrier:
+    case QkOperationKind_Delay:
+    case QkOperationKind_Measure:
+    case QkOperationKind_Reset:
+    case QkOperationKind_Unitary:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool Source::readable(const QkCircuit* circuit) {
   const std::size_t size = qk_circuit_num_instructions(circuit);
   for (std::size_t i = 0; i < size; ++i) {
-    switch (qk_circuit_instruction_kind(circuit, i)) {
-      case QkOperationKind_Gate:
-      case QkOperationKind_Barrier:
-      case QkOperationKind_Delay:
-      case QkOperationKind_Measure:
-      case QkOperationKind_Reset:
-      case QkOperationKind_Unitary:
-        break;
-      default:
-        return false;
-    }
+    if (!native_kind(qk_circuit_instruction_kind(circuit, i))) return false;
     QkCircuitInstructionView view;
     qk_circuit_view_instruction(circuit, i, &view);
     if (!native_params(view.params, view.num_params)) return false;

@@ -32,6 +32,9 @@ class Source {
   // Whether all `count` parameters at `params` are numbers or parameter expressions, which
   // the C API copies without Python.
   static bool native_params(const QkParam* params, std::size_t count);
+  // Whether operations of `kind` can be written back through the C API: standard gates,
+  // barriers, delays, measurements, resets and unitaries.
+  static bool native_kind(QkOperationKind kind);
 
   std::uint32_t num_qubits() const { return qk_dag_num_qubits(dag_); }
   std::vector<std::uint32_t> order() const;
