@@ -85,6 +85,10 @@ PyObject* pad_entry(PyObject* args, MakeSource source, Finish finish) {
 bool exclusive(PyObject* data) {
   Ref done = Ref::steal(PyObject_CallMethod(data, "reserve", "n", Py_ssize_t{0}));
   if (done) return true;
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    return true;  // not circuit data: the borrow refuses it with a TypeError
+  }
   if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) throw PythonError{};
   PyErr_Clear();
   return false;
