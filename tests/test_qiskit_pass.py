@@ -798,7 +798,9 @@ def test_unitaries_and_open_controls():
     result = check_pass(circuit, durations=durations, dd_sequence=XY4,
                         coupling_map=[(0, 1), (1, 2), (2, 3)], skip_reset_qubits=False)
     assert result.operator_checked and result.property_set["dd_sequences_inserted"] > 0
-    # Unitaries alone are written natively.
+    # Unitaries alone are written natively (in dt: circuits in ns are written in Python, on
+    # Qiskit's clock).
+    durations = InstructionDurations(durations, dt=1e-9)
     circuit = QuantumCircuit(3)
     circuit.x(0)
     circuit.append(UnitaryGate(random_unitary(4, seed=3)), [1, 2])

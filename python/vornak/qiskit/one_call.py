@@ -6,6 +6,7 @@ import copy
 import os
 from collections.abc import Iterable
 from concurrent.futures import ThreadPoolExecutor
+from numbers import Integral
 
 from qiskit.circuit import QuantumCircuit
 from qiskit.converters import circuit_to_dag, dag_to_circuit
@@ -14,6 +15,7 @@ from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak import _bridge
 from vornak.qiskit.dd_pass import CONTROL_FLOW, DynamicalDecoupling, has_labels
+from vornak.qiskit.start_times import whole_times
 
 # Below this many instructions per circuit a thread's start costs more than it saves.
 _PARALLEL_INSTRUCTIONS = 2000
@@ -47,7 +49,15 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
 
     Raises:
         TranspilerError: Where the pass would, with the same message.
+        TypeError: ``threads`` is not a whole number (a float, a bool), or an item of
+            `circuits` is not a ``QuantumCircuit``.
+        ValueError: ``threads`` is below 1.
     """
+    if threads is not None:
+        if isinstance(threads, bool) or not isinstance(threads, Integral):
+            raise TypeError(f"threads must be a whole number or None, not {threads!r}")
+        if threads < 1:
+            raise ValueError(f"threads must be at least 1, not {threads}")
     dd = DynamicalDecoupling(target=target, **options)
     if isinstance(circuits, QuantumCircuit):
         return _pad_one(dd, circuits)
@@ -67,9 +77,7 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
 
 def _workers(circuits: list, threads: int | None) -> int:
     if threads is not None:
-        if threads < 1:
-            raise ValueError(f"threads must be at least 1, not {threads}")
-        return min(threads, len(circuits))
+        return min(int(threads), len(circuits))
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     if len(circuits) < 2 or not cores or cores < 2:
         return 1
@@ -82,7 +90,7 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     data = circuit._data
     if data.has_control_flow_op():
         raise TranspilerError(CONTROL_FLOW)
-    if has_labels(data):
+    if not dd._unit_dt or has_labels(data):  # in ns, written on Qiskit's clock by the pass
         return _through_the_pass(dd, circuit)
     table, pulses, pulse_durations, couplings, options = dd._tables_for(circuit.num_qubits)
     delays = _delays(dd, circuit)
@@ -99,7 +107,7 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     out.metadata = circuit.metadata
     dd._finish(out, inserted, length)
     # As node_start_time holds them: ints in dt, floats in ns.
-    out._op_start_times = times if dd._unit_dt else [float(t) for t in times]
+    out._op_start_times = whole_times(times, length) if dd._unit_dt else [float(t) for t in times]
     return out
 
 
