@@ -19,7 +19,7 @@ def of_type(value, kind: type, name: str):
         shown = repr(value)
         shown = shown if len(shown) <= 60 else shown[:57] + "..."
         raise TranspilerError(
-            f"{name} must be a {kind.__name__} or None, not {type(value).__name__} ({shown})"
+            f"{name} must be None or a {kind.__name__}, not {type(value).__name__} ({shown})"
         )
     return value
 

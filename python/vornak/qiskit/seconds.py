@@ -16,7 +16,6 @@ import math
 
 from qiskit.circuit import Delay
 from qiskit.transpiler import InstructionDurations
-from qiskit.utils import apply_prefix
 
 _NS = 10**9  # as apply_prefix divides
 
@@ -34,8 +33,8 @@ class QiskitClock:
 
     @staticmethod
     def seconds(t_ns: float) -> float:
-        """A planned time in ns, in seconds as Qiskit converts ns."""
-        return apply_prefix(t_ns, "ns")
+        """A planned time in ns, in seconds as Qiskit converts ns (``apply_prefix``)."""
+        return t_ns / _NS
 
     @staticmethod
     def in_ns(t: float) -> float:
