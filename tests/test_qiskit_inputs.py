@@ -222,6 +222,14 @@ def _with_delay(length):
     return circuit
 
 
+def _long_wire(gates):
+    circuit = staircase(3)
+    for _ in range(gates):
+        circuit.x(0)
+    circuit.cx(0, 1)
+    return circuit
+
+
 @pytest.mark.parametrize("runner", sorted(RUNNERS))
 @pytest.mark.parametrize("kwargs, circuit, words", [
     ({"pulse_alignment": 2**62}, staircase(3), "pulse_alignment=4611686018427387904 dt"),
@@ -233,6 +241,9 @@ def _with_delay(length):
     # Each within the bound, their sum beyond it: refused once the schedule is known.
     ({"pulse_alignment": 2**53}, staircase(3), "padded schedule"),
     ({}, _with_delay(2**53 - 100), "padded schedule"),
+    # Beyond what a delay in Qiskit can hold (2**63 dt).
+    ({"durations": InstructionDurations([("x", None, 2**53, "dt")] + DT_TABLE[1:], dt=DT)},
+     _long_wire(1100), "padded schedule"),
 ])
 def test_values_beyond_2_53_dt_are_refused_naming_them(runner, kwargs, circuit, words):
     kwargs = {"durations": InstructionDurations(DT_TABLE, dt=DT), **kwargs}
@@ -241,16 +252,18 @@ def test_values_beyond_2_53_dt_are_refused_naming_them(runner, kwargs, circuit, 
 
 
 @pytest.mark.parametrize("scheduling", ["asap", "alap"])
-def test_times_just_below_2_53_dt_are_exact_ints(scheduling):
-    # The last cx starts at 2**53 - 1200 dt, past where floats of its size keep every dt;
+@pytest.mark.parametrize("delay", [2**53 - 10**7, 2**53 - 2560])
+def test_times_just_below_2_53_dt_are_exact_ints(scheduling, delay):
+    # Times past 9e15 dt, where a float of their size keeps every dt no more (the longer
+    # delay leaves no room for the native writer's bound, and goes to the Python writer):
     # both runners give exact ints, and Qiskit's ASAP on the output finds them.
     durations = InstructionDurations(DT_TABLE, dt=DT)
-    circuit = _with_delay(2**53 - 1200 - 1760)
+    circuit = _with_delay(delay)
     kwargs = {"durations": durations, "dd_sequence": XX, "scheduling": scheduling}
     padded = pad(circuit, **kwargs)
     assert all(type(t) is int for t in padded.op_start_times)
     last_cx = max(i for i, inst in enumerate(padded.data) if inst.operation.name == "cx")
-    assert padded.op_start_times[last_cx] == 2**53 - 1200 and padded._duration == 2**53 - 400
+    assert padded.op_start_times[last_cx] == delay + 1760 and padded._duration == delay + 2560
     manager = PassManager([DynamicalDecoupling(**kwargs)])
     through_the_pass = manager.run(circuit)
     assert through_the_pass == padded

@@ -20,7 +20,7 @@ from qiskit.transpiler.passes.scheduling.time_unit_conversion import _EvalDurati
 from vornak import _bridge
 from vornak.qiskit.arguments import alignment, coupling_pairs, of_type, qubit_list
 from vornak.qiskit.durations import (
-    UNIT_SECONDS, checked, checked_length, duration_table, to_unit, unit_is_dt,
+    MAX_EXACT_DT, UNIT_SECONDS, checked, checked_length, duration_table, to_unit, unit_is_dt,
 )
 from vornak.qiskit.sequence import identity_phase, native_pulse
 from vornak.qiskit.start_times import node_start_time, whole_times
@@ -205,6 +205,9 @@ class DynamicalDecoupling(TransformationPass):
         if self.qubits is not None and self.target is None:
             qubit_list(self.qubits, num_qubits, "qubits")
         table = duration_table(self.target, self.durations, self._dt(), self._unit_dt)
+        # Each operation ends at most this much after the one before it on its wires.
+        self._step = max((v for entry in table.values() for v in entry.values()), default=0.0)
+        self._step += max(self.pulse_alignment, self.acquire_alignment)
         pulse_durations: list[tuple[float, ...] | None] = []
         for q in range(num_qubits):
             if self.qubits is not None and q not in self.qubits:
@@ -266,8 +269,9 @@ class DynamicalDecoupling(TransformationPass):
             for node in dag.op_nodes(Delay):
                 delays[node._node_id] = self._delay_length(dag, node)
         # Qiskit's C API carries no labels: a circuit that has one is written in Python, as
-        # is one in ns, written on Qiskit's clock.
-        write = self._unit_dt and not has_labels(dag.op_nodes())
+        # is one in ns, written on Qiskit's clock, and one that may end beyond 2**53 dt,
+        # whose length is checked first.
+        write = self._native(dag.size(recurse=False), delays) and not has_labels(dag.op_nodes())
         try:
             written, inserted, dropped, detail = _bridge.pad(
                 dag, write, table, delays, pulses, pulse_durations, couplings, options
@@ -281,6 +285,7 @@ class DynamicalDecoupling(TransformationPass):
             if self._unit_dt:
                 times = whole_times(times, length)
         else:
+            checked_length(max(detail[2], default=0.0), self._unit_dt)
             out, length, times = _write_in_python(
                 dag, detail, self.dd_sequence, pulse_durations, self._unit_dt,
                 None if self._unit_dt else self._qiskit_durations(),
@@ -295,11 +300,17 @@ class DynamicalDecoupling(TransformationPass):
     def _finish(self, out, inserted: int, length: float) -> None:
         """Takes the phase of the `inserted` sequences out of the padded `out`, and gives it
         the pass's time unit and its `length`."""
-        checked_length(length, self._unit_dt)
         if inserted and self._phase:
             out.global_phase = out.global_phase - inserted * self._phase
         out._unit = "dt" if self._unit_dt else "ns"
         out._duration = int(length) if self._unit_dt else length
+
+    def _native(self, operations: int, delays: dict) -> bool:
+        """Whether the native writer may write the circuit: in dt, where it surely ends
+        within 2**53 dt (its `operations` and its `delays` add up to no more)."""
+        if not self._unit_dt:
+            return False
+        return operations * self._step + sum(delays.values()) <= MAX_EXACT_DT
 
     def _delay_length(self, dag: DAGCircuit, node) -> float:
         """The length of an input delay in the pass's unit; a TranspilerError if it has none."""

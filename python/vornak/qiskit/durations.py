@@ -78,7 +78,13 @@ def checked(value: float, what: str, unit_dt: bool) -> float:
 
 
 def checked_length(length: float, unit_dt: bool) -> None:
-    """A TranspilerError where a padded schedule in dt ends beyond 2**53 dt."""
+    """A TranspilerError where a schedule's durations add up beyond the doubles (in ns) or
+    beyond 2**53 dt."""
+    if not math.isfinite(length):
+        raise TranspilerError(
+            f"The padded schedule is {length} {'dt' if unit_dt else 'ns'} long: its durations "
+            "add up beyond the largest double."
+        )
     if unit_dt and length > MAX_EXACT_DT:
         raise TranspilerError(
             f"The padded schedule is {length:.0f} dt long, beyond 2**53 dt, where times "

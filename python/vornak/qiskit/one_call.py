@@ -90,10 +90,11 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     data = circuit._data
     if data.has_control_flow_op():
         raise TranspilerError(CONTROL_FLOW)
-    if not dd._unit_dt or has_labels(data):  # in ns, written on Qiskit's clock by the pass
-        return _through_the_pass(dd, circuit)
     table, pulses, pulse_durations, couplings, options = dd._tables_for(circuit.num_qubits)
     delays = _delays(dd, circuit)
+    # Where the pass writes in Python (see its run), it pads the circuit.
+    if not dd._native(len(data), delays) or has_labels(data):
+        return _through_the_pass(dd, circuit)
     try:
         written, inserted, _dropped, detail = _bridge.pad_circuit(
             data, True, table, delays, pulses, pulse_durations, couplings, options
