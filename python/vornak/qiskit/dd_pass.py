@@ -85,7 +85,7 @@ class DynamicalDecoupling(TransformationPass):
         skip_reset_qubits: No pulses while a qubit is still in its initial state or just
             after a reset.
         coupling_map: The coupled qubit pairs the crosstalk check looks at (default: the
-            target's).
+            target's); each qubit must be in the target and in the circuit.
         crosstalk: Keep pulses on coupled qubits from overlapping in time.
         placement: ``"walsh"`` refocuses both each qubit's detuning and the always-on ZZ
             coupling of coupled pairs, with mutually orthogonal pulse patterns on coupled
@@ -110,9 +110,15 @@ class DynamicalDecoupling(TransformationPass):
 
     Times are in ``dt`` where there is a ``dt``, or where the durations are all given in
     ``dt`` (then no 10 ns spacing can be derived, and pulses keep none); otherwise in ns.
-    Durations must be finite and non-negative, and whole numbers in ``dt``. Bad arguments
+    Durations must be finite and non-negative, and whole numbers in ``dt``. Times are
+    doubles: in ``dt`` they are exact up to 2**53 ``dt``, and an alignment, a duration, a
+    delay or a whole schedule beyond that raises; in ns the output is written on Qiskit's
+    clock (durations added in seconds, as its scheduling adds them), so that Qiskit's
+    ``ASAPScheduleAnalysis`` finds the pass's times to the bit and no qubit waits where no
+    delay covers it. Bad arguments (``target`` and ``durations`` of other types included)
     raise :class:`~qiskit.transpiler.exceptions.TranspilerError` at construction, or at the
-    first run where they depend on the circuit's width.
+    first run where they depend on the circuit's width (a pair of ``coupling_map`` outside
+    the circuit, say).
 
     The pass records in the property set ``node_start_time`` (the start of every operation
     of the output, as the ``NodeDurations`` map Qiskit's scheduling passes keep),

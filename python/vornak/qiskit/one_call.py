@@ -31,14 +31,15 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
     ``DAGCircuit``: the circuit is read, scheduled, planned and written natively, and its
     start times come from the writer. Like ``PassManager.run``, the result has no
     ``layout``. A circuit with labels or operations that Qiskit's C API cannot carry goes
-    through the pass on a DAG instead, with the same result.
+    through the pass on a DAG instead, with the same result, as does a circuit timed in ns
+    (written on Qiskit's clock) or one whose schedule may pass 2**53 dt (checked first).
 
     Args:
         circuits: A ``QuantumCircuit`` (then one is returned) or an iterable of them (then
             a list, in the same order).
         target: As for :class:`DynamicalDecoupling`.
-        threads: Threads that pad a list (default: one per usable core, and one for short
-            circuits). Threads share the circuits without copying or pickling them. The
+        threads: Threads that pad a list, a whole number of at least 1 (default: one per
+            usable core, and one for short circuits). Threads share the circuits without copying or pickling them. The
             interpreter lock is held while a circuit is read from Qiskit and written back,
             which touches Python and Qiskit objects; it is released while the core schedules
             and plans, so one thread's core work runs beside another's reading and writing.
