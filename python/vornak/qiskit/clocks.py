@@ -1,13 +1,18 @@
-"""Time as Qiskit's scheduling counts it without a dt: sums of doubles in seconds.
+"""How the Python writer counts time: as planned in dt, or as Qiskit counts it in ns.
 
-Qiskit's ``ASAPScheduleAnalysis`` starts an operation when the last of its qubits is free,
-and frees them at the start plus the operation's duration, in seconds: the target's, or the
-table's value divided by 10**9 for ns (``apply_prefix``), a delay's the same way. The pass
-plans in ns, whose sums round differently: along a wire of 20,000 gates of 35.5555… ns the
-two drift apart by a few 1e-7 ns. So that Qiskit finds the pass's times exactly, and no qubit
-waits where no delay covers it, the output in ns is written on Qiskit's clock: every
-operation starts at its planned time in seconds or, where Qiskit's sums end a few ulps
-later, there; every delay is chosen so that Qiskit's sum ends it exactly at the next start.
+A clock gives each operation its start from its planned start and the times its qubits are
+free (`since`), each operation its end, each idle stretch its delay, and each time as
+``node_start_time`` reports it.
+
+Without a dt, Qiskit's ``ASAPScheduleAnalysis`` starts an operation when the last of its
+qubits is free, and frees them at the start plus the operation's duration, in seconds: the
+target's, or the table's value divided by 10**9 for ns (``apply_prefix``), a delay's the
+same way. The pass plans in ns, whose sums round differently: along a wire of 20,000 gates
+of 35.5555… ns the two drift apart by a few 1e-7 ns. So that Qiskit finds the pass's times
+exactly, and no qubit waits where no delay covers it, the output in ns is written on
+Qiskit's clock: every operation starts at its planned time in seconds or, where Qiskit's
+sums end a few ulps later, there; every delay is chosen so that Qiskit's sum ends it
+exactly at the next start.
 """
 
 from __future__ import annotations
@@ -18,6 +23,27 @@ from qiskit.circuit import Delay
 from qiskit.transpiler import InstructionDurations
 
 _NS = 10**9  # as apply_prefix divides
+
+
+class PlanClock:
+    """Times in dt, as planned: whole numbers, every delay their difference."""
+
+    @staticmethod
+    def start(planned: float, since) -> float:
+        return planned
+
+    @staticmethod
+    def end(name: str, qubits, start: float, planned: float) -> float:
+        return planned
+
+    @staticmethod
+    def delay(since: float, until: float) -> Delay | None:
+        gap = until - since
+        return Delay(int(round(gap)), "dt") if gap > 0 else None
+
+    @staticmethod
+    def reported(t: float) -> int:
+        return int(t)
 
 
 class QiskitClock:
@@ -31,17 +57,17 @@ class QiskitClock:
         self._durations = durations
         self._cache: dict[tuple, float] = {}
 
-    @staticmethod
-    def seconds(t_ns: float) -> float:
-        """A planned time in ns, in seconds as Qiskit converts ns (``apply_prefix``)."""
-        return t_ns / _NS
+    def start(self, planned: float, since) -> float:
+        """The start in seconds of an operation planned at `planned` ns, on qubits free
+        from the times of `since`."""
+        return self._meeting(max([planned / _NS, *since]), since)
 
     @staticmethod
-    def in_ns(t: float) -> float:
+    def reported(t: float) -> float:
         """A time in seconds, in ns: as Qiskit's time times 1e9."""
         return t * 1e9
 
-    def end(self, name: str, qubits, start: float) -> float:
+    def end(self, name: str, qubits, start: float, planned: float) -> float:
         """Where Qiskit ends operation `name` on `qubits` that starts at `start` (seconds)."""
         key = (name, *qubits)
         duration = self._cache.get(key)
@@ -51,7 +77,8 @@ class QiskitClock:
             self._cache[key] = duration
         return start + duration
 
-    def meeting(self, t: float, since) -> float:
+    @staticmethod
+    def _meeting(t: float, since) -> float:
         """The first time from `t` (seconds) at which a delay in ns from each time of `since`
         before it ends exactly, as Qiskit adds it: `t` itself but for a few in a hundred
         cases, where no double of ns divided by 10**9 fits and `t` moves on by an ulp."""
@@ -64,7 +91,7 @@ class QiskitClock:
     @staticmethod
     def delay(since: float, until: float) -> Delay | None:
         """The delay in ns that Qiskit, adding it at `since`, ends at `until` (None for none);
-        `until` is a time :meth:`meeting` gave."""
+        `until` is a time :meth:`start` gave."""
         if until <= since:
             return None
         value = _ns_delay(since, until)
