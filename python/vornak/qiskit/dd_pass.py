@@ -23,7 +23,7 @@ from vornak.qiskit.durations import (
     MAX_EXACT_DT, UNIT_SECONDS, checked, checked_length, duration_table, to_unit, unit_is_dt,
 )
 from vornak.qiskit.sequence import identity_phase, native_pulse
-from vornak.qiskit.start_times import node_start_time, whole_times
+from vornak.qiskit.start_times import node_start_time
 from vornak.qiskit.writer import write_in_python as _write_in_python
 
 _PULSE_SPACING_S = 10e-9  # free time after each pulse, and after a pulse it must avoid
@@ -295,8 +295,6 @@ class DynamicalDecoupling(TransformationPass):
             out, length, times = detail
             out.name = dag.name
             out.metadata = dag.metadata
-            if self._unit_dt:
-                times = whole_times(times, length)
         else:
             checked_length(max(detail[2], default=0.0), self._unit_dt)
             out, length, times = _write_in_python(

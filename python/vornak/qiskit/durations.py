@@ -8,7 +8,7 @@ dt up to 2**53 and not all beyond: a duration, delay or schedule longer than tha
 In ns a duration is its value scaled by a power of ten in decimal and rounded once (35.5 ns
 is 35.5, 50e-9 s is 50.0, not 50.00000000000001), and nothing else rounds it: the plan's
 times stay within the rounding of sums from Qiskit's, and the output is then written on
-Qiskit's own clock (:mod:`vornak.qiskit.seconds`).
+Qiskit's own clock (:mod:`vornak.qiskit.clocks`).
 """
 
 from __future__ import annotations

@@ -15,7 +15,6 @@ from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak import _bridge
 from vornak.qiskit.dd_pass import CONTROL_FLOW, DynamicalDecoupling, has_labels
-from vornak.qiskit.start_times import whole_times
 
 # Below this many instructions per circuit a thread's start costs more than it saves.
 _PARALLEL_INSTRUCTIONS = 2000
@@ -39,11 +38,12 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
             a list, in the same order).
         target: As for :class:`DynamicalDecoupling`.
         threads: Threads that pad a list, a whole number of at least 1 (default: one per
-            usable core, and one for short circuits). Threads share the circuits without copying or pickling them. The
-            interpreter lock is held while a circuit is read from Qiskit and written back,
-            which touches Python and Qiskit objects; it is released while the core schedules
-            and plans, so one thread's core work runs beside another's reading and writing.
-            The circuits must not change while they are padded.
+            usable core, and one for short circuits). Threads share the circuits without
+            copying or pickling them. The interpreter lock is held while a circuit is read
+            from Qiskit and written back, which touches Python and Qiskit objects; it is
+            released while the core schedules and plans, so one thread's core work runs
+            beside another's reading and writing. The circuits must not change while they
+            are padded.
         **options: Every other option of :class:`DynamicalDecoupling` (``durations``,
             ``dd_sequence``, ``qubits``, ``skip_reset_qubits``, ``coupling_map``,
             ``crosstalk``, ``placement``, ``pulse_alignment``).
@@ -109,7 +109,7 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     out.metadata = circuit.metadata
     dd._finish(out, inserted, length)
     # As node_start_time holds them: ints in dt, floats in ns.
-    out._op_start_times = whole_times(times, length) if dd._unit_dt else [float(t) for t in times]
+    out._op_start_times = times if dd._unit_dt else [float(t) for t in times]
     return out
 
 

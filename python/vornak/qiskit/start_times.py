@@ -32,18 +32,6 @@ def node_start_time(dag, times, unit_dt: bool) -> NodeDurations:
     return NodeDurations(dict(zip(dag.op_nodes(), values, strict=True)))
 
 
-# The bridge gives whole-number times as ints below this, as floats from here on.
-_INT_TIMES_BELOW = 9e15
-
-
-def whole_times(times: list, length: float) -> list:
-    """Times in dt from the bridge (a list, None at wire nodes), all ints: those of a
-    schedule `length` long, at most 2**53 dt, are whole numbers."""
-    if length < _INT_TIMES_BELOW:
-        return times
-    return [None if t is None else int(t) for t in times]
-
-
 def _reduce(times: NodeDurations):
     return NodeDurations, (dict(times.items()),)
 
