@@ -1065,9 +1065,9 @@ def assert_qiskits_clock(out, property_set, target, durations):
 @pytest.mark.parametrize("scheduling", ["alap", "asap"])
 @pytest.mark.parametrize("source", ["table", "target"])
 def test_times_in_ns_are_qiskits_to_the_bit(source, scheduling):
-    # 20,000 gates of 35.5555... ns on a qubit, then a cx with one that waited all along:
-    # summed in ns, the times drift from Qiskit's sums in seconds (by 8.9 ns when each
-    # duration was rounded to the picosecond, by a few 1e-7 ns when not).
+    # 20,000 gates of 35.5555... ns on a qubit, then a cx with one that waited all along.
+    # Sums in ns drift from Qiskit's sums in seconds: by 8.9 ns with each duration rounded to
+    # the picosecond, by a few 1e-7 ns without.
     x_ns = 320 / 9
     durations = InstructionDurations(
         [("x", None, x_ns, "ns"), ("cx", None, 300, "ns"), ("measure", None, 1000, "ns")])
