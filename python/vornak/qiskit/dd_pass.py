@@ -19,6 +19,7 @@ from qiskit.transpiler.exceptions import TranspilerError
 from qiskit.transpiler.passes.scheduling.time_unit_conversion import _EvalDurationImpl
 
 from vornak import _bridge
+from vornak.qiskit.control_flow import AROUND, DEFAULT_AROUND, run_dynamic
 from vornak.qiskit.durations import UNIT_SECONDS, checked, duration_table, to_unit, unit_is_dt
 from vornak.qiskit.sequence import identity_phase, native_pulse
 from vornak.qiskit.start_times import node_start_time
@@ -136,8 +137,14 @@ class DynamicalDecoupling(TransformationPass):
         scheduling: str = DEFAULT_SCHEDULING,
         pulse_alignment: int | None = None,
         acquire_alignment: int | None = None,
+        around_control_flow: str = DEFAULT_AROUND,
     ):
         super().__init__()
+        if around_control_flow not in AROUND:
+            raise TranspilerError(
+                f"around_control_flow must be one of {list(AROUND)}, not {around_control_flow!r}"
+            )
+        self.around = around_control_flow
         if placement not in _PLACEMENTS:
             raise TranspilerError(
                 f"placement must be one of {sorted(_PLACEMENTS)}, not {placement!r}"
@@ -235,6 +242,9 @@ class DynamicalDecoupling(TransformationPass):
         # The walsh placement needs the couplings to choose the patterns of coupled qubits.
         if not self.crosstalk and self.placement != "walsh":
             return []
+        return self._couplings_for_colouring(num_qubits)
+
+    def _couplings_for_colouring(self, num_qubits: int) -> list[tuple[int, int]]:
         coupling = self.coupling_map
         if coupling is None and self.target is not None:
             coupling = self.target.build_coupling_map()
@@ -247,7 +257,7 @@ class DynamicalDecoupling(TransformationPass):
 
     def run(self, dag: DAGCircuit) -> DAGCircuit:
         if dag.control_flow_op_nodes():
-            raise TranspilerError(CONTROL_FLOW)
+            return run_dynamic(self, dag)
         table, pulses, pulse_durations, couplings, options = self._tables_for(dag.num_qubits())
         delays = {}
         if "delay" in dag.count_ops(recurse=False):

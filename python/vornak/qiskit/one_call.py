@@ -13,6 +13,7 @@ from qiskit.passmanager import PropertySet
 from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak import _bridge
+from vornak.qiskit.control_flow import pad_dynamic
 from vornak.qiskit.dd_pass import CONTROL_FLOW, DynamicalDecoupling, has_labels
 
 # Below this many instructions per circuit a thread's start costs more than it saves.
@@ -79,6 +80,14 @@ def _workers(circuits: list, threads: int | None) -> int:
 
 
 def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit:
+    if circuit._data.has_control_flow_op():
+        return pad_dynamic(dd, circuit, pad_static)[0]
+    return pad_static(dd, circuit)[0]
+
+
+def pad_static(dd: DynamicalDecoupling, circuit: QuantumCircuit):
+    """(padded circuit with ``op_start_times``, sequences inserted, dropped) of a circuit
+    without control flow."""
     data = circuit._data
     if data.has_control_flow_op():
         raise TranspilerError(CONTROL_FLOW)
@@ -87,7 +96,7 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     table, pulses, pulse_durations, couplings, options = dd._tables_for(circuit.num_qubits)
     delays = _delays(dd, circuit)
     try:
-        written, inserted, _dropped, detail = _bridge.pad_circuit(
+        written, inserted, dropped, detail = _bridge.pad_circuit(
             data, True, table, delays, pulses, pulse_durations, couplings, options
         )
     except (LookupError, NotImplementedError) as error:
@@ -100,7 +109,7 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     dd._finish(out, inserted, length)
     # As node_start_time holds them: ints in dt, floats in ns.
     out._op_start_times = times if dd._unit_dt else [float(t) for t in times]
-    return out
+    return out, inserted, dropped
 
 
 def _delays(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> dict[int, float]:
@@ -117,8 +126,9 @@ def _delays(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> dict[int, float
     return delays
 
 
-def _through_the_pass(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit:
-    """The pass on the circuit's DAG, and the circuit as ``PassManager.run`` makes it."""
+def _through_the_pass(dd: DynamicalDecoupling, circuit: QuantumCircuit):
+    """The pass on the circuit's DAG, and the circuit as ``PassManager.run`` makes it, with
+    the counts of sequences inserted and dropped."""
     dag = circuit_to_dag(circuit, copy_operations=True)
     pass_ = copy.copy(dd)  # the same options and tables, its own property set
     pass_.property_set = PropertySet()
@@ -126,4 +136,5 @@ def _through_the_pass(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> Quant
     padded = dag_to_circuit(out, copy_operations=False)
     start_times = pass_.property_set["node_start_time"]
     padded._op_start_times = [start_times[node] for node in out.topological_op_nodes()]
-    return padded
+    props = pass_.property_set
+    return padded, props["dd_sequences_inserted"], props["dd_sequences_dropped"]
