@@ -173,6 +173,35 @@ CIRCUITS = {
 }
 
 
-def transpiled(circuit: QuantumCircuit, backend, seed: int = TRANSPILE_SEED) -> QuantumCircuit:
-    """`circuit` mapped onto `backend` (optimisation level 1, fixed seed)."""
-    return transpile(circuit, backend, optimization_level=1, seed_transpiler=seed)
+def line_layout(target, size: int, start: int = 0) -> list[int]:
+    """`size` physical qubits that form a path in the coupling map of `target`, from `start`
+    (the builders lay their qubits out along a line, so that no routing is needed)."""
+    coupling = target.build_coupling_map()
+    neighbours: dict[int, set[int]] = {}
+    for a, b in coupling.get_edges():
+        neighbours.setdefault(a, set()).add(b)
+        neighbours.setdefault(b, set()).add(a)
+    path = [start]
+
+    def extend() -> bool:
+        if len(path) == size:
+            return True
+        for q in sorted(neighbours.get(path[-1], ())):
+            if q not in path:
+                path.append(q)
+                if extend():
+                    return True
+                path.pop()
+        return False
+
+    if not extend():
+        raise ValueError(f"no path of {size} qubits from qubit {start}")
+    return path
+
+
+def transpiled(circuit: QuantumCircuit, target, seed: int = TRANSPILE_SEED) -> QuantumCircuit:
+    """`circuit` mapped onto the device of `target` along a line of its qubits (optimisation
+    level 1, fixed seed)."""
+    layout = line_layout(target, circuit.num_qubits)
+    return transpile(circuit, target=target, optimization_level=1, seed_transpiler=seed,
+                     initial_layout=layout)

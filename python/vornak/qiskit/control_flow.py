@@ -310,10 +310,11 @@ class DynamicPadder:
         operations and closed with them by a barrier."""
         qubit_of = {p: body.qubits[i] for i, p in enumerate(physical)}
         n = len(self.pulses)
+        boundary_number = self._stretch_names
+        self._stretch_names += 1
         for colour, members in self._colours(around).items():
-            # A name and identifier of their own, the same on every run.
-            name = f"_dd_stretch_{self._stretch_names}"
-            self._stretch_names += 1
+            # A name (boundary, colour) and an identifier of their own, the same on every run.
+            name = f"_dd_stretch_{boundary_number}_{colour}"
             a = expr.Stretch(uuid.uuid5(_STRETCHES, name), name)
             out.add_stretch(a)
             twice = expr.mul(2, a)
