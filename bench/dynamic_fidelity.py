@@ -29,6 +29,7 @@ Timing (the block model the pass schedules for):
 from __future__ import annotations
 
 import argparse
+import copy
 import dataclasses
 import math
 import sys
@@ -189,6 +190,8 @@ class Walk:
         self.started = np.full(self.n, math.inf)
         self.next_jump = [None] * self.n
         self.max_loops = 64  # turns of a while loop, at most
+        self.peek = None  # the outcome without side effects, where `outcome` has them
+        self.scheduled: list = []
 
     # noise
 
@@ -222,8 +225,16 @@ class Walk:
         pauli = "xyz"[self.rng.choice(3, p=np.array(rates) / total)]
         return (t, pauli)
 
+    def schedule(self, pulses):
+        """Pulses (middle, local qubit, gate, physical qubit, start) to apply as time
+        reaches them: the stretch sequences beside a control-flow operation's body."""
+        self.scheduled = list(pulses)
+
     def advance(self, qubits, t):
-        """Noise on `qubits` up to time `t` (seconds)."""
+        """Noise on `qubits` up to time `t` (seconds), after the scheduled pulses up to t."""
+        while self.scheduled and self.scheduled[0][0] <= t:
+            _, q, operation, p, start = self.scheduled.pop(0)
+            self.gate(operation, [q], [p], start)
         for q in qubits:
             if self.noise is not None and self.noise.t1 is not None and t > self.started[q]:
                 if self.next_jump[q] is None:
@@ -325,9 +336,10 @@ def measured_qubits(circuit, physical=None, found=None):
 def run(walk, circuit, physical=None, clbits=None, scope=None, phase=True):
     """Walks `circuit` (qubit i on physical qubit physical[i], clbit j on record bit
     clbits[j]) from the walk's clocks; `scope` are the local qubits that a control-flow
-    operation waits for."""
+    operation waits for. Between control-flow operations, the operations are timed first
+    and then applied in the order of their middles, as the device runs them; the pulses of
+    the stretch sequences beside control flow are interleaved with the bodies by time."""
     from qiskit.circuit import ControlFlowOp
-    from qiskit.circuit.classical import expr
 
     physical = list(range(circuit.num_qubits)) if physical is None else physical
     clbits = list(range(circuit.num_clbits)) if clbits is None else clbits
@@ -336,108 +348,175 @@ def run(walk, circuit, physical=None, clbits=None, scope=None, phase=True):
         scope = list(range(walk.n))
     if phase and circuit.global_phase:
         walk.psi = walk.psi * np.exp(1j * float(circuit.global_phase))
-    pending: dict[int, list] = {}  # stretch sequences, by local qubit, until their barrier
-    sync = False
+    segment: list = []
+    after_flow = False
+    data = list(circuit.data)
 
-    def read(bit):
-        return walk.bits.get(clbits[circuit.find_bit(bit).index], 0)
+    def locals_of(instruction):
+        qubits_p = [physical[circuit.find_bit(q).index] for q in instruction.qubits]
+        return qubits_p, [local_of[p] for p in qubits_p if p in local_of]
 
-    for instruction in circuit.data:
+    def flush():
+        nonlocal after_flow
+        if after_flow:
+            _sync(walk, scope)  # the next block starts when every qubit is free
+            after_flow = False
+        _run_segment(walk, circuit, segment, physical, clbits)
+        segment.clear()
+
+    def flow(w, instruction):
+        """One control-flow operation on walk `w`."""
+        operation = instruction.operation
+        qubits_p, inner = locals_of(instruction)
+        inner_c = [clbits[circuit.find_bit(c).index] for c in instruction.clbits]
+
+        def read(bit):
+            return w.bits.get(clbits[circuit.find_bit(bit).index], 0)
+
+        start = max(w.clock[scope]) + FEED_FORWARD_S if scope else 0.0
+        w.advance([], start)
+        w.clock[inner] = start
+        if operation.name == "while_loop":
+            for _ in range(w.max_loops):
+                if w.failed or not evaluate(operation.condition, read):
+                    break
+                run(w, operation.blocks[0], qubits_p, inner_c, inner)
+                _sync(w, inner)
+        else:
+            for body in chosen_body(operation, read):
+                run(w, body, qubits_p, inner_c, inner)
+                _sync(w, inner)
+
+    i = 0
+    while i < len(data):
         if walk.failed:
             return
+        instruction = data[i]
+        if not isinstance(instruction.operation, ControlFlowOp):
+            segment.append(instruction)
+            i += 1
+            continue
+        flush()
+        flows = []
+        while i < len(data) and isinstance(data[i].operation, ControlFlowOp):
+            flows.append(data[i])
+            i += 1
+        sequences, i, closing = _stretch_items(data, i, locals_of)
+        if sequences:
+            dry = copy.deepcopy(walk)
+            dry.outcome = walk.peek or walk.outcome  # no record of the dry run's choices
+            for instruction in flows:
+                flow(dry, instruction)
+            others = [q for q in locals_of(closing)[1] if q not in sequences]
+            end = max(dry.clock[others]) if others else max(walk.clock[list(sequences)])
+            # A stretch cannot be negative: where the pulses do not fit, the timeline waits.
+            end = max([end] + [walk.clock[q] + _fixed(walk, items)
+                               for q, items in sequences.items()])
+            walk.schedule(_stretch_pulses(walk, sequences, end))
+        for instruction in flows:
+            flow(walk, instruction)
+        if sequences:
+            walk.advance([], end)
+            walk.clock[list(sequences)] = end
+            _sync(walk, locals_of(closing)[1])
+        after_flow = True
+    flush()
+
+
+def _stretch_items(data, i, locals_of):
+    """The stretch sequences that follow control flow at data[i:], by local qubit, the index
+    after the barrier that closes them, and that barrier."""
+    from qiskit.circuit.classical import expr
+
+    sequences: dict[int, list] = {}
+    while i < len(data):
+        instruction = data[i]
+        operation = instruction.operation
+        qubits_p, qubits = locals_of(instruction)
+        stretchy = operation.name == "delay" and isinstance(operation.duration, expr.Expr)
+        if qubits and (stretchy or (operation.name != "barrier" and len(qubits) == 1
+                                    and qubits[0] in sequences)):
+            sequences.setdefault(qubits[0], []).append((instruction, qubits_p[0]))
+            i += 1
+            continue
+        break
+    if sequences:
+        return sequences, i + 1, data[i]  # the closing barrier
+    return sequences, i, None
+
+
+def _fixed(walk, items):
+    """The length of the pulses of a stretch sequence."""
+    return sum(walk.durations.get(i.operation, [p], unit="dt") * walk.dt for i, p in items
+               if i.operation.name != "delay")
+
+
+def _stretch_pulses(walk, sequences, end):
+    """(middle, local qubit, gate, physical qubit, start) of every pulse of the stretch
+    `sequences`, each stretch solved so that its sequence ends at `end`."""
+    pulses = []
+    for q, items in sequences.items():
+        fixed = _fixed(walk, items)
+        coefficient = sum(stretch_coefficient(i.operation.duration) for i, _ in items
+                          if i.operation.name == "delay")
+        a = max(0.0, (end - walk.clock[q] - fixed) / coefficient) if coefficient else 0.0
+        t = walk.clock[q]
+        for instruction, p in items:
+            operation = instruction.operation
+            if operation.name == "delay":
+                t += a * stretch_coefficient(operation.duration)
+            else:
+                length = walk.durations.get(operation, [p], unit="dt") * walk.dt
+                pulses.append((t + length / 2, q, operation, p, t))
+                t += length
+    return sorted(pulses, key=lambda e: e[0])
+
+
+def _run_segment(walk, circuit, segment, physical, clbits):
+    """The operations of one block: timed from the clocks, then applied by their middles."""
+    events = []
+    local_of = walk.local
+    for index, instruction in enumerate(segment):
         operation = instruction.operation
         name = operation.name
         qubits_p = [physical[circuit.find_bit(q).index] for q in instruction.qubits]
         qubits = [local_of[p] for p in qubits_p if p in local_of]
-        stretchy = name == "delay" and isinstance(operation.duration, expr.Expr)
-        if qubits and (stretchy or (len(qubits) == 1 and qubits[0] in pending)):
-            pending.setdefault(qubits[0], []).append(instruction)
-            continue
-        if isinstance(operation, ControlFlowOp):
-            start = max(walk.clock[scope]) + FEED_FORWARD_S if scope else 0.0
-            inner_p = qubits_p
-            inner = [local_of[p] for p in inner_p if p in local_of]
-            inner_c = [clbits[circuit.find_bit(c).index] for c in instruction.clbits]
-            walk.clock[inner] = start
-            bodies = None if name == "while_loop" else chosen_body(operation, read)
-            if bodies is None:
-                body = operation.blocks[0]
-                for _ in range(walk.max_loops):
-                    if not evaluate(operation.condition, read) or walk.failed:
-                        break
-                    run(walk, body, inner_p, inner_c, inner)
-                    _sync(walk, inner)
-            else:
-                for body in bodies:
-                    run(walk, body, inner_p, inner_c, inner)
-                    _sync(walk, inner)
-            sync = True
-            continue
-        if name == "barrier":
-            if pending:
-                _stretch(walk, pending, qubits, qubits_p, physical)
-                pending.clear()
-            _sync(walk, qubits)
-            continue
-        if sync:
-            _sync(walk, scope)
-            sync = False
         if not qubits:
             continue
         start = max(walk.clock[qubits])
+        if name == "barrier":
+            walk.clock[qubits] = start
+            continue
         if name == "delay":
             walk.clock[qubits] = start + float(operation.duration) * walk.dt
             continue
-        if name in ("measure", "reset"):
-            length = walk.durations.get(operation, qubits_p, unit="dt") * walk.dt
-            q = qubits[0]
-            if name == "measure":
-                c = clbits[circuit.find_bit(instruction.clbits[0]).index]
-                walk.writes[c] += 1
-                outcome = walk.project(q, (c, walk.writes[c]), start, length)
-                if outcome is not None:
-                    walk.bits[c] = outcome
-            else:
-                walk.writes[("reset", qubits_p[0])] += 1
-                outcome = walk.project(q, ("reset", qubits_p[0], walk.writes[("reset", qubits_p[0])]),
-                                       start, length)
-                if outcome == 1:
-                    walk.psi = fid._apply(walk.psi, fid.PAULI["x"], (q,), walk.n)
-            walk.clock[q] = start + length
-            continue
-        end = walk.gate(operation, qubits, qubits_p, start)
-        walk.clock[qubits] = end
+        length = walk.durations.get(operation, qubits_p, unit="dt") * walk.dt
+        walk.clock[qubits] = start + length
+        events.append((start + length / 2, index, start, length, instruction, qubits, qubits_p))
+    events.sort(key=lambda e: e[:2])
+    for middle, _, start, length, instruction, qubits, qubits_p in events:
+        if walk.failed:
+            return
+        name = instruction.operation.name
+        if name == "measure":
+            c = clbits[circuit.find_bit(instruction.clbits[0]).index]
+            walk.writes[c] += 1
+            outcome = walk.project(qubits[0], (c, walk.writes[c]), start, length)
+            if outcome is not None:
+                walk.bits[c] = outcome
+        elif name == "reset":
+            counter = ("reset", qubits_p[0])
+            walk.writes[counter] += 1
+            outcome = walk.project(qubits[0], counter + (walk.writes[counter],), start, length)
+            if outcome == 1:
+                walk.psi = fid._apply(walk.psi, fid.PAULI["x"], (qubits[0],), walk.n)
+        else:
+            walk.gate(instruction.operation, qubits, qubits_p, start)
 
 
 def _sync(walk, qubits):
     if len(qubits):
         walk.clock[qubits] = max(walk.clock[qubits])
-
-
-def _stretch(walk, pending, barrier_qubits, barrier_physical, physical):
-    """Places the stretch sequences in `pending`, solving each stretch so that its sequence
-    ends when the barrier's other qubits are free."""
-    others = [q for q in barrier_qubits if q not in pending]
-    end = max(walk.clock[others]) if others else max(walk.clock[list(pending)])
-    for q, items in pending.items():
-        fixed, coefficient = 0.0, 0.0
-        for instruction in items:
-            operation = instruction.operation
-            if operation.name == "delay":
-                coefficient += stretch_coefficient(operation.duration)
-            else:
-                p = [k for k, v in walk.local.items() if v == q][0]
-                fixed += walk.durations.get(operation, [p], unit="dt") * walk.dt
-        a = max(0.0, (end - walk.clock[q] - fixed) / coefficient) if coefficient else 0.0
-        t = walk.clock[q]
-        p = [k for k, v in walk.local.items() if v == q][0]
-        for instruction in items:
-            operation = instruction.operation
-            if operation.name == "delay":
-                t += a * stretch_coefficient(operation.duration)
-            else:
-                t = walk.gate(operation, [q], [p], t)
-        walk.clock[q] = t
 
 
 # -- exact branches (the tests' check) ------------------------------------------------------
@@ -481,7 +560,12 @@ def _explore_once(circuit, used, durations, dt, forced, max_loops):
         probability[0] *= p
         return value
 
+    def peek(key, p1):
+        value = forced.get(key, 0)
+        return value if (p1 if value else 1 - p1) >= 1e-14 else None
+
     walk = Walk(used, durations, dt, outcome=outcome)
+    walk.peek = peek
     walk.max_loops = max_loops
     run(walk, circuit)
     walk.weight = math.sqrt(probability[0])
@@ -493,3 +577,233 @@ class _UnitDurations:
 
     def get(self, operation, qubits, unit="dt"):
         return 1
+
+
+# -- the benchmark ---------------------------------------------------------------------------
+
+DEVICES = ("FakeSherbrooke", "FakeTorino")
+NOISE = ("detuning+ZZ", "+T1/T2+pulses")
+
+
+def _runtime(target, staggered):
+    from qiskit.circuit.library import XGate
+    from qiskit_ibm_runtime.transpiler.passes.scheduling import (
+        ALAPScheduleAnalysis,
+        PadDynamicalDecoupling,
+    )
+    from qiskit.transpiler import PassManager
+
+    coupling = target.build_coupling_map() if staggered else None
+    manager = PassManager([
+        ALAPScheduleAnalysis(target=target),
+        PadDynamicalDecoupling(target=target, dd_sequences=[XGate(), XGate()],
+                               coupling_map=coupling),
+    ])
+    return manager.run
+
+
+def _ours(target, **options):
+    from vornak.qiskit import pad
+
+    return lambda circuit: pad(circuit, target=target, **options)
+
+
+def strategies(target):
+    """name -> a function that pads a transpiled circuit."""
+    return {
+        "no DD": _ours(target, qubits=[], around_control_flow="idle"),
+        "runtime X-X": _runtime(target, False),
+        "runtime staggered": _runtime(target, True),
+        "ours (walsh, stretch)": _ours(target),
+        "ours walsh widen": _ours(target, around_control_flow="widen"),
+        "ours walsh idle": _ours(target, around_control_flow="idle"),
+        "ours spread stretch": _ours(target, placement="spread"),
+    }
+
+
+def _key_seed(key):
+    if key[0] == "reset":
+        return [1, int(key[1]), int(key[2])]
+    return [0, int(key[0]), int(key[1])]
+
+
+def _noise(target, used, realisation_detuning, decay):
+    local = {p: i for i, p in enumerate(used)}
+    zz = {}
+    for (p, q), value in fid.device_zz(target.build_coupling_map().get_edges()).items():
+        if p in local and q in local:
+            zz[tuple(sorted((local[p], local[q])))] = value
+    noise = Noise(realisation_detuning, zz)
+    if decay:
+        props = target.qubit_properties
+        noise.t1 = np.array([props[p].t1 for p in used])
+        noise.t2 = np.array([props[p].t2 for p in used])
+        noise.pulse_error = np.array([target["x"][(p,)].error or 0.0 for p in used])
+    return noise
+
+
+def fidelities(original, padded, target, realisations, decay):
+    """The fidelity of each realisation of `padded`, against `original` run without noise
+    and with the same measurement outcomes."""
+    used = sorted(used_qubits(original))
+    data = [i for i, p in enumerate(used) if p not in measured_qubits(original)]
+    durations = target.durations()
+    dt = target.dt
+    detuning = fid.draw_detuning(realisations, len(used))
+    out = []
+    for r in range(realisations):
+        def sampled(key, p1, r=r):
+            u = np.random.default_rng([SEED, r] + _key_seed(key)).random()
+            return 1 if u < p1 else 0
+
+        rng = np.random.default_rng([SEED, 7, r])
+        walk = Walk(used, durations, dt, _noise(target, used, detuning[r], decay), sampled, rng)
+        run(walk, padded)
+        end = max(walk.clock)
+        walk.advance(range(walk.n), end)
+        record = walk.record
+
+        def forced(key, p1, record=record):
+            value = record.get(key)
+            if value is None or (p1 if value else 1 - p1) < 1e-12:
+                return None
+            return value
+
+        ideal = Walk(used, durations, dt, outcome=forced)
+        run(ideal, original)
+        if ideal.failed or walk.failed:
+            out.append(0.0)
+            continue
+        out.append(_data_fidelity(ideal.psi.reshape(-1), walk.psi.reshape(-1), data, len(used)))
+    return np.array(out)
+
+
+def _data_fidelity(ideal, state, data, n):
+    """<u|rho_data|u> where the ideal state is u on the `data` qubits times a basis state."""
+    rest = [q for q in range(n) if q not in data]
+    axes = [n - 1 - q for q in data] + [n - 1 - q for q in rest]  # Qiskit order: q0 last
+
+    def matrix(psi):
+        return psi.reshape((2,) * n).transpose(axes).reshape(2 ** len(data), -1)
+
+    ideal_m, state_m = matrix(ideal), matrix(state)
+    column = int(np.argmax(np.linalg.norm(ideal_m, axis=0)))
+    u = ideal_m[:, column] / np.linalg.norm(ideal_m[:, column])
+    return float(np.linalg.norm(np.conj(u) @ state_m) ** 2)
+
+
+def pulses_added(original, padded):
+    """Single-qubit x and y gates the padding added, in every body."""
+    from qiskit.circuit import ControlFlowOp
+
+    def count(circuit):
+        total = 0
+        for instruction in circuit.data:
+            operation = instruction.operation
+            if isinstance(operation, ControlFlowOp):
+                total += sum(count(block) for block in operation.blocks)
+            elif operation.name in ("x", "y"):
+                total += 1
+        return total
+
+    return count(padded) - count(original)
+
+
+def evaluate_all(circuits, devices, realisations, log=print):
+    """{(device, circuit): {strategy: {noise: (mean, stderr), "pulses": n} or the error}}."""
+    from qiskit_ibm_runtime import fake_provider
+
+    from bench import dynamic_circuits as dc
+
+    table = {}
+    for device in devices:
+        target = getattr(fake_provider, device)().target
+        for name in circuits:
+            original = dc.transpiled(dc.CIRCUITS[name](), target)
+            row = {}
+            for label, padder in strategies(target).items():
+                try:
+                    padded = padder(original)
+                except Exception as error:  # the runtime's pass fails on some circuits
+                    row[label] = f"{type(error).__name__}"
+                    log(f"{device} {name} {label}: {type(error).__name__}: {error}")
+                    continue
+                cell = {"pulses": pulses_added(original, padded)}
+                for noise_name, decay in zip(NOISE, (False, True)):
+                    values = fidelities(original, padded, target, realisations, decay)
+                    cell[noise_name] = (float(values.mean()),
+                                        float(values.std(ddof=1) / math.sqrt(len(values))))
+                row[label] = cell
+                log(f"{device} {name} {label}: " + ", ".join(
+                    f"{k} {v[0]:.3f}" for k, v in cell.items() if k != "pulses")
+                    + f", {cell['pulses']} pulses")
+            table[device, name] = row
+    return table
+
+
+def markdown(table, realisations, elapsed, command):
+    lines = [
+        "## Dynamic circuits",
+        "",
+        f"`{command}`: {realisations} realisations per circuit, {elapsed:.0f} s. Mean "
+        "fidelity (standard error) of the qubits that are neither measured nor reset; first "
+        "under detuning and ZZ, then with T1/T2 and pulse errors as well; then the pulses "
+        "added. Feed-forward latency "
+        f"{FEED_FORWARD_S * 1e6:.1f} us per control-flow operation (an assumption: see "
+        "`bench/dynamic_fidelity.py`). A strategy that fails on a circuit shows its error.",
+        "",
+    ]
+    devices = sorted({d for d, _ in table})
+    for device in devices:
+        rows = [(name, row) for (d, name), row in table.items() if d == device]
+        labels = list(rows[0][1])
+        lines.append(f"### {device}")
+        lines.append("")
+        lines.append("| strategy | " + " | ".join(name for name, _ in rows) + " | mean |")
+        lines.append("|---" * (len(rows) + 2) + "|")
+        for label in labels:
+            cells, means = [], {n: [] for n in NOISE}
+            for _, row in rows:
+                cell = row[label]
+                if isinstance(cell, str):
+                    cells.append(cell)
+                    continue
+                parts = []
+                for n in NOISE:
+                    mean, err = cell[n]
+                    means[n].append(mean)
+                    parts.append(f"{mean:.3f} ({err:.3f})")
+                cells.append(" / ".join(parts) + f" / {cell['pulses']}")
+            complete = all(len(means[n]) == len(rows) for n in NOISE)
+            mean = " / ".join(f"{np.mean(means[n]):.3f}" for n in NOISE) if complete else "n/a"
+            lines.append(f"| {label} | " + " | ".join(cells) + f" | {mean} |")
+        lines.append("")
+    return "\n".join(lines)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--realisations", type=int)
+    parser.add_argument("--devices", nargs="*", default=list(DEVICES))
+    parser.add_argument("--circuits", nargs="*")
+    parser.add_argument("--out", help="write the markdown table to this file")
+    args = parser.parse_args(argv)
+    from bench import dynamic_circuits as dc
+
+    realisations = args.realisations or (QUICK_REALISATIONS if args.quick else REALISATIONS)
+    circuits = args.circuits or list(dc.CIRCUITS)
+    started = time.perf_counter()
+    table = evaluate_all(circuits, args.devices, realisations,
+                         log=lambda line: print(line, file=sys.stderr, flush=True))
+    text = markdown(table, realisations, time.perf_counter() - started,
+                    "python -m bench.dynamic_fidelity " + " ".join(argv or sys.argv[1:]))
+    print(text)
+    if args.out:
+        with open(args.out, "w") as handle:
+            handle.write(text + "\n")
+    return table
+
+
+if __name__ == "__main__":
+    main()
