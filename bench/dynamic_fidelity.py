@@ -20,6 +20,9 @@ Timing (the block model the pass schedules for):
   the feed-forward latency ``FEED_FORWARD_S``; its body then runs; the next block starts when
   every qubit is free again. Qubits outside the operation idle meanwhile (or run their
   stretch sequence, whose stretch is solved so that it ends with the operation).
+- The ZZ of each device edge is drawn per realisation, uniformly in the range of
+  ``bench/fidelity.py`` (30 to 100 kHz): with one fixed draw, the coherent phases of the few
+  qubits of these circuits add up or cancel by chance and decide the ranking.
 - ``FEED_FORWARD_S`` = 1.1 us is an assumption, not a device figure: the snapshots leave
   ``conditional_latency`` empty, and IBM's dynamic-circuit documentation describes the time
   of a classical decision as of the order of a microsecond; a body's length is that of its
@@ -627,10 +630,13 @@ def _key_seed(key):
     return [0, int(key[0]), int(key[1])]
 
 
-def _noise(target, used, realisation_detuning, decay):
+def _noise(target, used, realisation_detuning, decay, realisation=0):
+    """The noise of one realisation: its detuning row, and a ZZ per edge drawn for it (a
+    fixed ZZ would make the coherent phases of a few qubits add up or cancel by chance)."""
     local = {p: i for i, p in enumerate(used)}
     zz = {}
-    for (p, q), value in fid.device_zz(target.build_coupling_map().get_edges()).items():
+    edges = target.build_coupling_map().get_edges()
+    for (p, q), value in fid.device_zz(edges, seed=(fid.ZZ_SEED, realisation)).items():
         if p in local and q in local:
             zz[tuple(sorted((local[p], local[q])))] = value
     noise = Noise(realisation_detuning, zz)
@@ -657,7 +663,8 @@ def fidelities(original, padded, target, realisations, decay):
             return 1 if u < p1 else 0
 
         rng = np.random.default_rng([SEED, 7, r])
-        walk = Walk(used, durations, dt, _noise(target, used, detuning[r], decay), sampled, rng)
+        noise = _noise(target, used, detuning[r], decay, r)
+        walk = Walk(used, durations, dt, noise, sampled, rng)
         run(walk, padded)
         end = max(walk.clock)
         walk.advance(range(walk.n), end)

@@ -35,6 +35,7 @@ after it, idle for a time not known at compile time. ``around`` chooses what the
 from __future__ import annotations
 
 import dataclasses
+import math
 import uuid
 from collections.abc import Callable
 
@@ -194,12 +195,15 @@ class DynamicPadder:
                                last_level)
         return out, times, active
 
-    def _last_levels(self, cut, local, physical) -> dict[int, int]:
-        last = {}
+    def _last_levels(self, cut, local, physical) -> dict[int, float]:
+        """The last level at which each physical qubit has an operation, or infinity where
+        that operation is not a readout (its state still matters after it)."""
+        last: dict[int, float] = {}
         for k, level in enumerate(cut):
             for instruction in level.block + level.boundary:
+                readout = instruction.name in ("measure", "reset")
                 for bit in instruction.qubits:
-                    last[physical[local[bit]]] = k
+                    last[physical[local[bit]]] = k if readout else math.inf
         return last
 
     def _pad_block(self, block, body, out, times, physical, local, active, marked,
