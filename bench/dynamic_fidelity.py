@@ -1,6 +1,7 @@
 """Fidelity of DD strategies on dynamic circuits: a simulator that follows the branches.
 
     .venv/bin/python -m bench.dynamic_fidelity [--quick] [--realisations R] [--out FILE]
+        [--plot FILE]
 
 Each realisation walks the padded circuit in time, on the qubits it uses, with the noise of
 ``bench/fidelity.py`` (quasi-static detuning, static ZZ on the device's edges; with
@@ -302,38 +303,32 @@ class Walk:
         return outcome
 
 
-def used_qubits(circuit, physical=None, found=None):
+def _qubits_where(circuit, wanted, physical=None, found=None):
+    """The physical qubits that an operation for which `wanted(name)` holds acts on, in
+    every body."""
+    from qiskit.circuit import ControlFlowOp
+
+    physical = list(range(circuit.num_qubits)) if physical is None else physical
+    found = set() if found is None else found
+    for instruction in circuit.data:
+        operation = instruction.operation
+        qubits = [physical[circuit.find_bit(q).index] for q in instruction.qubits]
+        if isinstance(operation, ControlFlowOp):
+            for block in operation.blocks:
+                _qubits_where(block, wanted, qubits, found)
+        elif wanted(operation.name):
+            found.update(qubits)
+    return found
+
+
+def used_qubits(circuit):
     """The physical qubits that some operation other than a delay or barrier acts on."""
-    from qiskit.circuit import ControlFlowOp
-
-    physical = list(range(circuit.num_qubits)) if physical is None else physical
-    found = set() if found is None else found
-    for instruction in circuit.data:
-        operation = instruction.operation
-        qubits = [physical[circuit.find_bit(q).index] for q in instruction.qubits]
-        if isinstance(operation, ControlFlowOp):
-            for block in operation.blocks:
-                used_qubits(block, qubits, found)
-        elif operation.name not in ("delay", "barrier"):
-            found.update(qubits)
-    return found
+    return _qubits_where(circuit, lambda name: name not in ("delay", "barrier"))
 
 
-def measured_qubits(circuit, physical=None, found=None):
+def measured_qubits(circuit):
     """The physical qubits that a measurement or a reset acts on, anywhere."""
-    from qiskit.circuit import ControlFlowOp
-
-    physical = list(range(circuit.num_qubits)) if physical is None else physical
-    found = set() if found is None else found
-    for instruction in circuit.data:
-        operation = instruction.operation
-        qubits = [physical[circuit.find_bit(q).index] for q in instruction.qubits]
-        if isinstance(operation, ControlFlowOp):
-            for block in operation.blocks:
-                measured_qubits(block, qubits, found)
-        elif operation.name in ("measure", "reset"):
-            found.update(qubits)
-    return found
+    return _qubits_where(circuit, lambda name: name in ("measure", "reset"))
 
 
 def run(walk, circuit, physical=None, clbits=None, scope=None, phase=True):
@@ -648,9 +643,9 @@ def _noise(target, used, realisation_detuning, decay, realisation=0):
     return noise
 
 
-def fidelities(original, padded, target, realisations, decay):
+def fidelities(original, padded, target, realisations, decay, scale=1.0):
     """The fidelity of each realisation of `padded`, against `original` run without noise
-    and with the same measurement outcomes."""
+    and with the same measurement outcomes; `scale` multiplies the detuning and the ZZ."""
     used = sorted(used_qubits(original))
     data = [i for i, p in enumerate(used) if p not in measured_qubits(original)]
     durations = target.durations()
@@ -663,7 +658,8 @@ def fidelities(original, padded, target, realisations, decay):
             return 1 if u < p1 else 0
 
         rng = np.random.default_rng([SEED, 7, r])
-        noise = _noise(target, used, detuning[r], decay, r)
+        noise = _noise(target, used, detuning[r] * scale, decay, r)
+        noise.zz = {edge: value * scale for edge, value in noise.zz.items()}
         walk = Walk(used, durations, dt, noise, sampled, rng)
         run(walk, padded)
         end = max(walk.clock)
@@ -788,6 +784,41 @@ def markdown(table, realisations, elapsed, command):
     return "\n".join(lines)
 
 
+def plot(table, path):
+    """Bars of each strategy's mean fidelity per circuit: a row per device, a column per
+    noise setting; a failed strategy has no bar."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    devices = sorted({d for d, _ in table})
+    fig, axes = plt.subplots(len(devices), 2, figsize=(14, 3.8 * len(devices)), squeeze=False)
+    colours = plt.get_cmap("tab10").colors
+    for row, device in enumerate(devices):
+        circuits = [name for d, name in table if d == device]
+        labels = list(table[device, circuits[0]])
+        width = 0.85 / len(labels)
+        for col, noise in enumerate(NOISE):
+            ax = axes[row][col]
+            for k, label in enumerate(labels):
+                values = [table[device, c][label][noise][0]
+                          if isinstance(table[device, c][label], dict) else np.nan
+                          for c in circuits]
+                xs = np.arange(len(circuits)) + (k - len(labels) / 2 + 0.5) * width
+                ax.bar(xs, values, width, label=label, color=colours[k % len(colours)])
+            ax.set_xticks(np.arange(len(circuits)), circuits, fontsize=8)
+            ax.set_ylim(0, 1.02)
+            ax.set_ylabel("fidelity")
+            ax.set_title(f"dynamic circuits, {device}: {noise}")
+            ax.grid(axis="y", alpha=0.3)
+    handles, legend = axes[0][0].get_legend_handles_labels()
+    fig.legend(handles, legend, loc="lower center", ncol=min(7, len(legend)), fontsize=8)
+    fig.tight_layout(rect=(0, 0.07, 1, 1))
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true")
@@ -795,6 +826,7 @@ def main(argv=None):
     parser.add_argument("--devices", nargs="*", default=list(DEVICES))
     parser.add_argument("--circuits", nargs="*")
     parser.add_argument("--out", help="write the markdown table to this file")
+    parser.add_argument("--plot", help="draw the bars to this image file")
     args = parser.parse_args(argv)
     from bench import dynamic_circuits as dc
 
@@ -809,6 +841,8 @@ def main(argv=None):
     if args.out:
         with open(args.out, "w") as handle:
             handle.write(text + "\n")
+    if args.plot:
+        plot(table, args.plot)
     return table
 
 

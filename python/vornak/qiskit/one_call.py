@@ -44,7 +44,9 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
             The circuits must not change while they are padded.
         **options: Every other option of :class:`DynamicalDecoupling` (``durations``,
             ``dd_sequence``, ``qubits``, ``skip_reset_qubits``, ``coupling_map``,
-            ``crosstalk``, ``placement``, ``pulse_alignment``).
+            ``crosstalk``, ``placement``, ``pulse_alignment``, ``around_control_flow``).
+            A circuit with control flow is padded block by block, as the pass pads it; its
+            ``op_start_times`` are the starts within each block.
 
     Raises:
         TranspilerError: Where the pass would, with the same message.
