@@ -2,7 +2,6 @@
 on the device's grids, whole sequences, conditions kept, and the stretch sequences' algebra."""
 
 import copy
-import math
 from collections import Counter
 
 import numpy as np
@@ -86,7 +85,23 @@ def every_kind() -> QuantumCircuit:
     return qc
 
 
-CIRCUITS = dict(dc.CIRCUITS, **{"every-kind": every_kind})
+def loop_parameter() -> QuantumCircuit:
+    """A for_loop whose body uses its loop parameter, beside idle qubits."""
+    qc = QuantumCircuit(3, 1)
+    qc.h(0)
+    qc.cx(0, 1)
+    with qc.for_loop(range(3)) as i:
+        qc.rz(i * 0.3, 0)
+        qc.sx(0)
+        qc.cx(1, 2)
+    qc.measure(0, 0)
+    with qc.if_test((qc.clbits[0], 1)):
+        qc.x(1)
+    qc.cx(1, 2)
+    return qc
+
+
+CIRCUITS = dict(dc.CIRCUITS, **{"every-kind": every_kind, "loop-parameter": loop_parameter})
 
 
 def _mapped(name, device):
@@ -155,8 +170,8 @@ def test_bodies_equal_as_operators():
         for instruction in after.data:
             if instruction.operation.name != "delay":
                 stripped.append(instruction)
-        assert Operator(stripped).equiv(Operator(before)) and np.allclose(
-            Operator(stripped).data, Operator(before).data, atol=1e-9)
+        # Equal with the global phase, not only up to it.
+        assert np.allclose(Operator(stripped).data, Operator(before).data, atol=1e-9)
         compared += 1
     assert compared >= 2
 
@@ -439,7 +454,6 @@ def test_runtime_pass_circuits_are_padded():
         out = pad(mapped, target=device.target)
         assert out.count_ops().get("x", 0) > mapped.count_ops().get("x", 0)
         assert_same_branches(mapped, out)
-    assert math.isfinite(len(out.data))
 
 
 def test_the_benchmark_simulator_follows_every_strategy_exactly():

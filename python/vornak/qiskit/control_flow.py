@@ -48,18 +48,12 @@ from qiskit.circuit import (
     Delay,
     Qubit,
     QuantumCircuit,
-    Reset,
 )
 from qiskit.circuit.classical import expr
 
 AROUND = ("stretch", "widen", "idle")
 DEFAULT_AROUND = "stretch"
 _STRETCHES = uuid.UUID("6f1c2a53-2d0e-4b8e-9a57-1f3c0d6e8b21")  # namespace of our stretches
-
-
-def is_dynamic(data) -> bool:
-    """Whether the instructions of a circuit hold a control-flow operation."""
-    return data.has_control_flow_op()
 
 
 # -- the block model -------------------------------------------------------------------------
