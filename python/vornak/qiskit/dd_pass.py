@@ -32,7 +32,7 @@ CONTROL_FLOW = "A circuit with control flow is padded block by block, not as one
 DEFAULT_SCHEDULING = "alap"
 DEFAULT_PLACEMENT = "walsh"
 
-_PLACEMENTS = {"start": 0, "spread": 1, "walsh": 2}
+_PLACEMENTS = ("start", "spread", "walsh")
 _SCHEDULINGS = ("asap", "alap")
 
 
@@ -222,7 +222,9 @@ class DynamicalDecoupling(TransformationPass):
         return getattr(self.durations, "dt", None)
 
     def _tables_for(self, num_qubits: int) -> tuple:
-        """Everything the native side needs that depends only on the width: cached."""
+        """Everything the native side needs that depends only on the width, cached: the
+        duration table, the pulses, their durations by qubit, the couplings, and the options
+        as a dict by name."""
         cached = self._tables.get(num_qubits)
         if cached is not None:
             return cached
@@ -250,17 +252,22 @@ class DynamicalDecoupling(TransformationPass):
         pulses = [native_pulse(g) for g in self.dd_sequence]
         couplings = self._couplings(num_qubits)
         dt = self._dt()
-        placement = _PLACEMENTS[self.placement]
-        alap = self.scheduling == "alap"
+        options = {
+            "placement": self.placement,
+            "scheduling": self.scheduling,
+            "crosstalk": self.crosstalk,
+            "skip_reset_qubits": self.skip_reset_qubits,
+            "unit_dt": self._unit_dt,
+        }
         if self._unit_dt:
             # Without a dt (durations all in dt) 10 ns is no known number of dt: no spacing.
             spacing = float(math.ceil(_PULSE_SPACING_S / dt - 1e-9)) if dt is not None else 0.0
-            options = (placement, float(self.pulse_alignment), float(self.acquire_alignment),
-                       spacing, self.crosstalk, self.skip_reset_qubits, True, alap)
+            options.update(pulse_alignment=float(self.pulse_alignment),
+                           acquire_alignment=float(self.acquire_alignment), spacing=spacing)
         else:
             # Alignments are in dt: without a dt there is no grid.
-            options = (placement, 0.0, 0.0, _PULSE_SPACING_S * 1e9,
-                       self.crosstalk, self.skip_reset_qubits, False, alap)
+            options.update(pulse_alignment=0.0, acquire_alignment=0.0,
+                           spacing=_PULSE_SPACING_S * 1e9)
         cached = (table, pulses, pulse_durations, couplings, options)
         self._tables[num_qubits] = cached
         return cached
