@@ -468,3 +468,12 @@ def test_the_benchmark_simulator_follows_every_strategy_exactly():
         padded = padder(original)
         values = df.fidelities(original, padded, device.target, 3, decay=False, scale=0.0)
         assert np.allclose(values, 1.0, atol=1e-9), label
+
+
+def test_the_speed_benchmark_runs():
+    """bench/dynamic_speed.py on its small circuit, without the runtime's pass."""
+    pytest.importorskip("mqt.bench")
+    from bench import dynamic_speed
+
+    rows = dynamic_speed.main(["--smoke", "--no-peer", "--repeats", "1"])
+    assert rows and rows[0][0] == "qaoa-ff-4" and rows[0][3] > 0 and rows[0][4] > 0
