@@ -430,6 +430,7 @@ def test_pass_plugin_and_pad_agree_on_a_dynamic_circuit():
     pm = PassManager([DynamicalDecoupling(target=device.target)])
     through_pass = pm.run(mapped)
     assert through_pass == pad(mapped, target=device.target)
+    assert pad([mapped, mapped], target=device.target, threads=2) == [through_pass] * 2
     times = pm.property_set["node_start_time"]
     assert len(times) == len(through_pass.data)
     assert pm.property_set["dd_sequences_inserted"] > 0
