@@ -320,10 +320,10 @@ def test_errors_are_the_pass_errors(case):
     options = {}
     if case == "no duration":
         circuit.h(2)
-    elif case == "control flow":
+    elif case == "control flow":  # a body's operation without a duration
         circuit.measure_all()
         with circuit.if_test((circuit.clbits[0], 1)):
-            circuit.x(1)
+            circuit.h(1)
     elif case == "stretch delay":
         circuit.delay(circuit.add_stretch("s"), 1)
     elif case == "bad option":

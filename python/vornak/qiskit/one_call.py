@@ -14,6 +14,7 @@ from qiskit.passmanager import PropertySet
 from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak import _bridge
+from vornak.qiskit.control_flow import pad_dynamic
 from vornak.qiskit.dd_pass import CONTROL_FLOW, DynamicalDecoupling, has_labels
 
 # Below this many instructions per circuit a thread's start costs more than it saves.
@@ -52,7 +53,9 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
             are padded.
         **options: Every other option of :class:`DynamicalDecoupling` (``durations``,
             ``dd_sequence``, ``qubits``, ``skip_reset_qubits``, ``coupling_map``,
-            ``crosstalk``, ``placement``, ``pulse_alignment``).
+            ``crosstalk``, ``placement``, ``pulse_alignment``, ``around_control_flow``).
+            A circuit with control flow is padded block by block, as the pass pads it; its
+            ``op_start_times`` are the starts within each block.
 
     Raises:
         TranspilerError: Where the pass would, with the same message.
@@ -94,6 +97,14 @@ def _workers(circuits: list, threads: int | None) -> int:
 
 
 def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit:
+    if circuit._data.has_control_flow_op():
+        return pad_dynamic(dd, circuit, pad_static)[0]
+    return pad_static(dd, circuit)[0]
+
+
+def pad_static(dd: DynamicalDecoupling, circuit: QuantumCircuit):
+    """(padded circuit with ``op_start_times``, sequences inserted, dropped) of a circuit
+    without control flow."""
     data = circuit._data
     if data.has_control_flow_op():
         raise TranspilerError(CONTROL_FLOW)
@@ -110,7 +121,7 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
         raise TranspilerError(str(error)) from error
     if result is None:  # Python-object parameters or operations, or data in use elsewhere
         return _through_the_pass(dd, circuit)
-    written, inserted, _dropped, detail = result
+    written, inserted, dropped, detail = result
     if not written:  # operations or pulses the C API cannot write
         return _through_the_pass(dd, circuit)
     out, length, times = detail
@@ -121,7 +132,7 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     # sets them only from a non-empty node_start_time, none for a circuit of no instructions.
     if times:
         out._op_start_times = times if dd._unit_dt else [float(t) for t in times]
-    return out
+    return out, inserted, dropped
 
 
 def _delays(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> dict[int, float]:
@@ -138,8 +149,9 @@ def _delays(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> dict[int, float
     return delays
 
 
-def _through_the_pass(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit:
-    """The pass on the circuit's DAG, and the circuit as ``PassManager.run`` makes it."""
+def _through_the_pass(dd: DynamicalDecoupling, circuit: QuantumCircuit):
+    """The pass on the circuit's DAG, and the circuit as ``PassManager.run`` makes it, with
+    the counts of sequences inserted and dropped."""
     dag = circuit_to_dag(circuit, copy_operations=True)
     pass_ = copy.copy(dd)  # the same options and tables, its own property set
     pass_.property_set = PropertySet()
@@ -148,4 +160,5 @@ def _through_the_pass(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> Quant
     start_times = pass_.property_set["node_start_time"]
     if start_times:
         padded._op_start_times = [start_times[node] for node in out.topological_op_nodes()]
-    return padded
+    props = pass_.property_set
+    return padded, props["dd_sequences_inserted"], props["dd_sequences_dropped"]
