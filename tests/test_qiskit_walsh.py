@@ -113,9 +113,12 @@ def pieces(result, timing, edges, sequence, skip_reset):
     for bit in out.qubits:
         q = index[bit]
         lengths = [timing.op(g.name, (q,)) for g in sequence]
+        # The rz frame changes of a phase-shifted pulse sit at its start and end.
+        edges_of_pulses = {round(t, 6) for s, e in pulses_of.get(q, ()) for t in (s, e)}
         busy = [(starts[n], starts[n] + timing.node(n, index), isinstance(n.op, Reset))
                 for n in out.nodes_on_wire(bit, only_ops=True)
-                if not isinstance(n.op, Delay) and (q, round(starts[n], 6)) not in pulse_at]
+                if not isinstance(n.op, Delay) and (q, round(starts[n], 6)) not in pulse_at
+                and not (n.op.name == "rz" and round(starts[n], 6) in edges_of_pulses)]
         middles[q] = [(b + e) / 2 for b, e, _ in busy if e > b]
         if any(d is None for d in lengths) or not busy:
             continue
@@ -225,9 +228,8 @@ def run_walsh(circuit, *, target=None, durations=None, edges=None, **options):
     timing = Timing(target, durations)
     if edges is None:
         edges = target.build_coupling_map().get_edges() if target is not None else []
-    sequence = options.get("dd_sequence") or (
-        [XGate(), YGate(), XGate(), YGate()] if target is not None and "y" in target.operation_names
-        else [XGate(), XGate()])
+    # The default X, X̄, X̄, X is written with x pulses (X̄ between rz frames), in blocks of two.
+    sequence = options.get("dd_sequence") or [XGate(), XGate()]
     alignment = options.get("pulse_alignment") or (target.pulse_alignment if target else 1)
     found, shared = check_walsh(result, timing, edges, sequence, alignment,
                                 options.get("skip_reset_qubits", True))

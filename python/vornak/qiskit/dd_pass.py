@@ -11,7 +11,6 @@ from numbers import Integral, Real
 from qiskit.circuit import Delay, Gate, Instruction
 from qiskit.circuit.classical import expr
 from qiskit.circuit.duration import duration_in_dt
-from qiskit.circuit.library import XGate, YGate
 from qiskit.dagcircuit import DAGCircuit
 from qiskit.transpiler import CouplingMap, InstructionDurations, Target
 from qiskit.transpiler.basepasses import TransformationPass
@@ -20,7 +19,7 @@ from qiskit.transpiler.passes.scheduling.time_unit_conversion import _EvalDurati
 
 from vornak import _bridge
 from vornak.qiskit.durations import UNIT_SECONDS, checked, duration_table, to_unit, unit_is_dt
-from vornak.qiskit.sequence import identity_phase, native_pulse
+from vornak.qiskit.sequence import identity_block, native_pulse, robust_sequence, written_pulse
 from vornak.qiskit.start_times import node_start_time
 from vornak.qiskit.writer import write_in_python as _write_in_python
 
@@ -151,8 +150,7 @@ class DynamicalDecoupling(TransformationPass):
         self._unit_dt = unit_is_dt(target, durations)
         width = target.num_qubits if target is not None else None
         if dd_sequence is None:
-            has_y = target is not None and "y" in target.operation_names
-            dd_sequence = [XGate(), YGate(), XGate(), YGate()] if has_y else [XGate(), XGate()]
+            dd_sequence = robust_sequence()
         elif isinstance(dd_sequence, (Instruction, str)) or not isinstance(dd_sequence, Iterable):
             raise TranspilerError(
                 f"dd_sequence must be a list of gates, not {type(dd_sequence).__name__}"
@@ -163,9 +161,15 @@ class DynamicalDecoupling(TransformationPass):
         for gate in self.dd_sequence:
             if not isinstance(gate, Gate) or gate.num_qubits != 1:
                 raise TranspilerError(f"The DD sequence holds {gate!r}, not a single-qubit gate.")
-            if target is not None and gate.name not in target.operation_names:
-                raise TranspilerError(f"{gate.name} in dd_sequence is not supported in the target")
-        self._phase = identity_phase(self.dd_sequence)
+        if target is not None:
+            supported = set(target.operation_names)
+        else:
+            supported = set(durations.duration_by_name) | {
+                name for name, _ in durations.duration_by_name_qubits}
+        # Each pulse as the device makes it: itself, or x between rz frame changes.
+        self._written = [written_pulse(gate, supported) for gate in self.dd_sequence]
+        # The planner places blocks of the sequence; the writer cycles through all of it.
+        self._block, self._phase = identity_block(self._written)
         self.qubits = None if qubits is None else frozenset(_qubit_list(qubits, width, "qubits"))
         self.skip_reset_qubits = bool(skip_reset_qubits)
         if coupling_map is not None and not isinstance(coupling_map, CouplingMap):
@@ -201,19 +205,35 @@ class DynamicalDecoupling(TransformationPass):
                 pulse_durations.append(None)
                 continue
             if self.target is not None and not all(
-                self.target.instruction_supported(g.name, qargs=(q,)) for g in self.dd_sequence
+                self.target.instruction_supported(g.name, qargs=(q,))
+                for pulse in self._written for g in pulse
             ):
                 pulse_durations.append(None)
                 continue
             lengths = []
-            for gate in self.dd_sequence:
-                entry = table.get(gate.name, {})
-                length = entry.get((q,), entry.get(()))
-                if length is None:
-                    raise TranspilerError(f"Duration of {gate.name} on qubits [{q}] is not found.")
+            for pulse in self._written:
+                length = 0.0
+                for gate in pulse:
+                    entry = table.get(gate.name, {})
+                    own = entry.get((q,), entry.get(()))
+                    if own is None:
+                        raise TranspilerError(
+                            f"Duration of {gate.name} on qubits [{q}] is not found.")
+                    length += own
                 lengths.append(length)
             pulse_durations.append(tuple(lengths))
-        pulses = [native_pulse(g) for g in self.dd_sequence]
+        # The planner times blocks: every block must take the same time on a qubit.
+        block, n = self._block, len(self.dd_sequence)
+        if any(lengths is not None and any(lengths[k] != lengths[k % block] for k in range(n))
+               for lengths in pulse_durations):
+            # Whole sequences only, each the identity with the phase of its n / b blocks.
+            self._block, self._phase = n, self._phase * (n // block)
+            block = n
+        cycle_durations = pulse_durations
+        pulse_durations = [None if d is None else d[:block] for d in pulse_durations]
+        pulses = [native_pulse(p[0]) if len(p) == 1 else None for p in self._written[:block]]
+        if block != n:
+            pulses = [None] * block  # the native writer writes one block's pulses
         couplings = self._couplings(num_qubits)
         dt = self._dt()
         placement = _PLACEMENTS[self.placement]
@@ -227,7 +247,7 @@ class DynamicalDecoupling(TransformationPass):
             # Alignments are in dt: without a dt there is no grid.
             options = (placement, 0.0, 0.0, _PULSE_SPACING_S * 1e9,
                        self.crosstalk, self.skip_reset_qubits, False, alap)
-        cached = (table, pulses, pulse_durations, couplings, options)
+        cached = (table, pulses, pulse_durations, couplings, options, cycle_durations)
         self._tables[num_qubits] = cached
         return cached
 
@@ -248,7 +268,8 @@ class DynamicalDecoupling(TransformationPass):
     def run(self, dag: DAGCircuit) -> DAGCircuit:
         if dag.control_flow_op_nodes():
             raise TranspilerError(CONTROL_FLOW)
-        table, pulses, pulse_durations, couplings, options = self._tables_for(dag.num_qubits())
+        table, pulses, pulse_durations, couplings, options, cycle = self._tables_for(
+            dag.num_qubits())
         delays = {}
         if "delay" in dag.count_ops(recurse=False):
             for node in dag.op_nodes(Delay):
@@ -267,7 +288,7 @@ class DynamicalDecoupling(TransformationPass):
             out.metadata = dag.metadata
         else:
             out, length, times = _write_in_python(
-                dag, detail, self.dd_sequence, pulse_durations, self._unit_dt
+                dag, detail, self._written, cycle, self._unit_dt
             )
         self._finish(out, inserted, length)
         self.property_set["time_unit"] = out._unit

@@ -9,7 +9,9 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt):
     """The padded DAG from the native plan, for circuits the native writer cannot copy.
 
     A run may hold several repetitions of the sequence (its k-th pulse is pulse k % n); a run
-    at position ``len(order)`` follows its qubit's last operation.
+    at position ``len(order)`` follows its qubit's last operation. Each pulse of `sequence` is
+    a tuple of gates: a pulse, or a phase-shifted pulse between its two ``rz`` frame changes
+    (of no duration: the first at the pulse's start, the last at its end).
     """
     order, starts, ends, runs = plan
     nodes = {node._node_id: node for node in dag.op_nodes()}
@@ -36,8 +38,12 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt):
         for q, pulse_starts in by_position.get(position, ()):
             for k, start in enumerate(pulse_starts):
                 delay(q, start)
-                apply(sequence[k % n], (qubits[q],), (), start)
-                cursor[q] = start + pulse_durations[q][k % n]
+                end = start + pulse_durations[q][k % n]
+                gates = sequence[k % n]
+                for j, gate in enumerate(gates):
+                    at = end if j and j == len(gates) - 1 else start
+                    apply(gate, (qubits[q],), (), at)
+                cursor[q] = end
 
     by_position: dict[int, list] = {}
     for position, qubit, pulse_starts in runs:
