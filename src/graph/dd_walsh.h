@@ -94,6 +94,11 @@ struct DdWalshOptions {
   // Ordered parts, each qubit refocused within the frames of its neighbours of lower colours;
   // false: shared windows with orthogonal Walsh patterns.
   bool ordered = true;
+  // With max_free > 0 (ordered parts), a part takes enough pulses that the free time between
+  // them is at most max_free, as far as each pulse keeps its room: two pulses refocus a
+  // detuning that stays put over any length, but one that drifts only over times short
+  // against its correlation time.
+  double max_free = 0.0;
 };
 
 // One piece of a qubit's idle time, as the planner cut it.
@@ -104,6 +109,10 @@ struct DdWalshPiece {
   double end;
   std::uint32_t colour;
   std::uint32_t pulses;  // placed in the piece: 0 or the pattern's count
+  // The whole stretch with the plain sequence (ordered parts): none of its parts had room
+  // for a pulse, or their pulses did not fit once aligned and spaced. Its pulses refocus the
+  // detuning, and the ZZ only with neighbours whose frames stay put over it.
+  bool plain = false;
 };
 
 // The positions of the pulses of the pattern of colour `colour` for a sequence of
