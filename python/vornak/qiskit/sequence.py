@@ -95,21 +95,20 @@ def pulse_phase(gate: Gate) -> float | None:
     ``y`` π/2, ``RGate(π, φ)`` φ, ``RXGate(-π)`` π (X̄), ``RYGate(-π)`` −π/2; a negative angle
     turns the axis by π.
     """
-    if gate.label is not None and type(gate) not in (XGate, YGate, RGate, RXGate, RYGate):
-        return None
-    if type(gate) is XGate:
+    kind = getattr(gate, "base_class", type(gate))
+    if kind is XGate:
         return 0.0
-    if type(gate) is YGate:
+    if kind is YGate:
         return math.pi / 2
+    kinds = {RGate: None, RXGate: 0.0, RYGate: math.pi / 2}
+    if kind not in kinds:
+        return None
     try:
         params = [float(p) for p in gate.params]
     except TypeError:
         return None
-    kinds = {RGate: None, RXGate: 0.0, RYGate: math.pi / 2}
-    if type(gate) not in kinds:
-        return None
     theta = params[0]
-    axis = params[1] if type(gate) is RGate else kinds[type(gate)]
+    axis = params[1] if kind is RGate else kinds[kind]
     if abs(abs(theta) - math.pi) > 1e-12:
         return None
     if theta < 0:
