@@ -353,6 +353,7 @@ class Result:
     plan: Plan
     pulses: list  # (qubit, start, end) of every pulse in the output
     operator_checked: bool
+    alignment: float = 0.0  # the pulse alignment, in dt (0 where times are in ns)
 
 
 def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fallback=None,
@@ -545,7 +546,7 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
             assert before_c.num_qubits == after_c.num_qubits
             assert Operator(after_c) == Operator(before_c)
             operator_checked = True
-    return Result(out, ps, plan, found_pulses, operator_checked)
+    return Result(out, ps, plan, found_pulses, operator_checked, alignment)
 
 
 def pulse_overlaps(pulses, edges):
@@ -629,10 +630,13 @@ def test_constructor_is_like_pad_dynamical_decoupling():
 
 
 def test_default_sequence_follows_the_target():
-    assert [g.name for g in DynamicalDecoupling(target=generic_backend(2).target).dd_sequence] == \
-        ["x", "y", "x", "y"]
-    no_y = generic_backend(2, extra=())
-    assert [g.name for g in DynamicalDecoupling(target=no_y.target).dd_sequence] == ["x", "x"]
+    # X, X̄, X̄, X on every target; written with the target's x between rz frame changes,
+    # with or without y.
+    for target in (generic_backend(2).target, generic_backend(2, extra=()).target):
+        dd = DynamicalDecoupling(target=target)
+        assert [g.name for g in dd.dd_sequence] == ["x", "r", "r", "x"]
+        assert [[g.name for g in pulse] for pulse in dd._written] == [
+            ["x"], ["rz", "x", "rz"], ["rz", "x", "rz"], ["x"]]
 
 
 @pytest.mark.parametrize("sequence, word", [
@@ -715,7 +719,7 @@ def test_spread_splits_the_free_time():
         circuit.sx(1)
     circuit.cx(0, 1)
     result = check_pass(circuit, target=backend.target, skip_reset_qubits=False, crosstalk=False,
-                        placement="spread")
+                        placement="spread", dd_sequence=XY4)
     assert result.property_set["dd_sequences_inserted"] == 1
     timing = Timing(backend.target)
     pulses = sorted(result.pulses)
@@ -1161,7 +1165,7 @@ def run_both_writers(circuit, **options):
     out_native = native.run(circuit_to_dag(circuit))
     python = DynamicalDecoupling(**options)
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(dd_pass, "native_pulse", lambda gate: None)
+        patch.setattr(dd_pass, "native_written", lambda pulse: None)
         out_python = python.run(circuit_to_dag(circuit))
     for key in ("dd_sequences_inserted", "dd_sequences_dropped", "time_unit"):
         assert native.property_set[key] == python.property_set[key]

@@ -19,7 +19,13 @@ from qiskit.transpiler.passes.scheduling.time_unit_conversion import _EvalDurati
 
 from vornak import _bridge
 from vornak.qiskit.durations import UNIT_SECONDS, checked, duration_table, to_unit, unit_is_dt
-from vornak.qiskit.sequence import identity_block, native_pulse, robust_sequence, written_pulse
+from vornak.qiskit.sequence import (
+    default_sequence,
+    identity_block,
+    identity_phase,
+    native_written,
+    written_pulse,
+)
 from vornak.qiskit.start_times import node_start_time
 from vornak.qiskit.writer import write_in_python as _write_in_python
 
@@ -32,8 +38,9 @@ CONTROL_FLOW = (
 # The defaults of the pass and of the ``vornak_dd`` plugin.
 DEFAULT_SCHEDULING = "alap"
 DEFAULT_PLACEMENT = "walsh"
+DEFAULT_MAX_FREE_TIME = None
 
-_PLACEMENTS = {"start": 0, "spread": 1, "walsh": 2}
+_PLACEMENTS = ("start", "spread", "walsh")
 _SCHEDULINGS = ("asap", "alap")
 
 
@@ -133,6 +140,7 @@ class DynamicalDecoupling(TransformationPass):
         crosstalk: bool = True,
         placement: str = DEFAULT_PLACEMENT,
         scheduling: str = DEFAULT_SCHEDULING,
+        max_free_time: float | None = DEFAULT_MAX_FREE_TIME,
         pulse_alignment: int | None = None,
         acquire_alignment: int | None = None,
     ):
@@ -149,8 +157,13 @@ class DynamicalDecoupling(TransformationPass):
         self.durations = durations
         self._unit_dt = unit_is_dt(target, durations)
         width = target.num_qubits if target is not None else None
+        if target is not None:
+            supported = set(target.operation_names)
+        else:
+            supported = set(durations.duration_by_name) | {
+                name for name, _ in durations.duration_by_name_qubits}
         if dd_sequence is None:
-            dd_sequence = robust_sequence()
+            dd_sequence = default_sequence(supported)
         elif isinstance(dd_sequence, (Instruction, str)) or not isinstance(dd_sequence, Iterable):
             raise TranspilerError(
                 f"dd_sequence must be a list of gates, not {type(dd_sequence).__name__}"
@@ -161,11 +174,7 @@ class DynamicalDecoupling(TransformationPass):
         for gate in self.dd_sequence:
             if not isinstance(gate, Gate) or gate.num_qubits != 1:
                 raise TranspilerError(f"The DD sequence holds {gate!r}, not a single-qubit gate.")
-        if target is not None:
-            supported = set(target.operation_names)
-        else:
-            supported = set(durations.duration_by_name) | {
-                name for name, _ in durations.duration_by_name_qubits}
+        identity_phase(self.dd_sequence)  # refuses any other sequence, naming its gates
         # Each pulse as the device makes it: itself, or x between rz frame changes.
         self._written = [written_pulse(gate, supported) for gate in self.dd_sequence]
         # The planner places blocks of the sequence; the writer cycles through all of it.
@@ -178,6 +187,16 @@ class DynamicalDecoupling(TransformationPass):
         self.crosstalk = bool(crosstalk)
         self.placement = placement
         self.scheduling = scheduling
+        if max_free_time is not None:
+            if (isinstance(max_free_time, bool) or not isinstance(max_free_time, Real)
+                    or not math.isfinite(max_free_time) or max_free_time <= 0):
+                raise TranspilerError(
+                    f"max_free_time must be a positive number of seconds, not {max_free_time!r}")
+            if self._unit_dt and self._dt() is None:
+                raise TranspilerError(
+                    "max_free_time is in seconds, but the durations are in dt without a dt")
+            max_free_time = float(max_free_time)
+        self.max_free_time = max_free_time
         self.pulse_alignment = _alignment("pulse_alignment", pulse_alignment, target,
                                           self._unit_dt)
         self.acquire_alignment = _alignment("acquire_alignment", acquire_alignment, target,
@@ -192,7 +211,9 @@ class DynamicalDecoupling(TransformationPass):
         return getattr(self.durations, "dt", None)
 
     def _tables_for(self, num_qubits: int) -> tuple:
-        """Everything the native side needs that depends only on the width: cached."""
+        """Everything the native side needs that depends only on the width, cached: the
+        duration table, the pulses, their durations by qubit, the couplings, and the options
+        as a dict by name."""
         cached = self._tables.get(num_qubits)
         if cached is not None:
             return cached
@@ -229,25 +250,31 @@ class DynamicalDecoupling(TransformationPass):
             # Whole sequences only, each the identity with the phase of its n / b blocks.
             self._block, self._phase = n, self._phase * (n // block)
             block = n
-        cycle_durations = pulse_durations
-        pulse_durations = [None if d is None else d[:block] for d in pulse_durations]
-        pulses = [native_pulse(p[0]) if len(p) == 1 else None for p in self._written[:block]]
-        if block != n:
-            pulses = [None] * block  # the native writer writes one block's pulses
+        pulses = [native_written(p) for p in self._written]
         couplings = self._couplings(num_qubits)
         dt = self._dt()
-        placement = _PLACEMENTS[self.placement]
-        alap = self.scheduling == "alap"
+        options = {
+            "placement": self.placement,
+            "scheduling": self.scheduling,
+            "crosstalk": self.crosstalk,
+            "skip_reset_qubits": self.skip_reset_qubits,
+            "unit_dt": self._unit_dt,
+            "block": block,
+            "max_free": 0.0,
+        }
+        if self.max_free_time is not None:
+            options["max_free"] = (self.max_free_time / dt if self._unit_dt
+                                   else self.max_free_time * 1e9)
         if self._unit_dt:
             # Without a dt (durations all in dt) 10 ns is no known number of dt: no spacing.
             spacing = float(math.ceil(_PULSE_SPACING_S / dt - 1e-9)) if dt is not None else 0.0
-            options = (placement, float(self.pulse_alignment), float(self.acquire_alignment),
-                       spacing, self.crosstalk, self.skip_reset_qubits, True, alap)
+            options.update(pulse_alignment=float(self.pulse_alignment),
+                           acquire_alignment=float(self.acquire_alignment), spacing=spacing)
         else:
             # Alignments are in dt: without a dt there is no grid.
-            options = (placement, 0.0, 0.0, _PULSE_SPACING_S * 1e9,
-                       self.crosstalk, self.skip_reset_qubits, False, alap)
-        cached = (table, pulses, pulse_durations, couplings, options, cycle_durations)
+            options.update(pulse_alignment=0.0, acquire_alignment=0.0,
+                           spacing=_PULSE_SPACING_S * 1e9)
+        cached = (table, pulses, pulse_durations, couplings, options)
         self._tables[num_qubits] = cached
         return cached
 
@@ -268,8 +295,7 @@ class DynamicalDecoupling(TransformationPass):
     def run(self, dag: DAGCircuit) -> DAGCircuit:
         if dag.control_flow_op_nodes():
             raise TranspilerError(CONTROL_FLOW)
-        table, pulses, pulse_durations, couplings, options, cycle = self._tables_for(
-            dag.num_qubits())
+        table, pulses, pulse_durations, couplings, options = self._tables_for(dag.num_qubits())
         delays = {}
         if "delay" in dag.count_ops(recurse=False):
             for node in dag.op_nodes(Delay):
@@ -288,7 +314,8 @@ class DynamicalDecoupling(TransformationPass):
             out.metadata = dag.metadata
         else:
             out, length, times = _write_in_python(
-                dag, detail, self._written, cycle, self._unit_dt
+                dag, detail, self._written, pulse_durations, self._unit_dt,
+                float(options["pulse_alignment"])
             )
         self._finish(out, inserted, length)
         self.property_set["time_unit"] = out._unit

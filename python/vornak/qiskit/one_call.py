@@ -84,7 +84,7 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
         raise TranspilerError(CONTROL_FLOW)
     if has_labels(data):
         return _through_the_pass(dd, circuit)
-    table, pulses, pulse_durations, couplings, options, _ = dd._tables_for(circuit.num_qubits)
+    table, pulses, pulse_durations, couplings, options = dd._tables_for(circuit.num_qubits)
     delays = _delays(dd, circuit)
     try:
         written, inserted, _dropped, detail = _bridge.pad_circuit(

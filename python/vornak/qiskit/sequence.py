@@ -132,6 +132,13 @@ def written_pulse(gate: Gate, supported) -> tuple[Gate, ...]:
     return (RZGate(-phase), XGate(), RZGate(phase))
 
 
+def default_sequence(supported) -> list[Gate]:
+    """`robust_sequence` where the device can turn a pulse's frame (it has ``rz``), else X-X."""
+    if "rz" in supported or "r" in supported:
+        return robust_sequence()
+    return [XGate(), XGate()]
+
+
 def robust_sequence() -> list[Gate]:
     """The default DD sequence: X, X̄, X̄, X, where X̄ is a π pulse about −x (the universally
     robust sequence of four pulses), in blocks of two (`identity_block`).
@@ -145,3 +152,15 @@ def robust_sequence() -> list[Gate]:
     """
     x_bar = RGate(math.pi, math.pi)
     return [XGate(), x_bar, x_bar, XGate()]
+
+
+def native_written(pulse: Sequence[Gate]):
+    """(standard gate number, parameters[, frame]) where the native writer can emit the
+    written `pulse` (see `written_pulse`): the gate, or x with the phase φ of its frame
+    changes rz(-φ) and rz(φ) around it; None where it cannot."""
+    if len(pulse) == 1:
+        return native_pulse(pulse[0])
+    native = native_pulse(pulse[1])
+    if native is None:
+        return None
+    return (*native, float(pulse[2].params[0]))

@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import math
+
 from qiskit.circuit import Delay
 
 
-def write_in_python(dag, plan, sequence, pulse_durations, unit_dt):
+def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, alignment=0.0):
     """The padded DAG from the native plan, for circuits the native writer cannot copy.
 
     A run may hold several repetitions of the sequence (its k-th pulse is pulse k % n); a run
@@ -40,9 +42,14 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt):
                 delay(q, start)
                 end = start + pulse_durations[q][k % n]
                 gates = sequence[k % n]
-                for j, gate in enumerate(gates):
-                    at = end if j and j == len(gates) - 1 else start
-                    apply(gate, (qubits[q],), (), at)
+                apply(gates[0], (qubits[q],), (), start)
+                if len(gates) > 1:
+                    apply(gates[1], (qubits[q],), (), start)
+                    cursor[q] = end
+                    if alignment > 0:
+                        end = math.ceil(end / alignment - 1e-9) * alignment
+                    delay(q, end)
+                    apply(gates[2], (qubits[q],), (), end)
                 cursor[q] = end
 
     by_position: dict[int, list] = {}
