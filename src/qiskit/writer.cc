@@ -52,28 +52,30 @@ void Writer::idle_until(std::uint32_t q, double t) {
 }
 
 // Writes `run`, whose pulses start at plan_.starts[next_start_ ..]; its k-th pulse is pulse
-// k % cycle of the sequence, as a run may hold several blocks of it. A pulse with a frame is
-// written between its rz frame changes: rz(-φ) at its start, rz(φ) at its end (moved onto
-// the pulse alignment's grid).
+// k % cycle of the sequence, as a run may hold several blocks of it. A pulse of phase φ is
+// rz(-φ), the gate, rz(φ); between two pulses the frame changes merge into one, rz(φ - φ'),
+// at the next pulse's start, and none is written where two pulses share their phase. The
+// last pulse's rz(φ) comes at its end, moved onto the pulse alignment's grid.
 void Writer::write_run(const DdRun& run) {
   const std::uint32_t q = static_cast<std::uint32_t>(run.qubit);
   const std::size_t cycle = in_.cycle;
+  double frame = 0.0;  // the phase of the frame the pulses so far left
   for (std::uint32_t k = 0, j = 0; k < run.count; ++k, j = j + 1 == cycle ? 0 : j + 1) {
     const double start = plan_.starts[next_start_++];
     idle_until(q, start);
     const Pulse& pulse = in_.pulses[j];
-    const double end = start + in_.pulse_durations[q * cycle + j];
-    if (pulse.frame != 0.0) write_frame(q, -pulse.frame, start);
+    if (pulse.frame != frame) write_frame(q, frame - pulse.frame, start);
+    frame = pulse.frame;
     starts_.push_back(start);
     check_exit(qk_circuit_gate(circuit_.get(), pulse.gate, &q, pulse.params.data()),
                "add a pulse");
-    cursor_[q] = end;
-    if (pulse.frame != 0.0) {
-      // On the grid, as every gate: the next operation or pulse starts there or later.
-      const double a = in_.options.alignment;
-      idle_until(q, a > 0.0 ? std::ceil(end / a - 1e-9) * a : end);
-      write_frame(q, pulse.frame, cursor_[q]);
-    }
+    cursor_[q] = start + in_.pulse_durations[q * cycle + j];
+  }
+  if (frame != 0.0) {
+    // On the grid, as every gate: the next operation or pulse starts there or later.
+    const double a = in_.options.alignment;
+    idle_until(q, a > 0.0 ? std::ceil(cursor_[q] / a - 1e-9) * a : cursor_[q]);
+    write_frame(q, frame, cursor_[q]);
   }
 }
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 
 from qiskit.circuit import Delay
+from qiskit.circuit.library import RZGate
 
 
 def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, alignment=0.0):
@@ -36,21 +37,27 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, alignment=0.0
 
     n = len(sequence)
 
+    # Each pulse as (gate, phase φ of its frame): its rz frame changes merge between pulses.
+    pulses = [(gates[len(gates) // 2], float(gates[-1].params[0]) if len(gates) > 1 else 0.0)
+              for gates in sequence]
+
     def write_runs(position: int) -> None:
         for q, pulse_starts in by_position.get(position, ()):
+            frame = 0.0
             for k, start in enumerate(pulse_starts):
                 delay(q, start)
-                end = start + pulse_durations[q][k % n]
-                gates = sequence[k % n]
-                apply(gates[0], (qubits[q],), (), start)
-                if len(gates) > 1:
-                    apply(gates[1], (qubits[q],), (), start)
-                    cursor[q] = end
-                    if alignment > 0:
-                        end = math.ceil(end / alignment - 1e-9) * alignment
-                    delay(q, end)
-                    apply(gates[2], (qubits[q],), (), end)
-                cursor[q] = end
+                gate, phase = pulses[k % n]
+                if phase != frame:
+                    apply(RZGate(frame - phase), (qubits[q],), (), start)
+                frame = phase
+                apply(gate, (qubits[q],), (), start)
+                cursor[q] = start + pulse_durations[q][k % n]
+            if frame != 0.0:
+                end = cursor[q]
+                if alignment > 0:
+                    end = math.ceil(end / alignment - 1e-9) * alignment
+                delay(q, end)
+                apply(RZGate(frame), (qubits[q],), (), end)
 
     by_position: dict[int, list] = {}
     for position, qubit, pulse_starts in runs:
