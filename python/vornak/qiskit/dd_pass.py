@@ -38,7 +38,7 @@ CONTROL_FLOW = (
 # The defaults of the pass and of the ``vornak_dd`` plugin.
 DEFAULT_SCHEDULING = "alap"
 DEFAULT_PLACEMENT = "walsh"
-DEFAULT_MAX_FREE_TIME = None
+DEFAULT_MAX_FREE_TIME = 2e-6
 
 _PLACEMENTS = ("start", "spread", "walsh")
 _SCHEDULINGS = ("asap", "alap")
