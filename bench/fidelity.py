@@ -541,8 +541,8 @@ def with_pulse_model(program, over_rotation=0.0, off_resonance=0.0, slices=1):
 
 # -- circuits --------------------------------------------------------------------------------
 
-MQT = (("ghz", 12), ("wstate", 10), ("qft", 6), ("dj", 10), ("qaoa", 6), ("draper_qft_adder", 6), ("ae", 6),
-       ("qpeexact", 6), ("vqe_real_amp", 6), ("qnn", 6))
+MQT = (("ghz", 12), ("wstate", 10), ("qft", 6), ("dj", 10), ("qaoa", 6),
+       ("draper_qft_adder", 6), ("ae", 6), ("qpeexact", 6), ("vqe_real_amp", 6), ("qnn", 6))
 WAITS = (("ghz-wait", 8), ("ramsey", 6))
 QUICK = (("qft", 6), ("ramsey", 6))
 GHZ_WAIT_S = 4e-6  # the wait between preparing a GHZ state and undoing it

@@ -20,6 +20,7 @@ from qiskit import QuantumCircuit, transpile  # noqa: E402
 from qiskit.converters import dag_to_circuit  # noqa: E402
 from qiskit.circuit.library import RGate, RXGate, RYGate, RZGate, XGate, YGate  # noqa: E402
 from qiskit.quantum_info import Operator  # noqa: E402
+from qiskit.transpiler import InstructionDurations  # noqa: E402
 from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
 from test_qiskit_pass import check_pass, fake_backend, generic_backend  # noqa: E402
 
@@ -177,3 +178,61 @@ def test_default_sequence_is_robust_and_written_with_x_and_rz():
             [0.0, math.pi, math.pi, 0.0])
         assert dd._block == 2
         assert {g.name for pulse in dd._written for g in pulse} == {"x", "rz"}
+
+
+def idle_beside(build):
+    """Qubit 0 idles 0 .. 800 ns while qubit 1 runs two 400-ns gates that `build(circuit)` adds
+    (with qubit 2); then cx(0, 1). Only qubit 0 has room for pulses (X-X, no bound on the free
+    time; the others' x takes 400 ns).
+    Returns the centres of qubit 0's pulses, in ns."""
+    names = ["rz", "z", "s", "t", "p", "sx", "x", "h", "cz", "cp", "cx", "ecr", "rzz", "crz"]
+    durations = InstructionDurations(
+        [(n, None, 400, "ns") for n in names] + [("x", [0], 20, "ns"), ("cx", [0, 1], 100, "ns")])
+    circuit = QuantumCircuit(3)
+    build(circuit)
+    circuit.cx(0, 1)
+    result = check_pass(circuit, durations=durations, dd_sequence=[XGate(), XGate()],
+                        coupling_map=[(0, 1), (1, 2)], skip_reset_qubits=False,
+                        max_free_time=None)
+    return sorted((s + e) / 2 for q, s, e in result.pulses if q == 0)
+
+
+def two(gate):
+    return lambda c: [gate(c) for _ in range(2)]
+
+
+@pytest.mark.parametrize("build, turns", [
+    (two(lambda c: c.rz(0.3, 1)), False),
+    (two(lambda c: c.z(1)), False),
+    (two(lambda c: c.s(1)), False),
+    (two(lambda c: c.t(1)), False),
+    (two(lambda c: c.p(0.2, 1)), False),
+    (two(lambda c: c.cz(1, 2)), False),
+    (two(lambda c: c.cp(0.4, 2, 1)), False),
+    (two(lambda c: c.rzz(0.4, 1, 2)), False),
+    (two(lambda c: c.crz(0.4, 2, 1)), False),
+    (two(lambda c: c.cx(1, 2)), False),  # qubit 1 is the control
+    (two(lambda c: c.cx(2, 1)), True),   # qubit 1 is the target
+    (two(lambda c: c.sx(1)), True),
+    (two(lambda c: c.x(1)), True),
+    (two(lambda c: c.h(1)), True),
+    (two(lambda c: c.ecr(1, 2)), True),  # its echo flips the control's frame
+    (two(lambda c: c.ecr(2, 1)), True),
+])
+def test_a_neighbours_gate_cuts_the_idle_time_only_where_it_turns_its_frame(build, turns):
+    # Qubit 1's frame stays put through a gate that commutes with its Z: qubit 0's 800 ns
+    # are one part, X-X centred at its middle and, closing it, at its end (both half a pulse
+    # early). A gate that turns the frame flips it at its middle (200 and 600): three parts,
+    # one pulse each and a closing one, and over the whole wait the ZZ with qubit 1,
+    # ∫ s_0·f_1, vanishes.
+    centres = idle_beside(build)
+    if not turns:
+        assert centres == pytest.approx([390.0, 790.0])
+        return
+    assert len(centres) == 4
+    flips = sorted(centres + [200.0, 600.0])
+    signs, integral, t = 1, 0.0, 0.0
+    for flip in flips + [800.0]:
+        integral += signs * (flip - t)
+        signs, t = -signs, flip
+    assert abs(integral) < 1e-6

@@ -305,8 +305,8 @@ class WalshPlanner {
         // time between pulses within it (and each its room).
         std::size_t j = 1;
         if (options_.max_free > 0.0) {
-          j = std::max<std::size_t>(1, std::min(static_cast<std::size_t>(std::ceil(length / options_.max_free)),
-                                                static_cast<std::size_t>(length / room)));
+          const auto bounded = static_cast<std::size_t>(std::ceil(length / options_.max_free));
+          j = std::max<std::size_t>(1, std::min(bounded, static_cast<std::size_t>(length / room)));
         }
         counts_[i] = j;
         total += j;

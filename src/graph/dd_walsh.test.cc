@@ -129,8 +129,7 @@ Centres turns(const Checked& c, const QuantumDAG& dag, Qubit q,
     const auto at = std::find(qs.begin(), qs.end(), q);
     const std::uint8_t f = flags.empty() ? 0 : flags[id];
     if ((f & kIdle) || !(e.end_time > e.start_time) || at == qs.end()) continue;
-    const bool keeps = (f & kDdNodeKeepsFrame) || (at == qs.begin() && (f & kDdNodeKeepsFirstFrame));
-    if (keeps) continue;
+    if (!dd_node_turns_frame(f, static_cast<std::size_t>(at - qs.begin()))) continue;
     out.push_back((e.start_time + e.end_time) / 2);
   }
   std::sort(out.begin(), out.end());
@@ -315,7 +314,9 @@ TEST(DdWalshOrdered, RandomCircuitsOnAHeavyHexLattice) {
       }
       std::uint8_t f = r >= 0.8 && r < 0.9 ? kIdle : r >= 0.9 && r < 0.96 ? kResets : 0;
       // Diagonal gates (cz, rz) and controlled ones (cx) among the others.
-      if (r < 0.8 && coin(rng) < 0.3) f = coin(rng) < 0.5 ? kDdNodeKeepsFrame : kDdNodeKeepsFirstFrame;
+      if (r < 0.8 && coin(rng) < 0.3) {
+        f = coin(rng) < 0.5 ? kDdNodeKeepsFrame : kDdNodeKeepsFirstFrame;
+      }
       flags.push_back(f);
     }
     DdWalshOptions o = ordered(round % 2 == 0 ? 2 : 4, round != 5);
