@@ -1086,7 +1086,7 @@ def plot(table, path, noises=NOISES):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(len(table), 1, figsize=(12, 3.4 * len(table)), squeeze=False)
+    fig, axes = plt.subplots(len(table), 1, figsize=(13, 3.6 * len(table)), squeeze=False)
     colours = plt.get_cmap("tab10").colors
     for row, (device, rows) in enumerate(table.items()):
         ax = axes[row][0]
@@ -1100,12 +1100,16 @@ def plot(table, path, noises=NOISES):
             xs = np.arange(len(noises)) + (k - len(names) / 2 + 0.5) * width
             ax.bar(xs, values, width, label=f"{name} ({pulses} pulses)",
                    color=colours[k % len(colours)])
-        ax.set_xticks(np.arange(len(noises)), [n.title for n in noises], fontsize=8)
+        labels = [n.title.replace(", ", ",\n").replace("+ ", "+\n", int(n.title[0] == "+"))
+                  for n in noises]
+        ax.set_xticks(np.arange(len(noises)), labels, fontsize=8)
         ax.set_ylim(0, 1.02)
         ax.set_ylabel(f"mean fidelity ({len(rows)} circuits)")
-        ax.set_title(device)
+        ax.set_title(device, loc="left")
         ax.grid(axis="y", alpha=0.3)
-        ax.legend(loc="lower left", fontsize=8, ncol=len(names))
+        # Above the bars, beside the title: nothing hides a bar.
+        ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=7, ncol=len(names),
+                  frameon=False)
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)

@@ -64,24 +64,49 @@ class DynamicalDecoupling(TransformationPass):
 
     The ``"walsh"`` placement refocuses each qubit within the frames of its coupled
     neighbours: a qubit's idle time is cut into parts wherever a neighbour's frame turns (at
-    the middle of each of the neighbour's operations, and at the pulses of neighbours that
-    come before it in a colouring of the coupling map), and each part gets pulses centred so
-    that its detuning and its ZZ with those neighbours integrate to zero. A gap may hold the
-    sequence several times; the time after a qubit's last operation is filled too. The
-    pulses need their own times, so the crosstalk rule (which moves pulses) does not apply.
+    the middle of each of the neighbour's operations that does not commute with its Z, and at
+    the pulses of neighbours that come before it in a colouring of the coupling map), and
+    each part gets pulses centred so that its detuning and its ZZ with those neighbours
+    integrate to zero. Diagonal gates (``rz``, ``cz``, ...) and the control side of controlled
+    gates turn no frame and cut nothing. A gap whose parts are all too short for a pulse takes
+    the plain sequence over its whole length. Parts take enough pulses that no free time
+    between them exceeds ``max_free_time``. A gap may hold the sequence several times; the
+    time after a qubit's last operation is filled too. The pulses need their own times, so
+    the crosstalk rule (which moves pulses) does not apply.
 
-    The default scheduling is ALAP. On ``bench/fidelity.py`` (2026-12-08, 200 realisations,
-    walsh placement), the mean fidelity over its 7 circuits, detuning and ZZ / with T1, T2
-    and pulse errors as well, was on FakeSherbrooke 0.903 / 0.602 with ALAP against 0.924 /
-    0.576 with ASAP (Qiskit's context-aware pass: 0.869 / 0.578), and on FakeTorino 0.980 /
-    0.865 against 0.984 / 0.849 (context-aware: 0.976 / 0.850): ALAP keeps qubits in their
-    ground state longer and inserts fewer pulses (594 against 864 on FakeSherbrooke), which
-    outweighs the slightly better refocusing of ASAP once decay and pulse errors count.
+    The default sequence is X, X̄, X̄, X, placed in blocks of two (any even number of pulses
+    in a gap, as X-X): each pair cancels an over-rotation common to its pulses exactly, and
+    the mirrored pairs cancel an off-resonance tilt to first order where a gap holds four or
+    more. On ``bench/fidelity.py`` (2026-12-09; 12 circuits; 100 realisations, 40 for the
+    pulse-error and drift models), mean fidelity on FakeSherbrooke / FakeTorino with 1%
+    over-rotation of every pulse: 0.883 / 0.979 (X-X at the same places: 0.703 / 0.929;
+    Qiskit's context-aware pass: 0.713 / 0.878; Qiskit's ALAP X-X: 0.679 / 0.930), with 3%:
+    0.882 / 0.979 (X-X: 0.339 / 0.686), with ideal pulses 0.884 / 0.979 as X-X. Its cost is a
+    drive 2% off resonance: 0.875 / 0.957 against X-X's 0.883 / 0.979, where a gap holds a
+    single pair. X-Y-X-Y (Y as x between frame changes) cancels both errors but needs gaps of
+    four pulses: 0.880 / 0.977 with ideal pulses and 1,436 / 704 pulses against 1,322 / 578.
+
+    ``max_free_time`` (2 µs by default) bounds the free time between a part's pulses: two
+    pulses refocus a detuning that stays put over any length, but not one that drifts. Under
+    an Ornstein-Uhlenbeck detuning with a correlation time of 1 µs (same benchmark) the mean
+    rose from 0.855 / 0.972 unbounded to 0.875 / 0.979 (DJ-10 on FakeSherbrooke, with free
+    stretches of several µs unbounded, from 0.745 to 0.857; Qiskit's context-aware pass:
+    0.819), for 9% / 4% more pulses and 0.005 / 0.002 less under T1, T2 and pulse errors.
+
+    The default scheduling is ALAP. ASAP refocuses a little better with ideal pulses on three
+    of the four devices (mean 0.900 / 0.986 against 0.884 / 0.979 on the same benchmark; on
+    FakeBrisbane 0.828 against 0.836) and under coherent pulse errors,
+    but inserts a third more pulses (1,728 / 770 against 1,322 / 578) and loses once decay and
+    incoherent pulse errors count (0.619 / 0.882 against 0.659 / 0.893): ALAP keeps qubits in
+    their ground state longer.
 
     Args:
         durations: Instruction durations, for use without a ``target``.
         dd_sequence: Single-qubit gates whose product is the identity up to a global phase.
-            Default: X-Y-X-Y where the target has a ``y`` gate, else X-X.
+            A π pulse the target lacks (``YGate``, ``RGate(π, φ)``, ``RXGate(-π)`` for X̄) is
+            written as the target's ``x`` between ``rz`` frame changes. The pass places the
+            shortest blocks that are each the identity with one phase, cycling through the
+            whole sequence. Default: X, X̄, X̄, X (X-X on a target without ``rz``).
         qubits: The physical qubits that may get pulses (default: all).
         target: The backend's :class:`~qiskit.transpiler.Target`; it supplies durations,
             ``dt``, the pulse alignment and the default coupling map, and takes precedence
@@ -98,14 +123,17 @@ class DynamicalDecoupling(TransformationPass):
             ``"start"`` packs the pulses at the start of the gap, leaving the rest of it
             free of pulses, as the core module's ``apply_dd_pass`` does. Mean fidelity on
             ``bench/fidelity.py``'s FakeSherbrooke circuits under detuning and ZZ: no DD
-            0.24, start 0.30 (it barely decouples), spread 0.61, walsh 0.90; walsh costs
-            more pulses (QFT-50: 31,392 against spread's 4,172) and about 2.5 times the pass
-            time on large circuits.
+            0.29, spread 0.69, walsh 0.88 (start: 0.30 against spread's 0.61 and no DD's
+            0.24 on an earlier set of 7 circuits: it barely decouples); walsh costs more
+            pulses (QFT-50: 39,290 against spread's 4,172) and several times the pass time
+            on large circuits.
         scheduling: ``"alap"`` (the default) starts every operation as late as possible,
             which keeps qubits in their initial state longest and shortens the time between
             a qubit's last gate and its measurement; ``"asap"`` starts every operation as
             soon as possible, which keeps qubits busy early and leaves their idle time
             before late operations.
+        max_free_time: Walsh placement: the longest free time between two pulses of a part,
+            in seconds (default 2e-6), as far as each pulse keeps its room; None for no bound.
         pulse_alignment: Start times of gates, barriers and pulses are multiples of this
             many ``dt`` (default: the target's, else 1); refused where the durations have no
             ``dt``.
@@ -121,11 +149,12 @@ class DynamicalDecoupling(TransformationPass):
     The pass records in the property set ``node_start_time`` (the start of every operation
     of the output, as the ``NodeDurations`` map Qiskit's scheduling passes keep),
     ``time_unit``, and the counts
-    ``dd_sequences_inserted`` (repetitions of the sequence, a Walsh pattern counting as
-    several) and ``dd_sequences_dropped`` (sequences of gaps that passed the 1.5 rule but
-    that the crosstalk shifts or the 10 ns spacing would have cut short; for ``"walsh"``,
-    stretches whose pattern did not fit). Operations inside control flow are not supported: a circuit with
-    control flow raises :class:`~qiskit.transpiler.exceptions.TranspilerError`.
+    ``dd_sequences_inserted`` (blocks of the sequence: whole repetitions, or for the default
+    sequence pairs of pulses) and ``dd_sequences_dropped`` (gaps that passed the 1.5 rule
+    and got no pulses: their sequence would have been cut short by the crosstalk shifts or
+    the 10 ns spacing; for ``"walsh"``, not even the plain sequence fitted once aligned and
+    spaced). Operations inside control flow are not supported: a circuit with control flow
+    raises :class:`~qiskit.transpiler.exceptions.TranspilerError`.
     """
 
     def __init__(
