@@ -31,7 +31,7 @@ pytest.importorskip("vornak.qiskit")
 
 from qiskit import QuantumCircuit, transpile  # noqa: E402
 from qiskit.circuit import Delay, Reset  # noqa: E402
-from qiskit.circuit.library import XGate, YGate  # noqa: E402
+from qiskit.circuit.library import XGate  # noqa: E402
 from qiskit.quantum_info import Operator  # noqa: E402
 from qiskit.transpiler import CouplingMap, InstructionDurations  # noqa: E402
 from test_qiskit_pass import (  # noqa: E402

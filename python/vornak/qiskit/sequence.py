@@ -84,8 +84,6 @@ def native_pulse(gate: Gate):
     return (int(standard), params)
 
 
-
-
 def pulse_phase(gate: Gate) -> float | None:
     """The phase φ of the π pulse `gate` stands for, a rotation by π about the axis
     (cos φ, sin φ, 0), or None for any other gate.
