@@ -9,8 +9,8 @@
 
 namespace vornak::bridge {
 
-// The list of start times, None for negative entries, whole numbers as ints. A new
-// reference.
+// The list of start times, None for negative entries, whole numbers up to 2**53 (where
+// doubles hold every whole number) as ints. A new reference.
 PyObject* start_list(const std::vector<double>& start);
 
 // The start time of every operation of a padded DAG, as a list indexed by node index (None
