@@ -15,6 +15,10 @@ namespace {
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
+// The most pulses the bound on free time gives one part: a wait of milliseconds still gets a
+// pulse every few µs, and a wait of 2**53 dt no more pulses than memory holds.
+constexpr double kMostBoundedPulses = 1024.0;
+
 // A stretch of one qubit's idle time.
 struct Stretch {
   double begin;
@@ -305,8 +309,9 @@ class WalshPlanner {
         // time between pulses within it (and each its room).
         std::size_t j = 1;
         if (options_.max_free > 0.0) {
-          const auto bounded = static_cast<std::size_t>(std::ceil(length / options_.max_free));
-          j = std::max<std::size_t>(1, std::min(bounded, static_cast<std::size_t>(length / room)));
+          const double bounded = std::min({std::ceil(length / options_.max_free),
+                                           std::floor(length / room), kMostBoundedPulses});
+          j = std::max<std::size_t>(1, static_cast<std::size_t>(bounded));
         }
         counts_[i] = j;
         total += j;

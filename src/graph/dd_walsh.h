@@ -71,7 +71,7 @@ struct DdWalshOptions {
   // Also cut the idle time of a qubit's neighbours at the middles of its operations.
   bool cut_at_neighbour_operations = true;
   // With max_free > 0, a part takes enough pulses that the free time between them is at most
-  // max_free, as far as each pulse keeps its room: two pulses refocus a detuning that stays
+  // max_free, as far as each pulse keeps its room (and at most 1024 pulses): two pulses refocus a detuning that stays
   // put over any length, but one that drifts only over times short against its correlation
   // time.
   double max_free = 0.0;

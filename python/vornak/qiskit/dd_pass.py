@@ -136,7 +136,8 @@ class DynamicalDecoupling(TransformationPass):
             soon as possible, which keeps qubits busy early and leaves their idle time
             before late operations.
         max_free_time: Walsh placement: the longest free time between two pulses of a part,
-            in seconds (default 2e-6), as far as each pulse keeps its room; None for no bound.
+            in seconds (default 2e-6), as far as each pulse keeps its room; None for no bound
+            (as by default where the durations are all in ``dt`` and there is no ``dt``).
         pulse_alignment: Start times of gates, barriers and pulses are multiples of this
             many ``dt`` (default: the target's, else 1); refused where the durations have no
             ``dt``.
@@ -235,9 +236,14 @@ class DynamicalDecoupling(TransformationPass):
                 raise TranspilerError(
                     f"max_free_time must be a positive number of seconds, not {max_free_time!r}")
             if self._unit_dt and self._dt() is None:
-                raise TranspilerError(
-                    "max_free_time is in seconds, but the durations are in dt without a dt")
-            max_free_time = float(max_free_time)
+                # Durations all in dt, and no dt: seconds are no number of dt. The default
+                # bound goes; one asked for is refused.
+                if max_free_time != DEFAULT_MAX_FREE_TIME:
+                    raise TranspilerError(
+                        "max_free_time is in seconds, but the durations are in dt without a dt")
+                max_free_time = None
+            else:
+                max_free_time = float(max_free_time)
         self.max_free_time = max_free_time
         self.pulse_alignment = alignment("pulse_alignment", pulse_alignment, target,
                                          self._unit_dt)
