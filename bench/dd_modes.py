@@ -4,7 +4,9 @@
     python bench/dd_modes.py --circuits qft-50 --context-aware
 
 Each mode runs as `PassManager([DynamicalDecoupling(target=t, dd_sequence=[XGate(), XGate()],
-**mode)]).run(circuit)` on the circuits of bench/qiskit_pass.py; the time is the best of
+**mode)]).run(circuit)` on the circuits of bench/qiskit_pass.py (one mode with the pass's
+default sequence, whose X̄ pulses are written between rz frame changes); pulses are the x
+gates added; the time is the best of
 --repeats runs. With --context-aware, Qiskit's `ALAPScheduleAnalysis` +
 `ContextAwareDynamicalDecoupling` runs once on each circuit beside them (it takes tens of
 seconds on QFT-50). What each mode buys in fidelity is bench/fidelity.py's question.
@@ -19,7 +21,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import qiskit_pass  # noqa: E402
 
 MODES = {
-    "default (walsh, alap)": {},
+    "default (walsh, alap), X-X": {},
+    "default sequence (X, X̄, X̄, X)": {"dd_sequence": None},
     "walsh, asap": {"placement": "walsh", "scheduling": "asap"},
     "spread, alap": {"placement": "spread", "scheduling": "alap"},
     "spread, asap": {"placement": "spread", "scheduling": "asap"},
@@ -57,8 +60,9 @@ def main():
     for key in args.circuits:
         circuit, target = qiskit_pass.make_circuit(key)
         for name, mode in MODES.items():
+            options = {"dd_sequence": qiskit_pass.sequence(), **mode}
             seconds, out = best_of(args.repeats, lambda: PassManager([DynamicalDecoupling(
-                target=target, dd_sequence=qiskit_pass.sequence(), **mode)]).run(circuit))
+                target=target, **options)]).run(circuit))
             print(f"| {key} | {name} | {pulses(circuit, out)} | {seconds * 1e3:.1f} |", flush=True)
         if args.context_aware:
             from qiskit.transpiler.passes import (ALAPScheduleAnalysis,

@@ -100,6 +100,119 @@ def test_echoes_refocus_detuning_and_only_orthogonal_ones_refocus_zz():
             == pytest.approx(fid.fidelities(unprotected, plus_state(1)).mean(), abs=0.05))
 
 
+# -- time-correlated detuning and pulse errors against closed forms -------------------------
+
+
+def ou_phase_variance(sigma, tau, length):
+    """Var of int_0^length delta for an OU detuning of variance sigma^2, correlation time tau."""
+    x = length / tau
+    return 2 * sigma**2 * tau**2 * (x - 1 + math.exp(-x))
+
+
+@pytest.mark.parametrize("tau", [1e-6, 10e-6])
+def test_ou_detuning_dephases_a_free_and_an_echoed_qubit_as_its_correlation_says(tau):
+    # |+> read at T: fidelity (1 + exp(-Var/2)) / 2 of the accumulated phase. Free: Var is
+    # that of int_0^T delta. With an X at T/2 the two halves subtract:
+    # Var = 2 V(T/2) - 2 sigma^2 tau^2 (1 - exp(-T/2tau))^2, which vanishes for tau >> T (the
+    # quasi-static limit) and tends to the free value for tau << T.
+    sigma, end, realisations = 2 * math.pi * 60e3, 4e-6, 4000
+    half = end / 2
+    echo_var = (2 * ou_phase_variance(sigma, tau, half)
+                - 2 * sigma**2 * tau**2 * (1 - math.exp(-half / tau)) ** 2)
+    for pulses, variance in (({}, ou_phase_variance(sigma, tau, end)),
+                             ({0: [half]}, echo_var)):
+        program = idle_plus(1, end, pulses)
+        path = fid.draw_ou_detuning(realisations, 1, end, tau, seed=5, sigma=sigma)
+        mean, error = mean_with_error(fid.fidelities(fid.simulate(program, path), plus_state(1)))
+        assert abs(mean - (1 + math.exp(-variance / 2)) / 2) < 4 * error + 2e-3
+    # The process itself: stationary variance and correlation exp(-|t - t'| / tau).
+    path = fid.draw_ou_detuning(realisations, 2, end, tau, seed=6, sigma=sigma)
+    rates = np.diff(path.phases, axis=-1) / np.diff(path.times)
+    assert np.std(rates[:, :, 0]) == pytest.approx(sigma, rel=0.05)
+    lag = int(round(half / (path.times[1] - path.times[0])))
+    corr = np.mean(rates[:, :, 0] * rates[:, :, lag]) / sigma**2
+    assert corr == pytest.approx(math.exp(-half / tau), abs=0.05)
+
+
+def test_a_static_path_is_the_constant_detuning():
+    delta = np.array([[3e5, -1e5], [2e5, 0.0]])
+    path = fid.DetuningPath.static(delta)
+    program = idle_plus(2, 3e-6, {0: [1e-6, 2e-6]})
+    np.testing.assert_allclose(fid.simulate(program, path), fid.simulate(program, delta))
+
+
+def pulse_program(phases, times, end=None):
+    """|0>, then π pulses of the given phases at `times`: x between rz frames (as written)."""
+    ops = []
+    for phase, t in zip(phases, times):
+        x = fid.Op(t, (0,), X, False, True, "x", 20e-9)
+        if phase:
+            rz = lambda a, at: fid.Op(at, (0,), np.diag([np.exp(-0.5j * a), np.exp(0.5j * a)]),
+                                      True, name="rz")
+            ops += [rz(-phase, t - 10e-9), x, rz(phase, t + 10e-9)]
+        else:
+            ops.append(x)
+    return fid.Program((0,), ops, end or times[-1] + 1e-6)
+
+
+@pytest.mark.parametrize("eps", [0.01, 0.03, -0.05])
+def test_over_rotations_add_up_for_x_x_and_cancel_for_x_then_x_bar(eps):
+    no_noise = np.zeros((1, 1))
+    for count in (2, 4, 10):
+        times = [1e-7 * (k + 1) for k in range(count)]
+        same = fid.with_pulse_model(pulse_program([0.0] * count, times), over_rotation=eps)
+        fidelity = fid.fidelities(fid.simulate(same, no_noise), [1, 0])[0]
+        assert fidelity == pytest.approx(math.cos(count * math.pi * eps / 2) ** 2, abs=1e-12)
+        # X, X̄, X̄, X, ...: every pair is RX(-π(1+ε))·RX(π(1+ε)) = I.
+        cycle = [0.0, math.pi, math.pi, 0.0]
+        robust = fid.with_pulse_model(
+            pulse_program([cycle[k % 4] for k in range(count)], times), over_rotation=eps)
+        assert fid.fidelities(fid.simulate(robust, no_noise), [1, 0])[0] == pytest.approx(1.0)
+
+
+def test_an_offset_during_the_pulses_tilts_them_and_the_mirrored_pair_undoes_it():
+    # With the drive f off resonance a π pulse turns by π sqrt(1 + f^2) about (1, 0, f). X-X̄
+    # adds the tilt; X-X̄-X̄-X cancels it to first order (infidelity of order f^4, not f^2).
+    f = 0.03
+    tilted = fid.pulse_rotation("x", off_resonance=f)
+    axis = np.array([1.0, 0.0, f]) / math.hypot(1.0, f)
+    expected = (math.cos(math.pi * math.hypot(1.0, f) / 2) * np.eye(2) - 1j * math.sin(
+        math.pi * math.hypot(1.0, f) / 2) * sum(a * fid.PAULI[k] for a, k in zip(axis, "xyz")))
+    np.testing.assert_allclose(tilted, expected, atol=1e-12)
+    # An over-rotation by πε has the average gate infidelity (2/3) sin^2(πε/2).
+    for eps in (0.01, 0.03):
+        assert fid.gate_infidelity(fid.pulse_rotation("x", over_rotation=eps), X) == \
+            pytest.approx(2 / 3 * math.sin(math.pi * eps / 2) ** 2, rel=1e-9)
+
+    def infidelity(phases):
+        times = [1e-7 * (k + 1) for k in range(len(phases))]
+        program = fid.with_pulse_model(pulse_program(phases, times), off_resonance=f)
+        probes = fid.random_states(1, 6, seed=1)
+        worst = 0.0
+        for probe in probes:
+            state = fid.simulate(program, np.zeros((1, 1)), initial=probe)[0]
+            worst = max(worst, 1 - abs(np.vdot(probe, state)) ** 2)
+        return worst
+
+    assert infidelity([0.0, math.pi]) > f**2
+    assert infidelity([0.0, math.pi, math.pi, 0.0]) < f**3
+
+
+def test_finite_width_pulses_are_exact_slices_and_feel_the_noise_in_between():
+    program = pulse_program([0.0, math.pi], [1e-6, 3e-6], end=4e-6)
+    sliced = fid.with_pulse_model(program, slices=8)
+    assert sum(op.pulse for op in sliced.ops) == 2 and len(sliced.ops) == len(program.ops) + 14
+    probe = fid.random_states(1, 1, seed=2)[0]
+    assert fid.same_up_to_phase(fid.ideal_state(sliced, probe), fid.ideal_state(program, probe))
+    # A detuning during an echo's pulse: the slices see it turn, so the echo is no longer
+    # perfect; instantaneous pulses refocus it exactly.
+    delta = np.array([[2 * math.pi * 2e6]])
+    start = np.array([1, 1]) / math.sqrt(2)
+    ideal = fid.fidelities(fid.simulate(program, delta, initial=start), start)[0]
+    finite = fid.fidelities(fid.simulate(sliced, delta, initial=start), start)[0]
+    assert ideal == pytest.approx(1.0) and finite < 1 - 1e-6
+
+
 # -- the lazy evolution against a dense one, and noise off against Statevector ---------------
 
 

@@ -23,6 +23,7 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 
+import numpy as np
 import pytest
 
 pytest.importorskip("qiskit")
@@ -30,7 +31,8 @@ pytest.importorskip("vornak.qiskit")
 
 from qiskit import QuantumCircuit, transpile  # noqa: E402
 from qiskit.circuit import Delay, Reset  # noqa: E402
-from qiskit.circuit.library import XGate, YGate  # noqa: E402
+from qiskit.circuit.library import XGate  # noqa: E402
+from qiskit.quantum_info import Operator  # noqa: E402
 from qiskit.transpiler import CouplingMap, InstructionDurations  # noqa: E402
 from test_qiskit_pass import (  # noqa: E402
     XY4,
@@ -93,6 +95,18 @@ def colourings(qubits, edges):
     return neighbours, out
 
 
+def turns_frame(op, position):
+    """Whether `op` turns the Z frame of its qubit at `position`: it does not commute with Z
+    there (measurements and resets do)."""
+    try:
+        matrix = Operator(op).data
+    except Exception:  # no matrix: a measurement, a reset
+        return True
+    k = op.num_qubits
+    z = np.diag([1.0 - 2.0 * ((i >> position) & 1) for i in range(2**k)])
+    return not np.allclose(matrix @ z, z @ matrix, atol=1e-10)
+
+
 def pieces(result, timing, edges, sequence, skip_reset):
     """The stretches of idle time of every qubit that takes pulses, from the output alone, with
     the pulses in each, the middles of every qubit's operations (where its frame turns) and
@@ -113,10 +127,20 @@ def pieces(result, timing, edges, sequence, skip_reset):
     for bit in out.qubits:
         q = index[bit]
         lengths = [timing.op(g.name, (q,)) for g in sequence]
+        # The rz frame changes of a phase-shifted pulse sit at its start and its end (on the
+        # grid: at most one alignment later).
+        grid = result.alignment
+        edges_of_pulses = {round(t, 6) for s, e in pulses_of.get(q, ())
+                           for t in (s, e, math.ceil(e / grid - 1e-9) * grid if grid else e)}
         busy = [(starts[n], starts[n] + timing.node(n, index), isinstance(n.op, Reset))
                 for n in out.nodes_on_wire(bit, only_ops=True)
-                if not isinstance(n.op, Delay) and (q, round(starts[n], 6)) not in pulse_at]
-        middles[q] = [(b + e) / 2 for b, e, _ in busy if e > b]
+                if not isinstance(n.op, Delay) and (q, round(starts[n], 6)) not in pulse_at
+                and not (n.op.name == "rz" and round(starts[n], 6) in edges_of_pulses)]
+        middles[q] = [(starts[n] + starts[n] + timing.node(n, index)) / 2
+                      for n in out.nodes_on_wire(bit, only_ops=True)
+                      if not isinstance(n.op, Delay) and (q, round(starts[n], 6)) not in pulse_at
+                      and timing.node(n, index) > 0
+                      and turns_frame(n.op, [index[b] for b in n.qargs].index(q))]
         if any(d is None for d in lengths) or not busy:
             continue
         used.add(q)
@@ -164,12 +188,27 @@ def check_walsh(result, timing, edges, sequence, alignment, skip_reset=True):
         spacing = math.ceil(10e-9 / timing.dt - 1e-9) if timing.unit == "dt" else 10.0
         return max(3 * longest, longest + spacing + grid)
 
+    def spacing():
+        return math.ceil(10e-9 / timing.dt - 1e-9) if timing.unit == "dt" else 10.0
+
+    def plain(p):
+        """Whether stretch `p` holds the plain sequence: one block centred at (2i + 1) / 2u of
+        it, each pulse moved at most by the grid and the spacing. The planner falls back to it
+        where no part of the stretch has room; it refocuses the detuning only."""
+        u, width = len(p.flips), p.end - p.start
+        return u == unit and all(
+            abs(f - (p.start + width * (2 * i + 1) / (2 * u))) <= 2 * (grid + spacing()) + 1e-6
+            for i, f in enumerate(p.flips))
+
     def check(colour, members):
         """Every part of `members` under `colour`; the number of pairs checked, or None when
         a part fails."""
         shared = 0
         for q in members:
             for p in stretches.get(q, ()):
+                bound = 2 * unit * (grid + spacing()) + 1e-6 * (p.end - p.start)
+                if plain(p) and abs(sign_integral(p.flips, [], p.start, p.end)) <= bound:
+                    continue  # else its parts must answer, as for any stretch
                 mids, lower = set(), set()
                 for o in neighbours[q]:
                     mids.update(t for t in middles.get(o, ()) if p.start < t < p.end)
@@ -225,9 +264,8 @@ def run_walsh(circuit, *, target=None, durations=None, edges=None, **options):
     timing = Timing(target, durations)
     if edges is None:
         edges = target.build_coupling_map().get_edges() if target is not None else []
-    sequence = options.get("dd_sequence") or (
-        [XGate(), YGate(), XGate(), YGate()] if target is not None and "y" in target.operation_names
-        else [XGate(), XGate()])
+    # The default X, X̄, X̄, X is written with x pulses (X̄ between rz frames), in blocks of two.
+    sequence = options.get("dd_sequence") or [XGate(), XGate()]
     alignment = options.get("pulse_alignment") or (target.pulse_alignment if target else 1)
     found, shared = check_walsh(result, timing, edges, sequence, alignment,
                                 options.get("skip_reset_qubits", True))

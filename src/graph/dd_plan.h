@@ -1,6 +1,7 @@
 #ifndef VORNAK_GRAPH_DD_PLAN_H
 #define VORNAK_GRAPH_DD_PLAN_H
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -27,6 +28,19 @@ enum class DdPlacement {
 // Flags of a node, for graphs whose nodes are more than gates (see plan_dd()).
 inline constexpr std::uint8_t kDdNodeResets = 1;  // leaves its qubits in the ground state
 inline constexpr std::uint8_t kDdNodeIdle = 2;    // a wait: its time is part of the gap
+// Commutes with Z on each of its qubits (a diagonal gate: rz, z, s, t, cz, ...): it turns no
+// qubit's Z frame, so the walsh planner does not cut a neighbour's idle time at its middle.
+inline constexpr std::uint8_t kDdNodeKeepsFrame = 4;
+// Commutes with Z on its first qubit only (the control of cx, cy, ch, crx, ...): that qubit's
+// frame stays, the others' turn.
+inline constexpr std::uint8_t kDdNodeKeepsFirstFrame = 8;
+
+// Whether the node with `flags` turns the Z frame of its qubit at `position` (in its qubit
+// list).
+inline bool dd_node_turns_frame(std::uint8_t flags, std::size_t position) {
+  if (flags & kDdNodeKeepsFrame) return false;
+  return !(position == 0 && (flags & kDdNodeKeepsFirstFrame));
+}
 
 struct DdPlanOptions {
   // The number n of pulses in the sequence.

@@ -15,6 +15,10 @@ namespace {
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
+// The most pulses the bound on free time gives one part: a wait of milliseconds still gets a
+// pulse every few µs, and a wait of 2**53 dt no more pulses than memory holds.
+constexpr double kMostBoundedPulses = 1024.0;
+
 // A stretch of one qubit's idle time.
 struct Stretch {
   double begin;
@@ -84,12 +88,14 @@ class WalshPlanner {
       if (flags & kDdNodeIdle) continue;
       const GateNode node = source_.node(id);
       const double middle = entry.start_time + (entry.end_time - entry.start_time) / 2;
-      for (Qubit q : node.qubits) {
+      for (std::size_t position = 0; position < node.qubits.size(); ++position) {
+        const Qubit q = node.qubits[position];
         const std::size_t s = slots_.slot(q);
         add_stretch(s, last_end[s], entry.start_time, id, ground[s]);
         last_end[s] = entry.end_time;
         seen[s] = 1;
-        if (options_.cut_at_neighbour_operations && entry.end_time > entry.start_time) {
+        if (options_.cut_at_neighbour_operations && entry.end_time > entry.start_time &&
+            dd_node_turns_frame(flags, position)) {
           middles_[s].push_back(middle);
         }
       }
@@ -297,9 +303,18 @@ class WalshPlanner {
     counts_.assign(parts, 0);
     std::size_t total = 0;
     for (std::size_t i = 0; i < parts; ++i) {
-      if (bounds_[i + 1] - bounds_[i] >= room) {
-        counts_[i] = 1;
-        ++total;
+      const double length = bounds_[i + 1] - bounds_[i];
+      if (length >= room) {
+        // One pulse refocuses the part; with a bound on the free time, as many as keep the
+        // time between pulses within it (and each its room).
+        std::size_t j = 1;
+        if (options_.max_free > 0.0) {
+          const double bounded = std::min({std::ceil(length / options_.max_free),
+                                           std::floor(length / room), kMostBoundedPulses});
+          j = std::max<std::size_t>(1, static_cast<std::size_t>(bounded));
+        }
+        counts_[i] = j;
+        total += j;
       }
     }
     const std::size_t unit = std::lcm(n, std::size_t{2});
@@ -344,14 +359,53 @@ class WalshPlanner {
       total -= fewer;
       if (counts_[pick] == 0 && pick == last) closing = false;
     }
-    const double eps = 1e-12 * std::max(1.0, std::abs(st.end));
     const std::size_t offset = starts_.size();
+    bool fits = total > 0 && place_counts(s, st, closing, total);
+    const bool plain = !fits;
+    if (!fits) {
+      // No part has room for a pulse, or the pulses did not fit once aligned and spaced: the
+      // plain sequence over the whole stretch, which refocuses its detuning (and the ZZ with
+      // neighbours busy throughout) and leaves no gap bare that a sequence fits in.
+      starts_.resize(offset);
+      bounds_.assign({st.begin, st.end});
+      counts_.assign(1, unit);
+      total = unit;
+      closing = false;
+      fits = place_counts(s, st, closing, total);
+    }
+    if (!fits) {
+      starts_.resize(offset);
+      ++plan_.dropped;
+      total = 0;
+      std::fill(counts_.begin(), counts_.end(), 0);
+    }
+    if (pieces_ != nullptr) {
+      for (std::size_t i = 0; i + 1 < bounds_.size(); ++i) {
+        pieces_->push_back({slots_.qubit(s), st.before, bounds_[i], bounds_[i + 1], colour_[s],
+                            static_cast<std::uint32_t>(counts_[i]), plain && total > 0});
+      }
+    }
+    if (total == 0) return;
+    last_pulse_end_[s] = starts_.back() + d[(total - 1) % n];
+    for (std::size_t i = 0; i < total; ++i) centres_[s].push_back(starts_[offset + i] + d[i % n] / 2);
+    pending_.push_back({st.before, slots_.qubit(s), offset, static_cast<std::uint32_t>(total), d[0]});
+  }
+
+  // Appends to starts_ the pulses of stretch `st` of slot `s`, counts_[i] in part i of
+  // bounds_: centred at (2j + 1) / 2c of the part, or, for the closing last part, at j / c
+  // less half the closing pulse; each start on the grid and after the previous pulse's end
+  // and spacing. Returns whether every pulse fits in the stretch.
+  bool place_counts(std::size_t s, const Stretch& st, bool closing, std::size_t total) {
+    const std::size_t n = options_.pulse_count;
+    const double* d = durations_.data() + s * n;
+    const double eps = 1e-12 * std::max(1.0, std::abs(st.end));
+    const std::size_t parts = bounds_.size() - 1;
+    const std::size_t last = parts - 1;
     double previous_end = last_pulse_end_[s];
     std::size_t k = 0;
-    bool fits = true;
-    for (std::size_t i = 0; i < parts && fits; ++i) {
+    for (std::size_t i = 0; i < parts; ++i) {
       const double a = bounds_[i], b = bounds_[i + 1];
-      for (std::size_t j = 0; j < counts_[i] && fits; ++j, ++k) {
+      for (std::size_t j = 0; j < counts_[i]; ++j, ++k) {
         double centre = a + (b - a) * static_cast<double>(2 * j + 1) /
                                 static_cast<double>(2 * counts_[i]);
         if (closing && i == last) {
@@ -363,27 +417,12 @@ class WalshPlanner {
         if (options_.alignment > 0.0) t = std::round(t / options_.alignment) * options_.alignment;
         // Pushed later only where rounding crossed the stretch's start or a pulse's spacing.
         t = std::max(t, align_up(std::max(st.begin, previous_end + options_.spacing)));
-        fits = t + eps >= st.begin && t + dk <= st.end + eps;
+        if (!(t + eps >= st.begin && t + dk <= st.end + eps)) return false;
         starts_.push_back(t);
         previous_end = t + dk;
       }
     }
-    if (!fits) {
-      starts_.resize(offset);
-      ++plan_.dropped;
-      total = 0;
-      std::fill(counts_.begin(), counts_.end(), 0);
-    }
-    if (pieces_ != nullptr) {
-      for (std::size_t i = 0; i < parts; ++i) {
-        pieces_->push_back({slots_.qubit(s), st.before, bounds_[i], bounds_[i + 1], colour_[s],
-                            static_cast<std::uint32_t>(counts_[i])});
-      }
-    }
-    if (total == 0) return;
-    last_pulse_end_[s] = previous_end;
-    for (std::size_t i = 0; i < total; ++i) centres_[s].push_back(starts_[offset + i] + d[i % n] / 2);
-    pending_.push_back({st.before, slots_.qubit(s), offset, static_cast<std::uint32_t>(total), d[0]});
+    return true;
   }
 
   double align_up(double t) const {

@@ -21,10 +21,13 @@ namespace vornak {
 // s_p · s_q = 1, so ZZ keeps acting at full strength.
 //
 // If q's frame stays put over an interval on which ∫ s_p = 0, the pair's ZZ integrates to
-// zero there whatever p does inside. So each qubit's stretches are cut into parts wherever a coupled qubit's frame turns, and each part gets ∫ s_p = 0 on
-// its own. A frame turns at a neighbour's pulses and, while it works, at the middle of each
-// of its operations (an echoed cross-resonance gate flips its control's frame there; an
-// ideal gate of finite length acts there). Two coupled idle qubits cannot each follow the
+// zero there whatever p does inside. So each qubit's stretches are cut into parts wherever a
+// coupled qubit's frame turns, and each part gets ∫ s_p = 0 on its own. A frame turns at a
+// neighbour's pulses and, while it works, at the middle of each of its operations that does
+// not commute with its Z (an echoed cross-resonance gate flips its control's frame there; an
+// ideal gate of finite length acts there). A diagonal gate (rz, cz, ...; kDdNodeKeepsFrame)
+// turns no frame, nor does a controlled gate its control's (kDdNodeKeepsFirstFrame): no cut
+// there, so the parts stay long enough for their pulses. Two coupled idle qubits cannot each follow the
 // other's pulses, so a proper colouring of the coupling graph orders them: qubits are planned
 // colour after colour, and each is cut at the pulses of its neighbours of lower colours,
 // which are already placed, and at the middles of all its neighbours' operations. The pulses
@@ -40,7 +43,13 @@ namespace vornak {
 // turns the sign only h before the end; then to the parts with the most room. Turns closer
 // together than one pulse needs are merged (see place_parts() in the source): each keeps a
 // ZZ phase of at most twice that room; a part takes a pulse only with the pulse's length
-// free on both sides. Compared with windows shared by all the idle qubits of a group, each
+// free on both sides. A stretch none of whose parts has that room, or whose pulses do not fit
+// once aligned and spaced, takes the plain sequence over its whole length instead (one
+// repetition centred at (2i + 1) / 2n of it): its detuning is refocused, and the ZZ with
+// neighbours whose frames stay put; no stretch long enough for a sequence stays bare unless
+// even that does not fit, and then it counts in DdPlan::dropped. With max_free, parts take
+// more pulses so that no free time between them exceeds it, which a detuning that drifts
+// over the stretch needs. Compared with windows shared by all the idle qubits of a group, each
 // taking a different Walsh pattern, most qubits are cut only where their own neighbours turn,
 // and most parts take one pulse instead of a pattern of two or more: on the fidelity
 // benchmark's circuits for FakeSherbrooke the pulses drop from 2496 to 864 (ASAP; 594 with
@@ -61,6 +70,11 @@ struct DdWalshOptions {
   bool trailing = true;
   // Also cut the idle time of a qubit's neighbours at the middles of its operations.
   bool cut_at_neighbour_operations = true;
+  // With max_free > 0, a part takes enough pulses that the free time between them is at most
+  // max_free, as far as each pulse keeps its room (and at most 1024 pulses): two pulses refocus a detuning that stays
+  // put over any length, but one that drifts only over times short against its correlation
+  // time.
+  double max_free = 0.0;
 };
 
 // One part of a qubit's idle time, as the planner cut it.
@@ -71,6 +85,10 @@ struct DdWalshPiece {
   double end;
   std::uint32_t colour;
   std::uint32_t pulses;  // placed in the piece
+  // The whole stretch with the plain sequence: none of its parts had room for a pulse, or
+  // their pulses did not fit once aligned and spaced. Its pulses refocus the detuning, and
+  // the ZZ only with neighbours whose frames stay put over it.
+  bool plain = false;
 };
 
 // Plans refocusing pulses in the idle time of `source`'s scheduled nodes (walked in id
@@ -81,8 +99,8 @@ struct DdWalshPiece {
 // couplings of `source` between qubits that take pulses.
 //
 // Each stretch with pulses becomes one run (before = the node that ends it) holding whole
-// repetitions; a stretch whose pulses, once aligned and spaced, would leave it counts in
-// DdPlan::dropped. Runs are sorted by `before`. `pieces`, when given, receives every part
+// repetitions; a stretch that takes none, not even the plain sequence once aligned and
+// spaced, counts in DdPlan::dropped. Runs are sorted by `before`. `pieces`, when given, receives every part
 // (its `pulses` is its own count). O((stretches + parts + pulses) log).
 DdPlan plan_dd_walsh(const QuantumDAG& source, const DdPulseDurations& durations,
                      const DdWalshOptions& options, std::span<const std::uint8_t> node_flags = {},

@@ -118,17 +118,18 @@ DdWalshOptions ordered(std::size_t n, bool trailing = false) {
   return o;
 }
 
-// Where `q`'s frame turns: its pulse centres and the middles of its operations.
+// Where `q`'s frame turns: its pulse centres and the middles of its operations, but for those
+// that commute with its Z (a diagonal gate; the control of a controlled gate).
 Centres turns(const Checked& c, const QuantumDAG& dag, Qubit q,
               std::span<const std::uint8_t> flags) {
   Centres out = c.centres.contains(q) ? c.centres.at(q) : Centres{};
   for (NodeId id = 0; id < dag.node_count(); ++id) {
     const ScheduleEntry e = dag.schedule()[id];
     const auto qs = dag.node(id).qubits;
-    if ((!flags.empty() && (flags[id] & kIdle)) || !(e.end_time > e.start_time) ||
-        std::find(qs.begin(), qs.end(), q) == qs.end()) {
-      continue;
-    }
+    const auto at = std::find(qs.begin(), qs.end(), q);
+    const std::uint8_t f = flags.empty() ? 0 : flags[id];
+    if ((f & kIdle) || !(e.end_time > e.start_time) || at == qs.end()) continue;
+    if (!dd_node_turns_frame(f, static_cast<std::size_t>(at - qs.begin()))) continue;
     out.push_back((e.start_time + e.end_time) / 2);
   }
   std::sort(out.begin(), out.end());
@@ -220,6 +221,15 @@ void check_ordered(Checked& c, const QuantumDAG& dag, const DdPulseDurations& du
       });
       EXPECT_EQ(inside, p.pulses) << "q" << q << " " << p.start;
       if (p.pulses == 0) continue;
+      if (p.plain) {
+        // The plain sequence over a stretch too short for its parts: centred at (2i + 1) / 2j
+        // of it, each pulse moved only by the grid and the spacing after the one before.
+        EXPECT_EQ(p.pulses, unit);
+        EXPECT_LE(std::abs(toggling_integral(own, {}, p.start, p.end)),
+                  bound(p.pulses) + 2.0 * unit * (o.spacing + o.alignment))
+            << "detuning: q" << q << " " << p.start << " .. " << p.end;
+        continue;
+      }
       EXPECT_LE(std::abs(toggling_integral(own, {}, p.start, p.end)), bound(p.pulses))
           << "detuning: q" << q << " " << p.start << " .. " << p.end;
       for (Qubit other : coupled[q]) {
@@ -302,11 +312,17 @@ TEST(DdWalshOrdered, RandomCircuitsOnAHeavyHexLattice) {
       } else {
         gates.push_back({{q, (q + 1) % qubits, (q + 5) % qubits}, 0.0});  // a barrier
       }
-      flags.push_back(r >= 0.8 && r < 0.9 ? kIdle : r >= 0.9 && r < 0.96 ? kResets : 0);
+      std::uint8_t f = r >= 0.8 && r < 0.9 ? kIdle : r >= 0.9 && r < 0.96 ? kResets : 0;
+      // Diagonal gates (cz, rz) and controlled ones (cx) among the others.
+      if (r < 0.8 && coin(rng) < 0.3) {
+        f = coin(rng) < 0.5 ? kDdNodeKeepsFrame : kDdNodeKeepsFirstFrame;
+      }
+      flags.push_back(f);
     }
     DdWalshOptions o = ordered(round % 2 == 0 ? 2 : 4, round != 5);
     o.alignment = round >= 2 ? 8.0 : 0.0;
     o.skip_ground_state = round % 3 == 1;
+    if (round >= 3) o.max_free = 150.0;
     SCOPED_TRACE(round);
     Checked c;
     check_ordered(c, circuit(gates, lattice), durations, o, flags);
@@ -339,6 +355,91 @@ TEST(DdWalshOrdered, ALowerColourSetsTheFramesItsNeighbourIsRefocusedIn) {
   // XY4 needs four pulses: the longest parts take the extra ones.
   check_ordered(c, dag, pulses_below(2), ordered(4));
   EXPECT_EQ(c.plan.starts.size(), 8u);
+}
+
+TEST(DdWalshOrdered, OnlyOperationsThatTurnAFrameCutTheNeighbour) {
+  // q0 idles 0 .. 1000 while q1, coupled to it, runs gates of 500 and 500 (with q2). Whether
+  // q0's stretch is cut at their middles depends on what they do to q1's Z: a diagonal gate
+  // (cz, rz) or the control side of a controlled gate leaves it; anything else turns it.
+  using Cuts = std::vector<std::pair<double, double>>;
+  QuantumDAG dag = circuit({{{1, 2}, 500.0}, {{1, 2}, 500.0}, {{0, 1}, 20.0}}, {{0, 1}});
+  const Cuts cut{{0, 250}, {250, 750}, {750, 1000}};
+  const Cuts whole{{0, 1000}};
+  struct Case {
+    std::uint8_t flags;
+    Cuts expected;
+  };
+  for (const Case& k : {Case{0, cut}, Case{kDdNodeKeepsFrame, whole},
+                        Case{kDdNodeKeepsFirstFrame, whole}}) {
+    const std::vector<std::uint8_t> flags{k.flags, k.flags, 0};
+    Checked c;
+    check_ordered(c, dag, pulses_below(2), ordered(2), flags);
+    SCOPED_TRACE(static_cast<int>(k.flags));
+    EXPECT_EQ(c.cuts(0), k.expected);
+    // Over every part ∫ s_0 = 0 and, against q1's frame, ∫ s_0·f_1 = 0.
+    const Centres frame = turns(c, dag, 1, flags);
+    for (const DdWalshPiece& p : c.pieces[0]) {
+      ASSERT_GT(p.pulses, 0u);
+      EXPECT_NEAR(toggling_integral(c.centres[0], {}, p.start, p.end), 0.0, 1e-6);
+      EXPECT_NEAR(toggling_integral(c.centres[0], frame, p.start, p.end), 0.0, 1e-6);
+    }
+  }
+  // The same gates with q1 second: a controlled gate's target turns, so they cut again.
+  QuantumDAG target = circuit({{{2, 1}, 500.0}, {{2, 1}, 500.0}, {{0, 1}, 20.0}}, {{0, 1}});
+  Checked c;
+  const std::vector<std::uint8_t> controlled{kDdNodeKeepsFirstFrame, kDdNodeKeepsFirstFrame, 0};
+  check_ordered(c, target, pulses_below(2), ordered(2), controlled);
+  EXPECT_EQ(c.cuts(0), cut);
+  // Fewer cuts, fewer pulses: two where the frame stays, four where it turns twice.
+  EXPECT_EQ(c.plan.starts.size(), 4u);
+  check_ordered(c, dag, pulses_below(2), ordered(2), std::vector<std::uint8_t>{4, 4, 0});
+  EXPECT_EQ(c.plan.starts.size(), 2u);
+}
+
+TEST(DdWalshOrdered, AStretchTooShortForItsPartsTakesThePlainSequence) {
+  // q0 idles 0 .. 100 (pulses of 20: room 60 per pulse) while q1 turns its frame at 30 and
+  // 80: no cut is kept (each is closer than 60 to an end), and the one part has room for one
+  // pulse but not for the second that would make it whole. The stretch fits X-X
+  // (1.5 · 40 = 60): it takes the plain sequence over the whole stretch, which refocuses its
+  // detuning, and is not dropped; a stretch that fits no sequence once spaced is dropped and
+  // counted.
+  QuantumDAG dag = circuit({{{1}, 60.0}, {{1}, 40.0}, {{0, 1}, 20.0}}, {{0, 1}});
+  Checked c;
+  check_ordered(c, dag, pulses_below(1), ordered(2));
+  ASSERT_EQ(c.pieces[0].size(), 1u);
+  EXPECT_TRUE(c.pieces[0][0].plain);
+  EXPECT_EQ(c.centres[0], (Centres{25.0, 75.0}));
+  EXPECT_EQ(c.plan.dropped, 0u);
+  EXPECT_NEAR(toggling_integral(c.centres[0], {}, 0, 100), 0.0, 1e-9);
+  // Spaced 40 apart, two pulses of 20 no longer fit in 70: dropped, and counted.
+  DdWalshOptions spaced = ordered(2);
+  spaced.spacing = 40.0;
+  QuantumDAG short_gap = circuit({{{1}, 70.0}, {{0, 1}, 20.0}}, {{0, 1}});
+  check_ordered(c, short_gap, pulses_below(1), spaced);
+  EXPECT_EQ(c.plan.starts.size(), 0u);
+  EXPECT_EQ(c.plan.dropped, 1u);
+}
+
+TEST(DdWalshOrdered, ABoundOnTheFreeTimeAddsPulsesToLongParts) {
+  // q0 idles 0 .. 2000 beside a busy q1: one part. Unbounded, it takes X-X, the second pulse
+  // closing the stretch (free time 1000 between them); bounded by 300, as many as keep the
+  // free time within it, made even: ceil(2000 / 300) = 7, so 8, each 250 apart, ∫ s = 0.
+  QuantumDAG dag = circuit({{{1}, 2000.0}, {{0, 1}, 20.0}});
+  Checked c;
+  check_ordered(c, dag, pulses_below(1), ordered(2));
+  EXPECT_EQ(c.centres[0], (Centres{990.0, 1990.0}));
+  DdWalshOptions bounded = ordered(2);
+  bounded.max_free = 300.0;
+  check_ordered(c, dag, pulses_below(1), bounded);
+  ASSERT_EQ(c.centres[0].size(), 8u);
+  for (std::size_t i = 0; i + 1 < c.centres[0].size(); ++i) {
+    EXPECT_NEAR(c.centres[0][i + 1] - c.centres[0][i], 250.0, 1e-9);
+  }
+  EXPECT_NEAR(toggling_integral(c.centres[0], {}, 0, 2000), 0.0, 1e-9);
+  // A bound below a pulse's room gives each part only what its room allows: 2000 / 60.
+  bounded.max_free = 10.0;
+  check_ordered(c, dag, pulses_below(1), bounded);
+  EXPECT_EQ(c.centres[0].size(), 32u);
 }
 
 TEST(DdWalshOrdered, AnOddCycleIsRefocusedInColourOrder) {

@@ -15,8 +15,8 @@ namespace {
 using py::Ref;
 
 constexpr const char* kOptionNames[] = {
-    "placement",         "scheduling", "pulse_alignment",   "acquire_alignment",
-    "spacing",           "crosstalk",  "skip_reset_qubits", "unit_dt",
+    "placement", "scheduling",        "pulse_alignment", "acquire_alignment", "spacing",
+    "crosstalk", "skip_reset_qubits", "unit_dt",         "block",             "max_free",
 };
 
 PyObject* option(PyObject* options, const char* name) {
@@ -88,6 +88,9 @@ Options to_options(PyObject* obj) {
   o.crosstalk = flag(obj, "crosstalk");
   o.skip_reset_qubits = flag(obj, "skip_reset_qubits");
   o.unit_dt = flag(obj, "unit_dt");
+  o.block = to_u32(option(obj, "block"));
+  if (o.block == 0) fail(PyExc_ValueError, "option 'block' must be at least 1");
+  o.max_free = number(obj, "max_free");
   if (PyDict_Size(obj) != static_cast<Py_ssize_t>(std::size(kOptionNames))) unknown_option(obj);
   return o;
 }
@@ -98,16 +101,23 @@ Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj
   in.options = to_options(options_obj);
   in.nq = nq;
   Ref pulse_list = Ref::steal(check(PySequence_List(pulses_obj)));
-  in.n = static_cast<std::size_t>(PyList_Size(pulse_list.get()));
-  if (in.n == 0) fail(PyExc_ValueError, "the sequence has no pulses");
-  for (std::size_t k = 0; k < in.n; ++k) {
+  in.cycle = static_cast<std::size_t>(PyList_Size(pulse_list.get()));
+  in.n = in.options.block;
+  if (in.cycle == 0) fail(PyExc_ValueError, "the sequence has no pulses");
+  if (in.cycle % in.n != 0) {
+    fail(PyExc_ValueError, "the sequence's " + std::to_string(in.cycle) +
+                               " pulses are no whole number of blocks of " +
+                               std::to_string(in.n));
+  }
+  for (std::size_t k = 0; k < in.cycle; ++k) {
     PyObject* item = list_item(pulse_list.get(), k);
     if (item == Py_None) {
       in.pulses_native = false;
       continue;
     }
-    if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) {
-      fail(PyExc_TypeError, "a pulse must be None or a (gate number, parameters) tuple");
+    if (!PyTuple_Check(item) || PyTuple_Size(item) < 2 || PyTuple_Size(item) > 3) {
+      fail(PyExc_TypeError,
+           "a pulse must be None or a (gate number, parameters[, frame]) tuple");
     }
     PyObject* gate_obj = tuple_item(item, 0);
     PyObject* params_obj = tuple_item(item, 1);
@@ -130,6 +140,10 @@ Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj
     for (Py_ssize_t p = 0; p < given; ++p) {
       pulse.params.push_back(to_double(tuple_item(params.get(), p)));
     }
+    if (PyTuple_Size(item) == 3) {
+      pulse.frame = to_double(tuple_item(item, 2));
+      if (!std::isfinite(pulse.frame)) fail(PyExc_ValueError, "a pulse's frame must be finite");
+    }
     in.pulses.push_back(std::move(pulse));
   }
 
@@ -137,18 +151,22 @@ Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj
   if (PyList_Size(duration_list.get()) != static_cast<Py_ssize_t>(nq)) {
     fail(PyExc_ValueError, "pulse durations must have one entry per qubit");
   }
-  in.pulse_durations.assign(std::size_t{nq} * in.n, 0.0);
+  in.pulse_durations.assign(std::size_t{nq} * in.cycle, 0.0);
   in.dd_qubit.assign(nq, false);
   for (std::uint32_t q = 0; q < nq; ++q) {
     PyObject* item = list_item(duration_list.get(), q);
     if (item == Py_None) continue;
     Ref values = Ref::steal(check(PySequence_Tuple(item)));
-    if (PyTuple_Size(values.get()) != static_cast<Py_ssize_t>(in.n)) {
+    if (PyTuple_Size(values.get()) != static_cast<Py_ssize_t>(in.cycle)) {
       fail(PyExc_ValueError, "each qubit needs one duration per pulse");
     }
-    for (std::size_t k = 0; k < in.n; ++k) {
-      in.pulse_durations[q * in.n + k] =
-          to_length(tuple_item(values.get(), k), "a pulse duration");
+    double* own = in.pulse_durations.data() + q * in.cycle;
+    for (std::size_t k = 0; k < in.cycle; ++k) {
+      own[k] = to_length(tuple_item(values.get(), k), "a pulse duration");
+      if (own[k] != own[k % in.n]) {
+        fail(PyExc_ValueError, "the pulse durations of qubit " + std::to_string(q) +
+                                   " differ from block to block");
+      }
     }
     in.dd_qubit[q] = true;
   }

@@ -23,36 +23,43 @@ struct Options {
   bool skip_reset_qubits;
   bool unit_dt;  // times are in dt (whole numbers), else in ns
   bool alap;     // schedule as late as possible, else as soon as possible
+  std::size_t block;  // the planner places the sequence's pulses in blocks of this many
+  double max_free;    // walsh: the longest free time between pulses, 0 for no bound
 };
 
+// A pulse of the sequence: a standard gate, turned by `frame` (the phase φ of a π pulse about
+// (cos φ, sin φ, 0)) when not 0: then written as rz(-φ), the gate, rz(φ).
 struct Pulse {
   QkGate gate;
   std::vector<double> params;
+  double frame = 0.0;
 };
 
 // Everything of a call that does not depend on the circuit read: the sequence, its
 // durations by qubit, the couplings and the options.
 struct Inputs {
   Options options;
-  std::size_t n = 0;  // pulses per sequence
+  std::size_t n = 0;      // pulses per block, as the planner counts them (options.block)
+  std::size_t cycle = 0;  // pulses of the sequence, a multiple of n; a run cycles through them
   std::vector<Pulse> pulses;
   bool pulses_native = true;  // every pulse is a standard gate
   std::uint32_t nq = 0;
-  std::vector<double> pulse_durations;  // n per qubit
+  std::vector<double> pulse_durations;  // `cycle` per qubit, repeating every n
   std::vector<bool> dd_qubit;
   std::vector<std::pair<Qubit, Qubit>> couplings;
 };
 
 // The options from a dict with exactly these keys: "placement" ("start", "spread" or
-// "walsh"), "scheduling" ("asap" or "alap"), "pulse_alignment", "acquire_alignment" and
-// "spacing" (numbers, finite and >= 0), "crosstalk", "skip_reset_qubits" and "unit_dt"
-// (bools).
+// "walsh"), "scheduling" ("asap" or "alap"), "pulse_alignment", "acquire_alignment",
+// "spacing" and "max_free" (numbers, finite and >= 0), "block" (an int >= 1), "crosstalk",
+// "skip_reset_qubits" and "unit_dt" (bools).
 Options to_options(PyObject* obj);
 
-// The inputs of a circuit on `nq` qubits. pulses: (gate number, (params...)) per pulse, or
-// None where a pulse is not a standard gate (then only the plan can be returned); pulse
-// durations: per qubit None (no pulses) or n durations; couplings: pairs of qubits; options:
-// as for to_options().
+// The inputs of a circuit on `nq` qubits. pulses: (gate number, (params...)) or (gate number,
+// (params...), frame) per pulse of the sequence, a multiple of the options' block, or None
+// where a pulse is not a standard gate (then only the plan can be returned); pulse
+// durations: per qubit None (no pulses) or one per pulse, the same in every block; couplings:
+// pairs of qubits; options: as for to_options().
 Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj,
                  PyObject* couplings_obj, PyObject* options_obj);
 

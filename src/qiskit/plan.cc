@@ -31,7 +31,9 @@ DdPlan schedule_and_plan(Reading& reading, const Inputs& in) {
   const std::size_t n = in.n;
   const DdPulseDurations qubit_durations = [&](Qubit q, std::span<double> out) {
     if (q >= in.nq || !in.dd_qubit[q]) return false;
-    std::copy_n(in.pulse_durations.begin() + static_cast<std::ptrdiff_t>(q * n), n, out.begin());
+    // The first block's: every block takes the same times.
+    std::copy_n(in.pulse_durations.begin() + static_cast<std::ptrdiff_t>(q * in.cycle), n,
+                out.begin());
     return true;
   };
   const Options& options = in.options;
@@ -44,6 +46,7 @@ DdPlan schedule_and_plan(Reading& reading, const Inputs& in) {
     walsh_options.spacing = options.spacing;
     walsh_options.skip_ground_state = options.skip_reset_qubits;
     walsh_options.trailing = true;
+    walsh_options.max_free = options.max_free;
     return plan_dd_walsh(reading.core, qubit_durations, walsh_options, reading.flags);
   }
   DdPlanOptions plan_options;

@@ -59,6 +59,53 @@ double alignment_of(QkOperationKind kind, const Options& options) {
   }
 }
 
+// Which qubits' Z frames standard gate `gate` leaves in place (kDdNodeKeepsFrame,
+// kDdNodeKeepsFirstFrame, or 0). A gate that commutes with Z on a qubit does not turn that
+// qubit's frame: the diagonal gates on all their qubits, and controlled gates (and RZX, whose
+// Z acts on its first qubit) on their first qubit, the control. Gates with more controls keep
+// the others' frames too; only the first is told, which leaves cuts that need not be.
+std::uint8_t frame_flags(std::uint32_t gate) {
+  switch (static_cast<QkGate>(gate)) {
+    case QkGate_GlobalPhase:
+    case QkGate_I:
+    case QkGate_Z:
+    case QkGate_Phase:
+    case QkGate_RZ:
+    case QkGate_S:
+    case QkGate_Sdg:
+    case QkGate_T:
+    case QkGate_Tdg:
+    case QkGate_U1:
+    case QkGate_CZ:
+    case QkGate_CPhase:
+    case QkGate_CRZ:
+    case QkGate_CS:
+    case QkGate_CSdg:
+    case QkGate_CU1:
+    case QkGate_RZZ:
+    case QkGate_CCZ:
+      return kDdNodeKeepsFrame;
+    case QkGate_CH:
+    case QkGate_CX:
+    case QkGate_CY:
+    case QkGate_CRX:
+    case QkGate_CRY:
+    case QkGate_CSX:
+    case QkGate_CU:
+    case QkGate_CU3:
+    case QkGate_RZX:
+    case QkGate_CCX:
+    case QkGate_CSwap:
+    case QkGate_RCCX:
+    case QkGate_C3X:
+    case QkGate_C3SX:
+    case QkGate_RC3X:
+      return kDdNodeKeepsFirstFrame;
+    default:
+      return 0;  // x, sx, h, ecr (whose echo flips its control), swap, ...
+  }
+}
+
 }  // namespace
 
 Reading read(const Source& source, const DurationTable& table, PyObject* delays,
@@ -118,9 +165,11 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
     if (kind == QkOperationKind_Gate) {
       const std::uint32_t gate = source.gate(node);
       const std::vector<std::string>& names = standard_gate_names();
-      if (gate >= names.size() || names[gate] != op_name ||
-          !Source::native_params(view.params, view.num_params)) {
-        r.writable = false;
+      if (gate >= names.size() || names[gate] != op_name) {
+        r.writable = false;  // a subclass of the gate, whose action we do not know
+      } else {
+        r.flags[i] |= frame_flags(gate);
+        if (!Source::native_params(view.params, view.num_params)) r.writable = false;
       }
     } else if (!Source::native_kind(kind)) {
       r.writable = false;

@@ -52,18 +52,36 @@ void Writer::idle_until(std::uint32_t q, double t) {
 }
 
 // Writes `run`, whose pulses start at plan_.starts[next_start_ ..]; its k-th pulse is pulse
-// k % n of the sequence, as a run may hold several repetitions of it.
+// k % cycle of the sequence, as a run may hold several blocks of it. A pulse of phase φ is
+// rz(-φ), the gate, rz(φ); between two pulses the frame changes merge into one, rz(φ - φ'),
+// at the next pulse's start, and none is written where two pulses share their phase. The
+// last pulse's rz(φ) comes at its end, moved onto the pulse alignment's grid.
 void Writer::write_run(const DdRun& run) {
   const std::uint32_t q = static_cast<std::uint32_t>(run.qubit);
-  for (std::uint32_t k = 0, j = 0; k < run.count; ++k, j = j + 1 == in_.n ? 0 : j + 1) {
+  const std::size_t cycle = in_.cycle;
+  double frame = 0.0;  // the phase of the frame the pulses so far left
+  for (std::uint32_t k = 0, j = 0; k < run.count; ++k, j = j + 1 == cycle ? 0 : j + 1) {
     const double start = plan_.starts[next_start_++];
     idle_until(q, start);
-    starts_.push_back(start);
     const Pulse& pulse = in_.pulses[j];
+    if (pulse.frame != frame) write_frame(q, frame - pulse.frame, start);
+    frame = pulse.frame;
+    starts_.push_back(start);
     check_exit(qk_circuit_gate(circuit_.get(), pulse.gate, &q, pulse.params.data()),
                "add a pulse");
-    cursor_[q] = start + in_.pulse_durations[q * in_.n + j];
+    cursor_[q] = start + in_.pulse_durations[q * cycle + j];
   }
+  if (frame != 0.0) {
+    // On the grid, as every gate: the next operation or pulse starts there or later.
+    const double a = in_.options.alignment;
+    idle_until(q, a > 0.0 ? std::ceil(cursor_[q] / a - 1e-9) * a : cursor_[q]);
+    write_frame(q, frame, cursor_[q]);
+  }
+}
+
+void Writer::write_frame(std::uint32_t q, double angle, double at) {
+  starts_.push_back(at);
+  check_exit(qk_circuit_gate(circuit_.get(), QkGate_RZ, &q, &angle), "add a frame change");
 }
 
 void Writer::write_operation(std::uint32_t node, const QkCircuitInstructionView& view) {

@@ -30,6 +30,7 @@ class Writer {
  private:
   void idle_until(std::uint32_t q, double t);
   void write_run(const DdRun& run);
+  void write_frame(std::uint32_t q, double angle, double at);
   void write_operation(std::uint32_t node, const QkCircuitInstructionView& view);
 
   const Source& source_;

@@ -6,11 +6,11 @@ import math
 from functools import partial
 from operator import attrgetter, is_not
 from collections.abc import Iterable, Sequence
+from numbers import Real
 
 from qiskit.circuit import Delay, Gate, Instruction
 from qiskit.circuit.classical import expr
 from qiskit.circuit.duration import duration_in_dt
-from qiskit.circuit.library import XGate, YGate
 from qiskit.dagcircuit import DAGCircuit
 from qiskit.transpiler import CouplingMap, InstructionDurations, Target
 from qiskit.transpiler.basepasses import TransformationPass
@@ -23,7 +23,13 @@ from vornak.qiskit.control_flow import AROUND, DEFAULT_AROUND, run_dynamic
 from vornak.qiskit.durations import (
     MAX_EXACT_DT, UNIT_SECONDS, checked, checked_length, duration_table, to_unit, unit_is_dt,
 )
-from vornak.qiskit.sequence import identity_phase, native_pulse
+from vornak.qiskit.sequence import (
+    default_sequence,
+    identity_block,
+    identity_phase,
+    native_written,
+    written_pulse,
+)
 from vornak.qiskit.start_times import node_start_time
 from vornak.qiskit.writer import write_in_python as _write_in_python
 
@@ -33,6 +39,7 @@ CONTROL_FLOW = "A circuit with control flow is padded block by block, not as one
 # The defaults of the pass and of the ``vornak_dd`` plugin.
 DEFAULT_SCHEDULING = "alap"
 DEFAULT_PLACEMENT = "walsh"
+DEFAULT_MAX_FREE_TIME = 2e-6
 
 _PLACEMENTS = ("start", "spread", "walsh")
 _SCHEDULINGS = ("asap", "alap")
@@ -58,24 +65,49 @@ class DynamicalDecoupling(TransformationPass):
 
     The ``"walsh"`` placement refocuses each qubit within the frames of its coupled
     neighbours: a qubit's idle time is cut into parts wherever a neighbour's frame turns (at
-    the middle of each of the neighbour's operations, and at the pulses of neighbours that
-    come before it in a colouring of the coupling map), and each part gets pulses centred so
-    that its detuning and its ZZ with those neighbours integrate to zero. A gap may hold the
-    sequence several times; the time after a qubit's last operation is filled too. The
-    pulses need their own times, so the crosstalk rule (which moves pulses) does not apply.
+    the middle of each of the neighbour's operations that does not commute with its Z, and at
+    the pulses of neighbours that come before it in a colouring of the coupling map), and
+    each part gets pulses centred so that its detuning and its ZZ with those neighbours
+    integrate to zero. Diagonal gates (``rz``, ``cz``, ...) and the control side of controlled
+    gates turn no frame and cut nothing. A gap whose parts are all too short for a pulse takes
+    the plain sequence over its whole length. Parts take enough pulses that no free time
+    between them exceeds ``max_free_time``. A gap may hold the sequence several times; the
+    time after a qubit's last operation is filled too. The pulses need their own times, so
+    the crosstalk rule (which moves pulses) does not apply.
 
-    The default scheduling is ALAP. On ``bench/fidelity.py`` (2026-12-08, 200 realisations,
-    walsh placement), the mean fidelity over its 7 circuits, detuning and ZZ / with T1, T2
-    and pulse errors as well, was on FakeSherbrooke 0.903 / 0.602 with ALAP against 0.924 /
-    0.576 with ASAP (Qiskit's context-aware pass: 0.869 / 0.578), and on FakeTorino 0.980 /
-    0.865 against 0.984 / 0.849 (context-aware: 0.976 / 0.850): ALAP keeps qubits in their
-    ground state longer and inserts fewer pulses (594 against 864 on FakeSherbrooke), which
-    outweighs the slightly better refocusing of ASAP once decay and pulse errors count.
+    The default sequence is X, X̄, X̄, X, placed in blocks of two (any even number of pulses
+    in a gap, as X-X): each pair cancels an over-rotation common to its pulses exactly, and
+    the mirrored pairs cancel an off-resonance tilt to first order where a gap holds four or
+    more. On ``bench/fidelity.py`` (2026-12-09; 12 circuits; 100 realisations, 40 for the
+    pulse-error and drift models), mean fidelity on FakeSherbrooke / FakeTorino with 1%
+    over-rotation of every pulse: 0.883 / 0.979 (X-X at the same places: 0.703 / 0.929;
+    Qiskit's context-aware pass: 0.713 / 0.878; Qiskit's ALAP X-X: 0.679 / 0.930), with 3%:
+    0.882 / 0.979 (X-X: 0.339 / 0.686), with ideal pulses 0.884 / 0.979 as X-X. Its cost is a
+    drive 2% off resonance: 0.875 / 0.957 against X-X's 0.883 / 0.979, where a gap holds a
+    single pair. X-Y-X-Y (Y as x between frame changes) cancels both errors but needs gaps of
+    four pulses: 0.880 / 0.977 with ideal pulses and 1,436 / 704 pulses against 1,322 / 578.
+
+    ``max_free_time`` (2 µs by default) bounds the free time between a part's pulses: two
+    pulses refocus a detuning that stays put over any length, but not one that drifts. Under
+    an Ornstein-Uhlenbeck detuning with a correlation time of 1 µs (same benchmark) the mean
+    rose from 0.855 / 0.972 unbounded to 0.875 / 0.979 (DJ-10 on FakeSherbrooke, with free
+    stretches of several µs unbounded, from 0.745 to 0.857; Qiskit's context-aware pass:
+    0.819), for 9% / 4% more pulses and 0.005 / 0.002 less under T1, T2 and pulse errors.
+
+    The default scheduling is ALAP. ASAP refocuses a little better with ideal pulses on three
+    of the four devices (mean 0.900 / 0.986 against 0.884 / 0.979 on the same benchmark; on
+    FakeBrisbane 0.828 against 0.836) and under coherent pulse errors,
+    but inserts a third more pulses (1,728 / 770 against 1,322 / 578) and loses once decay and
+    incoherent pulse errors count (0.619 / 0.882 against 0.659 / 0.893): ALAP keeps qubits in
+    their ground state longer.
 
     Args:
         durations: Instruction durations, for use without a ``target``.
         dd_sequence: Single-qubit gates whose product is the identity up to a global phase.
-            Default: X-Y-X-Y where the target has a ``y`` gate, else X-X.
+            A π pulse the target lacks (``YGate``, ``RGate(π, φ)``, ``RXGate(-π)`` for X̄) is
+            written as the target's ``x`` between ``rz`` frame changes. The pass places the
+            shortest blocks that are each the identity with one phase, cycling through the
+            whole sequence. Default: X, X̄, X̄, X (X-X on a target without ``rz``).
         qubits: The physical qubits that may get pulses (default: all).
         target: The backend's :class:`~qiskit.transpiler.Target`; it supplies durations,
             ``dt``, the pulse alignment and the default coupling map, and takes precedence
@@ -92,14 +124,18 @@ class DynamicalDecoupling(TransformationPass):
             ``"start"`` packs the pulses at the start of the gap, leaving the rest of it
             free of pulses, as the core module's ``apply_dd_pass`` does. Mean fidelity on
             ``bench/fidelity.py``'s FakeSherbrooke circuits under detuning and ZZ: no DD
-            0.24, start 0.30 (it barely decouples), spread 0.61, walsh 0.90; walsh costs
-            more pulses (QFT-50: 31,392 against spread's 4,172) and about 2.5 times the pass
-            time on large circuits.
+            0.29, spread 0.69, walsh 0.88 (start: 0.30 against spread's 0.61 and no DD's
+            0.24 on an earlier set of 7 circuits: it barely decouples); walsh costs more
+            pulses (QFT-50: 39,290 against spread's 4,172) and several times the pass time
+            on large circuits.
         scheduling: ``"alap"`` (the default) starts every operation as late as possible,
             which keeps qubits in their initial state longest and shortens the time between
             a qubit's last gate and its measurement; ``"asap"`` starts every operation as
             soon as possible, which keeps qubits busy early and leaves their idle time
             before late operations.
+        max_free_time: Walsh placement: the longest free time between two pulses of a part,
+            in seconds (default 2e-6), as far as each pulse keeps its room; None for no bound
+            (as by default where the durations are all in ``dt`` and there is no ``dt``).
         pulse_alignment: Start times of gates, barriers and pulses are multiples of this
             many ``dt`` (default: the target's, else 1); refused where the durations have no
             ``dt``.
@@ -127,10 +163,11 @@ class DynamicalDecoupling(TransformationPass):
     The pass records in the property set ``node_start_time`` (the start of every operation
     of the output, as the ``NodeDurations`` map Qiskit's scheduling passes keep),
     ``time_unit``, and the counts
-    ``dd_sequences_inserted`` (repetitions of the sequence, a Walsh pattern counting as
-    several) and ``dd_sequences_dropped`` (sequences of gaps that passed the 1.5 rule but
-    that the crosstalk shifts or the 10 ns spacing would have cut short; for ``"walsh"``,
-    stretches whose pattern did not fit), and for dynamic circuits
+    ``dd_sequences_inserted`` (blocks of the sequence: whole repetitions, or for the default
+    sequence pairs of pulses) and ``dd_sequences_dropped`` (gaps that passed the 1.5 rule
+    and got no pulses: their sequence would have been cut short by the crosstalk shifts or
+    the 10 ns spacing; for ``"walsh"``, not even the plain sequence fitted once aligned and
+    spaced), and for dynamic circuits
     ``dd_stretch_sequences_inserted`` (repetitions in stretch sequences).
 
     Dynamic circuits (``if_else``, ``switch_case``, ``for_loop``, ``while_loop``, ``box``,
@@ -172,6 +209,7 @@ class DynamicalDecoupling(TransformationPass):
         crosstalk: bool = True,
         placement: str = DEFAULT_PLACEMENT,
         scheduling: str = DEFAULT_SCHEDULING,
+        max_free_time: float | None = DEFAULT_MAX_FREE_TIME,
         pulse_alignment: int | None = None,
         acquire_alignment: int | None = None,
         around_control_flow: str = DEFAULT_AROUND,
@@ -196,9 +234,13 @@ class DynamicalDecoupling(TransformationPass):
         self.durations = durations
         self._unit_dt = unit_is_dt(target, durations)
         width = target.num_qubits if target is not None else None
+        if target is not None:
+            supported = set(target.operation_names)
+        else:
+            supported = set(durations.duration_by_name) | {
+                name for name, _ in durations.duration_by_name_qubits}
         if dd_sequence is None:
-            has_y = target is not None and "y" in target.operation_names
-            dd_sequence = [XGate(), YGate(), XGate(), YGate()] if has_y else [XGate(), XGate()]
+            dd_sequence = default_sequence(supported)
         elif isinstance(dd_sequence, (Instruction, str)) or not isinstance(dd_sequence, Iterable):
             raise TranspilerError(
                 f"dd_sequence must be a list of gates, not {type(dd_sequence).__name__}"
@@ -209,9 +251,11 @@ class DynamicalDecoupling(TransformationPass):
         for gate in self.dd_sequence:
             if not isinstance(gate, Gate) or gate.num_qubits != 1:
                 raise TranspilerError(f"The DD sequence holds {gate!r}, not a single-qubit gate.")
-            if target is not None and gate.name not in target.operation_names:
-                raise TranspilerError(f"{gate.name} in dd_sequence is not supported in the target")
-        self._phase = identity_phase(self.dd_sequence)
+        identity_phase(self.dd_sequence)  # refuses any other sequence, naming its gates
+        # Each pulse as the device makes it: itself, or x between rz frame changes.
+        self._written = [written_pulse(gate, supported) for gate in self.dd_sequence]
+        # The planner places blocks of the sequence; the writer cycles through all of it.
+        self._block, self._phase = identity_block(self._written)
         self.qubits = None if qubits is None else frozenset(qubit_list(qubits, width, "qubits"))
         self.skip_reset_qubits = bool(skip_reset_qubits)
         if coupling_map is not None:
@@ -222,6 +266,21 @@ class DynamicalDecoupling(TransformationPass):
         self.crosstalk = bool(crosstalk)
         self.placement = placement
         self.scheduling = scheduling
+        if max_free_time is not None:
+            if (isinstance(max_free_time, bool) or not isinstance(max_free_time, Real)
+                    or not math.isfinite(max_free_time) or max_free_time <= 0):
+                raise TranspilerError(
+                    f"max_free_time must be a positive number of seconds, not {max_free_time!r}")
+            if self._unit_dt and self._dt() is None:
+                # Durations all in dt, and no dt: seconds are no number of dt. The default
+                # bound goes; one asked for is refused.
+                if max_free_time != DEFAULT_MAX_FREE_TIME:
+                    raise TranspilerError(
+                        "max_free_time is in seconds, but the durations are in dt without a dt")
+                max_free_time = None
+            else:
+                max_free_time = float(max_free_time)
+        self.max_free_time = max_free_time
         self.pulse_alignment = alignment("pulse_alignment", pulse_alignment, target,
                                          self._unit_dt)
         self.acquire_alignment = alignment("acquire_alignment", acquire_alignment, target,
@@ -258,19 +317,31 @@ class DynamicalDecoupling(TransformationPass):
                 pulse_durations.append(None)
                 continue
             if self.target is not None and not all(
-                self.target.instruction_supported(g.name, qargs=(q,)) for g in self.dd_sequence
+                self.target.instruction_supported(g.name, qargs=(q,))
+                for pulse in self._written for g in pulse
             ):
                 pulse_durations.append(None)
                 continue
             lengths = []
-            for gate in self.dd_sequence:
-                entry = table.get(gate.name, {})
-                length = entry.get((q,), entry.get(()))
-                if length is None:
-                    raise TranspilerError(f"Duration of {gate.name} on qubits [{q}] is not found.")
+            for pulse in self._written:
+                length = 0.0
+                for gate in pulse:
+                    entry = table.get(gate.name, {})
+                    own = entry.get((q,), entry.get(()))
+                    if own is None:
+                        raise TranspilerError(
+                            f"Duration of {gate.name} on qubits [{q}] is not found.")
+                    length += own
                 lengths.append(length)
             pulse_durations.append(tuple(lengths))
-        pulses = [native_pulse(g) for g in self.dd_sequence]
+        # The planner times blocks: every block must take the same time on a qubit.
+        block, n = self._block, len(self.dd_sequence)
+        if any(lengths is not None and any(lengths[k] != lengths[k % block] for k in range(n))
+               for lengths in pulse_durations):
+            # Whole sequences only, each the identity with the phase of its n / b blocks.
+            self._block, self._phase = n, self._phase * (n // block)
+            block = n
+        pulses = [native_written(p) for p in self._written]
         couplings = self._couplings(num_qubits)
         dt = self._dt()
         options = {
@@ -279,7 +350,12 @@ class DynamicalDecoupling(TransformationPass):
             "crosstalk": self.crosstalk,
             "skip_reset_qubits": self.skip_reset_qubits,
             "unit_dt": self._unit_dt,
+            "block": block,
+            "max_free": 0.0,
         }
+        if self.max_free_time is not None:
+            options["max_free"] = (self.max_free_time / dt if self._unit_dt
+                                   else self.max_free_time * 1e9)
         if self._unit_dt:
             # Without a dt (durations all in dt) 10 ns is no known number of dt: no spacing.
             spacing = float(math.ceil(_PULSE_SPACING_S / dt - 1e-9)) if dt is not None else 0.0
@@ -338,8 +414,9 @@ class DynamicalDecoupling(TransformationPass):
         else:
             checked_length(max(detail[2], default=0.0), self._unit_dt)
             out, length, times = _write_in_python(
-                dag, detail, self.dd_sequence, pulse_durations, self._unit_dt,
+                dag, detail, self._written, pulse_durations, self._unit_dt,
                 None if self._unit_dt else self._qiskit_durations(),
+                float(options["pulse_alignment"]),
             )
         self._finish(out, inserted, length)
         self.property_set["time_unit"] = out._unit

@@ -3,18 +3,26 @@ for every circuit timed in ns."""
 
 from __future__ import annotations
 
+import math
+
 from qiskit.circuit import Delay
+from qiskit.circuit.library import RZGate
 
 from vornak.qiskit.clocks import PlanClock, QiskitClock
 
 
-def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=None):
+def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=None,
+                    alignment=0.0):
     """The padded DAG from the native plan, and its length and start times by node id.
 
     A run may hold several repetitions of the sequence (its k-th pulse is pulse k % n); a run
     at position ``len(order)`` follows its qubit's last operation. In dt the times are the
     plan's; in ns (`durations`: the table Qiskit's scheduling reads) they are those Qiskit's
-    scheduling finds on the output (see :mod:`vornak.qiskit.clocks`).
+    scheduling finds on the output (see :mod:`vornak.qiskit.clocks`). Each pulse of
+    `sequence` is a tuple of gates: a pulse, or a phase-shifted pulse φ between its two
+    ``rz`` frame changes rz(-φ) and rz(φ) (of no duration); between two pulses they merge
+    into one at the next pulse's start, and the last comes at the run's last pulse's end,
+    moved onto the grid of `alignment`.
     """
     order, starts, ends, runs = plan
     nodes = {node._node_id: node for node in dag.op_nodes()}
@@ -37,14 +45,30 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
 
     n = len(sequence)
 
+    # Each pulse as (gate, phase φ of its frame): its rz frame changes merge between pulses.
+    pulses = [(gates[len(gates) // 2], float(gates[-1].params[0]) if len(gates) > 1 else 0.0)
+              for gates in sequence]
+
     def write_runs(position: int) -> None:
         for q, pulse_starts in by_position.get(position, ()):
+            frame, planned_end = 0.0, 0.0
             for k, planned in enumerate(pulse_starts):
-                gate = sequence[k % n]
+                gate, phase = pulses[k % n]
                 start = clock.start(planned, (cursor[q],))
                 delay(q, start)
+                if phase != frame:
+                    apply(RZGate(frame - phase), (qubits[q],), (), start)
+                frame = phase
                 apply(gate, (qubits[q],), (), start)
                 cursor[q] = clock.end(gate.name, (q,), start, start + pulse_durations[q][k % n])
+                planned_end = planned + pulse_durations[q][k % n]
+            if frame != 0.0:
+                if alignment > 0:
+                    planned_end = math.ceil(planned_end / alignment - 1e-9) * alignment
+                end = clock.start(planned_end, (cursor[q],))
+                delay(q, end)
+                apply(RZGate(frame), (qubits[q],), (), end)
+                cursor[q] = clock.end("rz", (q,), end, end)
 
     by_position: dict[int, list] = {}
     for position, qubit, pulse_starts in runs:
