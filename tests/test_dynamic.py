@@ -367,13 +367,25 @@ def _stretch_sequences(circuit):
     return found
 
 
+def _operation_names(circuit) -> set:
+    """The names of the operations of `circuit` and of every body nested in it."""
+    names = set()
+    for instruction in circuit.data:
+        names.add(instruction.operation.name)
+        for block in getattr(instruction.operation, "blocks", ()):
+            names |= _operation_names(block)
+    return names
+
+
 def test_stretch_sequences_refocus_and_are_orthogonal():
     """delay(a) X delay(2a) ... X delay(a): the delays sum to 2 n a around n pulses, coupled
     qubits get different stretches and pulse counts, and once the device solves the stretch
-    for the control flow's length the sign patterns integrate to zero, alone and in pairs."""
+    for the control flow's length the sign patterns integrate to zero, alone and in pairs.
+    The pulses are the device's own gates: a phase-shifted pulse is x between rz."""
     device = backend("FakeSherbrooke")
     mapped = _mapped("teleport-2", "FakeSherbrooke")
     out = pad(mapped, target=device.target, around_control_flow="stretch")
+    assert _operation_names(out) <= set(device.target.operation_names) | {"barrier"}
     sequences = _stretch_sequences(out)
     assert sequences
     stretches = {name: next(iter(expr.iter_identifiers(items[0]))) for (_, name), items

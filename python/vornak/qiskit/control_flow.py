@@ -136,8 +136,9 @@ class DynamicPadder:
     """Pads a circuit with control flow, block by block and body by body.
 
     `pad_static(circuit)` pads a static circuit of the device's width natively and returns
-    ``(padded, start_times, inserted, dropped)``; `pulses` are the sequence's gates and
-    `phase` the global phase of one repetition; `allowed(q)` says whether physical qubit q
+    ``(padded, start_times, inserted, dropped)``; `pulses` are the sequence's pulses as the
+    device makes them (each a tuple of gates: the gate, or ``x`` between ``rz`` frame
+    changes) and `phase` the global phase of one repetition of the whole sequence; `allowed(q)` says whether physical qubit q
     may take pulses; `couplings` are the device's coupled pairs.
     """
 
@@ -322,8 +323,9 @@ class DynamicPadder:
                 out._append(CircuitInstruction(Delay(a), [bit], ()))
                 times.append(0)
                 for j in range(count):
-                    out._append(CircuitInstruction(self.pulses[j % n], [bit], ()))
-                    times.append(0)
+                    for gate in self.pulses[j % n]:
+                        out._append(CircuitInstruction(gate, [bit], ()))
+                        times.append(0)
                     delay = a if j == count - 1 else twice
                     out._append(CircuitInstruction(Delay(delay), [bit], ()))
                     times.append(0)
@@ -382,7 +384,8 @@ def pad_dynamic(dd, circuit: QuantumCircuit, pad_static: Callable):
         return padded, padded._op_start_times, inserted, dropped
 
     padder = DynamicPadder(
-        circuit.num_qubits, static, dd.dd_sequence, dd._phase,
+        circuit.num_qubits, static, dd._written,
+        dd._phase * (len(dd._written) // dd._block),
         lambda q: pulse_durations[q] is not None, couplings, dd.around,
     )
     out, times = padder.pad(circuit)
