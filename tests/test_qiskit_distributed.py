@@ -19,23 +19,17 @@ pytest.importorskip("qiskit")
 pytest.importorskip("vornak.qiskit")
 
 from qiskit import QuantumCircuit, transpile  # noqa: E402
-from qiskit.circuit.library import RXGate, XGate, YGate  # noqa: E402
+from qiskit.circuit.library import XGate, YGate  # noqa: E402
 from qiskit.circuit.random import random_circuit  # noqa: E402
+from qiskit.converters import circuit_to_dag, dag_to_circuit  # noqa: E402
 from qiskit.transpiler import InstructionDurations, PassManager  # noqa: E402
 
 import test_qiskit_pass as tp  # noqa: E402
+from test_qiskit_interop import DDX, _target_with_ddx  # noqa: E402
 from test_qiskit_pad import assert_same_as_the_pass  # noqa: E402
 from vornak.qiskit import DynamicalDecoupling, pad  # noqa: E402
 
 pytestmark = tp.pytestmark
-
-
-class DDX(RXGate):
-    """A pulse gate of the user's own, as the README describes: pickled by reference."""
-
-    def __init__(self):
-        super().__init__(3.141592653589793)
-        self.name = "ddx"
 
 
 def circuits_for(backend, count=4, width=5):
@@ -95,19 +89,18 @@ def test_pickled_pass_and_arguments_pad_the_same(options):
 
 
 def test_pass_with_a_pulse_gate_of_its_own_pickles():
-    backend = tp.generic_backend(5)
-    target = backend.target
-    # The gate's own name must be in the target, with the durations of x.
-    target.add_instruction(DDX(), {qargs: target["x"][qargs] for qargs in target["x"]},
-                           name="ddx")
-    circuit = transpile(tp.staircase(5), backend, seed_transpiler=1)
-    dd = DynamicalDecoupling(target=target, dd_sequence=[DDX(), DDX()], placement="spread")
-    expected = PassManager([dd]).run(circuit)
+    """A sequence of the user's own gate class (pickled by reference) reaches the output of the
+    copy as that class, where the same pass run locally puts it."""
+    target = _target_with_ddx(tp.generic_backend(4))
+    dd = DynamicalDecoupling(target=target, dd_sequence=[DDX(), DDX()], skip_reset_qubits=False)
+    expected = dd.run(circuit_to_dag(tp.staircase(4)))
     copy_ = roundtrip(dd)
     assert [type(g) for g in copy_.dd_sequence] == [DDX, DDX]
-    out = PassManager([copy_]).run(circuit)
-    assert_same_as_the_pass(out, expected)
-    assert out.count_ops().get("ddx", 0) > 0
+    out = copy_.run(circuit_to_dag(tp.staircase(4)))
+    assert dag_to_circuit(out) == dag_to_circuit(expected)
+    pulses = [node.op for node in out.op_nodes() if node.op.name == "ddx"]
+    assert len(pulses) == 2 * copy_.property_set["dd_sequences_inserted"] > 0
+    assert all(type(op) is DDX for op in pulses)
 
 
 def test_pad_on_a_local_cluster_of_two_processes():
