@@ -5,9 +5,11 @@
 #      the tree, in an isolated build environment (the build requirements come
 #      from PyPI, as for any user), and it must hold the same files as the
 #      wheel built from the unpacked sdist;
-#   2. on every interpreter a wheel builds from the unpacked sdist alone (with
-#      $CXX when set, so that a clang build can be checked too);
-#   3. each wheel is tagged for its interpreter (cpXY-cpXY), every extension
+#   2. on every interpreter a wheel builds from the unpacked sdist alone, with
+#      the compiler the interpreter's argument names (PYTHON:CXX, as in
+#      /usr/bin/python3.11:clang++), else $CXX or the default one;
+#   3. each wheel is tagged for its interpreter (cpXY-cpXY, or cp310-abi3 where
+#      the bridge is a limited-API module and _vornak is not in), every extension
 #      module exports no symbol but its own PyInit_<module>, and the build used
 #      the Release configuration; the CPython 3.14 wheel holds _vornak and its
 #      stubs, the others the stand-in _vornak.py and no stubs;
@@ -19,13 +21,13 @@
 #      a smoke test there, run outside the source tree: _vornak's where it is
 #      built, elsewhere `import _vornak` must raise an ImportError that names
 #      CPython 3.14; then mypy, given only that venv, finds the installed stubs;
-#   6. with QISKIT_TESTS=1, Qiskit, qiskit-ibm-runtime, pytest and hypothesis
-#      come into that venv from PyPI (no build tools, and vornak only from the
-#      wheel), and there the README's Qiskit example must print what the README
+#   6. with QISKIT_TESTS=1, the wheel's qiskit and distributed extras,
+#      qiskit-ibm-runtime, pytest and hypothesis come into that venv from PyPI
+#      (no build tools, and vornak only from the wheel), and there the README's Qiskit example must print what the README
 #      shows, and the Qiskit pass's tests ($QISKIT_TEST_FILES) must pass.
 #
-# Usage: wheel-check.sh [INTERPRETER...] (default: the interpreter .venv was made
-# from). Run by `make wheel-check` after `make setup`. Works in a temporary
+# Usage: wheel-check.sh [INTERPRETER[:CXX]...] (default: the interpreter .venv
+# was made from). Run by `make wheel-check` after `make setup`. Works in a temporary
 # directory (kept with KEEP=1) and leaves the tree alone; with DIST=DIR it then
 # copies the sdist and the repaired wheels into DIR (`make dist`).
 set -euo pipefail
@@ -74,21 +76,31 @@ grep -q '^Requires-Python: >=3.10$' "$unpacked/PKG-INFO" || fail "the sdist does
 
 first=1
 repaired_all=()
-for python in "$@"; do
+for spec in "$@"; do
+  python=${spec%%:*}
+  compiler=${CXX:-}
+  [ "$spec" = "$python" ] || compiler=${spec#*:}
   tag=$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
   version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   work=$tmp/$tag
   mkdir -p "$work"
-  say "[$tag] $python ($("$python" -V 2>&1)), compiler ${CXX:-c++}"
+  say "[$tag] $python ($("$python" -V 2>&1)), compiler ${compiler:-c++}"
   new_venv "$python" "$work/build-venv"
   bpy=$work/build-venv/bin/python
 
   say "[$tag] building a wheel from the sdist"
-  "$bpy" -m pip wheel -q --no-deps -w "$work/dist" -C build-dir="$work/build" "$unpacked"
+  CXX=$compiler "$bpy" -m pip wheel -q --no-deps -w "$work/dist" -C build-dir="$work/build" "$unpacked"
   wheel=$(ls "$work"/dist/vornak-*.whl)
+  # cpXY-cpXY, or cp310-abi3 for a wheel whose bridge is a limited-API module (not on 3.14,
+  # whose wheel holds _vornak, made for 3.14 alone).
+  if [ "$version" != 3.14 ] && listing "$wheel" | grep -q '^vornak/_bridge\.abi3\.so$'; then
+    expected=cp310-abi3
+  else
+    expected=$tag-$tag
+  fi
   case $(basename "$wheel") in
-    "vornak-"*"-$tag-$tag-linux_"*.whl) ;;
-    *) fail "[$tag] the wheel is tagged for another interpreter: $(basename "$wheel")" ;;
+    "vornak-"*"-$expected-linux_"*.whl) ;;
+    *) fail "[$tag] the wheel is not tagged $expected: $(basename "$wheel")" ;;
   esac
   if [ $first = 1 ]; then
     say "[$tag] building a wheel from the tree (pip wheel .): the same files"
@@ -181,8 +193,8 @@ assert vornak.__file__.startswith(sys.prefix), vornak.__file__
   fi
 
   if [ "${QISKIT_TESTS:-}" = 1 ]; then
-    say "[$tag] Qiskit, qiskit-ibm-runtime, pytest and hypothesis into the venv (from PyPI)"
-    "$fresh" -m pip install -q --only-binary=:all: "$repaired[qiskit]" qiskit-ibm-runtime pytest hypothesis
+    say "[$tag] the qiskit and distributed extras, qiskit-ibm-runtime, pytest and hypothesis into the venv (from PyPI)"
+    "$fresh" -m pip install -q "$repaired[qiskit,distributed]" qiskit-ibm-runtime pytest hypothesis
     # Installing from the wheel alone: no build tool came along.
     ! "$fresh" -c 'import scikit_build_core' 2>/dev/null || fail "[$tag] scikit-build-core is in the test venv"
     say "[$tag] the README's Qiskit example"
@@ -201,7 +213,11 @@ done
 
 if [ -n "${DIST:-}" ]; then
   mkdir -p "$DIST"
-  cp "$sdist" "${repaired_all[@]}" "$DIST"/
+  # An abi3 wheel serves several interpreters: it is built and checked on each, and copied once.
+  cp "$sdist" "$DIST"/
+  for repaired in "${repaired_all[@]}"; do
+    [ -e "$DIST/$(basename "$repaired")" ] || cp "$repaired" "$DIST"/
+  done
   say "copied into $DIST"
 fi
 say "ok: sdist $(basename "$sdist"), ${#repaired_all[@]} wheel(s)"
