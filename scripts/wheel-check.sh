@@ -21,7 +21,7 @@
 #      a smoke test there, run outside the source tree: _vornak's where it is
 #      built, elsewhere `import _vornak` must raise an ImportError that names
 #      CPython 3.14; then mypy, given only that venv, finds the installed stubs;
-#   6. with QISKIT_TESTS=1, the wheel's qiskit and distributed extras,
+#   6. with QISKIT_TESTS=1, the wheel's qiskit and distributed extras, mqt.bench,
 #      qiskit-ibm-runtime, pytest and hypothesis come into that venv from PyPI
 #      (no build tools, and vornak only from the wheel), and there the README's Qiskit example must print what the README
 #      shows, and the Qiskit pass's tests ($QISKIT_TEST_FILES) must pass.
@@ -89,7 +89,7 @@ for spec in "$@"; do
   bpy=$work/build-venv/bin/python
 
   say "[$tag] building a wheel from the sdist"
-  CXX=$compiler "$bpy" -m pip wheel -q --no-deps -w "$work/dist" -C build-dir="$work/build" "$unpacked"
+  CXX=$compiler "$bpy" -m pip wheel -q --no-deps -w "$work/dist" --config-settings=build-dir="$work/build" "$unpacked"
   wheel=$(ls "$work"/dist/vornak-*.whl)
   # cpXY-cpXY, or cp310-abi3 for a wheel whose bridge is a limited-API module (not on 3.14,
   # whose wheel holds _vornak, made for 3.14 alone).
@@ -104,7 +104,7 @@ for spec in "$@"; do
   esac
   if [ $first = 1 ]; then
     say "[$tag] building a wheel from the tree (pip wheel .): the same files"
-    "$bpy" -m pip wheel -q --no-deps -w "$work/from-tree" -C build-dir="$work/build-tree" "$root"
+    "$bpy" -m pip wheel -q --no-deps -w "$work/from-tree" --config-settings=build-dir="$work/build-tree" "$root"
     [ "$(listing "$wheel")" = "$(listing "$work"/from-tree/vornak-*.whl)" ] \
       || fail "[$tag] the wheel built from the sdist holds other files than the one from the tree"
     first=0
@@ -193,8 +193,8 @@ assert vornak.__file__.startswith(sys.prefix), vornak.__file__
   fi
 
   if [ "${QISKIT_TESTS:-}" = 1 ]; then
-    say "[$tag] the qiskit and distributed extras, qiskit-ibm-runtime, pytest and hypothesis into the venv (from PyPI)"
-    "$fresh" -m pip install -q "$repaired[qiskit,distributed]" qiskit-ibm-runtime pytest hypothesis
+    say "[$tag] the qiskit and distributed extras, qiskit-ibm-runtime, mqt.bench, pytest and hypothesis into the venv (from PyPI)"
+    "$fresh" -m pip install -q "$repaired[qiskit,distributed]" qiskit-ibm-runtime mqt.bench pytest hypothesis
     # Installing from the wheel alone: no build tool came along.
     ! "$fresh" -c 'import scikit_build_core' 2>/dev/null || fail "[$tag] scikit-build-core is in the test venv"
     say "[$tag] the README's Qiskit example"

@@ -56,9 +56,14 @@ cases = {
     "negative operation duration": {"table": {**table, "x": {(): -160.0}}},
     "infinite operation duration": {"table": {**table, "cx": {(): math.inf}}},
     "NaN delay": {"delays": {k: nan for k in delays}},
-    "options a list": {"options": list(options)},
-    "NaN alignment": {"options": (options[0], nan) + tuple(options[2:])},
-    "options too short": {"options": tuple(options[:3])},
+    "options a tuple": {"options": tuple(options.values())},
+    "NaN alignment": {"options": {**options, "pulse_alignment": nan}},
+    "negative spacing": {"options": {**options, "spacing": -1.0}},
+    "option missing": {"options": {k: v for k, v in options.items() if k != "unit_dt"}},
+    "unknown option": {"options": {**options, "alignment": 16.0}},
+    "unknown placement": {"options": {**options, "placement": "middle"}},
+    "placement a number": {"options": {**options, "placement": 2}},
+    "flag not a bool": {"options": {**options, "crosstalk": 1}},
 }
 out = {}
 for name, change in cases.items():

@@ -39,6 +39,7 @@ import numpy as np  # noqa: E402
 from qiskit import ClassicalRegister, QuantumCircuit, QuantumRegister, transpile  # noqa: E402
 from qiskit.circuit import Delay, Gate, Measure, Parameter, Reset  # noqa: E402
 from qiskit.circuit.library import (  # noqa: E402
+    CXGate,
     HGate,
     RZGate,
     SXGate,
@@ -56,6 +57,7 @@ from qiskit.transpiler import (  # noqa: E402
     InstructionDurations,
     InstructionProperties,
     PassManager,
+    Target,
 )
 from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
 from qiskit.transpiler.passes import (  # noqa: E402
@@ -66,6 +68,7 @@ from qiskit.transpiler.passes import (  # noqa: E402
     TimeUnitConversion,
 )
 
+import vornak.qiskit as vornak_qiskit  # noqa: E402
 from vornak.qiskit import DynamicalDecoupling  # noqa: E402
 
 SWEEP = os.environ.get("VORNAK_QISKIT_SWEEP", "") not in ("", "0")
@@ -798,7 +801,9 @@ def test_unitaries_and_open_controls():
     result = check_pass(circuit, durations=durations, dd_sequence=XY4,
                         coupling_map=[(0, 1), (1, 2), (2, 3)], skip_reset_qubits=False)
     assert result.operator_checked and result.property_set["dd_sequences_inserted"] > 0
-    # Unitaries alone are written natively.
+    # Unitaries alone are written natively (in dt: circuits in ns are written in Python, on
+    # Qiskit's clock).
+    durations = InstructionDurations(durations, dt=1e-9)
     circuit = QuantumCircuit(3)
     circuit.x(0)
     circuit.append(UnitaryGate(random_unitary(4, seed=3)), [1, 2])
@@ -1033,6 +1038,83 @@ def test_time_in_ns_without_dt():
                             skip_reset_qubits=False)
         assert result.property_set["time_unit"] == "ns"
         assert result.property_set["dd_sequences_inserted"] > 0
+
+
+def assert_qiskits_clock(out, property_set, target, durations):
+    """Qiskit's ASAPScheduleAnalysis of `out`, which sums durations in seconds, finds every
+    start of `node_start_time` to the bit (times 1e9), and no qubit waits for an operation
+    where no delay covers it."""
+    ours = property_set["node_start_time"]
+    theirs = qiskit_start_times(out, target, durations)
+    assert [ours[n] for n in out.op_nodes()] == [theirs[n] for n in out.op_nodes()]
+    work = TimeUnitConversion(inst_durations=durations, target=target).run(copy.deepcopy(out))
+    asap = ASAPScheduleAnalysis(durations=durations, target=target)
+    asap.property_set["time_unit"] = "s"
+    asap.run(work)
+    found = asap.property_set["node_start_time"]
+    free = dict.fromkeys(work.qubits, 0.0)
+    holes = []
+    for node in work.topological_op_nodes():
+        holes += [(node.name, q, found[node] - free[q]) for q in node.qargs
+                  if free[q] != found[node]]
+        for q in node.qargs:
+            free[q] = found[node] + asap._get_node_duration(node, work)
+    assert not holes and len(set(free.values())) == 1
+
+
+@pytest.mark.parametrize("scheduling", ["alap", "asap"])
+@pytest.mark.parametrize("source", ["table", "target"])
+def test_times_in_ns_are_qiskits_to_the_bit(source, scheduling):
+    # 20,000 gates of 35.5555... ns on a qubit, then a cx with one that waited all along.
+    # Sums in ns drift from Qiskit's sums in seconds: by 8.9 ns with each duration rounded to
+    # the picosecond, by a few 1e-7 ns without.
+    x_ns = 320 / 9
+    durations = InstructionDurations(
+        [("x", None, x_ns, "ns"), ("cx", None, 300, "ns"), ("measure", None, 1000, "ns")])
+    target = None
+    if source == "target":
+        target = Target(num_qubits=3)
+        for op, qargs, ns in [(XGate(), [(0,), (1,), (2,)], x_ns),
+                              (CXGate(), [(0, 1), (1, 2)], 300),
+                              (Measure(), [(0,), (1,), (2,)], 1000)]:
+            target.add_instruction(op, {q: InstructionProperties(duration=ns * 1e-9)
+                                        for q in qargs})
+        durations = None
+    circuit = QuantumCircuit(3, 1)
+    for _ in range(20000):
+        circuit.x(0)
+    circuit.cx(0, 1)
+    for _ in range(3000):
+        circuit.x(2)
+    circuit.cx(1, 2)
+    circuit.measure(0, 0)
+    options = {"dd_sequence": [XGate(), XGate()], "scheduling": scheduling,
+               "skip_reset_qubits": False}
+    dd = DynamicalDecoupling(durations=durations, target=target, **options)
+    out = dd.run(circuit_to_dag(circuit))
+    assert dd.property_set["dd_sequences_inserted"] > 0
+    assert_qiskits_clock(out, dd.property_set, target, durations)
+    padded = vornak_qiskit.pad(circuit, target=target, durations=durations, **options)
+    assert padded == dag_to_circuit(out)
+    assert sorted(padded.op_start_times) == sorted(dd.property_set["node_start_time"].values())
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_circuits_in_ns_are_qiskits_to_the_bit(seed):
+    # A generic device's durations in seconds, without its dt: times in ns, on Qiskit's clock.
+    backend = generic_backend(5, seed=seed)
+    in_seconds = [(name, qargs, props.duration, "s") for name in backend.target.operation_names
+                  for qargs, props in backend.target[name].items()
+                  if qargs is not None and props is not None and props.duration is not None]
+    durations = InstructionDurations(in_seconds)
+    circuit = small_random_circuit(5, 8, seed, measure=True)
+    mapped = transpile(circuit, backend, optimization_level=1, seed_transpiler=seed)
+    for placement, scheduling in [("walsh", "alap"), ("spread", "asap")]:
+        dd = DynamicalDecoupling(durations=durations, placement=placement, scheduling=scheduling,
+                                 skip_reset_qubits=bool(seed % 2))
+        out = dd.run(circuit_to_dag(mapped))
+        assert dd.property_set["time_unit"] == "ns"
+        assert_qiskits_clock(out, dd.property_set, None, durations)
 
 
 # --------------------------------------------------------------------------------------------

@@ -1,7 +1,6 @@
 #include "graph/dd_walsh.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -14,57 +13,6 @@
 namespace vornak {
 namespace {
 
-// The pulses a Walsh function of sequency k needs: one per sign change, and one more at the
-// end when k is odd, so that the frame returns to the identity.
-std::size_t pulses_of(std::size_t k) { return k + (k & 1); }
-
-// The sequencies of the patterns of colours 0 .. colours - 1: the Walsh functions with at
-// least one sign change whose pulse count is a multiple of n, in increasing order.
-std::vector<std::size_t> pattern_sequencies(std::size_t colours, std::size_t n) {
-  std::vector<std::size_t> ks;
-  if (n == 0) return ks;
-  for (std::size_t k = 1; ks.size() < colours; ++k) {
-    if (pulses_of(k) % n == 0) ks.push_back(k);
-  }
-  return ks;
-}
-
-// The Walsh functions of sequency below 2^m, as rows of the Sylvester-Hadamard matrix of
-// order 2^m (entry (i, j) is (-1)^popcount(i & j)) sorted by their number of sign changes,
-// which runs through 0 .. 2^m - 1, once each.
-class WalshTable {
- public:
-  explicit WalshTable(std::size_t max_sequency) {
-    while ((std::size_t{1} << order_) <= max_sequency) ++order_;
-    const std::size_t size = std::size_t{1} << order_;
-    rows_.assign(size, 0);
-    for (std::size_t i = 0; i < size; ++i) {
-      std::size_t changes = 0;
-      for (std::size_t j = 1; j < size; ++j) changes += sign(i, j) != sign(i, j - 1);
-      rows_[changes] = i;
-    }
-  }
-
-  // Appends the pulse positions of sequency k to `out` (see walsh_pattern()).
-  void pattern(std::size_t k, std::vector<double>& out) const {
-    const std::size_t size = std::size_t{1} << order_;
-    const std::size_t row = rows_[k];
-    for (std::size_t j = 1; j < size; ++j) {
-      if (sign(row, j) != sign(row, j - 1)) {
-        out.push_back(static_cast<double>(j) / static_cast<double>(size));
-      }
-    }
-    if (k & 1) out.push_back(1.0);
-  }
-
- private:
-  static bool sign(std::size_t row, std::size_t column) {
-    return std::popcount(row & column) & 1;
-  }
-  std::size_t order_ = 0;
-  std::vector<std::size_t> rows_;  // by sequency
-};
-
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
 // A stretch of one qubit's idle time.
@@ -73,14 +21,6 @@ struct Stretch {
   double end;
   NodeId before;
   std::size_t slot;
-};
-
-// A begin or end of a stretch; `key` is 2 * stretch + (1 for a begin), so that at equal
-// times ends sort first.
-struct Event {
-  double time;
-  std::size_t key;
-  double length = 0.0;  // of the operation, for the middle of one
 };
 
 // A run before its final place in the plan; its pulses start at starts_[offset ..].
@@ -108,10 +48,7 @@ class WalshPlanner {
       std::span<double> own(durations_.data() + s * n, n);
       if (n == 0 || !durations(slots_.qubit(s), own)) continue;  // NaN fails every length test
       double total = 0.0;
-      for (double d : own) {
-        total += d;
-        if (d / 2 > shift_) shift_ = d / 2;
-      }
+      for (double d : own) total += d;
       base_time_[s] = total;
     }
   }
@@ -122,12 +59,7 @@ class WalshPlanner {
     collect_stretches();
     collect_couplings();
     colour();
-    build_patterns();
-    if (options_.ordered) {
-      cut_in_colour_order();
-    } else {
-      sweep();
-    }
+    cut_in_colour_order();
     return finish();
   }
 
@@ -140,14 +72,10 @@ class WalshPlanner {
     std::vector<double> last_end(qubits, 0.0);
     std::vector<std::uint8_t> ground(qubits, 1);
     std::vector<std::uint8_t> seen(qubits, 0);
-    if (options_.ordered) middles_.assign(qubits, {});
+    middles_.assign(qubits, {});
     std::span<const ScheduleEntry> schedule = source_.schedule();
-    // At most one stretch per qubit visit and one trailing per qubit; an operation's middle
-    // once per qubit visit.
-    const std::size_t visits = source_.nodes().all_qubits().size();
-    const std::size_t most = visits + qubits;
-    stretches_.reserve(most);
-    events_.reserve(2 * most + (options_.cut_at_neighbour_operations ? visits : 0));
+    // At most one stretch per qubit visit and one trailing per qubit.
+    stretches_.reserve(source_.nodes().all_qubits().size() + qubits);
     double circuit_end = 0.0;
     for (NodeId id = 0; id < plan_.scheduled; ++id) {
       const ScheduleEntry entry = schedule[id];
@@ -162,11 +90,7 @@ class WalshPlanner {
         last_end[s] = entry.end_time;
         seen[s] = 1;
         if (options_.cut_at_neighbour_operations && entry.end_time > entry.start_time) {
-          if (options_.ordered) {
-            middles_[s].push_back(middle);
-          } else {
-            events_.push_back({middle, kFrameEvent | s, entry.end_time - entry.start_time});
-          }
+          middles_[s].push_back(middle);
         }
       }
       if (options_.skip_ground_state) {
@@ -184,10 +108,7 @@ class WalshPlanner {
   void add_stretch(std::size_t s, double begin, double end, NodeId before, bool ground) {
     if (!takes_pulses(s) || (ground && options_.skip_ground_state)) return;
     if (!(end > begin) || !(end - begin >= base_time_[s] * DD_WINDOW_FACTOR)) return;
-    const std::size_t index = stretches_.size();
     stretches_.push_back({begin, end, before, s});
-    events_.push_back({begin, 2 * index + 1});
-    events_.push_back({end, 2 * index});
   }
 
   // The coupling graph between qubits that take pulses, by slot (offsets into neighbours_).
@@ -284,29 +205,6 @@ class WalshPlanner {
     }
   }
 
-  // The patterns of all colours, and each qubit's pattern pulse time.
-  void build_patterns() {
-    const std::size_t n = options_.pulse_count;
-    std::vector<std::size_t> ks = pattern_sequencies(colours_, n);
-    pattern_offsets_.assign(1, 0);
-    if (!ks.empty()) {
-      WalshTable table(ks.back());
-      for (std::size_t k : ks) {
-        table.pattern(k, fractions_);
-        pattern_offsets_.push_back(fractions_.size());
-      }
-    }
-    pattern_time_.assign(slots_.size(), std::numeric_limits<double>::quiet_NaN());
-    for (std::size_t s = 0; s < slots_.size(); ++s) {
-      if (colour_[s] == kNone || ks.empty()) continue;
-      const std::size_t m = pattern_offsets_[pattern_of(s) + 1] - pattern_offsets_[pattern_of(s)];
-      pattern_time_[s] = base_time_[s] * static_cast<double>(m / n);
-    }
-  }
-
-  // The pattern a slot's pieces take (shared windows only; the ordered parts place their own).
-  std::uint32_t pattern_of(std::size_t s) const { return options_.ordered ? 0 : colour_[s]; }
-
   // Cuts every qubit's stretches into parts, colour after colour, at the middles of its
   // neighbours' operations and at the pulse centres of its neighbours of lower colours, and
   // fills them (place_parts()).
@@ -327,7 +225,6 @@ class WalshPlanner {
       for (std::size_t i = 0; i < stretches_.size(); ++i) by_slot[next[stretches_[i].slot]++] = i;
     }
     centres_.assign(qubits, {});
-    idle_.assign(qubits, kNoStretch);
     last_pulse_end_.assign(qubits, -std::numeric_limits<double>::infinity());
     std::vector<double> cuts, flips;
     for (std::size_t s : order) {
@@ -489,147 +386,10 @@ class WalshPlanner {
     pending_.push_back({st.before, slots_.qubit(s), offset, static_cast<std::uint32_t>(total), d[0]});
   }
 
-  // Cuts the stretches into pieces and fills each piece.
-  void sweep() {
-    std::sort(events_.begin(), events_.end(), [](const Event& x, const Event& y) {
-      return x.time != y.time ? x.time < y.time : (x.key & 1) < (y.key & 1);
-    });
-    const std::size_t qubits = slots_.size();
-    idle_.assign(qubits, kNoStretch);
-    piece_start_.assign(qubits, 0.0);
-    stamp_.assign(qubits, 0);
-    last_pulse_end_.assign(qubits, -std::numeric_limits<double>::infinity());
-    std::uint64_t stamp = 0;
-    for (std::size_t first = 0; first < events_.size();) {
-      const double t = events_[first].time;
-      std::size_t last = first;
-      while (last < events_.size() && events_[last].time == t) ++last;
-      // Every group of idle qubits that one of these events touches: the groups of the
-      // qubits that stop being idle, and of the idle neighbours of those that start.
-      ++stamp;
-      touched_.clear();
-      auto reach = [&](std::size_t s) {
-        if (idle_[s] != kNoStretch && stamp_[s] != stamp) {
-          stamp_[s] = stamp;
-          touched_.push_back(s);
-        }
-      };
-      for (std::size_t e = first; e < last; ++e) {
-        const std::size_t key = events_[e].key;
-        if (key & kFrameEvent) {
-          // The middle of an operation: its qubit's frame turns; a neighbour's piece ends
-          // here unless the operation is shorter than its shortest stretch with pulses.
-          for (std::size_t u : neighbours(key & ~kFrameEvent)) {
-            if (events_[e].length >= base_time_[u] * DD_WINDOW_FACTOR) reach(u);
-          }
-          continue;
-        }
-        const std::size_t s = stretches_[key / 2].slot;
-        if (key & 1) {
-          for (std::size_t u : neighbours(s)) reach(u);
-        } else {
-          reach(s);
-        }
-      }
-      for (std::size_t i = 0; i < touched_.size(); ++i) {
-        for (std::size_t u : neighbours(touched_[i])) reach(u);
-      }
-      for (std::size_t s : touched_) {
-        close_piece(s, piece_start_[s], t);
-        piece_start_[s] = t;
-      }
-      for (std::size_t e = first; e < last; ++e) {
-        if (events_[e].key & kFrameEvent) continue;
-        const std::size_t index = events_[e].key / 2;
-        const std::size_t s = stretches_[index].slot;
-        if (events_[e].key & 1) {
-          idle_[s] = index;
-          piece_start_[s] = t;
-        } else {
-          idle_[s] = kNoStretch;
-        }
-      }
-      first = last;
-    }
-  }
-
   double align_up(double t) const {
     const double a = options_.alignment;
     return a > 0.0 ? std::ceil(t / a) * a : t;
   }
-  double align_down(double t) const {
-    const double a = options_.alignment;
-    return a > 0.0 ? std::floor(t / a) * a : t;
-  }
-
-  void close_piece(std::size_t s, double a, double b) {
-    if (!(b > a)) return;
-    const Stretch& stretch = stretches_[idle_[s]];
-    std::uint32_t placed = 0;
-    const double length = b - a;
-    if (length >= pattern_time_[s] * DD_WINDOW_FACTOR) {
-      placed = place(s, a, b, stretch.before);
-      if (placed == 0) ++plan_.dropped;
-    } else if (length >= base_time_[s] * DD_WINDOW_FACTOR) {
-      ++plan_.dropped;
-    }
-    if (pieces_ != nullptr) {
-      pieces_->push_back({slots_.qubit(s), stretch.before, a, b, colour_[s], placed});
-    }
-  }
-
-  // Places the pattern of slot `s` in the piece [a, b]: each pulse centred on its fraction
-  // of the piece less shift_, the free intervals around the pulses cut to the alignment and
-  // what that leaves over, as far as aligned, added to the middle one. Returns the number of
-  // pulses, or 0 when the pattern does not fit.
-  std::uint32_t place(std::size_t s, double a, double b, NodeId before) {
-    const std::size_t n = options_.pulse_count;
-    const double* d = durations_.data() + s * n;
-    const double* f = fractions_.data() + pattern_offsets_[pattern_of(s)];
-    const std::size_t m = pattern_offsets_[pattern_of(s) + 1] - pattern_offsets_[pattern_of(s)];
-    const double length = b - a;
-    const double a0 = align_up(a);
-    taus_.resize(m + 1);
-    double used = 0.0;
-    double free_from = a0;
-    for (std::size_t i = 0; i < m; ++i) {
-      const double di = d[i % n];
-      const double start = a + f[i] * length - shift_ - di / 2;
-      taus_[i] = align_down(start - free_from);
-      used += taus_[i];
-      free_from = start + di;
-    }
-    taus_[m] = align_down(b - free_from);
-    used += taus_[m];
-    taus_[m / 2] += align_down((b - a0) - pattern_time_[s] - used);
-
-    // Rounding of the sums may leave a pulse a few ulps past where it may go.
-    const double eps = 1e-12 * std::max(1.0, std::abs(b));
-    const std::size_t offset = starts_.size();
-    double previous_end = last_pulse_end_[s];
-    double p = a0;
-    bool fits = true;
-    for (std::size_t i = 0; i < m && fits; ++i) {
-      p += taus_[i];
-      const double t = align_up(p);
-      fits = t + eps >= a && t + eps >= previous_end + options_.spacing;
-      starts_.push_back(t);
-      previous_end = t + d[i % n];
-      p = previous_end;
-    }
-    if (!fits || previous_end > b + eps) {
-      starts_.resize(offset);
-      return 0;
-    }
-    last_pulse_end_[s] = previous_end;
-    if (options_.ordered) {
-      for (std::size_t i = 0; i < m; ++i) centres_[s].push_back(starts_[offset + i] + d[i % n] / 2);
-    }
-    pending_.push_back({before, slots_.qubit(s), offset,
-                        static_cast<std::uint32_t>(m), d[0]});
-    return static_cast<std::uint32_t>(m);
-  }
-
   // The runs by `before`, those of one node in the order their pieces were cut (which is
   // the order of the pieces' ends): a counting sort, as `before` is at most node_count().
   DdPlan finish() {
@@ -650,10 +410,6 @@ class WalshPlanner {
     return std::move(plan_);
   }
 
-  static constexpr std::size_t kNoStretch = std::numeric_limits<std::size_t>::max();
-  // Marks an event that is the middle of an operation of the slot in the low bits.
-  static constexpr std::size_t kFrameEvent = std::size_t{1} << (sizeof(std::size_t) * 8 - 1);
-
   const QuantumDAG& source_;
   const DdWalshOptions options_;
   std::span<const std::uint8_t> flags_;
@@ -661,25 +417,13 @@ class WalshPlanner {
   QubitSlots slots_;
   std::vector<double> durations_;     // by slot, pulse_count each
   std::vector<double> base_time_;     // by slot: the sequence's pulse time, NaN for no pulses
-  // Half the longest pulse of any qubit: every pattern's pulses are centred this much before
-  // their places in the piece, so that the closing pulse of an odd pattern ends in it.
-  double shift_ = 0.0;
-  std::vector<double> pattern_time_;  // by slot: its pattern's pulse time
   std::vector<Stretch> stretches_;
-  std::vector<Event> events_;
   std::vector<std::size_t> neighbour_offsets_;  // by slot, into neighbours_
   std::vector<std::size_t> neighbours_;
   std::vector<std::uint32_t> colour_;  // by slot, kNone for qubits without pulses
   std::vector<std::size_t> part_position_;  // by slot, for colour_dsatur()
   std::size_t colours_ = 0;
-  std::vector<double> fractions_;             // the patterns, colour after colour
-  std::vector<std::size_t> pattern_offsets_;  // by colour, into fractions_
-  std::vector<std::size_t> idle_;             // by slot: its current stretch, or kNoStretch
-  std::vector<double> piece_start_;           // by slot: where its current piece began
-  std::vector<std::uint64_t> stamp_;          // by slot: the last event batch that reached it
   std::vector<double> last_pulse_end_;        // by slot
-  std::vector<std::size_t> touched_;          // the qubits of the current batch's groups
-  std::vector<double> taus_;                  // the free intervals of the current pattern
   std::vector<double> starts_;                // pulse starts, piece after piece
   std::vector<PendingRun> pending_;
   std::vector<std::vector<double>> middles_;  // by slot: its operations' middles, in order
@@ -691,14 +435,6 @@ class WalshPlanner {
 };
 
 }  // namespace
-
-std::vector<double> walsh_pattern(std::size_t colour, std::size_t pulse_count) {
-  std::vector<double> out;
-  std::vector<std::size_t> ks = pattern_sequencies(colour + 1, pulse_count);
-  if (ks.empty()) return out;
-  WalshTable(ks.back()).pattern(ks.back(), out);
-  return out;
-}
 
 DdPlan plan_dd_walsh(const QuantumDAG& source, const DdPulseDurations& durations,
                      const DdWalshOptions& options, std::span<const std::uint8_t> node_flags,

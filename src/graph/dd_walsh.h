@@ -20,9 +20,8 @@ namespace vornak {
 // gates while it works. The same sequence at the same times on both qubits leaves
 // s_p · s_q = 1, so ZZ keeps acting at full strength.
 //
-// Ordered parts (the default). If q's frame stays put over an interval on which ∫ s_p = 0,
-// the pair's ZZ integrates to zero there whatever p does inside. So each qubit's stretches
-// are cut into parts wherever a coupled qubit's frame turns, and each part gets ∫ s_p = 0 on
+// If q's frame stays put over an interval on which ∫ s_p = 0, the pair's ZZ integrates to
+// zero there whatever p does inside. So each qubit's stretches are cut into parts wherever a coupled qubit's frame turns, and each part gets ∫ s_p = 0 on
 // its own. A frame turns at a neighbour's pulses and, while it works, at the middle of each
 // of its operations (an echoed cross-resonance gate flips its control's frame there; an
 // ideal gate of finite length acts there). Two coupled idle qubits cannot each follow the
@@ -41,38 +40,11 @@ namespace vornak {
 // turns the sign only h before the end; then to the parts with the most room. Turns closer
 // together than one pulse needs are merged (see place_parts() in the source): each keeps a
 // ZZ phase of at most twice that room; a part takes a pulse only with the pulse's length
-// free on both sides. Compared with windows shared by all the idle qubits of a group, most
-// qubits are cut only where their own neighbours turn, and most parts take one pulse
-// instead of a pattern of two or more: on the fidelity benchmark's circuits for
-// FakeSherbrooke the pulses drop from 2496 to 864 (ASAP; 594 with ALAP) and the mean
-// fidelity under detuning and ZZ rises from 0.915 to 0.924.
-//
-// Shared windows (ordered = false). Walsh functions each have zero mean (refocus detuning)
-// and any two distinct ones are orthogonal on the same interval (refocus ZZ). So coupled
-// qubits take different Walsh functions over exactly the same windows; the colouring says
-// which qubit takes which function. The windows ("pieces") come from a sweep over the idle
-// stretches in time order. The idle qubits form connected groups in the coupling graph;
-// whenever a qubit joins or leaves a group, every member's current piece ends there and a
-// new one starts. Two coupled qubits idle at the same time therefore always have pieces with
-// the same start and end, and each piece holds a whole pattern, which returns its qubit's
-// frame to the identity, or nothing. A piece too short for its qubit's pattern stays empty:
-// a shorter pattern would be another Walsh function, possibly the neighbour's, and break the
-// orthogonality.
-//
-// The pattern of colour c is the c-th Walsh function (in sequency order, the k-th has k sign
-// changes) whose pulse count is a multiple of the sequence's n pulses: a pulse centred on
-// every sign change, and for odd k one more at the very end of the piece. That closing pulse
-// cannot be centred on the piece's end, so every pattern is shifted cyclically by the same
-// time h, half the longest pulse of any qubit: all pulses are centred h before their places,
-// and the last h of the piece carries the function's first h. The signs over the piece are
-// then the Walsh function rotated by h, which has the same zero mean and, for two qubits
-// rotated alike, the same zero overlap; only the alignment of the pulse starts moves them.
-//
-// In this mode the pieces of a group also end at the middle of each long operation of a
-// coupled busy qubit. Operations shorter than the shortest stretch that takes the idle
-// qubit's pulses (single-qubit gates, as long as one pulse) do not cut: each cut leaves two
-// pieces that each need a whole pattern, and pieces too short for one stay empty, so many
-// cuts in a row leave the detuning of the whole stretch to add up.
+// free on both sides. Compared with windows shared by all the idle qubits of a group, each
+// taking a different Walsh pattern, most qubits are cut only where their own neighbours turn,
+// and most parts take one pulse instead of a pattern of two or more: on the fidelity
+// benchmark's circuits for FakeSherbrooke the pulses drop from 2496 to 864 (ASAP; 594 with
+// ALAP) and the mean fidelity under detuning and ZZ rises from 0.915 to 0.924.
 
 struct DdWalshOptions {
   // The number n of pulses of the base sequence (X-X: 2, X-Y-X-Y: 4); pulse k of a pattern
@@ -87,45 +59,31 @@ struct DdWalshOptions {
   // Also use the idle time after a qubit's last node, up to the circuit's end (the largest
   // end time of any scheduled node); its runs come before node_count().
   bool trailing = true;
-  // Also cut the idle time of a qubit's neighbours at the middles of its operations (all of
-  // them for ordered parts; those at least as long as the neighbour's shortest stretch with
-  // pulses for shared windows).
+  // Also cut the idle time of a qubit's neighbours at the middles of its operations.
   bool cut_at_neighbour_operations = true;
-  // Ordered parts, each qubit refocused within the frames of its neighbours of lower colours;
-  // false: shared windows with orthogonal Walsh patterns.
-  bool ordered = true;
 };
 
-// One piece of a qubit's idle time, as the planner cut it.
+// One part of a qubit's idle time, as the planner cut it.
 struct DdWalshPiece {
   Qubit qubit;
   NodeId before;  // the node that ends the stretch the piece belongs to (or node_count())
   double start;
   double end;
   std::uint32_t colour;
-  std::uint32_t pulses;  // placed in the piece: 0 or the pattern's count
+  std::uint32_t pulses;  // placed in the piece
 };
 
-// The positions of the pulses of the pattern of colour `colour` for a sequence of
-// `pulse_count` pulses, as fractions of a piece: the sign changes of the Walsh function, then
-// 1.0 for the pulse at the end when the number of changes is odd. Empty when pulse_count is 0.
-std::vector<double> walsh_pattern(std::size_t colour, std::size_t pulse_count);
-
-// Plans Walsh-pattern pulses in the idle time of `source`'s scheduled nodes (walked in id
+// Plans refocusing pulses in the idle time of `source`'s scheduled nodes (walked in id
 // order; a node flagged kDdNodeIdle in `node_flags` is idle time, a barrier a node of no
 // length). A qubit's stretch of idle time ends where its next node starts; a stretch shorter
 // than DD_WINDOW_FACTOR times the sum of the sequence's durations counts as busy. Qubits for
 // which `durations` returns false take no pulses and play no part. Colours come from the
 // couplings of `source` between qubits that take pulses.
 //
-// Ordered parts: each stretch with pulses becomes one run (before = the node that ends it)
-// holding whole repetitions; a stretch whose pulses, once aligned and spaced, would leave it
-// counts in DdPlan::dropped. Shared windows: each piece with pulses becomes one run; a piece
-// at least as long as the stretch threshold whose pattern does not fit (DD_WINDOW_FACTOR
-// times the pattern's pulse time, alignment, spacing) counts in DdPlan::dropped. Runs are
-// sorted by `before`. `pieces`, when given, receives every part or piece (a part's `pulses`
-// is its own count). O((stretches + parts + pulses) log) for ordered parts; shared windows
-// add the walks of the touched groups of the sweep.
+// Each stretch with pulses becomes one run (before = the node that ends it) holding whole
+// repetitions; a stretch whose pulses, once aligned and spaced, would leave it counts in
+// DdPlan::dropped. Runs are sorted by `before`. `pieces`, when given, receives every part
+// (its `pulses` is its own count). O((stretches + parts + pulses) log).
 DdPlan plan_dd_walsh(const QuantumDAG& source, const DdPulseDurations& durations,
                      const DdWalshOptions& options, std::span<const std::uint8_t> node_flags = {},
                      std::vector<DdWalshPiece>* pieces = nullptr);

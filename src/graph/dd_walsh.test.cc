@@ -34,15 +34,6 @@ DdPulseDurations pulses_below(Qubit limit, double d = 20.0) {
   };
 }
 
-DdWalshOptions walsh(std::size_t n, bool trailing = false, bool neighbour_cuts = true) {
-  DdWalshOptions o;
-  o.pulse_count = n;
-  o.trailing = trailing;
-  o.cut_at_neighbour_operations = neighbour_cuts;
-  o.ordered = false;  // shared windows; ordered parts: ordered() below
-  return o;
-}
-
 // ∫ s_p · s_q over [lo, hi], each sign +1 before its qubit's first pulse centre and flipping
 // at every centre; an empty `q` stands for a qubit without pulses.
 double toggling_integral(const Centres& p, const Centres& q, double lo, double hi) {
@@ -120,95 +111,10 @@ std::map<Qubit, std::vector<std::tuple<double, double, NodeId>>> plan_pieces(
   return stretches_of(dag, durations, o, flags);
 }
 
-// Plans `dag` and checks what must hold of every plan: the pieces tile the stretches and
-// coincide between coupled qubits, the pulses sit apart inside their pieces and off every
-// node, and the toggling signs integrate to zero on every piece and every coupled pair.
-void plan_and_check(Checked& c, const QuantumDAG& dag, const DdPulseDurations& durations,
-                    const DdWalshOptions& o, std::span<const std::uint8_t> flags = {}) {
-  const auto stretches = plan_pieces(c, dag, durations, o, flags);
-  const double eps = 1e-9;
-  for (const auto& [q, list] : c.pieces) EXPECT_TRUE(stretches.contains(q)) << "q" << q;
-  for (const auto& [q, windows] : stretches) {
-    const auto& list = c.pieces[q];
-    std::size_t k = 0;
-    for (const auto& [start, end, before] : windows) {
-      for (double at = start; at != end; at = list[k++].end) {
-        ASSERT_LT(k, list.size()) << "q" << q << " has no piece at " << at;
-        ASSERT_EQ(list[k].start, at) << "q" << q;
-        EXPECT_EQ(list[k].before, before) << "q" << q << " at " << at;
-      }
-    }
-    EXPECT_EQ(k, list.size()) << "q" << q << " has pieces outside its stretches";
-  }
-
-  std::vector<double> d(o.pulse_count);
-  std::map<Qubit, std::vector<std::pair<double, double>>> spans;  // of the pulses
-  std::size_t next = 0;
-  for (std::size_t i = 0; i < c.plan.runs.size(); ++i) {
-    const DdRun& r = c.plan.runs[i];
-    EXPECT_LE(i > 0 ? c.plan.runs[i - 1].before : 0, r.before);
-    ASSERT_TRUE(durations(r.qubit, d));
-    ASSERT_LE(next + r.count, c.plan.starts.size());
-    auto& list = c.pieces[r.qubit];
-    auto home = std::find_if(list.begin(), list.end(), [&](auto& p) {
-      return p.start <= c.plan.starts[next] + eps && c.plan.starts[next] < p.end;
-    });
-    ASSERT_NE(home, list.end()) << "q" << r.qubit << " run " << i;
-    EXPECT_EQ(home->pulses, r.count);
-    EXPECT_EQ(r.count % o.pulse_count, 0u);
-    EXPECT_EQ(r.duration, d[0]);
-    double previous_end = spans[r.qubit].empty() ? -1e300 : spans[r.qubit].back().second;
-    for (std::uint32_t k = 0; k < r.count; ++k, ++next) {
-      const double t = c.plan.starts[next], dk = d[k % o.pulse_count];
-      EXPECT_GE(t + eps, std::max(home->start, previous_end + o.spacing)) << "q" << r.qubit << t;
-      EXPECT_LE(t + dk, home->end + eps) << "q" << r.qubit << " at " << t;
-      EXPECT_NEAR(o.alignment > 0.0 ? std::remainder(t, o.alignment) : 0.0, 0.0, eps) << t;
-      c.centres[r.qubit].push_back(t + dk / 2);
-      spans[r.qubit].emplace_back(t, t + dk);
-      previous_end = t + dk;
-    }
-  }
-  EXPECT_EQ(next, c.plan.starts.size());
-
-  // Zero but for rounding and the alignment, which moves each centre by a few units.
-  auto bound = [&](std::uint32_t m) { return 2.0 * m * (m + 2) * o.alignment + 1e-6; };
-  for (const auto& [q, list] : c.pieces) {
-    for (const DdWalshPiece& p : list) {
-      if (p.pulses == 0) continue;
-      EXPECT_LE(std::abs(toggling_integral(c.centres[q], {}, p.start, p.end)), bound(p.pulses))
-          << "detuning: q" << q << " " << p.start << " .. " << p.end;
-    }
-  }
-  dag.for_each_coupling([&](Qubit a, Qubit b) {
-    if (a > b || !c.pieces.contains(a) || !c.pieces.contains(b)) return;
-    for (const DdWalshPiece& x : c.pieces[a]) {
-      for (const DdWalshPiece& y : c.pieces[b]) {
-        if (!(x.start < y.end && y.start < x.end)) continue;
-        EXPECT_TRUE(x.start == y.start && x.end == y.end) << "q" << a << " q" << b << x.start;
-        if (x.pulses == 0 && y.pulses == 0) continue;
-        EXPECT_NE(x.colour, y.colour);
-        EXPECT_LE(std::abs(toggling_integral(c.centres[a], c.centres[b], x.start, x.end)),
-                  bound(std::max(x.pulses, y.pulses)))
-            << "ZZ: q" << a << " q" << b << " over " << x.start << " .. " << x.end;
-      }
-    }
-  });
-  // Nodes: no pulse overlaps one.
-  for (NodeId id = 0; id < dag.node_count(); ++id) {
-    if (!flags.empty() && (flags[id] & kIdle)) continue;
-    const ScheduleEntry e = dag.schedule()[id];
-    for (Qubit q : dag.node(id).qubits) {
-      for (auto [start, end] : spans[q]) {
-        EXPECT_FALSE(start + eps < e.end_time && e.start_time + eps < end)
-            << "q" << q << " pulse at " << start << " overlaps node " << id;
-      }
-    }
-  }
-}
-
 DdWalshOptions ordered(std::size_t n, bool trailing = false) {
-  DdWalshOptions o = walsh(n, trailing);
-  o.ordered = true;
+  DdWalshOptions o;
+  o.pulse_count = n;
+  o.trailing = trailing;
   return o;
 }
 
@@ -337,126 +243,6 @@ void check_ordered(Checked& c, const QuantumDAG& dag, const DdPulseDurations& du
   }
 }
 
-TEST(DdWalshPatterns, AreBalancedMutuallyOrthogonalAndWholeSequences) {
-  for (std::size_t n : {1, 2, 4}) {
-    std::vector<Centres> flips;  // the ideal signs on [0, 1): every position but a closing 1.0
-    for (std::size_t c = 0; c < 8; ++c) {
-      const Centres f = walsh_pattern(c, n);
-      ASSERT_FALSE(f.empty());
-      EXPECT_EQ(f.size() % n, 0u) << n << " " << c;
-      EXPECT_EQ(f.size() % 2, 0u) << "the frame must end at the identity";
-      EXPECT_TRUE(std::is_sorted(f.begin(), f.end()) && f.front() > 0.0 && f.back() <= 1.0);
-      flips.emplace_back(f.begin(), f.back() == 1.0 ? f.end() - 1 : f.end());
-      EXPECT_NEAR(toggling_integral(flips[c], {}, 0.0, 1.0), 0.0, 1e-12) << n << " " << c;
-      for (std::size_t j = 0; j < c; ++j) {
-        EXPECT_NEAR(toggling_integral(flips[c], flips[j], 0.0, 1.0), 0.0, 1e-12) << n << j << c;
-        EXPECT_GT(flips[c].size(), flips[j].size()) << "a lower colour changes sign less";
-      }
-    }
-  }
-  EXPECT_EQ(walsh_pattern(0, 2), (Centres{0.5, 1.0}));
-  EXPECT_EQ(walsh_pattern(1, 2), (Centres{0.25, 0.75}));
-  EXPECT_TRUE(walsh_pattern(0, 0).empty());
-}
-
-TEST(DdWalshPairs, SharedIdleTimeIsRefocusedWhereTheSameSequenceIsNot) {
-  // q0 and q1, coupled, wait 0 .. 600 for q2 and q3.
-  QuantumDAG dag = circuit({{{2}, 600.0}, {{3}, 600.0}, {{0, 2}, 20.0}, {{1, 3}, 20.0}}, {{0, 1}});
-  Checked c;
-  plan_and_check(c, dag, pulses_below(2), walsh(2));
-  ASSERT_EQ(c.plan.runs.size(), 2u);
-  EXPECT_NEAR(toggling_integral(c.centres[0], c.centres[1], 0, 600), 0.0, 1e-6);
-  // The same spread X-X on both leaves all 600 of ZZ.
-  DdPlanOptions same;
-  same.placement = DdPlacement::kSpread;
-  const DdPlan plain = plan_dd(dag, pulses_below(2), same);
-  ASSERT_EQ(plain.starts.size(), 4u);
-  EXPECT_NEAR(toggling_integral({plain.starts[0] + 10, plain.starts[1] + 10},
-                                {plain.starts[2] + 10, plain.starts[3] + 10}, 0, 600),
-              600.0, 1e-9);
-}
-
-TEST(DdWalshPairs, StretchesAreCutWhereACoupledQubitComesOrGoes) {
-  // q0 idles 100 .. 700, then 720 .. 1020 to the end; q1 idles 300 .. 1000. Coupled. (The
-  // cuts at the middle of q1's first gate are left out here; see the next test.)
-  QuantumDAG overlap = circuit({{{0}, 100.0}, {{1}, 300.0}, {{2}, 700.0}, {{3}, 1000.0},
-                                {{0, 2}, 20.0}, {{1, 3}, 20.0}},
-                               {{0, 1}});
-  Checked c;
-  plan_and_check(c, overlap, pulses_below(2), walsh(2, true, false));
-  using Cuts = std::vector<std::pair<double, double>>;
-  EXPECT_EQ(c.cuts(0), (Cuts{{100, 300}, {300, 700}, {720, 1000}, {1000, 1020}}));
-  EXPECT_EQ(c.cuts(1), (Cuts{{300, 700}, {700, 720}, {720, 1000}}));
-  for (Qubit q : {0, 1}) {
-    for (const DdWalshPiece& p : c.pieces[q]) EXPECT_EQ(p.pulses > 0, p.end - p.start > 20.0);
-  }
-  // q0 waits 0 .. 800; q1 runs a gate 300 .. 340 in the middle and then waits too.
-  QuantumDAG middle = circuit(
-      {{{3}, 300.0}, {{2}, 800.0}, {{1, 3}, 40.0}, {{0, 2}, 20.0}, {{1, 2}, 20.0}}, {{0, 1}});
-  plan_and_check(c, middle, pulses_below(2), walsh(2));
-  EXPECT_EQ(c.cuts(0), (Cuts{{0, 300}, {300, 340}, {340, 800}}));
-  EXPECT_EQ(c.pieces[0][1].pulses, 0u);  // too short for any pattern
-  EXPECT_NEAR(toggling_integral(c.centres[0], c.centres[1], 340, 800), 0.0, 1e-6);
-  // Had q1 no pulses, it would cut nothing.
-  plan_and_check(c, middle, pulses_below(1), walsh(2));
-  EXPECT_EQ(c.cuts(0), (Cuts{{0, 800}}));
-}
-
-TEST(DdWalshPairs, ABusyNeighboursLongOperationsTurnItsFrameAtTheirMiddles) {
-  // q0 waits 0 .. 1000 for q2 while q1, coupled to it, works with q3: two long gates around
-  // a short one. q1's frame turns at the middle of each gate (250 .. 500 .. 510 .. 760).
-  QuantumDAG dag = circuit({{{1, 3}, 500.0}, {{1}, 10.0}, {{1, 3}, 490.0}, {{2}, 1000.0},
-                            {{0, 2}, 20.0}},
-                           {{0, 1}});
-  const Centres turns{250.0, 505.0, 755.0};
-  Checked c;
-  plan_and_check(c, dag, pulses_below(2), walsh(2));
-  using Cuts = std::vector<std::pair<double, double>>;
-  // The long gates cut q0's idle time; the 10-long gate, shorter than any stretch that
-  // takes pulses (60), does not.
-  EXPECT_EQ(c.cuts(0), (Cuts{{0, 250}, {250, 755}, {755, 1000}}));
-  // Against the busy q1's frame, flipping at the middles of its long gates, each piece of q0
-  // integrates to zero; the short gate's turn at 505 is left to the pattern.
-  const Centres long_turns{250.0, 755.0};
-  for (const DdWalshPiece& p : c.pieces[0]) {
-    ASSERT_GT(p.pulses, 0u);
-    EXPECT_NEAR(toggling_integral(c.centres[0], long_turns, p.start, p.end), 0.0, 1e-6);
-  }
-  // Without the cuts, q0's single pattern over 0 .. 1000 keeps a ZZ phase against q1.
-  DdWalshOptions uncut = walsh(2);
-  uncut.cut_at_neighbour_operations = false;
-  plan_and_check(c, dag, pulses_below(2), uncut);
-  EXPECT_EQ(c.cuts(0), (Cuts{{0, 1000}}));
-  EXPECT_GT(std::abs(toggling_integral(c.centres[0], long_turns, 0, 1000)), 30.0);
-  // A neighbour without pulses plays no part in the plan, so its gates cut nothing either.
-  plan_and_check(c, dag, pulses_below(1), walsh(2));
-  EXPECT_EQ(c.cuts(0), (Cuts{{0, 1000}}));
-}
-
-TEST(DdWalshColours, AnOddCycleTakesThreeOrthogonalPatterns) {
-  // A triangle and a square, each qubit idle 0 .. 900 while its partner q + 10 works.
-  std::vector<Gate> gates;
-  for (Qubit q = 0; q < 7; ++q) gates.push_back({{q + 10}, 900.0});
-  for (Qubit q = 0; q < 7; ++q) gates.push_back({{q, q + 10}, 20.0});
-  const Couplings couplings{{0, 1}, {1, 2}, {2, 0}, {3, 4}, {4, 5}, {5, 6}, {6, 3}};
-  QuantumDAG dag = circuit(gates, couplings);
-  for (std::size_t n : {2, 4}) {
-    Checked c;
-    plan_and_check(c, dag, pulses_below(10, 10.0), walsh(n));
-    auto colours = [&](std::vector<Qubit> qs) {
-      std::set<std::uint32_t> out;
-      for (Qubit q : qs) out.insert(c.pieces[q].at(0).colour);
-      return out.size();
-    };
-    EXPECT_EQ(colours({0, 1, 2}), 3u);
-    EXPECT_EQ(colours({3, 4, 5, 6}), 2u);
-    for (auto [a, b] : couplings) {
-      EXPECT_EQ(c.pieces[a].at(0).pulses, c.centres[a].size());
-      EXPECT_NEAR(toggling_integral(c.centres[a], c.centres[b], 0, 900), 0.0, 1e-6) << n;
-    }
-  }
-}
-
 TEST(DdWalshStretches, TrailingTimeWaitsAndTheGroundState) {
   // q0, q1: gate, a wait 20 .. 500, gate; q0 resets and idles 540 .. 1020 while q1 works.
   // q0 then idles to the end of q2's long gate.
@@ -470,31 +256,16 @@ TEST(DdWalshStretches, TrailingTimeWaitsAndTheGroundState) {
     return out;
   };
   Checked c;
-  plan_and_check(c, dag, pulses_below(2), walsh(2, true), flags);
-  // q0's wait 540 .. 1020 is cut at 770, the middle of q1's gate.
-  EXPECT_EQ(runs_before(c), (std::map<NodeId, int>{{2, 2}, {5, 2}, {7, 2}}));
-  DdWalshOptions o = walsh(2);
+  check_ordered(c, dag, pulses_below(2), ordered(2, true), flags);
+  // q0's wait 540 .. 1020 is one stretch, cut at 770, the middle of q1's gate.
+  EXPECT_EQ(runs_before(c), (std::map<NodeId, int>{{2, 2}, {5, 1}, {7, 2}}));
+  DdWalshOptions o = ordered(2);
   o.skip_ground_state = true;
-  plan_and_check(c, dag, pulses_below(2), o, flags);
+  check_ordered(c, dag, pulses_below(2), o, flags);
   EXPECT_EQ(runs_before(c), (std::map<NodeId, int>{{2, 2}}));
 }
 
-TEST(DdWalshFit, APatternThatDoesNotFitIsDroppedNotShortened) {
-  // q0 and q1 idle 0 .. 130 with pulses of 20: colour 0 leaves 35 free between its pulses,
-  // colour 1 leaves 45. With a spacing of 50 neither fits, and nothing goes in instead.
-  QuantumDAG dag = circuit({{{2}, 130.0}, {{0, 2}, 20.0}, {{1, 2}, 20.0}}, {{0, 1}});
-  DdWalshOptions o = walsh(2);
-  Checked c;
-  for (double spacing : {10.0, 50.0}) {
-    o.spacing = spacing;
-    plan_and_check(c, dag, pulses_below(2), o);
-    EXPECT_EQ(c.plan.runs.size(), spacing < 35 ? 2u : 0u);
-    EXPECT_EQ(c.plan.dropped, spacing < 35 ? 0u : 2u);
-  }
-}
-
-// Random circuits on a heavy-hex lattice, planned in either mode and checked.
-void random_heavy_hex(bool ordered_parts) {
+TEST(DdWalshOrdered, RandomCircuitsOnAHeavyHexLattice) {
   // Three rows of nine qubits joined by bridge qubits, as on heavy-hex devices.
   Couplings lattice;
   for (Qubit row = 0; row < 3; ++row) {
@@ -533,30 +304,21 @@ void random_heavy_hex(bool ordered_parts) {
       }
       flags.push_back(r >= 0.8 && r < 0.9 ? kIdle : r >= 0.9 && r < 0.96 ? kResets : 0);
     }
-    DdWalshOptions o = walsh(round % 2 == 0 ? 2 : 4, round != 5);
+    DdWalshOptions o = ordered(round % 2 == 0 ? 2 : 4, round != 5);
     o.alignment = round >= 2 ? 8.0 : 0.0;
     o.skip_ground_state = round % 3 == 1;
-    o.ordered = ordered_parts;
     SCOPED_TRACE(round);
     Checked c;
-    if (ordered_parts) {
-      check_ordered(c, circuit(gates, lattice), durations, o, flags);
-    } else {
-      plan_and_check(c, circuit(gates, lattice), durations, o, flags);
-    }
+    check_ordered(c, circuit(gates, lattice), durations, o, flags);
     EXPECT_GT(c.plan.runs.size(), 20u);
   }
 }
 
-TEST(DdWalshProperty, RandomCircuitsOnAHeavyHexLattice) { random_heavy_hex(false); }
-
-TEST(DdWalshOrdered, RandomCircuitsOnAHeavyHexLattice) { random_heavy_hex(true); }
-
 TEST(DdWalshOrdered, ALowerColourSetsTheFramesItsNeighbourIsRefocusedIn) {
   // q0 and q1, coupled, wait 0 .. 600 for q2 and q3. One of them turns twice, the other is
   // cut where it turns (but for the turn h = 10 before the end, too close to it for a pulse)
-  // and takes one pulse in each part: four pulses in all, as shared windows take, and
-  // ∫ s_0·s_1 is left only over the last 2h.
+  // and takes one pulse in each part: four pulses in all, and ∫ s_0·s_1 is left only over
+  // the last 2h.
   QuantumDAG dag = circuit({{{2}, 600.0}, {{3}, 600.0}, {{0, 2}, 20.0}, {{1, 3}, 20.0}}, {{0, 1}});
   using Cuts = std::vector<std::pair<double, double>>;
   Checked c;

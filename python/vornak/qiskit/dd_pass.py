@@ -6,7 +6,6 @@ import math
 from functools import partial
 from operator import attrgetter, is_not
 from collections.abc import Iterable, Sequence
-from numbers import Integral, Real
 
 from qiskit.circuit import Delay, Gate, Instruction
 from qiskit.circuit.classical import expr
@@ -19,7 +18,10 @@ from qiskit.transpiler.exceptions import TranspilerError
 from qiskit.transpiler.passes.scheduling.time_unit_conversion import _EvalDurationImpl
 
 from vornak import _bridge
-from vornak.qiskit.durations import UNIT_SECONDS, checked, duration_table, to_unit, unit_is_dt
+from vornak.qiskit.arguments import alignment, coupling_pairs, of_type, qubit_list
+from vornak.qiskit.durations import (
+    MAX_EXACT_DT, UNIT_SECONDS, checked, checked_length, duration_table, to_unit, unit_is_dt,
+)
 from vornak.qiskit.sequence import identity_phase, native_pulse
 from vornak.qiskit.start_times import node_start_time
 from vornak.qiskit.writer import write_in_python as _write_in_python
@@ -34,7 +36,7 @@ CONTROL_FLOW = (
 DEFAULT_SCHEDULING = "alap"
 DEFAULT_PLACEMENT = "walsh"
 
-_PLACEMENTS = {"start": 0, "spread": 1, "walsh": 2}
+_PLACEMENTS = ("start", "spread", "walsh")
 _SCHEDULINGS = ("asap", "alap")
 
 
@@ -83,7 +85,7 @@ class DynamicalDecoupling(TransformationPass):
         skip_reset_qubits: No pulses while a qubit is still in its initial state or just
             after a reset.
         coupling_map: The coupled qubit pairs the crosstalk check looks at (default: the
-            target's).
+            target's); each qubit must be in the target and in the circuit.
         crosstalk: Keep pulses on coupled qubits from overlapping in time.
         placement: ``"walsh"`` refocuses both each qubit's detuning and the always-on ZZ
             coupling of coupled pairs, with mutually orthogonal pulse patterns on coupled
@@ -108,9 +110,15 @@ class DynamicalDecoupling(TransformationPass):
 
     Times are in ``dt`` where there is a ``dt``, or where the durations are all given in
     ``dt`` (then no 10 ns spacing can be derived, and pulses keep none); otherwise in ns.
-    Durations must be finite and non-negative, and whole numbers in ``dt``. Bad arguments
+    Durations must be finite and non-negative, and whole numbers in ``dt``. Times are
+    doubles: in ``dt`` they are exact up to 2**53 ``dt``, and an alignment, a duration, a
+    delay or a whole schedule beyond that raises; in ns the output is written on Qiskit's
+    clock (durations added in seconds, as its scheduling adds them), so that Qiskit's
+    ``ASAPScheduleAnalysis`` finds the pass's times to the bit and no qubit waits where no
+    delay covers it. Bad arguments (``target`` and ``durations`` of other types included)
     raise :class:`~qiskit.transpiler.exceptions.TranspilerError` at construction, or at the
-    first run where they depend on the circuit's width.
+    first run where they depend on the circuit's width (a pair of ``coupling_map`` outside
+    the circuit, say).
 
     The pass records in the property set ``node_start_time`` (the start of every operation
     of the output, as the ``NodeDurations`` map Qiskit's scheduling passes keep),
@@ -146,6 +154,8 @@ class DynamicalDecoupling(TransformationPass):
             raise TranspilerError(f"scheduling must be 'asap' or 'alap', not {scheduling!r}")
         if target is None and durations is None:
             raise TranspilerError("DynamicalDecoupling needs a target or instruction durations")
+        of_type(target, Target, "target")
+        of_type(durations, InstructionDurations, "durations")
         self.target = target
         self.durations = durations
         self._unit_dt = unit_is_dt(target, durations)
@@ -166,21 +176,27 @@ class DynamicalDecoupling(TransformationPass):
             if target is not None and gate.name not in target.operation_names:
                 raise TranspilerError(f"{gate.name} in dd_sequence is not supported in the target")
         self._phase = identity_phase(self.dd_sequence)
-        self.qubits = None if qubits is None else frozenset(_qubit_list(qubits, width, "qubits"))
+        self.qubits = None if qubits is None else frozenset(qubit_list(qubits, width, "qubits"))
         self.skip_reset_qubits = bool(skip_reset_qubits)
-        if coupling_map is not None and not isinstance(coupling_map, CouplingMap):
-            coupling_map = _coupling_pairs(coupling_map)
+        if coupling_map is not None:
+            pairs = coupling_pairs(coupling_map, width)
+            if not isinstance(coupling_map, CouplingMap):
+                coupling_map = pairs
         self.coupling_map = coupling_map
         self.crosstalk = bool(crosstalk)
         self.placement = placement
         self.scheduling = scheduling
-        self.pulse_alignment = _alignment("pulse_alignment", pulse_alignment, target,
-                                          self._unit_dt)
-        self.acquire_alignment = _alignment("acquire_alignment", acquire_alignment, target,
-                                            self._unit_dt)
+        self.pulse_alignment = alignment("pulse_alignment", pulse_alignment, target,
+                                         self._unit_dt)
+        self.acquire_alignment = alignment("acquire_alignment", acquire_alignment, target,
+                                           self._unit_dt)
         self._tables: dict[int, tuple] = {}
 
     # -- the plan ------------------------------------------------------------------------
+
+    def _qiskit_durations(self) -> InstructionDurations:
+        """The durations Qiskit's scheduling passes read: the target's, else the table."""
+        return self.target.durations() if self.target is not None else self.durations
 
     def _dt(self) -> float | None:
         if self.target is not None:
@@ -188,13 +204,18 @@ class DynamicalDecoupling(TransformationPass):
         return getattr(self.durations, "dt", None)
 
     def _tables_for(self, num_qubits: int) -> tuple:
-        """Everything the native side needs that depends only on the width: cached."""
+        """Everything the native side needs that depends only on the width, cached: the
+        duration table, the pulses, their durations by qubit, the couplings, and the options
+        as a dict by name."""
         cached = self._tables.get(num_qubits)
         if cached is not None:
             return cached
         if self.qubits is not None and self.target is None:
-            _qubit_list(self.qubits, num_qubits, "qubits")
+            qubit_list(self.qubits, num_qubits, "qubits")
         table = duration_table(self.target, self.durations, self._dt(), self._unit_dt)
+        # Each operation ends at most this much after the one before it on its wires.
+        self._step = max((v for entry in table.values() for v in entry.values()), default=0.0)
+        self._step += max(self.pulse_alignment, self.acquire_alignment)
         pulse_durations: list[tuple[float, ...] | None] = []
         for q in range(num_qubits):
             if self.qubits is not None and q not in self.qubits:
@@ -216,32 +237,39 @@ class DynamicalDecoupling(TransformationPass):
         pulses = [native_pulse(g) for g in self.dd_sequence]
         couplings = self._couplings(num_qubits)
         dt = self._dt()
-        placement = _PLACEMENTS[self.placement]
-        alap = self.scheduling == "alap"
+        options = {
+            "placement": self.placement,
+            "scheduling": self.scheduling,
+            "crosstalk": self.crosstalk,
+            "skip_reset_qubits": self.skip_reset_qubits,
+            "unit_dt": self._unit_dt,
+        }
         if self._unit_dt:
             # Without a dt (durations all in dt) 10 ns is no known number of dt: no spacing.
             spacing = float(math.ceil(_PULSE_SPACING_S / dt - 1e-9)) if dt is not None else 0.0
-            options = (placement, float(self.pulse_alignment), float(self.acquire_alignment),
-                       spacing, self.crosstalk, self.skip_reset_qubits, True, alap)
+            options.update(pulse_alignment=float(self.pulse_alignment),
+                           acquire_alignment=float(self.acquire_alignment), spacing=spacing)
         else:
             # Alignments are in dt: without a dt there is no grid.
-            options = (placement, 0.0, 0.0, _PULSE_SPACING_S * 1e9,
-                       self.crosstalk, self.skip_reset_qubits, False, alap)
+            options.update(pulse_alignment=0.0, acquire_alignment=0.0,
+                           spacing=_PULSE_SPACING_S * 1e9)
         cached = (table, pulses, pulse_durations, couplings, options)
         self._tables[num_qubits] = cached
         return cached
 
     def _couplings(self, num_qubits: int) -> list[tuple[int, int]]:
+        # Given pairs must lie in the circuit, as given qubits must; the target's may not.
+        if self.coupling_map is not None:
+            pairs = coupling_pairs(self.coupling_map, num_qubits, "the circuit")
         # The walsh placement needs the couplings to choose the patterns of coupled qubits.
         if not self.crosstalk and self.placement != "walsh":
             return []
-        coupling = self.coupling_map
-        if coupling is None and self.target is not None:
-            coupling = self.target.build_coupling_map()
+        if self.coupling_map is not None:
+            return pairs
+        coupling = self.target.build_coupling_map() if self.target is not None else None
         if coupling is None:
             return []
-        edges = coupling.get_edges() if isinstance(coupling, CouplingMap) else coupling
-        return [(a, b) for a, b in edges if a < num_qubits and b < num_qubits]
+        return [(a, b) for a, b in coupling.get_edges() if a < num_qubits and b < num_qubits]
 
     # -- the pass ------------------------------------------------------------------------
 
@@ -253,8 +281,10 @@ class DynamicalDecoupling(TransformationPass):
         if "delay" in dag.count_ops(recurse=False):
             for node in dag.op_nodes(Delay):
                 delays[node._node_id] = self._delay_length(dag, node)
-        # Qiskit's C API carries no labels: a circuit that has one is written in Python.
-        write = not has_labels(dag.op_nodes())
+        # Qiskit's C API carries no labels: a circuit that has one is written in Python, as
+        # is one in ns, written on Qiskit's clock, and one that may end beyond 2**53 dt,
+        # whose length is checked first.
+        write = self._native(dag.size(recurse=False), delays) and not has_labels(dag.op_nodes())
         try:
             written, inserted, dropped, detail = _bridge.pad(
                 dag, write, table, delays, pulses, pulse_durations, couplings, options
@@ -266,8 +296,10 @@ class DynamicalDecoupling(TransformationPass):
             out.name = dag.name
             out.metadata = dag.metadata
         else:
+            checked_length(max(detail[2], default=0.0), self._unit_dt)
             out, length, times = _write_in_python(
-                dag, detail, self.dd_sequence, pulse_durations, self._unit_dt
+                dag, detail, self.dd_sequence, pulse_durations, self._unit_dt,
+                None if self._unit_dt else self._qiskit_durations(),
             )
         self._finish(out, inserted, length)
         self.property_set["time_unit"] = out._unit
@@ -283,6 +315,13 @@ class DynamicalDecoupling(TransformationPass):
             out.global_phase = out.global_phase - inserted * self._phase
         out._unit = "dt" if self._unit_dt else "ns"
         out._duration = int(length) if self._unit_dt else length
+
+    def _native(self, operations: int, delays: dict) -> bool:
+        """Whether the native writer may write the circuit: in dt, where it surely ends
+        within 2**53 dt (its `operations` and its `delays` add up to no more)."""
+        if not self._unit_dt:
+            return False
+        return operations * self._step + sum(delays.values()) <= MAX_EXACT_DT
 
     def _delay_length(self, dag: DAGCircuit, node) -> float:
         """The length of an input delay in the pass's unit; a TranspilerError if it has none."""
@@ -314,62 +353,6 @@ def _constant_duration(duration: expr.Expr, dt: float | None) -> tuple[float, st
     if visitor.in_cycles():
         return float(duration_in_dt(value, 1.0)), "dt"
     return value, "s"
-
-
-def _whole_number(value, what: str) -> int:
-    """`value` as an int where it is a whole number (not a bool), else a TranspilerError."""
-    if isinstance(value, bool) or not isinstance(value, Real):
-        raise TranspilerError(f"{what} must be a whole number, not {value!r}")
-    if isinstance(value, Integral):
-        return int(value)
-    if not math.isfinite(value) or not float(value).is_integer():
-        raise TranspilerError(f"{what} must be a whole number, not {value!r}")
-    return int(value)
-
-
-def _qubit_list(qubits, width: int | None, what: str) -> list[int]:
-    """Physical qubit indices, each a whole number in [0, width) where the width is known."""
-    if isinstance(qubits, str) or not isinstance(qubits, Iterable):
-        raise TranspilerError(f"{what} must be a list of qubit indices, not {qubits!r}")
-    found = []
-    for q in qubits:
-        index = _whole_number(q, f"a qubit index in {what}")
-        if index < 0 or (width is not None and index >= width):
-            span = f"0 to {width - 1}" if width is not None else ">= 0"
-            raise TranspilerError(f"{what} names qubit {q!r}, but qubits are {span}")
-        found.append(index)
-    return found
-
-
-def _coupling_pairs(coupling_map) -> list[tuple[int, int]]:
-    """The coupled pairs of a coupling-map argument given as pairs of qubit indices."""
-    if isinstance(coupling_map, str) or not isinstance(coupling_map, Iterable):
-        raise TranspilerError(
-            f"coupling_map must be a CouplingMap or a list of qubit pairs, not {coupling_map!r}"
-        )
-    pairs = []
-    for pair in coupling_map:
-        if isinstance(pair, str) or not isinstance(pair, Iterable) or len(pair := tuple(pair)) != 2:
-            raise TranspilerError(f"coupling_map holds {pair!r}, not a pair of qubit indices")
-        a, b = _qubit_list(pair, None, "coupling_map")
-        pairs.append((a, b))
-    return pairs
-
-
-def _alignment(name: str, value, target: Target | None, unit_dt: bool) -> int:
-    """An alignment in dt: the given one (refused without a dt), else the target's, else 1."""
-    if value is not None:
-        if not unit_dt:
-            raise TranspilerError(
-                f"{name}={value!r} is a number of dt, but the durations have no dt: times "
-                "are in ns and cannot be aligned to it"
-            )
-        value = _whole_number(value, name)
-    else:
-        value = int((getattr(target, name, None) if target is not None else None) or 1)
-    if value < 1:
-        raise TranspilerError(f"{name} must be a positive number of dt, not {value}")
-    return value
 
 
 def has_labels(instructions) -> bool:

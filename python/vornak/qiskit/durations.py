@@ -2,18 +2,28 @@
 
 Durations all given in dt with no dt set are kept in dt, as Qiskit's scheduling does. In dt
 every duration must be a whole number: a fractional one would leave the rounded delays and
-the start times apart, so it is refused.
+the start times apart, so it is refused. Times are doubles, which hold every whole number of
+dt up to 2**53 and not all beyond: a duration, delay or schedule longer than that is refused.
+
+In ns a duration is its value scaled by a power of ten in decimal and rounded once (35.5 ns
+is 35.5, 50e-9 s is 50.0, not 50.00000000000001), and nothing else rounds it: the plan's
+times stay within the rounding of sums from Qiskit's, and the output is then written on
+Qiskit's own clock (:mod:`vornak.qiskit.clocks`).
 """
 
 from __future__ import annotations
 
 import math
+from decimal import Decimal
 
 from qiskit.circuit.duration import duration_in_dt
 from qiskit.transpiler import InstructionDurations, Target
 from qiskit.transpiler.exceptions import TranspilerError
 
 UNIT_SECONDS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "ns": 1e-9, "ps": 1e-12}
+_NS_EXPONENT = {"s": 9, "ms": 6, "us": 3, "ns": 0, "ps": -3}
+# The largest whole number of dt up to which every whole number is a double.
+MAX_EXACT_DT = 2**53
 
 
 def unit_is_dt(target: Target | None, durations: InstructionDurations | None) -> bool:
@@ -41,11 +51,14 @@ def to_unit(value: float, unit: str, dt: float | None, unit_dt: bool | None = No
         raise TranspilerError(
             f"A duration is given in {unit}, but the durations are in dt and there is no dt."
         )
-    seconds = value * UNIT_SECONDS[unit]
     if dt is not None:
-        return float(duration_in_dt(seconds, dt))
-    # Whole picoseconds: seconds times 1e9 carries float noise into every delay.
-    return round(seconds * 1e12) / 1e3
+        return float(duration_in_dt(value * UNIT_SECONDS[unit], dt))
+    # Scaled in decimal: seconds times 1e9 would carry float noise into every delay, and
+    # rounding to a coarser grid would make the times drift from Qiskit's along a wire.
+    value = float(value)
+    if unit == "ns" or not math.isfinite(value):
+        return value
+    return float(Decimal(repr(value)).scaleb(_NS_EXPONENT[unit]))
 
 
 def checked(value: float, what: str, unit_dt: bool) -> float:
@@ -56,7 +69,27 @@ def checked(value: float, what: str, unit_dt: bool) -> float:
         raise TranspilerError(
             f"The duration of {what} is {value} dt, not a whole number of dt."
         )
+    if unit_dt and value > MAX_EXACT_DT:
+        raise TranspilerError(
+            f"The duration of {what} is {value:.0f} dt, beyond 2**53 dt, where times "
+            "(doubles) stop being exact whole numbers of dt."
+        )
     return value
+
+
+def checked_length(length: float, unit_dt: bool) -> None:
+    """A TranspilerError where a schedule's durations add up beyond the doubles (in ns) or
+    beyond 2**53 dt."""
+    if not math.isfinite(length):
+        raise TranspilerError(
+            f"The padded schedule is {length} {'dt' if unit_dt else 'ns'} long: its durations "
+            "add up beyond the largest double."
+        )
+    if unit_dt and length > MAX_EXACT_DT:
+        raise TranspilerError(
+            f"The padded schedule is {length:.0f} dt long, beyond 2**53 dt, where times "
+            "(doubles) stop being exact whole numbers of dt."
+        )
 
 
 def duration_table(

@@ -6,6 +6,7 @@ import copy
 import os
 from collections.abc import Iterable
 from concurrent.futures import ThreadPoolExecutor
+from numbers import Integral
 
 from qiskit.circuit import QuantumCircuit
 from qiskit.converters import circuit_to_dag, dag_to_circuit
@@ -29,25 +30,35 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
     ``DAGCircuit``: the circuit is read, scheduled, planned and written natively, and its
     start times come from the writer. Like ``PassManager.run``, the result has no
     ``layout``. A circuit with labels or operations that Qiskit's C API cannot carry goes
-    through the pass on a DAG instead, with the same result.
+    through the pass on a DAG instead, with the same result, as does a circuit timed in ns
+    (written on Qiskit's clock) or one whose schedule may pass 2**53 dt (checked first).
 
     Args:
         circuits: A ``QuantumCircuit`` (then one is returned) or an iterable of them (then
             a list, in the same order).
         target: As for :class:`DynamicalDecoupling`.
-        threads: Threads that pad a list (default: one per usable core, and one for short
-            circuits). Threads share the circuits without copying or pickling them. The
-            interpreter lock is held while a circuit is read from Qiskit and written back,
-            which touches Python and Qiskit objects; it is released while the core schedules
-            and plans, so one thread's core work runs beside another's reading and writing.
-            The circuits must not change while they are padded.
+        threads: Threads that pad a list, a whole number of at least 1 (default: one per
+            usable core, and one for short circuits). Threads share the circuits without
+            copying or pickling them. The interpreter lock is held while a circuit is read
+            from Qiskit and written back, which touches Python and Qiskit objects; it is
+            released while the core schedules and plans, so one thread's core work runs
+            beside another's reading and writing. The circuits must not change while they
+            are padded.
         **options: Every other option of :class:`DynamicalDecoupling` (``durations``,
             ``dd_sequence``, ``qubits``, ``skip_reset_qubits``, ``coupling_map``,
             ``crosstalk``, ``placement``, ``pulse_alignment``).
 
     Raises:
         TranspilerError: Where the pass would, with the same message.
+        TypeError: ``threads`` is not a whole number (a float, a bool), or an item of
+            `circuits` is not a ``QuantumCircuit``.
+        ValueError: ``threads`` is below 1.
     """
+    if threads is not None:
+        if isinstance(threads, bool) or not isinstance(threads, Integral):
+            raise TypeError(f"threads must be a whole number or None, not {threads!r}")
+        if threads < 1:
+            raise ValueError(f"threads must be at least 1, not {threads}")
     dd = DynamicalDecoupling(target=target, **options)
     if isinstance(circuits, QuantumCircuit):
         return _pad_one(dd, circuits)
@@ -67,9 +78,7 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
 
 def _workers(circuits: list, threads: int | None) -> int:
     if threads is not None:
-        if threads < 1:
-            raise ValueError(f"threads must be at least 1, not {threads}")
-        return min(threads, len(circuits))
+        return min(int(threads), len(circuits))
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     if len(circuits) < 2 or not cores or cores < 2:
         return 1
@@ -82,10 +91,11 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     data = circuit._data
     if data.has_control_flow_op():
         raise TranspilerError(CONTROL_FLOW)
-    if has_labels(data):
-        return _through_the_pass(dd, circuit)
     table, pulses, pulse_durations, couplings, options = dd._tables_for(circuit.num_qubits)
     delays = _delays(dd, circuit)
+    # Where the pass writes in Python (see its run), it pads the circuit.
+    if not dd._native(len(data), delays) or has_labels(data):
+        return _through_the_pass(dd, circuit)
     try:
         written, inserted, _dropped, detail = _bridge.pad_circuit(
             data, True, table, delays, pulses, pulse_durations, couplings, options

@@ -1,0 +1,69 @@
+#ifndef VORNAK_QISKIT_CAPI_H
+#define VORNAK_QISKIT_CAPI_H
+
+// Qiskit's C API, for every file of the bridge: the first include of each of them, as it
+// brings in Python.h.
+//
+// Qiskit's header keeps the API's function tables in `static` variables, one copy per file
+// that includes it, which its qk_import() fills. The three names below turn each table into
+// a call that returns the module's one copy, so that import_qiskit() fills them once for
+// every file.
+#define PY_SSIZE_T_CLEAN
+#define QISKIT_PYTHON_EXTENSION
+#define _Qk_API_Circuit (*vornak_qiskit_circuit_table())
+#define _Qk_API_Transpile (*vornak_qiskit_transpile_table())
+#define _Qk_API_QI (*vornak_qiskit_qi_table())
+
+namespace vornak::bridge {
+// Circuit, transpiler and quantum-information functions, in that order (capi.cc).
+extern void** qiskit_tables[3];
+}  // namespace vornak::bridge
+
+// The header then declares each table as a function of internal linkage, as in
+// `static void **(*vornak_qiskit_circuit_table());`, defined below. A file that calls no
+// Qiskit function leaves them and the header's qk_import() unused.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wparentheses"
+#include <qiskit.h>
+static void*** vornak_qiskit_circuit_table() { return &vornak::bridge::qiskit_tables[0]; }
+static void*** vornak_qiskit_transpile_table() { return &vornak::bridge::qiskit_tables[1]; }
+static void*** vornak_qiskit_qi_table() { return &vornak::bridge::qiskit_tables[2]; }
+#pragma GCC diagnostic pop
+
+#include <cstdint>
+#include <memory>
+
+namespace vornak::bridge {
+
+// Imports Qiskit's C API into the tables and checks that the running Qiskit provides the
+// functions of the version the module was built against. 0 on success; else -1 with an
+// ImportError set.
+int import_qiskit();
+
+// Standard gates are numbered 0 .. kStandardGates - 1.
+constexpr std::uint32_t kStandardGates = QkGate_RC3X + 1;
+
+struct CircuitDeleter {
+  void operator()(QkCircuit* c) const { qk_circuit_free(c); }
+};
+struct DagDeleter {
+  void operator()(QkDag* d) const { qk_dag_free(d); }
+};
+using CircuitPtr = std::unique_ptr<QkCircuit, CircuitDeleter>;
+using DagPtr = std::unique_ptr<QkDag, DagDeleter>;
+
+// qk_circuit_parameterized_gate's table entry, called through a correct C++ type (the
+// header's macro spells a type that only C accepts).
+inline QkExitCode append_gate(QkCircuit* circuit, QkGate gate, const std::uint32_t* qubits,
+                              const QkParam* const* params) {
+  using Fn = QkExitCode (*)(QkCircuit*, QkGate, const std::uint32_t*, const QkParam* const*);
+  return reinterpret_cast<Fn>(_Qk_API_Circuit[38])(circuit, gate, qubits, params);
+}
+
+// Throws a RuntimeError naming `what` where Qiskit refused it.
+void check_exit(QkExitCode code, const char* what);
+
+}  // namespace vornak::bridge
+
+#endif

@@ -1,0 +1,143 @@
+// vornak._bridge: runs the DD planner of src/graph on a Qiskit DAGCircuit or circuit through
+// Qiskit's C API, and writes the padded circuit back. The entry points and the module.
+#include "qiskit/capi.h"
+
+#include <cstddef>
+
+#include "graph/dd_plan.h"
+#include "lib/pyref.h"
+#include "qiskit/duration_table.h"
+#include "qiskit/options.h"
+#include "qiskit/plan.h"
+#include "qiskit/plan_layout.h"
+#include "qiskit/python_values.h"
+#include "qiskit/reader.h"
+#include "qiskit/source.h"
+#include "qiskit/start_times.h"
+#include "qiskit/writer.h"
+
+namespace vornak::bridge {
+namespace {
+
+using py::Ref;
+
+// Reads, plans and writes one input; `finish` turns the written circuit into the result:
+// (padded object, start times).
+template <class Finish>
+PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_obj,
+                     PyObject* delays, PyObject* pulses_obj, PyObject* durations_obj,
+                     PyObject* couplings_obj, PyObject* options_obj, Finish finish) {
+  const DurationTable table(table_obj);
+  const Inputs in = to_inputs(source.num_qubits(), pulses_obj, durations_obj, couplings_obj,
+                              options_obj);
+  Reading reading = read(source, table, delays, in.options);
+  const DdPlan plan = schedule_and_plan(reading, in);
+  // Whole repetitions of the sequence, which the global-phase correction counts: a run may
+  // hold several.
+  std::size_t sequences = 0;  // to_inputs refuses a sequence of no pulses
+  for (const DdRun& run : plan.runs) sequences += run.count / in.n;
+  const int write = PyObject_IsTrue(write_obj);
+  if (write < 0) throw PythonError{};
+  if (!write || !reading.writable || !in.pulses_native) {
+    Ref layout = Ref::steal(plan_to_python(reading, plan));
+    return Py_BuildValue("(OnnO)", Py_False, static_cast<Py_ssize_t>(sequences),
+                         static_cast<Py_ssize_t>(plan.dropped), layout.get());
+  }
+  Writer writer(source, reading, plan, in);
+  const double length = writer.write();
+  Ref result = Ref::steal(finish(writer, table));
+  return Py_BuildValue("(Onn(OdO))", Py_True, static_cast<Py_ssize_t>(sequences),
+                       static_cast<Py_ssize_t>(plan.dropped), PyTuple_GET_ITEM(result.get(), 0),
+                       length, PyTuple_GET_ITEM(result.get(), 1));
+}
+
+// The arguments both entry points take: (input, write, durations, delays, pulses,
+// pulse_durations, couplings, options). `source` reaches the input through Qiskit's C API
+// (and returns null with a Python exception set where it cannot).
+template <class MakeSource, class Finish>
+PyObject* pad_entry(PyObject* args, MakeSource source, Finish finish) {
+  return guarded([&]() -> PyObject* {
+    PyObject *input, *write_obj, *table_obj, *delays, *pulses_obj, *durations_obj,
+        *couplings_obj, *options_obj;
+    if (!PyArg_ParseTuple(args, "OOOO!OOOO", &input, &write_obj, &table_obj, &PyDict_Type,
+                          &delays, &pulses_obj, &durations_obj, &couplings_obj, &options_obj)) {
+      return nullptr;
+    }
+    return pad_source(source(input), write_obj, table_obj, delays, pulses_obj, durations_obj,
+                      couplings_obj, options_obj, finish);
+  });
+}
+
+// pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)
+PyObject* pad(PyObject*, PyObject* args) {
+  return pad_entry(
+      args,
+      [](PyObject* input) {
+        QkDag* dag = qk_dag_borrow_from_python(input);
+        if (dag == nullptr) throw PythonError{};
+        return Source::of_dag(dag);
+      },
+      [](Writer& writer, const DurationTable& table) {
+        DagPtr padded(qk_circuit_to_dag(writer.circuit()));
+        Ref times = Ref::steal(start_times(padded.get(), writer.starts(), table));
+        Ref out = Ref::steal(check(qk_dag_to_python(padded.release())));
+        return check(PyTuple_Pack(2, out.get(), times.get()));
+      });
+}
+
+// pad_circuit(circuit_data, write, durations, delays, pulses, pulse_durations, couplings, options)
+PyObject* pad_circuit(PyObject*, PyObject* args) {
+  return pad_entry(
+      args,
+      [](PyObject* input) {
+        QkCircuit* circuit = qk_circuit_borrow_from_python(input);
+        if (circuit == nullptr) throw PythonError{};
+        return Source::of_circuit(circuit);
+      },
+      [](Writer& writer, const DurationTable&) {
+        // The circuit is written in the order of its start times' list.
+        Ref times = Ref::steal(start_list(writer.starts()));
+        Ref out = Ref::steal(check(qk_circuit_to_python_full(writer.release())));
+        return check(PyTuple_Pack(2, out.get(), times.get()));
+      });
+}
+
+PyMethodDef kMethods[] = {
+    {"pad", pad, METH_VARARGS,
+     "pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)\n--\n\n"
+     "Plans dynamical-decoupling pulses for a DAGCircuit. `options` is a dict of the\n"
+     "options by name (placement, scheduling, pulse_alignment, acquire_alignment, spacing,\n"
+     "crosstalk, skip_reset_qubits, unit_dt). With `write`, and where every operation and\n"
+     "pulse can be written natively, returns (True, sequences, dropped, (padded DAGCircuit,\n"
+     "length, start times by node index)); otherwise (False, sequences, dropped, (order,\n"
+     "starts, ends, runs)) for a writer in Python."},
+    {"pad_circuit", pad_circuit, METH_VARARGS,
+     "pad_circuit(circuit_data, write, durations, delays, pulses, pulse_durations, couplings, "
+     "options)\n--\n\n"
+     "pad() for a QuantumCircuit's CircuitData, read in the order the pass reads its DAG\n"
+     "(delays are keyed by position); the written result is (padded QuantumCircuit, length,\n"
+     "start time of each of its instructions). The interpreter lock is released while the\n"
+     "core schedules and plans, so threads can pad several circuits at once."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "vornak._bridge",
+    "The native link between Qiskit's DAGCircuit and the vornak DD planner.", -1, kMethods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace vornak::bridge
+
+PyMODINIT_FUNC PyInit__bridge() {
+  using namespace vornak::bridge;
+  if (import_qiskit() < 0) return nullptr;
+  PyObject* module = PyModule_Create(&kModule);
+  if (module == nullptr) return nullptr;
+  if (PyModule_AddStringConstant(module, "QISKIT_VERSION", QISKIT_VERSION) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}

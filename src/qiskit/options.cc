@@ -1,0 +1,173 @@
+#include "qiskit/options.h"
+
+#include <cmath>
+#include <initializer_list>
+#include <iterator>
+#include <string>
+#include <string_view>
+
+#include "lib/pyref.h"
+#include "qiskit/python_values.h"
+
+namespace vornak::bridge {
+namespace {
+
+using py::Ref;
+
+constexpr const char* kOptionNames[] = {
+    "placement",         "scheduling", "pulse_alignment",   "acquire_alignment",
+    "spacing",           "crosstalk",  "skip_reset_qubits", "unit_dt",
+};
+
+PyObject* option(PyObject* options, const char* name) {
+  PyObject* value = PyDict_GetItemString(options, name);  // borrowed
+  if (value == nullptr) fail(PyExc_TypeError, std::string("options lack '") + name + "'");
+  return value;
+}
+
+bool flag(PyObject* options, const char* name) {
+  PyObject* value = option(options, name);
+  if (!PyBool_Check(value)) fail(PyExc_TypeError, std::string("option '") + name + "' must be a bool");
+  return value == Py_True;
+}
+
+double number(PyObject* options, const char* name) {
+  const double value = to_double(option(options, name));
+  if (!std::isfinite(value) || value < 0) {
+    fail(PyExc_ValueError, std::string("option '") + name + "' must be finite and >= 0");
+  }
+  return value;
+}
+
+// Which of `choices` the str option `name` is.
+int choice(PyObject* options, const char* name, std::initializer_list<std::string_view> choices) {
+  PyObject* value = option(options, name);
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    fail(PyExc_TypeError, std::string("option '") + name + "' must be a str");
+  }
+  int index = 0;
+  for (std::string_view c : choices) {
+    if (c == std::string_view(text, static_cast<std::size_t>(size))) return index;
+    ++index;
+  }
+  fail(PyExc_ValueError, std::string("unknown ") + name + " '" + text + "'");
+}
+
+// A TypeError naming the first key of `options` that is no option.
+[[noreturn]] void unknown_option(PyObject* options) {
+  Ref keys = Ref::steal(check(PyDict_Keys(options)));
+  for (Py_ssize_t i = 0; i < PyList_Size(keys.get()); ++i) {
+    PyObject* key = PyList_GetItem(keys.get(), i);
+    const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, nullptr) : nullptr;
+    bool known = false;
+    for (const char* name : kOptionNames) known = known || (text && std::string_view(text) == name);
+    if (!known) {
+      PyErr_Clear();
+      Ref shown = Ref::steal(check(PyObject_Repr(key)));
+      const char* repr = PyUnicode_AsUTF8AndSize(shown.get(), nullptr);
+      if (repr == nullptr) throw PythonError{};
+      fail(PyExc_TypeError, std::string("unknown option ") + repr);
+    }
+  }
+  fail(PyExc_TypeError, "unknown option");
+}
+
+}  // namespace
+
+Options to_options(PyObject* obj) {
+  if (!PyDict_Check(obj)) fail(PyExc_TypeError, "options must be a dict");
+  Options o{};
+  o.placement = static_cast<Placement>(choice(obj, "placement", {"start", "spread", "walsh"}));
+  o.alap = choice(obj, "scheduling", {"asap", "alap"}) == 1;
+  o.alignment = number(obj, "pulse_alignment");
+  o.acquire_alignment = number(obj, "acquire_alignment");
+  o.spacing = number(obj, "spacing");
+  o.crosstalk = flag(obj, "crosstalk");
+  o.skip_reset_qubits = flag(obj, "skip_reset_qubits");
+  o.unit_dt = flag(obj, "unit_dt");
+  if (PyDict_Size(obj) != static_cast<Py_ssize_t>(std::size(kOptionNames))) unknown_option(obj);
+  return o;
+}
+
+Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj,
+                 PyObject* couplings_obj, PyObject* options_obj) {
+  Inputs in;
+  in.options = to_options(options_obj);
+  in.nq = nq;
+  Ref pulse_list = Ref::steal(check(PySequence_List(pulses_obj)));
+  in.n = static_cast<std::size_t>(PyList_GET_SIZE(pulse_list.get()));
+  if (in.n == 0) fail(PyExc_ValueError, "the sequence has no pulses");
+  for (std::size_t k = 0; k < in.n; ++k) {
+    PyObject* item = PyList_GET_ITEM(pulse_list.get(), k);
+    if (item == Py_None) {
+      in.pulses_native = false;
+      continue;
+    }
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+      fail(PyExc_TypeError, "a pulse must be None or a (gate number, parameters) tuple");
+    }
+    PyObject* gate_obj = PyTuple_GET_ITEM(item, 0);
+    PyObject* params_obj = PyTuple_GET_ITEM(item, 1);
+    const std::uint32_t number = to_u32(gate_obj);
+    if (number >= kStandardGates) {
+      fail(PyExc_ValueError, "pulse " + std::to_string(k) + ": no standard gate has number " +
+                                 std::to_string(number));
+    }
+    Pulse pulse{static_cast<QkGate>(number), {}};
+    if (qk_gate_num_qubits(pulse.gate) != 1) {
+      fail(PyExc_ValueError, "pulse " + std::to_string(k) + " is not a single-qubit gate");
+    }
+    Ref params = Ref::steal(check(PySequence_Tuple(params_obj)));
+    const Py_ssize_t given = PyTuple_GET_SIZE(params.get());
+    if (given != static_cast<Py_ssize_t>(qk_gate_num_params(pulse.gate))) {
+      fail(PyExc_ValueError, "pulse " + std::to_string(k) + " has " + std::to_string(given) +
+                                 " parameters, its gate takes " +
+                                 std::to_string(qk_gate_num_params(pulse.gate)));
+    }
+    for (Py_ssize_t p = 0; p < given; ++p) {
+      pulse.params.push_back(to_double(PyTuple_GET_ITEM(params.get(), p)));
+    }
+    in.pulses.push_back(std::move(pulse));
+  }
+
+  Ref duration_list = Ref::steal(check(PySequence_List(durations_obj)));
+  if (PyList_GET_SIZE(duration_list.get()) != static_cast<Py_ssize_t>(nq)) {
+    fail(PyExc_ValueError, "pulse durations must have one entry per qubit");
+  }
+  in.pulse_durations.assign(std::size_t{nq} * in.n, 0.0);
+  in.dd_qubit.assign(nq, false);
+  for (std::uint32_t q = 0; q < nq; ++q) {
+    PyObject* item = PyList_GET_ITEM(duration_list.get(), q);
+    if (item == Py_None) continue;
+    Ref values = Ref::steal(check(PySequence_Tuple(item)));
+    if (PyTuple_GET_SIZE(values.get()) != static_cast<Py_ssize_t>(in.n)) {
+      fail(PyExc_ValueError, "each qubit needs one duration per pulse");
+    }
+    for (std::size_t k = 0; k < in.n; ++k) {
+      in.pulse_durations[q * in.n + k] =
+          to_length(PyTuple_GET_ITEM(values.get(), k), "a pulse duration");
+    }
+    in.dd_qubit[q] = true;
+  }
+
+  Ref coupling_list = Ref::steal(check(PySequence_List(couplings_obj)));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(coupling_list.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(coupling_list.get(), i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      fail(PyExc_TypeError, "a coupling must be a (qubit, qubit) tuple");
+    }
+    const std::uint32_t a = to_u32(PyTuple_GET_ITEM(pair, 0));
+    const std::uint32_t b = to_u32(PyTuple_GET_ITEM(pair, 1));
+    if (a >= nq || b >= nq) {
+      fail(PyExc_ValueError, "coupling (" + std::to_string(a) + ", " + std::to_string(b) +
+                                 ") names a qubit outside the circuit's " + std::to_string(nq));
+    }
+    in.couplings.emplace_back(a, b);
+  }
+  return in;
+}
+
+}  // namespace vornak::bridge

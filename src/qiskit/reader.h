@@ -1,0 +1,34 @@
+#ifndef VORNAK_QISKIT_READER_H
+#define VORNAK_QISKIT_READER_H
+
+#include "qiskit/capi.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "graph/dag.h"
+#include "qiskit/duration_table.h"
+#include "qiskit/options.h"
+#include "qiskit/source.h"
+
+namespace vornak::bridge {
+
+// The input read into the core: one node per operation in an order the DAG allows, on the
+// input's qubits and, after them, one wire per clbit.
+struct Reading {
+  std::vector<std::uint32_t> order;  // node index of each core node
+  std::vector<std::uint8_t> flags;   // kDdNode* of each core node
+  QuantumDAG core;
+  std::vector<double> alignments;  // start grid of each core node; empty: none
+  bool writable = true;  // every operation can be written through the C API
+};
+
+// Reads `source`, each operation timed by `table`. `delays`: dict of the source's delay key
+// to each delay's length. Raises NotImplementedError for control flow, LookupError for an
+// operation or delay without a duration.
+Reading read(const Source& source, const DurationTable& table, PyObject* delays,
+             const Options& options);
+
+}  // namespace vornak::bridge
+
+#endif

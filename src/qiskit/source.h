@@ -1,0 +1,48 @@
+#ifndef VORNAK_QISKIT_SOURCE_H
+#define VORNAK_QISKIT_SOURCE_H
+
+#include "qiskit/capi.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace vornak::bridge {
+
+// The instructions of an input, reached by node index of a DAG in its topological order:
+// a DAGCircuit, or a DAG made from a circuit. In the second case the order is the one in
+// which the pass reads the DAG that a PassManager makes of the same circuit, so that both
+// plan alike (the planner places pulses in the order it meets the gaps); its delays are keyed
+// by their position in the circuit, and the padded circuit gets the circuit's bits and
+// registers.
+class Source {
+ public:
+  // A DAGCircuit's DAG, borrowed; delays are keyed by node index.
+  static Source of_dag(QkDag* dag) { return Source(dag, nullptr); }
+  // A circuit, borrowed, read through a DAG made from it.
+  static Source of_circuit(QkCircuit* circuit);
+
+  std::uint32_t num_qubits() const { return qk_dag_num_qubits(dag_); }
+  std::vector<std::uint32_t> order() const;
+  void view(std::uint32_t node, QkCircuitInstructionView* out) const {
+    qk_dag_view_instruction(dag_, node, out);
+  }
+  QkOperationKind kind(std::uint32_t node) const { return qk_dag_op_node_kind(dag_, node); }
+  QkGate gate(std::uint32_t node) const { return qk_dag_op_node_gate_op(dag_, node, nullptr); }
+  void unitary(std::uint32_t node, QkComplex64* out) const { qk_dag_op_node_unitary(dag_, node, out); }
+  // The key of the delay at `node` in the table of delay lengths.
+  std::uint32_t delay_key(std::uint32_t node) const { return node - first_; }
+  // A new empty circuit with the input's bits, registers, variables and global phase.
+  QkCircuit* empty_like() const;
+
+ private:
+  Source(QkDag* dag, QkCircuit* circuit) : dag_(dag), circuit_(circuit) {}
+
+  QkDag* dag_;
+  DagPtr owned_;  // the DAG made from a circuit
+  QkCircuit* circuit_;
+  std::uint32_t first_ = 0;  // the node index of a circuit's first operation
+};
+
+}  // namespace vornak::bridge
+
+#endif

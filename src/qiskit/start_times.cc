@@ -1,0 +1,72 @@
+#include "qiskit/start_times.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "lib/pyref.h"
+#include "qiskit/python_values.h"
+
+namespace vornak::bridge {
+
+using py::Ref;
+
+PyObject* start_list(const std::vector<double>& start) {
+  const std::size_t size = start.size();
+  Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(size))));
+  for (std::uint32_t i = 0; i < size; ++i) {
+    PyObject* item;
+    if (start[i] < 0) {
+      item = Py_NewRef(Py_None);
+    } else if (start[i] == std::floor(start[i]) && start[i] <= 0x1p53) {  // every dt exact
+      item = check(PyLong_FromLongLong(static_cast<long long>(start[i])));
+    } else {
+      item = check(PyFloat_FromDouble(start[i]));
+    }
+    PyList_SET_ITEM(list.get(), i, item);
+  }
+  return list.release();
+}
+
+PyObject* start_times(QkDag* dag, const std::vector<double>& written, const DurationTable& table) {
+  const std::size_t ops = qk_dag_num_op_nodes(dag);
+  // A circuit becomes a DAG with its operations numbered in order after the wire nodes.
+  const std::size_t wires = 2 * (std::size_t{qk_dag_num_qubits(dag)} + qk_dag_num_clbits(dag));
+  auto is_op = [&](std::size_t node) {
+    return qk_dag_node_type(dag, static_cast<std::uint32_t>(node)) == QkDagNodeType_Operation;
+  };
+  if (ops > 0 && ops == written.size() && !is_op(wires - 1) && is_op(wires) &&
+      is_op(wires + ops - 1)) {
+    std::vector<double> start(wires, -1.0);
+    start.insert(start.end(), written.begin(), written.end());
+    return start_list(start);
+  }
+  std::vector<std::uint32_t> order(ops);
+  if (ops > 0) qk_dag_topological_op_nodes(dag, order.data());
+  std::uint32_t size = 0;
+  for (std::uint32_t node : order) size = std::max(size, node + 1);
+  std::vector<double> start(size, -1.0);
+  std::vector<double> free(qk_dag_num_qubits(dag), 0.0);
+  for (std::uint32_t node : order) {
+    QkCircuitInstructionView view;
+    qk_dag_view_instruction(dag, node, &view);
+    double t = 0.0;
+    for (std::uint32_t k = 0; k < view.num_qubits; ++k) t = std::max(t, free[view.qubits[k]]);
+    double duration = 0.0;
+    switch (qk_dag_op_node_kind(dag, node)) {
+      case QkOperationKind_Barrier:
+        break;
+      case QkOperationKind_Delay:
+        duration = qk_param_as_real(view.params);
+        break;
+      default:
+        if (const double* found = table.find({view.name, view.name_len}, view.qubits, view.num_qubits)) {
+          duration = *found;
+        }
+    }
+    start[node] = t;
+    for (std::uint32_t k = 0; k < view.num_qubits; ++k) free[view.qubits[k]] = t + duration;
+  }
+  return start_list(start);
+}
+
+}  // namespace vornak::bridge

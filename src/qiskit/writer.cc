@@ -1,0 +1,104 @@
+#include "qiskit/writer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <span>
+
+#include "qiskit/python_values.h"
+
+namespace vornak::bridge {
+
+Writer::Writer(const Source& source, const Reading& reading, const DdPlan& plan, const Inputs& in)
+    : source_(source), reading_(reading), plan_(plan), in_(in), nq_(source.num_qubits()),
+      circuit_(source.empty_like()), cursor_(nq_, 0.0) {
+  starts_.reserve(2 * reading.order.size() + 2 * plan.starts.size());
+}
+
+double Writer::write() {
+  std::span<const ScheduleEntry> schedule = reading_.core.schedule();
+  auto run = plan_.runs.begin();
+  double length = 0.0;
+  for (std::size_t i = 0; i < reading_.order.size(); ++i) {
+    const ScheduleEntry entry = schedule[i];
+    length = std::max(length, entry.end_time);
+    for (; run != plan_.runs.end() && run->before == i; ++run) write_run(*run);
+    if (reading_.flags[i] & kDdNodeIdle) continue;
+    const std::uint32_t node = reading_.order[i];
+    QkCircuitInstructionView view;
+    source_.view(node, &view);
+    for (std::uint32_t k = 0; k < view.num_qubits; ++k) idle_until(view.qubits[k], entry.start_time);
+    starts_.push_back(entry.start_time);
+    write_operation(node, view);
+    for (std::uint32_t k = 0; k < view.num_qubits; ++k) cursor_[view.qubits[k]] = entry.end_time;
+  }
+  // Trailing runs (before == the node count): after each qubit's last operation.
+  for (; run != plan_.runs.end(); ++run) write_run(*run);
+  for (std::uint32_t q = 0; q < nq_; ++q) idle_until(q, length);
+  return length;
+}
+
+void Writer::idle_until(std::uint32_t q, double t) {
+  double gap = t - cursor_[q];
+  if (gap > 0) {
+    starts_.push_back(cursor_[q]);
+    if (in_.options.unit_dt) {
+      check_exit(qk_circuit_delay_dt(circuit_.get(), q, static_cast<std::int64_t>(std::llround(gap))),
+                 "add a delay");
+    } else {
+      check_exit(qk_circuit_delay(circuit_.get(), q, gap, QkDelayUnit_NS), "add a delay");
+    }
+  }
+  cursor_[q] = t;
+}
+
+// Writes `run`, whose pulses start at plan_.starts[next_start_ ..]; its k-th pulse is pulse
+// k % n of the sequence, as a run may hold several repetitions of it.
+void Writer::write_run(const DdRun& run) {
+  const std::uint32_t q = static_cast<std::uint32_t>(run.qubit);
+  for (std::uint32_t k = 0, j = 0; k < run.count; ++k, j = j + 1 == in_.n ? 0 : j + 1) {
+    const double start = plan_.starts[next_start_++];
+    idle_until(q, start);
+    starts_.push_back(start);
+    const Pulse& pulse = in_.pulses[j];
+    check_exit(qk_circuit_gate(circuit_.get(), pulse.gate, &q, pulse.params.data()),
+               "add a pulse");
+    cursor_[q] = start + in_.pulse_durations[q * in_.n + j];
+  }
+}
+
+void Writer::write_operation(std::uint32_t node, const QkCircuitInstructionView& view) {
+  QkCircuit* c = circuit_.get();
+  switch (source_.kind(node)) {
+    case QkOperationKind_Gate: {
+      QkGate gate = source_.gate(node);
+      params_.clear();
+      const std::size_t stride = qk_param_stride();
+      for (std::size_t p = 0; p < view.num_params; ++p) {
+        params_.push_back(reinterpret_cast<const QkParam*>(
+            reinterpret_cast<const char*>(view.params) + p * stride));
+      }
+      check_exit(append_gate(c, gate, view.qubits, params_.data()), "add a gate");
+      break;
+    }
+    case QkOperationKind_Measure:
+      check_exit(qk_circuit_measure(c, view.qubits[0], view.clbits[0]), "add a measurement");
+      break;
+    case QkOperationKind_Reset:
+      check_exit(qk_circuit_reset(c, view.qubits[0]), "add a reset");
+      break;
+    case QkOperationKind_Barrier:
+      check_exit(qk_circuit_barrier(c, view.qubits, view.num_qubits), "add a barrier");
+      break;
+    case QkOperationKind_Unitary: {
+      matrix_.resize(std::size_t{1} << (2 * view.num_qubits));
+      source_.unitary(node, matrix_.data());
+      check_exit(qk_circuit_unitary(c, matrix_.data(), view.qubits, view.num_qubits, false),
+                 "add a unitary");
+      break;
+    }
+    default:
+      fail(PyExc_RuntimeError, "an operation that cannot be written natively");
+  }
+}
+
+}  // namespace vornak::bridge
