@@ -21,10 +21,11 @@
 #      a smoke test there, run outside the source tree: _vornak's where it is
 #      built, elsewhere `import _vornak` must raise an ImportError that names
 #      CPython 3.14; then mypy, given only that venv, finds the installed stubs;
-#   6. with QISKIT_TESTS=1, the wheel's qiskit and distributed extras, mqt.bench,
-#      qiskit-ibm-runtime, pytest and hypothesis come into that venv from PyPI
-#      (no build tools, and vornak only from the wheel), and there the README's Qiskit example must print what the README
-#      shows, and the Qiskit pass's tests ($QISKIT_TEST_FILES) must pass.
+#   6. with QISKIT_TESTS=1, the wheel's qiskit and distributed extras,
+#      qiskit-ibm-runtime, mqt.bench, pytest and hypothesis come into that venv
+#      from PyPI (no build tools, and vornak only from the wheel), and there the
+#      README's Qiskit example must print what the README shows, and the Qiskit
+#      pass's tests ($QISKIT_TEST_FILES) must pass.
 #
 # Usage: wheel-check.sh [INTERPRETER[:CXX]...] (default: the interpreter .venv
 # was made from). Run by `make wheel-check` after `make setup`. Works in a temporary
