@@ -813,6 +813,8 @@ def main():
     parser.add_argument("--circuits", nargs="+", metavar="KEY",
                         help="only these circuits (layered-GATES, qft-N, qaoa-N), no files")
     parser.add_argument("--no-memory", action="store_true", help="leave out the memory probes")
+    parser.add_argument("--dynamic", action="store_true",
+                        help="also time the dynamic circuits (bench/dynamic_speed.py)")
     parser.add_argument("--memory-probe", nargs=2, metavar=("JOB", "KEY"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -854,6 +856,16 @@ def main():
     if not (args.smoke or args.circuits):
         (HERE / "qiskit_results.md").write_text(text)
         log(f"wrote {HERE / 'qiskit_results.md'}")
+    if args.dynamic:
+        run_dynamic(args.smoke)
+
+
+def run_dynamic(smoke):
+    """The dynamic-circuit rows, in a process of their own (the runtime's pass is stopped
+    after a time limit): bench/dynamic_speed.py, its table into dynamic_speed_results.md."""
+    command = [sys.executable, "-m", "bench.dynamic_speed"]
+    command += ["--smoke", "--no-peer"] if smoke else ["--out", str(HERE / "dynamic_speed_results.md")]
+    subprocess.run(command, cwd=HERE.parent, check=True)
 
 
 if __name__ == "__main__":

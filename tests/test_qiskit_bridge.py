@@ -73,7 +73,17 @@ for name, change in cases.items():
         out[name] = None
     except Exception as error:
         out[name] = type(error).__name__
+# pad_circuit takes a circuit's data, nothing else.
+by_position = {i: 500.0 for i, inst in enumerate(circuit.data) if inst.operation.name == "delay"}
+circuit_args = [True, table, by_position, pulses, pulse_durations, couplings, options]
+for name, thing in {"a DAG": dag, "a QuantumCircuit": circuit, "an object": object()}.items():
+    try:
+        _bridge.pad_circuit(thing, *circuit_args)
+        out["pad_circuit of " + name] = None
+    except Exception as error:
+        out["pad_circuit of " + name] = type(error).__name__
 real(*base.values())  # the well-formed call still works after all that
+assert _bridge.pad_circuit(circuit._data, *circuit_args)[0]
 print(json.dumps(out))
 """
 

@@ -44,8 +44,8 @@ DurationTable::DurationTable(PyObject* table) {
     while (PyDict_Next(entries, &pos2, &qargs, &duration)) {
       Ref items = Ref::steal(check(PySequence_Tuple(qargs)));
       qubits.clear();
-      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-        qubits.push_back(to_u32(PyTuple_GET_ITEM(items.get(), i)));
+      for (Py_ssize_t i = 0; i < PyTuple_Size(items.get()); ++i) {
+        qubits.push_back(to_u32(tuple_item(items.get(), i)));
       }
       const double value = to_length(duration, "an operation's duration");
       const auto count = static_cast<std::uint32_t>(qubits.size());

@@ -3,6 +3,8 @@
 #include "qiskit/capi.h"
 
 #include <cstddef>
+#include <optional>
+#include <utility>
 
 #include "graph/dd_plan.h"
 #include "lib/pyref.h"
@@ -22,7 +24,7 @@ namespace {
 using py::Ref;
 
 // Reads, plans and writes one input; `finish` turns the written circuit into the result:
-// (padded object, start times).
+// a pair of the padded object and its start times.
 template <class Finish>
 PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_obj,
                      PyObject* delays, PyObject* pulses_obj, PyObject* durations_obj,
@@ -45,27 +47,51 @@ PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_
   }
   Writer writer(source, reading, plan, in);
   const double length = writer.write();
-  Ref result = Ref::steal(finish(writer, table));
+  const auto [out, times] = finish(writer, table);
   return Py_BuildValue("(Onn(OdO))", Py_True, static_cast<Py_ssize_t>(sequences),
-                       static_cast<Py_ssize_t>(plan.dropped), PyTuple_GET_ITEM(result.get(), 0),
-                       length, PyTuple_GET_ITEM(result.get(), 1));
+                       static_cast<Py_ssize_t>(plan.dropped), out.get(), length, times.get());
 }
 
 // The arguments both entry points take: (input, write, durations, delays, pulses,
-// pulse_durations, couplings, options). `source` reaches the input through Qiskit's C API
-// (and returns null with a Python exception set where it cannot).
+// pulse_durations, couplings, options). `source` reaches the input through Qiskit's C API,
+// or returns nothing where the input cannot be read natively: the call then returns None.
+// Every Qiskit call is made with the interpreter lock held; only the core's scheduling and
+// planning run without it.
 template <class MakeSource, class Finish>
 PyObject* pad_entry(PyObject* args, MakeSource source, Finish finish) {
   return guarded([&]() -> PyObject* {
     PyObject *input, *write_obj, *table_obj, *delays, *pulses_obj, *durations_obj,
         *couplings_obj, *options_obj;
+    // No '#' format: under the limited API of CPython 3.10 to 3.12 its length would be an
+    // int, from 3.13 a Py_ssize_t.
     if (!PyArg_ParseTuple(args, "OOOO!OOOO", &input, &write_obj, &table_obj, &PyDict_Type,
                           &delays, &pulses_obj, &durations_obj, &couplings_obj, &options_obj)) {
       return nullptr;
     }
-    return pad_source(source(input), write_obj, table_obj, delays, pulses_obj, durations_obj,
+    std::optional<Source> read = source(input);
+    if (!read) return Py_NewRef(Py_None);
+    return pad_source(*read, write_obj, table_obj, delays, pulses_obj, durations_obj,
                       couplings_obj, options_obj, finish);
   });
+}
+
+// Whether the circuit data `data` can be borrowed for the C API here. Qiskit's
+// qk_circuit_borrow_from_python takes its exclusive borrow and aborts the process where
+// another borrow is held: by another thread that runs Python code while it reads the same
+// circuit (Qiskit's circuit_to_dag copying its operations, say), or by a call of the
+// circuit's own whose callback pads it. The data's reserve(0) takes the same borrow and
+// raises RuntimeError instead; no Python code runs between it and the borrow, so no other
+// thread takes one in between.
+bool exclusive(PyObject* data) {
+  Ref done = Ref::steal(PyObject_CallMethod(data, "reserve", "n", Py_ssize_t{0}));
+  if (done) return true;
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    return true;  // not circuit data: the borrow refuses it with a TypeError
+  }
+  if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) throw PythonError{};
+  PyErr_Clear();
+  return false;
 }
 
 // pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)
@@ -75,13 +101,13 @@ PyObject* pad(PyObject*, PyObject* args) {
       [](PyObject* input) {
         QkDag* dag = qk_dag_borrow_from_python(input);
         if (dag == nullptr) throw PythonError{};
-        return Source::of_dag(dag);
+        return std::optional<Source>(Source::of_dag(dag));
       },
       [](Writer& writer, const DurationTable& table) {
         DagPtr padded(qk_circuit_to_dag(writer.circuit()));
         Ref times = Ref::steal(start_times(padded.get(), writer.starts(), table));
         Ref out = Ref::steal(check(qk_dag_to_python(padded.release())));
-        return check(PyTuple_Pack(2, out.get(), times.get()));
+        return std::pair{std::move(out), std::move(times)};
       });
 }
 
@@ -90,15 +116,17 @@ PyObject* pad_circuit(PyObject*, PyObject* args) {
   return pad_entry(
       args,
       [](PyObject* input) {
+        if (!exclusive(input)) return std::optional<Source>();
         QkCircuit* circuit = qk_circuit_borrow_from_python(input);
         if (circuit == nullptr) throw PythonError{};
-        return Source::of_circuit(circuit);
+        if (!Source::readable(circuit)) return std::optional<Source>();
+        return std::optional<Source>(Source::of_circuit(circuit));
       },
       [](Writer& writer, const DurationTable&) {
         // The circuit is written in the order of its start times' list.
         Ref times = Ref::steal(start_list(writer.starts()));
         Ref out = Ref::steal(check(qk_circuit_to_python_full(writer.release())));
-        return check(PyTuple_Pack(2, out.get(), times.get()));
+        return std::pair{std::move(out), std::move(times)};
       });
 }
 
@@ -116,8 +144,11 @@ PyMethodDef kMethods[] = {
      "options)\n--\n\n"
      "pad() for a QuantumCircuit's CircuitData, read in the order the pass reads its DAG\n"
      "(delays are keyed by position); the written result is (padded QuantumCircuit, length,\n"
-     "start time of each of its instructions). The interpreter lock is released while the\n"
-     "core schedules and plans, so threads can pad several circuits at once."},
+     "start time of each of its instructions). None for a circuit that the C API cannot\n"
+     "read without Python (parameters or operations held as Python objects), or whose\n"
+     "data another call is reading while it runs Python code. The\n"
+     "interpreter lock is released while the core schedules and plans, so threads can pad\n"
+     "several circuits at once."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -98,19 +98,19 @@ Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj
   in.options = to_options(options_obj);
   in.nq = nq;
   Ref pulse_list = Ref::steal(check(PySequence_List(pulses_obj)));
-  in.n = static_cast<std::size_t>(PyList_GET_SIZE(pulse_list.get()));
+  in.n = static_cast<std::size_t>(PyList_Size(pulse_list.get()));
   if (in.n == 0) fail(PyExc_ValueError, "the sequence has no pulses");
   for (std::size_t k = 0; k < in.n; ++k) {
-    PyObject* item = PyList_GET_ITEM(pulse_list.get(), k);
+    PyObject* item = list_item(pulse_list.get(), k);
     if (item == Py_None) {
       in.pulses_native = false;
       continue;
     }
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+    if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) {
       fail(PyExc_TypeError, "a pulse must be None or a (gate number, parameters) tuple");
     }
-    PyObject* gate_obj = PyTuple_GET_ITEM(item, 0);
-    PyObject* params_obj = PyTuple_GET_ITEM(item, 1);
+    PyObject* gate_obj = tuple_item(item, 0);
+    PyObject* params_obj = tuple_item(item, 1);
     const std::uint32_t number = to_u32(gate_obj);
     if (number >= kStandardGates) {
       fail(PyExc_ValueError, "pulse " + std::to_string(k) + ": no standard gate has number " +
@@ -121,46 +121,46 @@ Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj
       fail(PyExc_ValueError, "pulse " + std::to_string(k) + " is not a single-qubit gate");
     }
     Ref params = Ref::steal(check(PySequence_Tuple(params_obj)));
-    const Py_ssize_t given = PyTuple_GET_SIZE(params.get());
+    const Py_ssize_t given = PyTuple_Size(params.get());
     if (given != static_cast<Py_ssize_t>(qk_gate_num_params(pulse.gate))) {
       fail(PyExc_ValueError, "pulse " + std::to_string(k) + " has " + std::to_string(given) +
                                  " parameters, its gate takes " +
                                  std::to_string(qk_gate_num_params(pulse.gate)));
     }
     for (Py_ssize_t p = 0; p < given; ++p) {
-      pulse.params.push_back(to_double(PyTuple_GET_ITEM(params.get(), p)));
+      pulse.params.push_back(to_double(tuple_item(params.get(), p)));
     }
     in.pulses.push_back(std::move(pulse));
   }
 
   Ref duration_list = Ref::steal(check(PySequence_List(durations_obj)));
-  if (PyList_GET_SIZE(duration_list.get()) != static_cast<Py_ssize_t>(nq)) {
+  if (PyList_Size(duration_list.get()) != static_cast<Py_ssize_t>(nq)) {
     fail(PyExc_ValueError, "pulse durations must have one entry per qubit");
   }
   in.pulse_durations.assign(std::size_t{nq} * in.n, 0.0);
   in.dd_qubit.assign(nq, false);
   for (std::uint32_t q = 0; q < nq; ++q) {
-    PyObject* item = PyList_GET_ITEM(duration_list.get(), q);
+    PyObject* item = list_item(duration_list.get(), q);
     if (item == Py_None) continue;
     Ref values = Ref::steal(check(PySequence_Tuple(item)));
-    if (PyTuple_GET_SIZE(values.get()) != static_cast<Py_ssize_t>(in.n)) {
+    if (PyTuple_Size(values.get()) != static_cast<Py_ssize_t>(in.n)) {
       fail(PyExc_ValueError, "each qubit needs one duration per pulse");
     }
     for (std::size_t k = 0; k < in.n; ++k) {
       in.pulse_durations[q * in.n + k] =
-          to_length(PyTuple_GET_ITEM(values.get(), k), "a pulse duration");
+          to_length(tuple_item(values.get(), k), "a pulse duration");
     }
     in.dd_qubit[q] = true;
   }
 
   Ref coupling_list = Ref::steal(check(PySequence_List(couplings_obj)));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(coupling_list.get()); ++i) {
-    PyObject* pair = PyList_GET_ITEM(coupling_list.get(), i);
-    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+  for (Py_ssize_t i = 0; i < PyList_Size(coupling_list.get()); ++i) {
+    PyObject* pair = list_item(coupling_list.get(), i);
+    if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
       fail(PyExc_TypeError, "a coupling must be a (qubit, qubit) tuple");
     }
-    const std::uint32_t a = to_u32(PyTuple_GET_ITEM(pair, 0));
-    const std::uint32_t b = to_u32(PyTuple_GET_ITEM(pair, 1));
+    const std::uint32_t a = to_u32(tuple_item(pair, 0));
+    const std::uint32_t b = to_u32(tuple_item(pair, 1));
     if (a >= nq || b >= nq) {
       fail(PyExc_ValueError, "coupling (" + std::to_string(a) + ", " + std::to_string(b) +
                                  ") names a qubit outside the circuit's " + std::to_string(nq));

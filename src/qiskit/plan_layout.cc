@@ -16,16 +16,16 @@ PyObject* plan_to_python(const Reading& reading, const DdPlan& plan) {
   Ref ends = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(ops))));
   std::span<const ScheduleEntry> schedule = reading.core.schedule();
   for (std::size_t i = 0; i < ops; ++i) {
-    PyList_SET_ITEM(order.get(), i, check(PyLong_FromUnsignedLong(reading.order[i])));
-    PyList_SET_ITEM(starts.get(), i, check(PyFloat_FromDouble(schedule[i].start_time)));
-    PyList_SET_ITEM(ends.get(), i, check(PyFloat_FromDouble(schedule[i].end_time)));
+    set_list_item(order.get(), i, PyLong_FromUnsignedLong(reading.order[i]));
+    set_list_item(starts.get(), i, PyFloat_FromDouble(schedule[i].start_time));
+    set_list_item(ends.get(), i, PyFloat_FromDouble(schedule[i].end_time));
   }
   Ref runs = Ref::steal(check(PyList_New(0)));
   std::size_t next_start = 0;
   for (const DdRun& run : plan.runs) {
     Ref times = Ref::steal(check(PyTuple_New(run.count)));
     for (std::uint32_t k = 0; k < run.count; ++k) {
-      PyTuple_SET_ITEM(times.get(), k, check(PyFloat_FromDouble(plan.starts[next_start++])));
+      set_tuple_item(times.get(), k, PyFloat_FromDouble(plan.starts[next_start++]));
     }
     Ref item = Ref::steal(check(Py_BuildValue("(KKO)", static_cast<unsigned long long>(run.before),
                                               static_cast<unsigned long long>(run.qubit), times.get())));

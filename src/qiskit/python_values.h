@@ -21,6 +21,17 @@ inline PyObject* check(PyObject* obj) {
   return obj;
 }
 
+// The limited API's checked access to tuples and lists: items borrowed, sizes of objects
+// known to be tuples or lists; the setters steal `item`, a new reference or null.
+inline PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) { return check(PyTuple_GetItem(tuple, i)); }
+inline PyObject* list_item(PyObject* list, Py_ssize_t i) { return check(PyList_GetItem(list, i)); }
+inline void set_tuple_item(PyObject* tuple, Py_ssize_t i, PyObject* item) {
+  if (PyTuple_SetItem(tuple, i, check(item)) < 0) throw PythonError{};
+}
+inline void set_list_item(PyObject* list, Py_ssize_t i, PyObject* item) {
+  if (PyList_SetItem(list, i, check(item)) < 0) throw PythonError{};
+}
+
 double to_double(PyObject* obj);
 // A duration or time: finite and not negative, else a ValueError naming `what`.
 double to_length(PyObject* obj, const char* what);

@@ -115,21 +115,15 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
         break;
       }
     }
-    switch (kind) {
-      case QkOperationKind_Gate: {
-        const std::uint32_t gate = source.gate(node);
-        const std::vector<std::string>& names = standard_gate_names();
-        if (gate >= names.size() || names[gate] != op_name) r.writable = false;
-        break;
-      }
-      case QkOperationKind_Barrier:
-      case QkOperationKind_Delay:
-      case QkOperationKind_Measure:
-      case QkOperationKind_Reset:
-      case QkOperationKind_Unitary:
-        break;
-      default:
+    if (kind == QkOperationKind_Gate) {
+      const std::uint32_t gate = source.gate(node);
+      const std::vector<std::string>& names = standard_gate_names();
+      if (gate >= names.size() || names[gate] != op_name ||
+          !Source::native_params(view.params, view.num_params)) {
         r.writable = false;
+      }
+    } else if (!Source::native_kind(kind)) {
+      r.writable = false;
     }
     if (aligned) r.alignments[i] = alignment_of(kind, options);
     wires.assign(view.qubits, view.qubits + view.num_qubits);

@@ -17,6 +17,41 @@ Source Source::of_circuit(QkCircuit* circuit) {
   return source;
 }
 
+bool Source::native_params(const QkParam* params, std::size_t count) {
+  const std::size_t stride = qk_param_stride();
+  for (std::size_t p = 0; p < count; ++p) {
+    const auto* param =
+        reinterpret_cast<const QkParam*>(reinterpret_cast<const char*>(params) + p * stride);
+    if (qk_param_kind(param) == QkParamKind_Unknown) return false;
+  }
+  return true;
+}
+
+bool Source::native_kind(QkOperationKind kind) {
+  switch (kind) {
+    case QkOperationKind_Gate:
+    case QkOperationKind_Barrier:
+    case QkOperationKind_Delay:
+    case QkOperationKind_Measure:
+    case QkOperationKind_Reset:
+    case QkOperationKind_Unitary:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool Source::readable(const QkCircuit* circuit) {
+  const std::size_t size = qk_circuit_num_instructions(circuit);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (!native_kind(qk_circuit_instruction_kind(circuit, i))) return false;
+    QkCircuitInstructionView view;
+    qk_circuit_view_instruction(circuit, i, &view);
+    if (!native_params(view.params, view.num_params)) return false;
+  }
+  return true;
+}
+
 std::vector<std::uint32_t> Source::order() const {
   std::vector<std::uint32_t> order(qk_dag_num_op_nodes(dag_));
   if (!order.empty()) qk_dag_topological_op_nodes(dag_, order.data());

@@ -3,6 +3,7 @@
 
 #include "qiskit/capi.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -18,8 +19,22 @@ class Source {
  public:
   // A DAGCircuit's DAG, borrowed; delays are keyed by node index.
   static Source of_dag(QkDag* dag) { return Source(dag, nullptr); }
-  // A circuit, borrowed, read through a DAG made from it.
+  // A circuit, borrowed, read through a DAG made from it; see readable().
   static Source of_circuit(QkCircuit* circuit);
+  // Whether a DAG can be made of `circuit` through the C API, and its operations written
+  // back. Qiskit's conversion copies every parameter, and a parameter held as a Python
+  // object (a delay's duration expression, the label of a PauliGate, the matrix of a
+  // HamiltonianGate, a string) can be copied only inside Qiskit's own Python calls: copied
+  // from a C API call it aborts the process, whether or not the caller holds the
+  // interpreter lock. Operations that are Python objects themselves could not be written
+  // back either. No such circuit is read here.
+  static bool readable(const QkCircuit* circuit);
+  // Whether all `count` parameters at `params` are numbers or parameter expressions, which
+  // the C API copies without Python.
+  static bool native_params(const QkParam* params, std::size_t count);
+  // Whether operations of `kind` can be written back through the C API: standard gates,
+  // barriers, delays, measurements, resets and unitaries.
+  static bool native_kind(QkOperationKind kind);
 
   std::uint32_t num_qubits() const { return qk_dag_num_qubits(dag_); }
   std::vector<std::uint32_t> order() const;

@@ -22,7 +22,7 @@ PyObject* start_list(const std::vector<double>& start) {
     } else {
       item = check(PyFloat_FromDouble(start[i]));
     }
-    PyList_SET_ITEM(list.get(), i, item);
+    set_list_item(list.get(), i, item);
   }
   return list.release();
 }

@@ -14,6 +14,7 @@ from qiskit.passmanager import PropertySet
 from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak import _bridge
+from vornak.qiskit.control_flow import pad_dynamic
 from vornak.qiskit.dd_pass import CONTROL_FLOW, DynamicalDecoupling, has_labels
 
 # Below this many instructions per circuit a thread's start costs more than it saves.
@@ -24,14 +25,20 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
     """The circuit(s) padded as :class:`DynamicalDecoupling` pads them, in one call.
 
     ``pad(circuit, target=t, ...)`` returns what
-    ``PassManager([DynamicalDecoupling(target=t, ...)]).run(circuit)`` returns: the same
-    circuit, global phase, name and metadata, with ``op_start_times`` set (the start of every
-    instruction, in the order of ``data``), but without the round trip through a
-    ``DAGCircuit``: the circuit is read, scheduled, planned and written natively, and its
-    start times come from the writer. Like ``PassManager.run``, the result has no
-    ``layout``. A circuit with labels or operations that Qiskit's C API cannot carry goes
-    through the pass on a DAG instead, with the same result, as does a circuit timed in ns
-    (written on Qiskit's clock) or one whose schedule may pass 2**53 dt (checked first).
+    ``PassManager([DynamicalDecoupling(target=t, ...)]).run(circuit)`` returns: an equal
+    circuit (``==``) with the same global phase, name and metadata, with ``op_start_times``
+    set (the start of every instruction, in the order of ``data``; not set for a circuit
+    without instructions, as there), but without the round trip through a ``DAGCircuit``:
+    the circuit is read, scheduled, planned and written natively, and its start times come
+    from the writer. Its instructions are in a topological order that may differ from the
+    PassManager's: every qubit and clbit sees the same instructions in the same order with
+    the same start times, but ``data`` and ``op_start_times`` can differ as lists where
+    instructions on different wires trade places. Like ``PassManager.run``, the result has
+    no ``layout``. A circuit with labels, or with operations or parameters that Qiskit's C
+    API cannot carry without Python (``Initialize``, ``PauliGate``, a delay whose duration
+    is an expression), goes through the pass on a DAG instead, with the same result, as does
+    a circuit timed in ns (written on Qiskit's clock) or one whose schedule may pass 2**53 dt
+    (checked first).
 
     Args:
         circuits: A ``QuantumCircuit`` (then one is returned) or an iterable of them (then
@@ -46,7 +53,9 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
             are padded.
         **options: Every other option of :class:`DynamicalDecoupling` (``durations``,
             ``dd_sequence``, ``qubits``, ``skip_reset_qubits``, ``coupling_map``,
-            ``crosstalk``, ``placement``, ``pulse_alignment``).
+            ``crosstalk``, ``placement``, ``pulse_alignment``, ``around_control_flow``).
+            A circuit with control flow is padded block by block, as the pass pads it; its
+            ``op_start_times`` are the starts within each block.
 
     Raises:
         TranspilerError: Where the pass would, with the same message.
@@ -88,6 +97,14 @@ def _workers(circuits: list, threads: int | None) -> int:
 
 
 def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit:
+    if circuit._data.has_control_flow_op():
+        return pad_dynamic(dd, circuit, pad_static)[0]
+    return pad_static(dd, circuit)[0]
+
+
+def pad_static(dd: DynamicalDecoupling, circuit: QuantumCircuit):
+    """(padded circuit with ``op_start_times``, sequences inserted, dropped) of a circuit
+    without control flow."""
     data = circuit._data
     if data.has_control_flow_op():
         raise TranspilerError(CONTROL_FLOW)
@@ -97,20 +114,25 @@ def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit
     if not dd._native(len(data), delays) or has_labels(data):
         return _through_the_pass(dd, circuit)
     try:
-        written, inserted, _dropped, detail = _bridge.pad_circuit(
+        result = _bridge.pad_circuit(
             data, True, table, delays, pulses, pulse_durations, couplings, options
         )
     except (LookupError, NotImplementedError) as error:
         raise TranspilerError(str(error)) from error
+    if result is None:  # Python-object parameters or operations, or data in use elsewhere
+        return _through_the_pass(dd, circuit)
+    written, inserted, dropped, detail = result
     if not written:  # operations or pulses the C API cannot write
         return _through_the_pass(dd, circuit)
     out, length, times = detail
     out.name = circuit.name
     out.metadata = circuit.metadata
     dd._finish(out, inserted, length)
-    # As node_start_time holds them: ints in dt, floats in ns.
-    out._op_start_times = times if dd._unit_dt else [float(t) for t in times]
-    return out
+    # As node_start_time holds them: ints in dt, floats in ns. Like PassManager.run, which
+    # sets them only from a non-empty node_start_time, none for a circuit of no instructions.
+    if times:
+        out._op_start_times = times if dd._unit_dt else [float(t) for t in times]
+    return out, inserted, dropped
 
 
 def _delays(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> dict[int, float]:
@@ -127,13 +149,16 @@ def _delays(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> dict[int, float
     return delays
 
 
-def _through_the_pass(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit:
-    """The pass on the circuit's DAG, and the circuit as ``PassManager.run`` makes it."""
+def _through_the_pass(dd: DynamicalDecoupling, circuit: QuantumCircuit):
+    """The pass on the circuit's DAG, and the circuit as ``PassManager.run`` makes it, with
+    the counts of sequences inserted and dropped."""
     dag = circuit_to_dag(circuit, copy_operations=True)
     pass_ = copy.copy(dd)  # the same options and tables, its own property set
     pass_.property_set = PropertySet()
     out = pass_.run(dag)
     padded = dag_to_circuit(out, copy_operations=False)
     start_times = pass_.property_set["node_start_time"]
-    padded._op_start_times = [start_times[node] for node in out.topological_op_nodes()]
-    return padded
+    if start_times:
+        padded._op_start_times = [start_times[node] for node in out.topological_op_nodes()]
+    props = pass_.property_set
+    return padded, props["dd_sequences_inserted"], props["dd_sequences_dropped"]
