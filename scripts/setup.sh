@@ -121,7 +121,7 @@ fi
 werror=ON
 case "${CI:-}" in "" | 0 | false | no) werror=OFF ;; esac
 say "building and installing vornak (VORNAK_WERROR=$werror)"
-"$vpy" -m pip install -q --no-build-isolation --no-deps -C cmake.define.VORNAK_WERROR=$werror "$root"
+"$vpy" -m pip install -q --no-build-isolation --no-deps --config-settings=cmake.define.VORNAK_WERROR=$werror "$root"
 "$vpy" -c 'import vornak.qiskit' || die "vornak.qiskit was installed but does not import"
 if has_headers "$vpy" 3.14; then
   "$vpy" -c 'import _vornak' || die "_vornak was installed but does not import"
