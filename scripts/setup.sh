@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets up a development environment in .venv and (re)installs _vornak into it.
 #
-#   1. Finds a CPython 3.14 with its headers: $VORNAK_PYTHON if set, else
-#      python3.14 on PATH if it has Python.h, else one provisioned by
-#      scripts/python3.14-from-debian.sh into ~/.cache (reused on later runs).
+#   1. Finds a CPython with its headers: $VORNAK_PYTHON if set (any CPython
+#      from 3.10 on; _vornak itself is built on 3.14 only), else python3.14 on
+#      PATH if it has Python.h, else a 3.14 provisioned by
+#      scripts/python-from-debian.sh into ~/.cache (reused on later runs).
 #   2. Installs Debian's libgtest-dev (and patchelf when provisioning) if missing.
 #   3. Creates .venv on that interpreter and brings pip into it.
 #   4. Installs the build and test tools, and what the examples and benchmarks
@@ -26,16 +27,23 @@ tools=(pytest hypothesis "scikit-build-core>=0.10" "cmake>=3.24" ninja
        # for the examples, their tests, the stub check and the benchmark plots
        qiskit matplotlib mypy
        # test material for tests/test_qiskit_pass.py: fake IBM backends, benchmark circuits
-       qiskit-ibm-runtime mqt.bench)
+       qiskit-ibm-runtime mqt.bench
+       # the cluster test of tests/test_qiskit_distributed.py
+       distributed)
 
 say() { echo "setup: $*" >&2; }
 die() { echo "setup: error: $*" >&2; exit 1; }
 
-# True if $1 is a CPython 3.14 whose sysconfig include dir has Python.h.
+# True if $1 is a CPython of version $2 (a minimum: "3.10+", or exact: "3.14"), not a
+# free-threaded build, whose sysconfig include dir has Python.h.
 has_headers() {
-  "$1" - <<'EOF' >/dev/null 2>&1
+  "$1" - "$2" <<'EOF' >/dev/null 2>&1
 import os, sys, sysconfig
-ok = sys.implementation.name == "cpython" and sys.version_info[:2] == (3, 14)
+want = sys.argv[1]
+version = tuple(int(part) for part in want.rstrip("+").split("."))
+have = sys.version_info[:2]
+ok = sys.implementation.name == "cpython" and (have >= version if want.endswith("+") else have == version)
+ok = ok and not sysconfig.get_config_var("Py_GIL_DISABLED")
 sys.exit(0 if ok and os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)
 EOF
 }
@@ -43,9 +51,10 @@ EOF
 # --- 1. interpreter ---------------------------------------------------------
 python=
 if [ -n "${VORNAK_PYTHON:-}" ]; then
-  has_headers "$VORNAK_PYTHON" || die "VORNAK_PYTHON=$VORNAK_PYTHON is not a CPython 3.14 with Python.h"
+  has_headers "$VORNAK_PYTHON" 3.10+ \
+    || die "VORNAK_PYTHON=$VORNAK_PYTHON is not a CPython 3.10 or later (not free-threaded) with Python.h"
   python=$VORNAK_PYTHON
-elif command -v python3.14 >/dev/null 2>&1 && has_headers "$(command -v python3.14)"; then
+elif command -v python3.14 >/dev/null 2>&1 && has_headers "$(command -v python3.14)" 3.14; then
   python=$(command -v python3.14)
 fi
 
@@ -66,8 +75,8 @@ if [ ${#apt_missing[@]} -gt 0 ]; then
 fi
 
 if [ -z "$python" ]; then
-  python=$(bash "$root/scripts/python3.14-from-debian.sh" | tail -n 1)
-  has_headers "$python" || die "provisioned interpreter $python has no Python.h"
+  python=$(bash "$root/scripts/python-from-debian.sh" 3.14 | tail -n 1)
+  has_headers "$python" 3.14 || die "provisioned interpreter $python has no Python.h"
 fi
 say "using $python"
 
@@ -101,7 +110,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 export PATH=$venv/bin:$PATH
 
 # --- 4. build and test tools ------------------------------------------------
-if ! "$vpy" -c 'import pytest, hypothesis, scikit_build_core, auditwheel, qiskit, matplotlib, mypy, qiskit_ibm_runtime, mqt.bench' >/dev/null 2>&1 \
+if ! "$vpy" -c 'import pytest, hypothesis, scikit_build_core, auditwheel, qiskit, matplotlib, mypy, qiskit_ibm_runtime, mqt.bench, distributed' >/dev/null 2>&1 \
    || [ ! -x "$venv/bin/cmake" ] || [ ! -x "$venv/bin/ninja" ]; then
   say "installing ${tools[*]} into .venv"
   "$vpy" -m pip install -q "${tools[@]}"
@@ -112,6 +121,11 @@ fi
 werror=ON
 case "${CI:-}" in "" | 0 | false | no) werror=OFF ;; esac
 say "building and installing vornak (VORNAK_WERROR=$werror)"
-"$vpy" -m pip install -q --no-build-isolation --no-deps -C cmake.define.VORNAK_WERROR=$werror "$root"
-"$vpy" -c 'import _vornak' || die "_vornak was installed but does not import"
+"$vpy" -m pip install -q --no-build-isolation --no-deps --config-settings=cmake.define.VORNAK_WERROR=$werror "$root"
+"$vpy" -c 'import vornak.qiskit' || die "vornak.qiskit was installed but does not import"
+if has_headers "$vpy" 3.14; then
+  "$vpy" -c 'import _vornak' || die "_vornak was installed but does not import"
+else
+  say "_vornak is built for CPython 3.14 only: on $("$vpy" -V) the package holds vornak.qiskit"
+fi
 say "done: $vpy"

@@ -1,9 +1,10 @@
 #ifndef VORNAK_GRAPH_FAILURE_H
 #define VORNAK_GRAPH_FAILURE_H
 
-#include <source_location>
 #include <stdexcept>
 #include <string>
+
+#include "graph/source_location.h"
 
 namespace vornak {
 
@@ -12,13 +13,13 @@ namespace vornak {
 class InternalFailure : public std::runtime_error {
  public:
   explicit InternalFailure(const std::string& message,
-                           std::source_location where = std::source_location::current())
+                           SourceLocation where = SourceLocation::current())
       : std::runtime_error(message), where_(where) {}
 
-  const std::source_location& where() const noexcept { return where_; }
+  const SourceLocation& where() const noexcept { return where_; }
 
  private:
-  std::source_location where_;
+  SourceLocation where_;
 };
 
 }  // namespace vornak

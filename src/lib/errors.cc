@@ -1,9 +1,9 @@
 #include "lib/errors.h"
 
-#include <unistd.h>
-
+#include <cerrno>
 #include <cstdlib>
 
+#include "graph/raw_write.h"
 #include "lib/pyref.h"
 
 namespace vornak::py {
@@ -21,7 +21,7 @@ void write_stderr(const std::string& text) noexcept {
   const char* data = text.data();
   std::size_t left = text.size();
   while (left > 0) {
-    ssize_t written = ::write(STDERR_FILENO, data, left);
+    std::ptrdiff_t written = write_fd(kStderrFd, data, left);
     if (written <= 0) {
       if (written < 0 && errno == EINTR) continue;
       return;
@@ -82,7 +82,7 @@ void ensure_error_set() noexcept {
   }
 }
 
-void raise_panic(const std::string& message, const std::source_location& where) noexcept {
+void raise_panic(const std::string& message, const SourceLocation& where) noexcept {
   try {
     write_stderr("thread " + std::to_string(current_thread_number()) + " panicked at " +
                  where.file_name() + ":" + std::to_string(where.line()) + ":\n" + message +

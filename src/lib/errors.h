@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <mutex>
 #include <new>
-#include <source_location>
 #include <string>
 #include <type_traits>
 
@@ -41,7 +40,7 @@ std::uint64_t current_thread_number();
 
 // Writes the diagnostic of an internal failure to standard error and raises the panic
 // exception carrying `message`. Ends the process if the panic exception cannot be made.
-void raise_panic(const std::string& message, const std::source_location& where) noexcept;
+void raise_panic(const std::string& message, const SourceLocation& where) noexcept;
 
 // Sets SystemError if a call reported failure without setting an exception.
 void ensure_error_set() noexcept;
@@ -60,9 +59,9 @@ Result entry(Body&& body, Result failed) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {
-    raise_panic(error.what(), std::source_location::current());
+    raise_panic(error.what(), SourceLocation::current());
   } catch (...) {
-    raise_panic("unknown C++ exception", std::source_location::current());
+    raise_panic("unknown C++ exception", SourceLocation::current());
   }
   return failed;
 }
