@@ -176,6 +176,22 @@ def test_bodies_equal_as_operators():
     assert compared >= 2
 
 
+def test_stretch_sequences_are_placed_in_identity_blocks_with_their_phase():
+    """RX(pi) twice is -I: four RX(pi) go in blocks of two, beside control flow as in the
+    blocks and bodies, and every block's phase is corrected."""
+    from qiskit.circuit.library import RXGate
+
+    target = backend("FakeSherbrooke").target
+    durations = target.durations()
+    durations.update([("rx", None, int(durations.get("x", [0])), "dt")])
+    mapped = _mapped("teleport-2", "FakeSherbrooke")
+    out = pad(mapped, durations=durations, dd_sequence=[RXGate(np.pi)] * 4,
+              around_control_flow="stretch", coupling_map=target.build_coupling_map())
+    counts = {items.count("rx") for items in _stretch_sequences(out, "rx").values()}
+    assert counts >= {2, 4}
+    assert_same_branches(mapped, out)
+
+
 # -- timing ----------------------------------------------------------------------------------
 
 
@@ -348,8 +364,8 @@ def test_conditions_and_targets_are_kept():
 # -- around control flow ---------------------------------------------------------------------
 
 
-def _stretch_sequences(circuit):
-    """{(qubit, stretch name): [delay duration or "x", ...]} of the top level's stretch
+def _stretch_sequences(circuit, pulse="x"):
+    """{(qubit, stretch name): [delay duration or `pulse`, ...]} of the top level's stretch
     sequences; a barrier closes the sequences of its qubits."""
     found, current = {}, {}
     for instruction in circuit.data:
@@ -362,8 +378,8 @@ def _stretch_sequences(circuit):
             stretch = next(expr.iter_identifiers(operation.duration))
             current[qubits[0]] = (qubits[0], stretch.name)
             found.setdefault(current[qubits[0]], []).append(operation.duration)
-        elif operation.name == "x" and qubits[0] in current:
-            found[current[qubits[0]]].append("x")
+        elif operation.name == pulse and qubits[0] in current:
+            found[current[qubits[0]]].append(pulse)
     return found
 
 

@@ -22,9 +22,9 @@ after it, idle for a time not known at compile time. ``around`` chooses what the
 - ``"stretch"``: a sequence whose delays are one Qiskit ``stretch`` per colour of the
   coupling among them, ``delay(a) P delay(2a) P ... P delay(a)``, beside the control-flow
   operations and closed by a barrier over them all, so that the device stretches the
-  sequence over the time the operations take. Coupled idle qubits get patterns of 2n, 4n,
-  ... pulses (n the sequence's length), which are mutually orthogonal: their ZZ is
-  refocused with their detuning.
+  sequence over the time the operations take. Coupled idle qubits get patterns of b, 2b,
+  4b, ... pulses (b the sequence's shortest identity block: 2 for the default and X-X),
+  which are mutually orthogonal: their ZZ is refocused with their detuning.
 - ``"widen"``: the control-flow operation takes them in (the first operation of the
   level, where several run side by side), so that their idle time inside each body is
   padded like the rest of the body. They can no longer run anything else meanwhile, and
@@ -138,15 +138,17 @@ class DynamicPadder:
     `pad_static(circuit)` pads a static circuit of the device's width natively and returns
     ``(padded, start_times, inserted, dropped)``; `pulses` are the sequence's pulses as the
     device makes them (each a tuple of gates: the gate, or ``x`` between ``rz`` frame
-    changes) and `phase` the global phase of one repetition of the whole sequence; `allowed(q)` says whether physical qubit q
-    may take pulses; `couplings` are the device's coupled pairs.
+    changes), of which every `block` in a row are the identity with the global phase
+    `phase`; `allowed(q)` says whether physical qubit q may take pulses; `couplings` are the
+    device's coupled pairs.
     """
 
-    def __init__(self, width: int, pad_static: Callable, pulses: list, phase: float,
+    def __init__(self, width: int, pad_static: Callable, pulses: list, block: int, phase: float,
                  allowed: Callable[[int], bool], couplings, around: str):
         self.width = width
         self.pad_static = pad_static
         self.pulses = pulses
+        self.block = block
         self.phase = phase
         self.allowed = allowed
         self.neighbours: dict[int, set[int]] = {}
@@ -308,7 +310,7 @@ class DynamicPadder:
         """Sequences of stretch delays on the `around` qubits, beside the `boundary`
         operations and closed with them by a barrier."""
         qubit_of = {p: body.qubits[i] for i, p in enumerate(physical)}
-        n = len(self.pulses)
+        n, block = len(self.pulses), self.block
         boundary_number = self._stretch_names
         self._stretch_names += 1
         for colour, members in self._colours(around).items():
@@ -317,7 +319,8 @@ class DynamicPadder:
             a = expr.Stretch(uuid.uuid5(_STRETCHES, name), name)
             out.add_stretch(a)
             twice = expr.mul(2, a)
-            count = n << colour  # n, 2n, 4n, ... pulses: mutually orthogonal square waves
+            # b, 2b, 4b, ... pulses (b a block of the sequence): mutually orthogonal square waves
+            count = block << colour
             for q in members:
                 bit = qubit_of[q]
                 out._append(CircuitInstruction(Delay(a), [bit], ()))
@@ -329,8 +332,8 @@ class DynamicPadder:
                     delay = a if j == count - 1 else twice
                     out._append(CircuitInstruction(Delay(delay), [bit], ()))
                     times.append(0)
-                out.global_phase -= (count // n) * self.phase
-                self.counts.stretches += count // n
+                out.global_phase -= (count // block) * self.phase
+                self.counts.stretches += count // block
         bits = []
         for instruction in boundary:
             bits.extend(b for b in instruction.qubits if b not in bits)
@@ -384,8 +387,7 @@ def pad_dynamic(dd, circuit: QuantumCircuit, pad_static: Callable):
         return padded, padded._op_start_times, inserted, dropped
 
     padder = DynamicPadder(
-        circuit.num_qubits, static, dd._written,
-        dd._phase * (len(dd._written) // dd._block),
+        circuit.num_qubits, static, dd._written, dd._block, dd._phase,
         lambda q: pulse_durations[q] is not None, couplings, dd.around,
     )
     out, times = padder.pad(circuit)

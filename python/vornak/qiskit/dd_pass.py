@@ -168,7 +168,7 @@ class DynamicalDecoupling(TransformationPass):
     and got no pulses: their sequence would have been cut short by the crosstalk shifts or
     the 10 ns spacing; for ``"walsh"``, not even the plain sequence fitted once aligned and
     spaced), and for dynamic circuits
-    ``dd_stretch_sequences_inserted`` (repetitions in stretch sequences).
+    ``dd_stretch_sequences_inserted`` (blocks of the sequence in stretch sequences).
 
     Dynamic circuits (``if_else``, ``switch_case``, ``for_loop``, ``while_loop``, ``box``,
     nested, with mid-circuit measurements and resets) are padded under the block model of
