@@ -192,9 +192,9 @@ class DynamicalDecoupling(TransformationPass):
     ``bench/dynamic_fidelity.py`` (2026-12-09, 60 realisations, a feed-forward latency of
     1.1 us; teleportation, GHZ by feed-forward, three rounds of a repetition code), the
     mean fidelity under detuning and ZZ / with T1, T2 and pulse errors as well was on
-    FakeSherbrooke 0.883 / 0.728 with ``"stretch"`` against 0.580 / 0.540 with
+    FakeSherbrooke 0.883 / 0.725 with ``"stretch"`` against 0.581 / 0.540 with
     ``"widen"`` or ``"idle"`` (qiskit-ibm-runtime's pass: 0.566 / 0.512 at best), and on
-    FakeTorino 0.888 / 0.751 against 0.536 / 0.478 (runtime: 0.567 / 0.505).
+    FakeTorino 0.889 / 0.753 against 0.544 / 0.487 (runtime: 0.567 / 0.505).
     """
 
     def __init__(
