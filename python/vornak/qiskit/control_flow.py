@@ -232,10 +232,12 @@ class DynamicPadder:
         out.global_phase += padded.global_phase
         data = padded._data
         start_times = list(start_times)
-        if marked:  # the marker: the first barrier on as many qubits
+        if marked:  # the marker: the first barrier on exactly the marked qubits
+            marker = {padded.qubits[q] for q in marked}
             for i in range(len(data)):
                 instruction = data[i]
-                if instruction.name == "barrier" and len(instruction.qubits) == len(marked):
+                if (instruction.name == "barrier" and len(instruction.qubits) == len(marked)
+                        and set(instruction.qubits) == marker):
                     data.pop(i)
                     del start_times[i]
                     break
