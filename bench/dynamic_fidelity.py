@@ -288,7 +288,8 @@ def main(argv=None):
     parser.add_argument("--realisations", type=int)
     parser.add_argument("--devices", nargs="*", default=list(DEVICES))
     parser.add_argument("--circuits", nargs="*")
-    parser.add_argument("--out", help="write the markdown table to this file")
+    parser.add_argument("--out", help="write the markdown table to this file, keeping the "
+                        "static results it holds (bench/fidelity_results.md)")
     parser.add_argument("--plot", help="draw the bars to this image file")
     args = parser.parse_args(argv)
     from bench import dynamic_circuits as dc
@@ -302,8 +303,7 @@ def main(argv=None):
                     "python -m bench.dynamic_fidelity " + " ".join(argv or sys.argv[1:]))
     print(text)
     if args.out:
-        with open(args.out, "w") as handle:
-            handle.write(text + "\n")
+        fid.write_results(args.out, text, static=False)
     if args.plot:
         plot(table, args.plot)
     return table

@@ -1154,12 +1154,31 @@ def main(argv=None):
     text = report(table, realisations, elapsed, command.strip(), noises)
     print(text)
     if out is not None:
-        out.write_text(text + "\n")
+        write_results(out, text, static=True)
     if picture is not None:
         plot(table, picture, noises)
     failed = any(r.error for rows in table.values() for results, _, _ in rows.values()
                  for r in results.values())
     return 1 if failed else 0
+
+
+DYNAMIC_SECTION = "## Dynamic circuits\n"
+
+
+def write_results(path, text: str, static: bool) -> None:
+    """Writes `text` to the results file `path` as its static part (`static`) or as its
+    section on dynamic circuits, keeping the other part that the file holds: the two
+    benchmarks share bench/fidelity_results.md."""
+    path = Path(path)
+    old = path.read_text() if path.exists() else ""
+    cut = ("\n" + old).find("\n" + DYNAMIC_SECTION)  # the section may open the file
+    static_part, dynamic_part = (old, "") if cut < 0 else (old[:cut], old[cut:])
+    if static:
+        static_part = text
+    else:
+        dynamic_part = text
+    parts = [part.strip("\n") for part in (static_part, dynamic_part) if part.strip()]
+    path.write_text("\n\n".join(parts) + "\n")
 
 
 if __name__ == "__main__":

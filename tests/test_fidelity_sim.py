@@ -439,3 +439,17 @@ def test_strategies_the_installed_pass_refuses_are_not_available(monkeypatch):
     assert fid.build_passes("unknown option", target) is None
     assert fid.build_passes("bad placement", target) is None
     assert fid.build_passes("ours", target) is not None
+
+
+def test_the_two_benchmarks_keep_each_others_results(tmp_path):
+    """The static and the dynamic benchmark share one results file: each rewrites its own
+    part and keeps the other's, whichever runs first."""
+    results = tmp_path / "fidelity_results.md"
+    dynamic = fid.DYNAMIC_SECTION + "\nold dynamic table"
+    fid.write_results(results, dynamic, static=False)
+    fid.write_results(results, "# static\n\nold table", static=True)
+    fid.write_results(results, "# static\n\nnew table", static=True)
+    assert results.read_text() == "# static\n\nnew table\n\n" + dynamic + "\n"
+    fid.write_results(results, fid.DYNAMIC_SECTION + "\nnew dynamic table", static=False)
+    assert results.read_text() == ("# static\n\nnew table\n\n" + fid.DYNAMIC_SECTION +
+                                   "\nnew dynamic table\n")
