@@ -841,6 +841,24 @@ def test_node_start_time_covers_every_operation():
     assert all(isinstance(t, int) for t in plain.values())
 
 
+def test_node_start_time_nodes_are_released_after_the_map():
+    # The list that frees the map's nodes in order holds the map's own node objects, in
+    # node order, and is set after the map, also where a property set already holds both
+    # keys the other way round (a run on a property set given to PassManager.run).
+    from vornak.qiskit.start_times import NODES_KEY
+
+    backend = generic_backend(5)
+    circuit = transpile(staircase(5), backend, seed_transpiler=1)
+    for given in (None, {NODES_KEY: [], "node_start_time": None}):
+        pm = PassManager([DynamicalDecoupling(target=backend.target)])
+        pm.run(circuit, property_set=given)
+        keys = list(pm.property_set)
+        assert keys.index(NODES_KEY) > keys.index("node_start_time")
+        nodes, starts = pm.property_set[NODES_KEY], pm.property_set["node_start_time"]
+        assert [n._node_id for n in nodes] == sorted(n._node_id for n in nodes)
+        assert len(nodes) == len(starts) and all(a is b for a, b in zip(nodes, starts.keys()))
+
+
 def assert_pulse_spacing(result, spacing):
     by_qubit: dict[int, list] = {}
     for q, start, end in result.pulses:

@@ -30,7 +30,7 @@ from vornak.qiskit.sequence import (
     native_written,
     written_pulse,
 )
-from vornak.qiskit.start_times import node_start_time
+from vornak.qiskit.start_times import record_start_times
 from vornak.qiskit.writer import write_in_python as _write_in_python
 
 _PULSE_SPACING_S = 10e-9  # free time after each pulse, and after a pulse it must avoid
@@ -168,7 +168,10 @@ class DynamicalDecoupling(TransformationPass):
     and got no pulses: their sequence would have been cut short by the crosstalk shifts or
     the 10 ns spacing; for ``"walsh"``, not even the plain sequence fitted once aligned and
     spaced), and for dynamic circuits
-    ``dd_stretch_sequences_inserted`` (blocks of the sequence in stretch sequences).
+    ``dd_stretch_sequences_inserted`` (blocks of the sequence in stretch sequences); for static circuits, after ``node_start_time``,
+    ``vornak_node_start_time_nodes``, the list of its nodes in node order, which only lets
+    them be freed in that order (several times faster than from the map) when the property
+    set goes.
 
     Dynamic circuits (``if_else``, ``switch_case``, ``for_loop``, ``while_loop``, ``box``,
     nested, with mid-circuit measurements and resets) are padded under the block model of
@@ -420,7 +423,7 @@ class DynamicalDecoupling(TransformationPass):
             )
         self._finish(out, inserted, length)
         self.property_set["time_unit"] = out._unit
-        self.property_set["node_start_time"] = node_start_time(out, times, self._unit_dt)
+        record_start_times(self.property_set, out, times, self._unit_dt)
         self.property_set["dd_sequences_inserted"] = inserted
         self.property_set["dd_sequences_dropped"] = dropped
         return out

@@ -14,6 +14,26 @@ import copyreg
 
 from qiskit._accelerate.scheduling import NodeDurations
 
+# The property-set key of the list of the nodes that ``node_start_time`` holds, in node order.
+NODES_KEY = "vornak_node_start_time_nodes"
+
+
+def record_start_times(property_set, dag, times, unit_dt: bool) -> None:
+    """Sets ``property_set["node_start_time"]`` to :func:`node_start_time` of `dag`, and
+    after it, under :data:`NODES_KEY`, the list of its nodes in node order.
+
+    The list changes no result; it decides the order in which the nodes are released. The
+    map keeps its nodes in a hash table, and released from there they are freed in the
+    table's order, scattered over memory: on QFT-50 (144,400 nodes) that alone took longer
+    than the native pad. A property set releases its entries in the order they were set,
+    so with the list set after the map the map only drops its references, and the list then
+    frees the nodes in the order they were made, about seven times faster.
+    """
+    nodes = dag.op_nodes()
+    property_set["node_start_time"] = _node_map(nodes, times, unit_dt)
+    property_set.pop(NODES_KEY, None)  # set again, it comes after node_start_time
+    property_set[NODES_KEY] = nodes
+
 
 def node_start_time(dag, times, unit_dt: bool) -> NodeDurations:
     """The start time of every operation of `dag`, from `times`: a list by node index (None
@@ -23,13 +43,18 @@ def node_start_time(dag, times, unit_dt: bool) -> NodeDurations:
     map is built without a lookup per node: making the nodes' Python objects is most of its
     cost. Times in dt are ints and times in ns floats: the map takes one type throughout.
     """
+    return _node_map(dag.op_nodes(), times, unit_dt)
+
+
+def _node_map(nodes, times, unit_dt: bool) -> NodeDurations:
+    """The map from `nodes` (a DAG's operation nodes in node-index order) to `times`."""
     if isinstance(times, dict):
         values = times.values()
     else:
         values = [t for t in times if t is not None]
     if not unit_dt:
         values = map(float, values)
-    return NodeDurations(dict(zip(dag.op_nodes(), values, strict=True)))
+    return NodeDurations(dict(zip(nodes, values, strict=True)))
 
 
 def _reduce(times: NodeDurations):
