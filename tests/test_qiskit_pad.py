@@ -18,7 +18,8 @@ pytest.importorskip("qiskit")
 pytest.importorskip("vornak.qiskit")
 
 from qiskit import QuantumCircuit  # noqa: E402
-from qiskit.circuit.library import XGate  # noqa: E402
+import numpy as np  # noqa: E402
+from qiskit.circuit.library import GlobalPhaseGate, XGate  # noqa: E402
 from qiskit.converters import circuit_to_dag  # noqa: E402
 from qiskit.transpiler import InstructionDurations, InstructionProperties, PassManager  # noqa: E402
 from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
@@ -135,6 +136,70 @@ def test_unitaries_and_time_in_ns_without_dt():
     result = check_pad(circuit, durations=durations, dd_sequence=[XGate(), XGate()],
                        expect_fallback=True)
     assert result.property_set["time_unit"] == "ns" and result.plan.sequences > 0
+
+
+def qiskit_positions(circuit):
+    """The positions of `circuit`'s instructions in Qiskit's topological order of its DAG."""
+    nodes = list(circuit_to_dag(circuit).topological_op_nodes())
+    first = min((n._node_id for n in nodes), default=0)
+    return [n._node_id - first for n in nodes]
+
+
+def ordering_cases():
+    """Circuits whose lexicographic order is easy to get wrong: measurements into clbits in
+    another order than their qubits, barriers over part of the qubits, gates whose qubits
+    are listed high first, idle bits, a wide random circuit."""
+    crossed = QuantumCircuit(4, 3)
+    crossed.h(3)
+    crossed.cx(3, 0)
+    crossed.measure(0, 2)
+    crossed.measure(3, 0)
+    crossed.x(1)
+    crossed.measure(1, 0)  # the same clbit again
+    crossed.barrier(2, 1)
+    crossed.cx(2, 1)
+    crossed.ecr(1, 3)
+    crossed.barrier()
+    crossed.measure(2, 1)
+    yield crossed
+    yield tp.staircase(5)
+    for seed in range(3):
+        yield tp.small_random_circuit(7, 12, seed, measure=True, extras=True)
+    wide = QuantumCircuit(40, 40)
+    rng = np.random.default_rng(5)
+    for _ in range(600):
+        a, b = (int(q) for q in rng.choice(40, 2, replace=False))
+        kind = rng.integers(4)
+        if kind == 0:
+            wide.cx(a, b)
+        elif kind == 1:
+            wide.rz(float(rng.random()), a)
+        elif kind == 2:
+            wide.measure(a, b)
+        else:
+            wide.barrier(*sorted({a, b, (a + b) % 40}, reverse=True))
+    yield wide
+
+
+def test_the_order_read_from_a_circuit_is_qiskits():
+    from vornak import _bridge
+
+    for circuit in ordering_cases():
+        assert _bridge.circuit_order(circuit._data) == qiskit_positions(circuit)
+    # An operation on no wires is left to Qiskit's sort, which breaks its ties by node index.
+    phase = QuantumCircuit(2)
+    phase.append(GlobalPhaseGate(0.5), [])
+    phase.x(0)
+    assert _bridge.circuit_order(phase._data) is None
+    assert _bridge.circuit_order(QuantumCircuit(3)._data) == []
+
+
+def test_the_order_read_from_transpiled_benchmark_circuits_is_qiskits():
+    from vornak import _bridge
+
+    for backend_name, bench in (("FakeSherbrooke", "qft"), ("FakeTorino", "qaoa")):
+        circuit = tp.bench_circuit(bench, 12, backend_name)
+        assert _bridge.circuit_order(circuit._data) == qiskit_positions(circuit)
 
 
 @pytest.mark.parametrize("backend_name, bench", [("FakeSherbrooke", "qft"), ("FakeTorino", "ghz")])

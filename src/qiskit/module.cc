@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "graph/dd_plan.h"
 #include "lib/pyref.h"
+#include "qiskit/circuit_order.h"
 #include "qiskit/duration_table.h"
 #include "qiskit/options.h"
 #include "qiskit/plan.h"
@@ -130,6 +132,21 @@ PyObject* pad_circuit(PyObject*, PyObject* args) {
       });
 }
 
+// circuit_order(circuit_data): the positions of the circuit's instructions in the order
+// pad_circuit reads them, where it finds that order itself (else None): for the tests, which
+// hold it against Qiskit's topological_op_nodes.
+PyObject* circuit_order(PyObject*, PyObject* data) {
+  return guarded([&]() -> PyObject* {
+    if (!exclusive(data)) return Py_NewRef(Py_None);
+    QkCircuit* circuit = qk_circuit_borrow_from_python(data);
+    if (circuit == nullptr) throw PythonError{};
+    std::optional<std::vector<std::uint32_t>> order = lexicographic_order(circuit);
+    if (!order) return Py_NewRef(Py_None);
+    std::vector<double> positions(order->begin(), order->end());
+    return start_list(positions);
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"pad", pad, METH_VARARGS,
      "pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)\n--\n\n"
@@ -149,6 +166,11 @@ PyMethodDef kMethods[] = {
      "data another call is reading while it runs Python code. The\n"
      "interpreter lock is released while the core schedules and plans, so threads can pad\n"
      "several circuits at once."},
+    {"circuit_order", circuit_order, METH_O,
+     "circuit_order(circuit_data)\n--\n\n"
+     "The positions of the circuit's instructions in the order pad_circuit reads them (that of\n"
+     "Qiskit's topological_op_nodes on the circuit's DAG), where it finds that order without\n"
+     "Qiskit's sort; else None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,9 @@
 #include "qiskit/source.h"
 
+#include <optional>
+#include <utility>
+
+#include "qiskit/circuit_order.h"
 #include "qiskit/python_values.h"
 
 namespace vornak::bridge {
@@ -53,6 +57,15 @@ bool Source::readable(const QkCircuit* circuit) {
 }
 
 std::vector<std::uint32_t> Source::order() const {
+  // A circuit's DAG with no wire nodes but those of its bits (no variables) is ordered here,
+  // from the circuit, as Qiskit orders it.
+  const std::uint32_t bits = qk_dag_num_qubits(dag_) + qk_dag_num_clbits(dag_);
+  if (circuit_ != nullptr && first_ == 2 * bits) {
+    if (std::optional<std::vector<std::uint32_t>> order = lexicographic_order(circuit_)) {
+      for (std::uint32_t& node : *order) node += first_;
+      return *std::move(order);
+    }
+  }
   std::vector<std::uint32_t> order(qk_dag_num_op_nodes(dag_));
   if (!order.empty()) qk_dag_topological_op_nodes(dag_, order.data());
   return order;
