@@ -9,6 +9,7 @@
 #include "graph/dd_plan.h"
 #include "lib/pyref.h"
 #include "qiskit/duration_table.h"
+#include "qiskit/dynamic_plan.h"
 #include "qiskit/options.h"
 #include "qiskit/plan.h"
 #include "qiskit/plan_layout.h"
@@ -130,6 +131,37 @@ PyObject* pad_circuit(PyObject*, PyObject* args) {
       });
 }
 
+// plan_dynamic(circuit_data, durations, pulses, pulse_durations, couplings, options, shape,
+// stretch): see DynamicPlanner. None where the circuit cannot be padded natively.
+PyObject* plan_dynamic(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *input, *table_obj, *pulses_obj, *durations_obj, *couplings_obj, *options_obj,
+        *shape, *stretch_obj;
+    if (!PyArg_ParseTuple(args, "OOOOOOOO", &input, &table_obj, &pulses_obj, &durations_obj,
+                          &couplings_obj, &options_obj, &shape, &stretch_obj)) {
+      return nullptr;
+    }
+    const int stretch = PyObject_IsTrue(stretch_obj);
+    if (stretch < 0) throw PythonError{};
+    if (!exclusive(input)) return Py_NewRef(Py_None);
+    QkCircuit* circuit = qk_circuit_borrow_from_python(input);
+    if (circuit == nullptr) throw PythonError{};
+    const DurationTable table(table_obj);
+    const Inputs in = to_inputs(qk_circuit_num_qubits(circuit), pulses_obj, durations_obj,
+                                couplings_obj, options_obj);
+    if (!in.pulses_native) return Py_NewRef(Py_None);
+    DynamicPlanner planner(table, in, stretch != 0);
+    py::Ref result;
+    try {
+      result = py::Ref::steal(planner.plan(circuit, shape));
+    } catch (const NotNative&) {
+      return Py_NewRef(Py_None);
+    }
+    return Py_BuildValue("(Onn)", result.get(), static_cast<Py_ssize_t>(planner.inserted()),
+                         static_cast<Py_ssize_t>(planner.dropped()));
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"pad", pad, METH_VARARGS,
      "pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)\n--\n\n"
@@ -149,6 +181,15 @@ PyMethodDef kMethods[] = {
      "data another call is reading while it runs Python code. The\n"
      "interpreter lock is released while the core schedules and plans, so threads can pad\n"
      "several circuits at once."},
+    {"plan_dynamic", plan_dynamic, METH_VARARGS,
+     "plan_dynamic(circuit_data, durations, pulses, pulse_durations, couplings, options, "
+     "shape, stretch)\n--\n\n"
+     "Pads a QuantumCircuit's CircuitData with control flow block by block, reading its\n"
+     "bodies through the C API: (result, sequences, dropped), the result of the top level as\n"
+     "vornak.qiskit.dynamic_native assembles it. `shape` tells each body whether it has\n"
+     "classical variables and holds its bodies' shapes by instruction index; `stretch`,\n"
+     "whether idle qubits around control flow take stretch sequences. None for a circuit\n"
+     "that the C API cannot read or write without Python."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -54,6 +54,8 @@ from qiskit.circuit.classical import expr
 AROUND = ("stretch", "widen", "idle")
 DEFAULT_AROUND = "stretch"
 _STRETCHES = uuid.UUID("6f1c2a53-2d0e-4b8e-9a57-1f3c0d6e8b21")  # namespace of our stretches
+# Whether circuits the C API can read are padded natively (dynamic_native), else all here.
+_NATIVE = True
 
 
 # -- the block model -------------------------------------------------------------------------
@@ -380,6 +382,8 @@ def pad_dynamic(dd, circuit: QuantumCircuit, pad_static: Callable):
     operations between blocks, and the stretch sequences beside them, start at 0 of their
     own timeline, which the device fixes at run time.
     """
+    from vornak.qiskit.dynamic_native import pad_native
+
     _, _, pulse_durations, couplings, _ = dd._tables_for(circuit.num_qubits)
     if not couplings and dd.around == "stretch":
         couplings = dd._couplings_for_colouring(circuit.num_qubits)
@@ -392,7 +396,8 @@ def pad_dynamic(dd, circuit: QuantumCircuit, pad_static: Callable):
         circuit.num_qubits, static, dd._written, dd._block, dd._phase,
         lambda q: pulse_durations[q] is not None, couplings, dd.around,
     )
-    out, times = padder.pad(circuit)
+    native = pad_native(dd, circuit, padder) if _NATIVE else None
+    out, times = native if native is not None else padder.pad(circuit)
     out.name = circuit.name
     out.metadata = circuit.metadata
     out._op_start_times = times if dd._unit_dt else [float(t) for t in times]

@@ -1,0 +1,284 @@
+#include "qiskit/dynamic_plan.h"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <string_view>
+
+#include "graph/block_cut.h"
+#include "graph/dd_plan.h"
+#include "qiskit/plan.h"
+#include "qiskit/python_values.h"
+#include "qiskit/reader.h"
+#include "qiskit/source.h"
+#include "qiskit/start_times.h"
+#include "qiskit/writer.h"
+
+namespace vornak::bridge {
+namespace {
+
+using py::Ref;
+
+struct ControlFlowDeleter {
+  void operator()(QkControlFlowInstruction* c) const { qk_control_flow_instruction_free(c); }
+};
+using ControlFlowPtr = std::unique_ptr<QkControlFlowInstruction, ControlFlowDeleter>;
+
+std::string_view name_of(const QkCircuitInstructionView& view) {
+  return {view.name, view.name_len};
+}
+
+PyObject* qubit_list_of(const std::vector<std::uint32_t>& qubits) {
+  Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(qubits.size()))));
+  for (std::size_t i = 0; i < qubits.size(); ++i) {
+    set_list_item(list.get(), static_cast<Py_ssize_t>(i), PyLong_FromUnsignedLong(qubits[i]));
+  }
+  return list.release();
+}
+
+// The Python circuit of `circuit`, taken over.
+PyObject* to_python(CircuitPtr circuit) { return check(qk_circuit_to_python_full(circuit.release())); }
+
+CircuitPtr empty_like(const QkCircuit* body) {
+  CircuitPtr out(qk_circuit_copy_empty_like(body, QkVarsMode_Alike, QkBlocksMode_Drop));
+  if (!out) fail(PyExc_RuntimeError, "Qiskit refused to copy a body's bits");
+  return out;
+}
+
+// The body's shape: whether it has classical variables, and the shapes of its bodies by
+// instruction index.
+struct Shape {
+  bool uses_vars;
+  PyObject* children;  // borrowed: a dict
+};
+
+Shape shape_of(PyObject* shape) {
+  if (!PyTuple_Check(shape) || PyTuple_Size(shape) != 2) {
+    fail(PyExc_TypeError, "a body's shape is a tuple (uses_vars, {index: shapes})");
+  }
+  const int uses_vars = PyObject_IsTrue(tuple_item(shape, 0));
+  if (uses_vars < 0) throw PythonError{};
+  PyObject* children = tuple_item(shape, 1);
+  if (!PyDict_Check(children)) fail(PyExc_TypeError, "a body's children are a dict");
+  return {uses_vars != 0, children};
+}
+
+// The shapes of the bodies of instruction `index`, borrowed.
+PyObject* children_of(const Shape& shape, std::size_t index, std::size_t blocks) {
+  Ref key = Ref::steal(check(PyLong_FromSize_t(index)));
+  PyObject* found = PyDict_GetItemWithError(shape.children, key.get());
+  if (found == nullptr) {
+    if (PyErr_Occurred()) throw PythonError{};
+    fail(PyExc_LookupError, "no shape for the bodies of instruction " + std::to_string(index));
+  }
+  if (!PyTuple_Check(found) || static_cast<std::size_t>(PyTuple_Size(found)) != blocks) {
+    fail(PyExc_ValueError, "the shapes of a control-flow operation's bodies do not match them");
+  }
+  return found;
+}
+
+}  // namespace
+
+DynamicPlanner::DynamicPlanner(const DurationTable& table, const Inputs& in, bool stretch)
+    : table_(table), in_(in), stretch_(stretch), no_delays_(Ref::steal(check(PyDict_New()))) {}
+
+PyObject* DynamicPlanner::plan(const QkCircuit* circuit, PyObject* shape) {
+  std::vector<std::uint32_t> physical(in_.nq);
+  for (std::uint32_t q = 0; q < in_.nq; ++q) physical[q] = q;
+  std::vector<char> active(in_.nq, 0);
+  return body(circuit, physical, active, true, shape);
+}
+
+PyObject* DynamicPlanner::body(const QkCircuit* body, const std::vector<std::uint32_t>& physical,
+                               std::vector<char>& active, bool top, PyObject* shape_obj) {
+  const Shape shape = shape_of(shape_obj);
+  const std::uint32_t nq = qk_circuit_num_qubits(body);
+  const std::uint32_t wires = nq + qk_circuit_num_clbits(body);  // and one for the variables
+  const std::size_t size = qk_circuit_num_instructions(body);
+  // The cut, as vornak.qiskit.control_flow.levels makes it.
+  BlockCutter cutter(wires + 1);
+  std::vector<std::uint32_t> on;
+  for (std::size_t i = 0; i < size; ++i) {
+    QkCircuitInstructionView view;
+    qk_circuit_view_instruction(body, i, &view);
+    const QkOperationKind kind = qk_circuit_instruction_kind(body, i);
+    const bool boundary = kind == QkOperationKind_ControlFlow || view.num_qubits == 0;
+    if (!boundary && (kind == QkOperationKind_Delay || !copier_.copyable(body, i))) {
+      throw NotNative{};
+    }
+    on.assign(view.qubits, view.qubits + view.num_qubits);
+    for (std::uint32_t c = 0; c < view.num_clbits; ++c) on.push_back(nq + view.clbits[c]);
+    if (shape.uses_vars && boundary) on.push_back(wires);
+    cutter.add(static_cast<std::uint32_t>(i), on, boundary, name_of(view) == "reset");
+  }
+  const std::vector<CutLevel>& levels = cutter.levels();
+  // At the top level, the last level at which each qubit has an operation, or infinity where
+  // that operation is not a readout.
+  constexpr double kNever = -1.0;
+  std::vector<double> last;
+  if (top) {
+    last.assign(in_.nq, kNever);
+    for (std::size_t k = 0; k < levels.size(); ++k) {
+      for (const auto* part : {&levels[k].block, &levels[k].boundary}) {
+        for (std::uint32_t i : *part) {
+          QkCircuitInstructionView view;
+          qk_circuit_view_instruction(body, i, &view);
+          const bool readout = name_of(view) == "measure" || name_of(view) == "reset";
+          for (std::uint32_t b = 0; b < view.num_qubits; ++b) {
+            last[physical[view.qubits[b]]] =
+                readout ? static_cast<double>(k) : std::numeric_limits<double>::infinity();
+          }
+        }
+      }
+    }
+  }
+  const auto lasts = [&](std::uint32_t q, double k) { return !top || last[q] >= k; };
+
+  CircuitPtr out = empty_like(body);
+  Ref found = Ref::steal(check(PyList_New(0)));
+  bool after_boundary = false;  // blocks from here on go to segments of their own
+  std::vector<std::uint32_t> marked, touched, around, inner;
+  std::vector<double> starts;
+  for (std::size_t k = 0; k < levels.size(); ++k) {
+    const CutLevel& level = levels[k];
+    Ref segment = Ref::borrow(Py_None), inserted = Ref::borrow(Py_None),
+        start_list_obj = Ref::borrow(Py_None);
+    if (!level.block.empty()) {
+      // Qubits in use before the block and in it or after it.
+      marked.clear();
+      for (std::uint32_t q : physical) {
+        if (active[q] && lasts(q, static_cast<double>(k))) marked.push_back(q);
+      }
+      CircuitPtr own = after_boundary ? empty_like(body) : CircuitPtr();
+      starts.clear();
+      const std::size_t sequences =
+          block(body, level.block, physical, marked, own ? own.get() : out.get(),
+                top ? &starts : nullptr);
+      inserted = Ref::steal(check(PyLong_FromSize_t(sequences)));
+      if (top) start_list_obj = Ref::steal(start_list(starts));
+      if (own) segment = Ref::steal(to_python(std::move(own)));
+      for (std::uint32_t i : level.block) {
+        QkCircuitInstructionView view;
+        qk_circuit_view_instruction(body, i, &view);
+        const std::string_view name = name_of(view);
+        for (std::uint32_t b = 0; b < view.num_qubits; ++b) {
+          const std::uint32_t q = physical[view.qubits[b]];
+          if (name == "reset") {
+            active[q] = 0;
+          } else if (name != "barrier" && name != "delay") {
+            active[q] = 1;
+          }
+        }
+      }
+    }
+    Ref boundary = Ref::steal(check(PyList_New(0)));
+    Ref around_obj = Ref::steal(check(PyList_New(0)));
+    if (!level.boundary.empty()) {
+      after_boundary = true;
+      touched.clear();
+      for (std::uint32_t i : level.boundary) {
+        QkCircuitInstructionView view;
+        qk_circuit_view_instruction(body, i, &view);
+        for (std::uint32_t b = 0; b < view.num_qubits; ++b) touched.push_back(physical[view.qubits[b]]);
+      }
+      around.clear();
+      if (stretch_) {
+        for (std::uint32_t q : physical) {
+          if (active[q] && std::find(touched.begin(), touched.end(), q) == touched.end() &&
+              in_.dd_qubit[q] && (!top || last[q] > static_cast<double>(k))) {
+            around.push_back(q);
+          }
+        }
+      }
+      for (std::uint32_t i : level.boundary) {
+        Ref bodies = Ref::borrow(Py_None);
+        if (qk_circuit_instruction_kind(body, i) == QkOperationKind_ControlFlow) {
+          QkCircuitInstructionView view;
+          qk_circuit_view_instruction(body, i, &view);
+          inner.clear();
+          for (std::uint32_t b = 0; b < view.num_qubits; ++b) inner.push_back(physical[view.qubits[b]]);
+          ControlFlowPtr op(qk_circuit_get_control_flow_instruction(body, i, nullptr));
+          if (!op) fail(PyExc_RuntimeError, "Qiskit refused to read a control-flow operation");
+          const std::size_t blocks = qk_control_flow_num_blocks(op.get());
+          PyObject* shapes = children_of(shape, i, blocks);
+          bodies = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(blocks))));
+          const std::vector<char> before = active;
+          std::vector<char> after = active;
+          for (std::size_t b = 0; b < blocks; ++b) {
+            std::vector<char> entering = before;
+            set_tuple_item(bodies.get(), static_cast<Py_ssize_t>(b),
+                           this->body(qk_control_flow_block_circuit(op.get(), b), inner,
+                                      entering, false, tuple_item(shapes, static_cast<Py_ssize_t>(b))));
+            for (std::size_t q = 0; q < after.size(); ++q) after[q] |= entering[q];
+          }
+          active = std::move(after);
+        }
+        Ref item = Ref::steal(check(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(i), bodies.get())));
+        if (PyList_Append(boundary.get(), item.get()) < 0) throw PythonError{};
+      }
+      around_obj = Ref::steal(qubit_list_of(around));
+    }
+    Ref entry = Ref::steal(check(Py_BuildValue("(OOOOO)", segment.get(), inserted.get(),
+                                               start_list_obj.get(), boundary.get(),
+                                               around_obj.get())));
+    if (PyList_Append(found.get(), entry.get()) < 0) throw PythonError{};
+  }
+  Ref out_obj = Ref::steal(to_python(std::move(out)));
+  Ref physical_obj = Ref::steal(qubit_list_of(physical));
+  return check(Py_BuildValue("(OOO)", out_obj.get(), found.get(), physical_obj.get()));
+}
+
+std::size_t DynamicPlanner::block(const QkCircuit* body, const std::vector<std::uint32_t>& indices,
+                                  const std::vector<std::uint32_t>& physical,
+                                  const std::vector<std::uint32_t>& marked, QkCircuit* into,
+                                  std::vector<double>* starts) {
+  // The block as a static circuit of the device's width, its clbits the body's. A barrier at
+  // t = 0 on the `marked` qubits: the planner counts the time before a qubit's first
+  // operation as its initial state, which these are not in.
+  CircuitPtr sub(qk_circuit_new(in_.nq, qk_circuit_num_clbits(body)));
+  if (!marked.empty()) {
+    check_exit(qk_circuit_barrier(sub.get(), marked.data(), static_cast<std::uint32_t>(marked.size())),
+               "add a marker");
+  }
+  for (std::uint32_t i : indices) copier_.copy(body, i, sub.get(), physical);
+  const Source source = Source::of_circuit(sub.get());
+  Reading reading = read(source, table_, no_delays_.get(), in_.options);
+  if (!reading.writable) throw NotNative{};
+  const DdPlan plan = schedule_and_plan(reading, in_);
+  std::size_t sequences = 0;
+  for (const DdRun& run : plan.runs) sequences += run.count / in_.n;
+  inserted_ += sequences;
+  dropped_ += plan.dropped;
+  Writer writer(source, reading, plan, in_);
+  writer.write();
+  const QkCircuit* written = writer.circuit();
+  // Back onto the body's qubits; delays on device qubits outside the body are left out.
+  std::vector<std::uint32_t> back(in_.nq, kNoQubit);
+  for (std::uint32_t b = 0; b < physical.size(); ++b) back[physical[b]] = b;
+  // The marker: the first barrier on exactly the marked qubits.
+  std::size_t marker = std::numeric_limits<std::size_t>::max();
+  const std::size_t size = qk_circuit_num_instructions(written);
+  if (!marked.empty()) {
+    std::vector<std::uint32_t> want(marked), have;
+    std::sort(want.begin(), want.end());
+    for (std::size_t j = 0; j < size && marker == std::numeric_limits<std::size_t>::max(); ++j) {
+      if (qk_circuit_instruction_kind(written, j) != QkOperationKind_Barrier) continue;
+      QkCircuitInstructionView view;
+      qk_circuit_view_instruction(written, j, &view);
+      if (view.num_qubits != want.size()) continue;
+      have.assign(view.qubits, view.qubits + view.num_qubits);
+      std::sort(have.begin(), have.end());
+      if (have == want) marker = j;
+    }
+  }
+  const std::vector<double>& written_starts = writer.starts();
+  for (std::size_t j = 0; j < size; ++j) {
+    if (j == marker) continue;
+    if (copier_.copy(written, j, into, back) && starts != nullptr) {
+      starts->push_back(written_starts[j]);
+    }
+  }
+  return sequences;
+}
+
+}  // namespace vornak::bridge
