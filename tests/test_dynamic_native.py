@@ -259,7 +259,7 @@ def _with_python_gate(qc):
 
 
 @pytest.mark.parametrize("change, options, called", [
-    (_with_label, {}, False),  # labels: the C API drops them
+    (_with_label, {}, True),  # labels: the C API drops them
     (_with_delay, {}, True),  # delays: their lengths come from Python
     (_with_python_gate, {}, True),  # a gate the C API holds as a Python object
     (lambda qc: qc, {"around_control_flow": "widen"}, False),

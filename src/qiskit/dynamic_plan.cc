@@ -45,53 +45,47 @@ CircuitPtr empty_like(const QkCircuit* body) {
   return out;
 }
 
-// The body's shape: whether it has classical variables, and the shapes of its bodies by
-// instruction index.
-struct Shape {
-  bool uses_vars;
-  PyObject* children;  // borrowed: a dict
-};
-
-Shape shape_of(PyObject* shape) {
-  if (!PyTuple_Check(shape) || PyTuple_Size(shape) != 2) {
-    fail(PyExc_TypeError, "a body's shape is a tuple (uses_vars, {index: shapes})");
-  }
-  const int uses_vars = PyObject_IsTrue(tuple_item(shape, 0));
-  if (uses_vars < 0) throw PythonError{};
-  PyObject* children = tuple_item(shape, 1);
-  if (!PyDict_Check(children)) fail(PyExc_TypeError, "a body's children are a dict");
-  return {uses_vars != 0, children};
+// Whether `body` (a QuantumCircuit) has classical variables or stretches, as `describe` tells;
+// NotNative where it says None.
+bool uses_vars(PyObject* describe, PyObject* body) {
+  Ref found = Ref::steal(check(PyObject_CallFunctionObjArgs(describe, body, nullptr)));
+  if (found.get() == Py_None) throw NotNative{};
+  const int truth = PyObject_IsTrue(found.get());
+  if (truth < 0) throw PythonError{};
+  return truth != 0;
 }
 
-// The shapes of the bodies of instruction `index`, borrowed.
-PyObject* children_of(const Shape& shape, std::size_t index, std::size_t blocks) {
-  Ref key = Ref::steal(check(PyLong_FromSize_t(index)));
-  PyObject* found = PyDict_GetItemWithError(shape.children, key.get());
-  if (found == nullptr) {
-    if (PyErr_Occurred()) throw PythonError{};
-    fail(PyExc_LookupError, "no shape for the bodies of instruction " + std::to_string(index));
+// The bodies (QuantumCircuits) of the control-flow operation at `index` of `data`.
+Ref blocks_of(PyObject* data, std::size_t index, std::size_t count) {
+  Ref instruction = Ref::steal(check(PySequence_GetItem(data, static_cast<Py_ssize_t>(index))));
+  Ref operation = Ref::steal(check(PyObject_GetAttrString(instruction.get(), "operation")));
+  Ref blocks = Ref::steal(check(PySequence_Tuple(
+      Ref::steal(check(PyObject_GetAttrString(operation.get(), "blocks"))).get())));
+  if (static_cast<std::size_t>(PyTuple_Size(blocks.get())) != count) {
+    fail(PyExc_ValueError, "a control-flow operation's bodies differ between Python and the C API");
   }
-  if (!PyTuple_Check(found) || static_cast<std::size_t>(PyTuple_Size(found)) != blocks) {
-    fail(PyExc_ValueError, "the shapes of a control-flow operation's bodies do not match them");
-  }
-  return found;
+  return blocks;
 }
 
 }  // namespace
 
-DynamicPlanner::DynamicPlanner(const DurationTable& table, const Inputs& in, bool stretch)
-    : table_(table), in_(in), stretch_(stretch), no_delays_(Ref::steal(check(PyDict_New()))) {}
+DynamicPlanner::DynamicPlanner(const DurationTable& table, const Inputs& in, bool stretch,
+                               PyObject* describe, double step, double max_time)
+    : table_(table), in_(in), stretch_(stretch), describe_(describe), step_(step),
+      max_time_(max_time), no_delays_(Ref::steal(check(PyDict_New()))) {}
 
-PyObject* DynamicPlanner::plan(const QkCircuit* circuit, PyObject* shape) {
+PyObject* DynamicPlanner::plan(const QkCircuit* circuit, PyObject* python) {
   std::vector<std::uint32_t> physical(in_.nq);
   for (std::uint32_t q = 0; q < in_.nq; ++q) physical[q] = q;
   std::vector<char> active(in_.nq, 0);
-  return body(circuit, physical, active, true, shape);
+  return body(circuit, python, physical, active, true);
 }
 
-PyObject* DynamicPlanner::body(const QkCircuit* body, const std::vector<std::uint32_t>& physical,
-                               std::vector<char>& active, bool top, PyObject* shape_obj) {
-  const Shape shape = shape_of(shape_obj);
+PyObject* DynamicPlanner::body(const QkCircuit* body, PyObject* python,
+                               const std::vector<std::uint32_t>& physical,
+                               std::vector<char>& active, bool top) {
+  const bool vars = uses_vars(describe_, python);
+  Ref data = Ref::steal(check(PyObject_GetAttrString(python, "_data")));
   const std::uint32_t nq = qk_circuit_num_qubits(body);
   const std::uint32_t wires = nq + qk_circuit_num_clbits(body);  // and one for the variables
   const std::size_t size = qk_circuit_num_instructions(body);
@@ -108,7 +102,7 @@ PyObject* DynamicPlanner::body(const QkCircuit* body, const std::vector<std::uin
     }
     on.assign(view.qubits, view.qubits + view.num_qubits);
     for (std::uint32_t c = 0; c < view.num_clbits; ++c) on.push_back(nq + view.clbits[c]);
-    if (shape.uses_vars && boundary) on.push_back(wires);
+    if (vars && boundary) on.push_back(wires);
     cutter.add(static_cast<std::uint32_t>(i), on, boundary, name_of(view) == "reset");
   }
   const std::vector<CutLevel>& levels = cutter.levels();
@@ -200,15 +194,16 @@ PyObject* DynamicPlanner::body(const QkCircuit* body, const std::vector<std::uin
           ControlFlowPtr op(qk_circuit_get_control_flow_instruction(body, i, nullptr));
           if (!op) fail(PyExc_RuntimeError, "Qiskit refused to read a control-flow operation");
           const std::size_t blocks = qk_control_flow_num_blocks(op.get());
-          PyObject* shapes = children_of(shape, i, blocks);
+          Ref python_blocks = blocks_of(data.get(), i, blocks);
           bodies = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(blocks))));
           const std::vector<char> before = active;
           std::vector<char> after = active;
           for (std::size_t b = 0; b < blocks; ++b) {
             std::vector<char> entering = before;
             set_tuple_item(bodies.get(), static_cast<Py_ssize_t>(b),
-                           this->body(qk_control_flow_block_circuit(op.get(), b), inner,
-                                      entering, false, tuple_item(shapes, static_cast<Py_ssize_t>(b))));
+                           this->body(qk_control_flow_block_circuit(op.get(), b),
+                                      tuple_item(python_blocks.get(), static_cast<Py_ssize_t>(b)),
+                                      inner, entering, false));
             for (std::size_t q = 0; q < after.size(); ++q) after[q] |= entering[q];
           }
           active = std::move(after);
@@ -235,6 +230,9 @@ std::size_t DynamicPlanner::block(const QkCircuit* body, const std::vector<std::
   // The block as a static circuit of the device's width, its clbits the body's. A barrier at
   // t = 0 on the `marked` qubits: the planner counts the time before a qubit's first
   // operation as its initial state, which these are not in.
+  // Where the schedule may pass 2**53 dt, the Python writer writes it.
+  const std::size_t operations = indices.size() + (marked.empty() ? 0 : 1);
+  if (static_cast<double>(operations) * step_ > max_time_) throw NotNative{};
   CircuitPtr sub(qk_circuit_new(in_.nq, qk_circuit_num_clbits(body)));
   if (!marked.empty()) {
     check_exit(qk_circuit_barrier(sub.get(), marked.data(), static_cast<std::uint32_t>(marked.size())),

@@ -38,18 +38,22 @@ struct NotNative {};
 class DynamicPlanner {
  public:
   // `stretch`: whether the idle qubits around control flow take stretch sequences.
-  DynamicPlanner(const DurationTable& table, const Inputs& in, bool stretch);
+  // `describe(body)` tells of each body (a QuantumCircuit) what the C API does not: None where
+  // it cannot be padded natively (labels), else whether it has classical variables or
+  // stretches (one wire for the block cut). A block of n operations is padded natively where
+  // n * `step` (the longest an operation can take, alignment included) is at most `max_time`.
+  DynamicPlanner(const DurationTable& table, const Inputs& in, bool stretch, PyObject* describe,
+                 double step, double max_time);
 
-  // The result of `circuit` (the device's qubits) under `shape`: for each body, a tuple
-  // (whether it has classical variables or stretches, {instruction index: (shape of each of
-  // its bodies)}). Throws NotNative.
-  PyObject* plan(const QkCircuit* circuit, PyObject* shape);
+  // The result of `circuit` (the device's qubits), `python` its QuantumCircuit. Throws
+  // NotNative.
+  PyObject* plan(const QkCircuit* circuit, PyObject* python);
   std::size_t inserted() const { return inserted_; }
   std::size_t dropped() const { return dropped_; }
 
  private:
-  PyObject* body(const QkCircuit* body, const std::vector<std::uint32_t>& physical,
-                 std::vector<char>& active, bool top, PyObject* shape);
+  PyObject* body(const QkCircuit* body, PyObject* python,
+                 const std::vector<std::uint32_t>& physical, std::vector<char>& active, bool top);
   // Plans and writes block `block` of `body` into `into`: returns its sequences; at the top
   // level, adds the start of every instruction written to `starts`.
   std::size_t block(const QkCircuit* body, const std::vector<std::uint32_t>& indices,
@@ -60,6 +64,9 @@ class DynamicPlanner {
   const DurationTable& table_;
   const Inputs& in_;
   bool stretch_;
+  PyObject* describe_;  // borrowed for the planner's life
+  double step_;
+  double max_time_;
   py::Ref no_delays_;
   InstructionCopier copier_;
   std::size_t inserted_ = 0;

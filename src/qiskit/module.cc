@@ -131,29 +131,33 @@ PyObject* pad_circuit(PyObject*, PyObject* args) {
       });
 }
 
-// plan_dynamic(circuit_data, durations, pulses, pulse_durations, couplings, options, shape,
-// stretch): see DynamicPlanner. None where the circuit cannot be padded natively.
+// plan_dynamic(circuit, durations, pulses, pulse_durations, couplings, options, stretch,
+// describe, step, max_time): see DynamicPlanner. None where the circuit cannot be padded
+// natively.
 PyObject* plan_dynamic(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
-    PyObject *input, *table_obj, *pulses_obj, *durations_obj, *couplings_obj, *options_obj,
-        *shape, *stretch_obj;
-    if (!PyArg_ParseTuple(args, "OOOOOOOO", &input, &table_obj, &pulses_obj, &durations_obj,
-                          &couplings_obj, &options_obj, &shape, &stretch_obj)) {
+    PyObject *python, *table_obj, *pulses_obj, *durations_obj, *couplings_obj, *options_obj,
+        *stretch_obj, *describe;
+    double step, max_time;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOdd", &python, &table_obj, &pulses_obj, &durations_obj,
+                          &couplings_obj, &options_obj, &stretch_obj, &describe, &step,
+                          &max_time)) {
       return nullptr;
     }
     const int stretch = PyObject_IsTrue(stretch_obj);
     if (stretch < 0) throw PythonError{};
-    if (!exclusive(input)) return Py_NewRef(Py_None);
-    QkCircuit* circuit = qk_circuit_borrow_from_python(input);
+    py::Ref input = py::Ref::steal(check(PyObject_GetAttrString(python, "_data")));
+    if (!exclusive(input.get())) return Py_NewRef(Py_None);
+    QkCircuit* circuit = qk_circuit_borrow_from_python(input.get());
     if (circuit == nullptr) throw PythonError{};
     const DurationTable table(table_obj);
     const Inputs in = to_inputs(qk_circuit_num_qubits(circuit), pulses_obj, durations_obj,
                                 couplings_obj, options_obj);
     if (!in.pulses_native) return Py_NewRef(Py_None);
-    DynamicPlanner planner(table, in, stretch != 0);
+    DynamicPlanner planner(table, in, stretch != 0, describe, step, max_time);
     py::Ref result;
     try {
-      result = py::Ref::steal(planner.plan(circuit, shape));
+      result = py::Ref::steal(planner.plan(circuit, python));
     } catch (const NotNative&) {
       return Py_NewRef(Py_None);
     }
@@ -182,14 +186,15 @@ PyMethodDef kMethods[] = {
      "interpreter lock is released while the core schedules and plans, so threads can pad\n"
      "several circuits at once."},
     {"plan_dynamic", plan_dynamic, METH_VARARGS,
-     "plan_dynamic(circuit_data, durations, pulses, pulse_durations, couplings, options, "
-     "shape, stretch)\n--\n\n"
-     "Pads a QuantumCircuit's CircuitData with control flow block by block, reading its\n"
-     "bodies through the C API: (result, sequences, dropped), the result of the top level as\n"
-     "vornak.qiskit.dynamic_native assembles it. `shape` tells each body whether it has\n"
-     "classical variables and holds its bodies' shapes by instruction index; `stretch`,\n"
-     "whether idle qubits around control flow take stretch sequences. None for a circuit\n"
-     "that the C API cannot read or write without Python."},
+     "plan_dynamic(circuit, durations, pulses, pulse_durations, couplings, options, "
+     "stretch, describe, step, max_time)\n--\n\n"
+     "Pads a QuantumCircuit with control flow block by block, reading it and its bodies\n"
+     "through the C API: (result, sequences, dropped), the result of the top level as\n"
+     "vornak.qiskit.dynamic_native assembles it. `stretch`: whether idle qubits around\n"
+     "control flow take stretch sequences; describe(body): None for a body that cannot be\n"
+     "padded natively, else whether it has classical variables; blocks of n operations\n"
+     "with n * step above max_time are not padded natively. None for a circuit that the\n"
+     "C API cannot read or write without Python."},
     {nullptr, nullptr, 0, nullptr},
 };
 

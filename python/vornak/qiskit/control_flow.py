@@ -325,17 +325,18 @@ class DynamicPadder:
             twice = expr.mul(2, a)
             # b, 2b, 4b, ... pulses (b a block of the sequence): mutually orthogonal square waves
             count = block << colour
+            # The operations of one qubit's sequence, which every member's shares.
+            edge, inside = Delay(a), Delay(twice)
+            sequence = [edge]
+            for j in range(count):
+                sequence.extend(self.pulses[j % n])
+                sequence.append(edge if j == count - 1 else inside)
+            append = out._data.append
             for q in members:
-                bit = qubit_of[q]
-                out._append(CircuitInstruction(Delay(a), [bit], ()))
-                times.append(0)
-                for j in range(count):
-                    for gate in self.pulses[j % n]:
-                        out._append(CircuitInstruction(gate, [bit], ()))
-                        times.append(0)
-                    delay = a if j == count - 1 else twice
-                    out._append(CircuitInstruction(Delay(delay), [bit], ()))
-                    times.append(0)
+                bit = (qubit_of[q],)
+                for operation in sequence:
+                    append(CircuitInstruction(operation, bit, ()))
+                times.extend([0] * len(sequence))
                 out.global_phase -= (count // block) * self.phase
                 self.counts.stretches += count // block
         bits = []

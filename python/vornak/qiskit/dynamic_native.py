@@ -14,32 +14,17 @@ from qiskit.circuit import CircuitInstruction, QuantumCircuit
 from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak import _bridge
+from vornak.qiskit.dd_pass import has_labels
 from vornak.qiskit.durations import MAX_EXACT_DT
 
 
-def _shape(circuit: QuantumCircuit, count: list) -> tuple | None:
-    """What the bridge needs of each body that the C API does not tell: whether it has
-    classical variables (one wire for the block cut), and its bodies' shapes by instruction
-    index; `count` gains the body's instructions. None where a body has labels, which the C
-    API would drop."""
-    from vornak.qiskit.dd_pass import has_labels
-
-    data = circuit._data
-    if has_labels(data):
+def _describe(body: QuantumCircuit) -> bool | None:
+    """What the bridge needs of a body that the C API does not tell: None where it has
+    labels, which the C API would drop; else whether it has classical variables or stretches
+    (one wire for the block cut)."""
+    if has_labels(body._data):
         return None
-    count[0] += len(data)
-    children = {}
-    if data.has_control_flow_op():
-        for index, instruction in enumerate(data):
-            if instruction.is_control_flow():
-                blocks = []
-                for block in instruction.operation.blocks:
-                    inner = _shape(block, count)
-                    if inner is None:
-                        return None
-                    blocks.append(inner)
-                children[index] = tuple(blocks)
-    return (bool(circuit.num_vars or circuit.num_stretches), children)
+    return bool(body.num_vars or body.num_stretches)
 
 
 def pad_native(dd, circuit: QuantumCircuit, padder):
@@ -48,13 +33,10 @@ def pad_native(dd, circuit: QuantumCircuit, padder):
     if dd.around == "widen" or not dd._unit_dt:
         return None
     table, pulses, pulse_durations, couplings, options = dd._tables_for(circuit.num_qubits)
-    count = [0]
-    found = _shape(circuit, count)
-    if found is None or count[0] * dd._step > MAX_EXACT_DT:
-        return None
     try:
-        result = _bridge.plan_dynamic(circuit._data, table, pulses, pulse_durations, couplings,
-                                      options, found, dd.around == "stretch")
+        result = _bridge.plan_dynamic(circuit, table, pulses, pulse_durations, couplings,
+                                      options, dd.around == "stretch", _describe,
+                                      float(dd._step), float(MAX_EXACT_DT))
     except (LookupError, NotImplementedError) as error:
         raise TranspilerError(str(error)) from error
     if result is None:
