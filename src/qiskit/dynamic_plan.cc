@@ -5,8 +5,8 @@
 #include <memory>
 #include <string_view>
 
-#include "graph/block_cut.h"
 #include "graph/dd_plan.h"
+#include "qiskit/body_reader.h"
 #include "qiskit/plan.h"
 #include "qiskit/python_values.h"
 #include "qiskit/reader.h"
@@ -23,10 +23,6 @@ struct ControlFlowDeleter {
   void operator()(QkControlFlowInstruction* c) const { qk_control_flow_instruction_free(c); }
 };
 using ControlFlowPtr = std::unique_ptr<QkControlFlowInstruction, ControlFlowDeleter>;
-
-std::string_view name_of(const QkCircuitInstructionView& view) {
-  return {view.name, view.name_len};
-}
 
 PyObject* qubit_list_of(const std::vector<std::uint32_t>& qubits) {
   Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(qubits.size()))));
@@ -86,46 +82,9 @@ PyObject* DynamicPlanner::body(const QkCircuit* body, PyObject* python,
                                std::vector<char>& active, bool top) {
   const bool vars = uses_vars(describe_, python);
   Ref data = Ref::steal(check(PyObject_GetAttrString(python, "_data")));
-  const std::uint32_t nq = qk_circuit_num_qubits(body);
-  const std::uint32_t wires = nq + qk_circuit_num_clbits(body);  // and one for the variables
-  const std::size_t size = qk_circuit_num_instructions(body);
-  // The cut, as vornak.qiskit.control_flow.levels makes it.
-  BlockCutter cutter(wires + 1);
-  std::vector<std::uint32_t> on;
-  for (std::size_t i = 0; i < size; ++i) {
-    QkCircuitInstructionView view;
-    qk_circuit_view_instruction(body, i, &view);
-    const QkOperationKind kind = qk_circuit_instruction_kind(body, i);
-    const bool boundary = kind == QkOperationKind_ControlFlow || view.num_qubits == 0;
-    if (!boundary && (kind == QkOperationKind_Delay || !copier_.copyable(body, i))) {
-      throw NotNative{};
-    }
-    on.assign(view.qubits, view.qubits + view.num_qubits);
-    for (std::uint32_t c = 0; c < view.num_clbits; ++c) on.push_back(nq + view.clbits[c]);
-    if (vars && boundary) on.push_back(wires);
-    cutter.add(static_cast<std::uint32_t>(i), on, boundary, name_of(view) == "reset");
-  }
-  const std::vector<CutLevel>& levels = cutter.levels();
-  // At the top level, the last level at which each qubit has an operation, or infinity where
-  // that operation is not a readout.
-  constexpr double kNever = -1.0;
-  std::vector<double> last;
-  if (top) {
-    last.assign(in_.nq, kNever);
-    for (std::size_t k = 0; k < levels.size(); ++k) {
-      for (const auto* part : {&levels[k].block, &levels[k].boundary}) {
-        for (std::uint32_t i : *part) {
-          QkCircuitInstructionView view;
-          qk_circuit_view_instruction(body, i, &view);
-          const bool readout = name_of(view) == "measure" || name_of(view) == "reset";
-          for (std::uint32_t b = 0; b < view.num_qubits; ++b) {
-            last[physical[view.qubits[b]]] =
-                readout ? static_cast<double>(k) : std::numeric_limits<double>::infinity();
-          }
-        }
-      }
-    }
-  }
+  const std::vector<CutLevel> levels = cut_body(body, vars, copier_);
+  const std::vector<double> last =
+      top ? last_levels(body, levels, physical, in_.nq) : std::vector<double>();
   const auto lasts = [&](std::uint32_t q, double k) { return !top || last[q] >= k; };
 
   CircuitPtr out = empty_like(body);

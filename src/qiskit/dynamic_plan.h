@@ -8,15 +8,12 @@
 #include <vector>
 
 #include "lib/pyref.h"
+#include "qiskit/body_reader.h"
 #include "qiskit/duration_table.h"
 #include "qiskit/instruction_copy.h"
 #include "qiskit/options.h"
 
 namespace vornak::bridge {
-
-// Thrown where a circuit holds what the C API cannot read or write without Python (an
-// operation or parameter held as a Python object, a delay): the caller pads it in Python.
-struct NotNative {};
 
 // Pads a circuit with control flow under the block model (see vornak.qiskit.control_flow),
 // reading it and, through the C API, every body of its control-flow operations: each body is
