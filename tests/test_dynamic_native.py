@@ -318,3 +318,39 @@ def test_a_variable_makes_stores_and_control_flow_one_wire(monkeypatch, native_c
         python, native = both_ways(qc, monkeypatch)
         assert_same_results(python, native)
     assert native_calls == [True] * 4
+
+
+def test_names_metadata_and_layout_are_kept(monkeypatch, native_calls):
+    """The padded circuit and bodies keep what Python holds beside their instructions."""
+    from qiskit import transpile
+
+    body = QuantumCircuit(2, 1, name="correction", metadata={"kind": "feed-forward"})
+    body.x(0)
+    body.cx(0, 1)
+    qc = QuantumCircuit(WIDTH, 1, name="outer", metadata={"run": 3})
+    qc.h(range(WIDTH))
+    qc.measure(0, 0)
+    qc.if_else((qc.clbits[0], 1), body, None, [1, 2], [0])
+    qc.cx(2, 3)
+    mapped = transpile(qc, coupling_map=LINE, initial_layout=list(range(WIDTH)),
+                       basis_gates=["x", "sx", "rz", "cx", "measure", "if_else"])
+    for circuit in (qc, mapped):
+        found = []
+        for native in (False, True):
+            monkeypatch.setattr(control_flow, "_NATIVE", native)
+            found.append(pad(circuit, **OPTIONS))
+        assert_identical(*found)
+        ifs = []
+        for padded in found:
+            assert (padded.name, padded.metadata) == (circuit.name, circuit.metadata)
+            assert padded.layout == circuit.layout
+            (operation,) = [i.operation for i in padded.data if i.is_control_flow()]
+            ifs.append(operation.blocks[0])
+        (original,) = [i.operation for i in circuit.data if i.is_control_flow()]
+        for block in ifs:
+            assert (block.name, block.metadata) == (original.blocks[0].name,
+                                                    original.blocks[0].metadata)
+        if circuit is qc:
+            assert ifs[1].name == "correction" and ifs[1].metadata == {"kind": "feed-forward"}
+    assert mapped.layout is not None
+    assert native_calls == [True, True]

@@ -53,7 +53,11 @@ def pad_native(dd, circuit: QuantumCircuit, padder):
 def _assemble(padder, body: QuantumCircuit, result: tuple, times: list | None, phases: dict,
               phase: float) -> QuantumCircuit:
     """The padded `body` from its native `result` (see the bridge's plan_dynamic)."""
-    out, levels, physical = result
+    written, levels, physical = result
+    # The body's Python attributes (name, metadata, layout) as copy_empty_like gives them,
+    # with the instructions written natively.
+    out = body.copy_empty_like()
+    out._data = written._data
     for segment, inserted, starts, boundary, around in levels:
         if inserted is not None:
             if segment is not None:
