@@ -382,6 +382,10 @@ def pad_dynamic(dd, circuit: QuantumCircuit, pad_static: Callable):
     ``op_start_times`` hold each instruction's start within its block (see `levels`); the
     operations between blocks, and the stretch sequences beside them, start at 0 of their
     own timeline, which the device fixes at run time.
+
+    The bridge reads, cuts, plans and writes the circuit and its bodies natively where
+    Qiskit's C API carries them (`dynamic_native`); `DynamicPadder` pads the others, with the
+    same result.
     """
     from vornak.qiskit.dynamic_native import pad_native
 
