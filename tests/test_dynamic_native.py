@@ -139,8 +139,10 @@ class _Random:
                 qc.measure(q, self.clbit())
             elif pick < 0.6:
                 qc.reset(q)
-            elif pick < 0.63:
+            elif pick < 0.61:
                 qc.barrier(*sorted({q, self.qubit()}))
+            elif pick < 0.63:
+                qc.delay(16 * int(rng.integers(0, 40)), q)  # in dt: read natively
             elif pick < 0.7:
                 if self.var is not None:
                     qc.store(self.var, expr.lift(self.clbit()))
@@ -246,9 +248,9 @@ def _with_label(qc):
     return qc
 
 
-def _with_delay(qc):
+def _with_delay_in_ns(qc):
     with qc.if_test((qc.clbits[0], 0)):
-        qc.delay(320, 3)
+        qc.delay(320, 3, unit="ns")
     return qc
 
 
@@ -258,9 +260,10 @@ def _with_python_gate(qc):
     return qc
 
 
+@pytest.mark.filterwarnings("ignore:Duration is rounded")
 @pytest.mark.parametrize("change, options, called", [
     (_with_label, {}, True),  # labels: the C API drops them
-    (_with_delay, {}, True),  # delays: their lengths come from Python
+    (_with_delay_in_ns, {}, True),  # delays in units of time: Python converts them
     (_with_python_gate, {}, True),  # a gate the C API holds as a Python object
     (lambda qc: qc, {"around_control_flow": "widen"}, False),
 ])
@@ -287,17 +290,22 @@ def test_times_in_ns_go_the_python_way(monkeypatch, native_calls):
     assert native_calls == []
 
 
-def test_a_missing_duration_in_a_body_is_the_same_error(monkeypatch):
+@pytest.mark.parametrize("fault, words", [
+    (lambda qc: qc.ecr(2, 3), "Duration of ecr"),  # no duration in the table
+    (lambda qc: qc.delay(qc.get_stretch("wait"), 3), "no fixed duration"),  # a stretch
+])
+def test_a_fault_in_a_body_is_the_same_error(fault, words, monkeypatch):
     qc = _feed_forward()
+    qc.add_stretch("wait")
     with qc.if_test((qc.clbits[0], 0)):
-        qc.ecr(2, 3)
+        fault(qc)
     messages = []
     for native in (False, True):
         monkeypatch.setattr(control_flow, "_NATIVE", native)
         with pytest.raises(TranspilerError) as error:
             pad(qc, **OPTIONS)
         messages.append(str(error.value))
-    assert messages[0] == messages[1] and "ecr" in messages[0]
+    assert messages[0] == messages[1] and words in messages[0]
 
 
 def test_a_variable_makes_stores_and_control_flow_one_wire(monkeypatch, native_calls):

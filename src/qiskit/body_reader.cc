@@ -1,5 +1,6 @@
 #include "qiskit/body_reader.h"
 
+#include <cmath>
 #include <limits>
 #include <string_view>
 
@@ -17,15 +18,26 @@ std::vector<CutLevel> cut_body(const QkCircuit* body, bool uses_vars,
     qk_circuit_view_instruction(body, i, &view);
     const QkOperationKind kind = qk_circuit_instruction_kind(body, i);
     const bool boundary = kind == QkOperationKind_ControlFlow || view.num_qubits == 0;
-    if (!boundary && (kind == QkOperationKind_Delay || !copier.copyable(body, i))) {
-      throw NotNative{};
-    }
+    if (!boundary && !copier.copyable(body, i)) throw NotNative{};
+    if (kind == QkOperationKind_Delay) delay_length(body, i);
     wires.assign(view.qubits, view.qubits + view.num_qubits);
     for (std::uint32_t c = 0; c < view.num_clbits; ++c) wires.push_back(nq + view.clbits[c]);
     if (uses_vars && boundary) wires.push_back(vars);
     cutter.add(static_cast<std::uint32_t>(i), wires, boundary, name_of(view) == "reset");
   }
   return cutter.levels();
+}
+
+double delay_length(const QkCircuit* circuit, std::size_t index) {
+  if (qk_circuit_delay_unit(circuit, index) != QkDelayUnit_DT) throw NotNative{};
+  QkCircuitInstructionView view;
+  qk_circuit_view_instruction(circuit, index, &view);
+  const double length = qk_param_as_real(view.params);
+  constexpr double kMaxExactDt = 9007199254740992.0;  // 2**53
+  if (!(length >= 0.0 && length <= kMaxExactDt) || std::floor(length) != length) {
+    throw NotNative{};
+  }
+  return length;
 }
 
 std::vector<double> last_levels(const QkCircuit* body, const std::vector<CutLevel>& levels,

@@ -3,6 +3,7 @@
 
 #include "qiskit/capi.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -25,9 +26,15 @@ inline std::string_view name_of(const QkCircuitInstructionView& view) {
 // levels() cuts it: wires are its qubits, its clbits and, where `uses_vars`, one wire for all
 // its classical variables, which control flow and instructions without qubits (classical
 // stores) take. Control flow and instructions without qubits are the boundaries. Throws
-// NotNative where a block holds an instruction that `copier` cannot copy, or a delay.
+// NotNative where a block holds an instruction that `copier` cannot copy, or a delay that
+// delay_length() does not read.
 std::vector<CutLevel> cut_body(const QkCircuit* body, bool uses_vars,
                                const InstructionCopier& copier);
+
+// The length of the delay at `index` of `circuit` where it is given in dt as a whole number
+// of at most 2**53; else NotNative (the Python padder reads the other units, and raises on
+// lengths the schedule cannot hold).
+double delay_length(const QkCircuit* circuit, std::size_t index);
 
 // By physical qubit (of `num_qubits`, the body's qubit q on physical[q]): the last level of
 // `levels` in which it has an operation, infinity where that operation is not a readout

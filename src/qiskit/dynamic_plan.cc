@@ -189,9 +189,22 @@ std::size_t DynamicPlanner::block(const QkCircuit* body, const std::vector<std::
   // The block as a static circuit of the device's width, its clbits the body's. A barrier at
   // t = 0 on the `marked` qubits: the planner counts the time before a qubit's first
   // operation as its initial state, which these are not in.
+  // The lengths of the block's delays, by position in the static circuit.
+  const std::size_t first = marked.empty() ? 0 : 1;
+  Ref delays = Ref::borrow(no_delays_.get());
+  double waits = 0.0;
+  for (std::size_t j = 0; j < indices.size(); ++j) {
+    if (qk_circuit_instruction_kind(body, indices[j]) != QkOperationKind_Delay) continue;
+    if (delays.get() == no_delays_.get()) delays = Ref::steal(check(PyDict_New()));
+    const double length = delay_length(body, indices[j]);
+    waits += length;
+    Ref key = Ref::steal(check(PyLong_FromSize_t(first + j)));
+    Ref value = Ref::steal(check(PyFloat_FromDouble(length)));
+    if (PyDict_SetItem(delays.get(), key.get(), value.get()) < 0) throw PythonError{};
+  }
   // Where the schedule may pass 2**53 dt, the Python writer writes it.
-  const std::size_t operations = indices.size() + (marked.empty() ? 0 : 1);
-  if (static_cast<double>(operations) * step_ > max_time_) throw NotNative{};
+  const std::size_t operations = indices.size() + first;
+  if (static_cast<double>(operations) * step_ + waits > max_time_) throw NotNative{};
   CircuitPtr sub(qk_circuit_new(in_.nq, qk_circuit_num_clbits(body)));
   if (!marked.empty()) {
     check_exit(qk_circuit_barrier(sub.get(), marked.data(), static_cast<std::uint32_t>(marked.size())),
@@ -199,7 +212,7 @@ std::size_t DynamicPlanner::block(const QkCircuit* body, const std::vector<std::
   }
   for (std::uint32_t i : indices) copier_.copy(body, i, sub.get(), physical);
   const Source source = Source::of_circuit(sub.get());
-  Reading reading = read(source, table_, no_delays_.get(), in_.options);
+  Reading reading = read(source, table_, delays.get(), in_.options);
   if (!reading.writable) throw NotNative{};
   const DdPlan plan = schedule_and_plan(reading, in_);
   std::size_t sequences = 0;

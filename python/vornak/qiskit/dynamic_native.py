@@ -4,8 +4,9 @@ what the C API cannot (control-flow operations around the padded bodies, stretch
 
 The result is the one `control_flow.DynamicPadder` makes (the same instructions in the same
 order, start times, global phase and counts); a circuit the C API cannot read or write
-without Python (labels, delays, operations or parameters held as Python objects, a schedule
-that may pass 2**53 dt, times in ns, ``around="widen"``) is padded by `DynamicPadder`.
+without Python (labels, delays in units of time or of a stretch, operations or parameters
+held as Python objects, a schedule that may pass 2**53 dt, times in ns, ``around="widen"``)
+is padded by `DynamicPadder`.
 """
 
 from __future__ import annotations
