@@ -362,3 +362,44 @@ def test_names_metadata_and_layout_are_kept(monkeypatch, native_calls):
             assert ifs[1].name == "correction" and ifs[1].metadata == {"kind": "feed-forward"}
     assert mapped.layout is not None
     assert native_calls == [True, True]
+
+
+def test_loops_with_break_and_continue_are_padded_natively(monkeypatch, native_calls):
+    """break_loop and continue_loop end the block like control flow and stay where they
+    were; the Python padder takes them for block operations and cannot pad them."""
+    qc = QuantumCircuit(WIDTH, 2)
+    qc.h(range(WIDTH))
+    with qc.for_loop(range(3)):
+        qc.x(1)
+        qc.measure(1, 0)
+        with qc.if_test((qc.clbits[0], 1)):
+            qc.break_loop()
+        qc.sx(2)
+    with qc.while_loop((qc.clbits[1], 0)):
+        qc.measure(3, 1)
+        with qc.if_test((qc.clbits[1], 1)):
+            qc.continue_loop()
+        qc.cx(3, 4)
+    qc.cx(1, 2)
+    padded = pad(qc, **OPTIONS)
+    assert native_calls == [True]
+    manager = PassManager([DynamicalDecoupling(**OPTIONS)])
+    assert manager.run(qc) == padded  # the same up to the order of independent instructions
+
+    def skeleton(circuit):
+        """The operations other than delays, pulses and the stretch sequences' barriers,
+        bodies included, in order."""
+        found = []
+        for instruction in circuit.data:
+            name = instruction.operation.name
+            if instruction.is_control_flow() or name in ("break_loop", "continue_loop"):
+                blocks = getattr(instruction.operation, "blocks", ())
+                found.append((name, [skeleton(block) for block in blocks]))
+            elif name not in ("delay", "x", "y", "rz", "barrier"):
+                found.append(name)
+        return found
+
+    assert skeleton(padded) == skeleton(qc)
+    monkeypatch.setattr(control_flow, "_NATIVE", False)
+    with pytest.raises(TranspilerError, match="block by block"):
+        pad(qc, **OPTIONS)

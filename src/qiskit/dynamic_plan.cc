@@ -90,7 +90,7 @@ PyObject* DynamicPlanner::body(const QkCircuit* body, PyObject* python,
   CircuitPtr out = empty_like(body);
   Ref found = Ref::steal(check(PyList_New(0)));
   bool after_boundary = false;  // blocks from here on go to segments of their own
-  std::vector<std::uint32_t> marked, touched, around, inner;
+  std::vector<std::uint32_t> marked, touched, around;
   std::vector<double> starts;
   for (std::size_t k = 0; k < levels.size(); ++k) {
     const CutLevel& level = levels[k];
@@ -144,29 +144,7 @@ PyObject* DynamicPlanner::body(const QkCircuit* body, PyObject* python,
         }
       }
       for (std::uint32_t i : level.boundary) {
-        Ref bodies = Ref::borrow(Py_None);
-        if (qk_circuit_instruction_kind(body, i) == QkOperationKind_ControlFlow) {
-          QkCircuitInstructionView view;
-          qk_circuit_view_instruction(body, i, &view);
-          inner.clear();
-          for (std::uint32_t b = 0; b < view.num_qubits; ++b) inner.push_back(physical[view.qubits[b]]);
-          ControlFlowPtr op(qk_circuit_get_control_flow_instruction(body, i, nullptr));
-          if (!op) fail(PyExc_RuntimeError, "Qiskit refused to read a control-flow operation");
-          const std::size_t blocks = qk_control_flow_num_blocks(op.get());
-          Ref python_blocks = blocks_of(data.get(), i, blocks);
-          bodies = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(blocks))));
-          const std::vector<char> before = active;
-          std::vector<char> after = active;
-          for (std::size_t b = 0; b < blocks; ++b) {
-            std::vector<char> entering = before;
-            set_tuple_item(bodies.get(), static_cast<Py_ssize_t>(b),
-                           this->body(qk_control_flow_block_circuit(op.get(), b),
-                                      tuple_item(python_blocks.get(), static_cast<Py_ssize_t>(b)),
-                                      inner, entering, false));
-            for (std::size_t q = 0; q < after.size(); ++q) after[q] |= entering[q];
-          }
-          active = std::move(after);
-        }
+        Ref bodies = Ref::steal(control_flow(body, data.get(), i, physical, active));
         Ref item = Ref::steal(check(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(i), bodies.get())));
         if (PyList_Append(boundary.get(), item.get()) < 0) throw PythonError{};
       }
@@ -180,6 +158,36 @@ PyObject* DynamicPlanner::body(const QkCircuit* body, PyObject* python,
   Ref out_obj = Ref::steal(to_python(std::move(out)));
   Ref physical_obj = Ref::steal(qubit_list_of(physical));
   return check(Py_BuildValue("(OOO)", out_obj.get(), found.get(), physical_obj.get()));
+}
+
+PyObject* DynamicPlanner::control_flow(const QkCircuit* body, PyObject* data, std::size_t index,
+                                       const std::vector<std::uint32_t>& physical,
+                                       std::vector<char>& active) {
+  if (qk_circuit_instruction_kind(body, index) != QkOperationKind_ControlFlow) {
+    return Py_NewRef(Py_None);
+  }
+  ControlFlowPtr op(qk_circuit_get_control_flow_instruction(body, index, nullptr));
+  if (!op) fail(PyExc_RuntimeError, "Qiskit refused to read a control-flow operation");
+  const std::size_t blocks = qk_control_flow_num_blocks(op.get());
+  if (blocks == 0) return Py_NewRef(Py_None);  // break_loop, continue_loop: kept as they are
+  QkCircuitInstructionView view;
+  qk_circuit_view_instruction(body, index, &view);
+  std::vector<std::uint32_t> inner(view.num_qubits);
+  for (std::uint32_t b = 0; b < view.num_qubits; ++b) inner[b] = physical[view.qubits[b]];
+  Ref python_blocks = blocks_of(data, index, blocks);
+  Ref bodies = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(blocks))));
+  // Each body starts from the qubits in use before the operation; after it, a qubit is in
+  // use where it is after any body.
+  const std::vector<char> before = active;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    std::vector<char> entering = before;
+    set_tuple_item(bodies.get(), static_cast<Py_ssize_t>(b),
+                   this->body(qk_control_flow_block_circuit(op.get(), b),
+                              tuple_item(python_blocks.get(), static_cast<Py_ssize_t>(b)), inner,
+                              entering, false));
+    for (std::size_t q = 0; q < active.size(); ++q) active[q] |= entering[q];
+  }
+  return bodies.release();
 }
 
 std::size_t DynamicPlanner::block(const QkCircuit* body, const std::vector<std::uint32_t>& indices,

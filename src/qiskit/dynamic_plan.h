@@ -51,6 +51,11 @@ class DynamicPlanner {
  private:
   PyObject* body(const QkCircuit* body, PyObject* python,
                  const std::vector<std::uint32_t>& physical, std::vector<char>& active, bool top);
+  // The results of the bodies of instruction `index` of `body` (`data` its Python
+  // CircuitData), None for an instruction without bodies; `active` becomes what holds after
+  // it.
+  PyObject* control_flow(const QkCircuit* body, PyObject* data, std::size_t index,
+                         const std::vector<std::uint32_t>& physical, std::vector<char>& active);
   // Plans and writes block `block` of `body` into `into`: returns its sequences; at the top
   // level, adds the start of every instruction written to `starts`.
   std::size_t block(const QkCircuit* body, const std::vector<std::uint32_t>& indices,
