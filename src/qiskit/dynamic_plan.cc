@@ -63,6 +63,25 @@ Ref blocks_of(PyObject* data, std::size_t index, std::size_t count) {
   return blocks;
 }
 
+// Updates `active` (by physical qubit: not in its initial state) after the instructions
+// `indices` of `body`: a reset returns its qubits to it, other operations take them out.
+void leave_block(const QkCircuit* body, const std::vector<std::uint32_t>& indices,
+                 const std::vector<std::uint32_t>& physical, std::vector<char>& active) {
+  for (std::uint32_t i : indices) {
+    QkCircuitInstructionView view;
+    qk_circuit_view_instruction(body, i, &view);
+    const std::string_view name = name_of(view);
+    for (std::uint32_t b = 0; b < view.num_qubits; ++b) {
+      const std::uint32_t q = physical[view.qubits[b]];
+      if (name == "reset") {
+        active[q] = 0;
+      } else if (name != "barrier" && name != "delay") {
+        active[q] = 1;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 DynamicPlanner::DynamicPlanner(const DurationTable& table, const Inputs& in, bool stretch,
@@ -90,7 +109,8 @@ PyObject* DynamicPlanner::body(const QkCircuit* body, PyObject* python,
   CircuitPtr out = empty_like(body);
   Ref found = Ref::steal(check(PyList_New(0)));
   bool after_boundary = false;  // blocks from here on go to segments of their own
-  std::vector<std::uint32_t> marked, touched, around;
+  std::vector<std::uint32_t> marked, around;
+  std::vector<char> touched;
   std::vector<double> starts;
   for (std::size_t k = 0; k < levels.size(); ++k) {
     const CutLevel& level = levels[k];
@@ -110,35 +130,24 @@ PyObject* DynamicPlanner::body(const QkCircuit* body, PyObject* python,
       inserted = Ref::steal(check(PyLong_FromSize_t(sequences)));
       if (top) start_list_obj = Ref::steal(start_list(starts));
       if (own) segment = Ref::steal(to_python(std::move(own)));
-      for (std::uint32_t i : level.block) {
-        QkCircuitInstructionView view;
-        qk_circuit_view_instruction(body, i, &view);
-        const std::string_view name = name_of(view);
-        for (std::uint32_t b = 0; b < view.num_qubits; ++b) {
-          const std::uint32_t q = physical[view.qubits[b]];
-          if (name == "reset") {
-            active[q] = 0;
-          } else if (name != "barrier" && name != "delay") {
-            active[q] = 1;
-          }
-        }
-      }
+      leave_block(body, level.block, physical, active);
     }
     Ref boundary = Ref::steal(check(PyList_New(0)));
     Ref around_obj = Ref::steal(check(PyList_New(0)));
     if (!level.boundary.empty()) {
       after_boundary = true;
-      touched.clear();
-      for (std::uint32_t i : level.boundary) {
-        QkCircuitInstructionView view;
-        qk_circuit_view_instruction(body, i, &view);
-        for (std::uint32_t b = 0; b < view.num_qubits; ++b) touched.push_back(physical[view.qubits[b]]);
-      }
       around.clear();
       if (stretch_) {
+        // Qubits in use before the boundary and after it, which it does not touch.
+        touched.assign(in_.nq, 0);
+        for (std::uint32_t i : level.boundary) {
+          QkCircuitInstructionView view;
+          qk_circuit_view_instruction(body, i, &view);
+          for (std::uint32_t b = 0; b < view.num_qubits; ++b) touched[physical[view.qubits[b]]] = 1;
+        }
         for (std::uint32_t q : physical) {
-          if (active[q] && std::find(touched.begin(), touched.end(), q) == touched.end() &&
-              in_.dd_qubit[q] && (!top || last[q] > static_cast<double>(k))) {
+          if (active[q] && !touched[q] && in_.dd_qubit[q] &&
+              (!top || last[q] > static_cast<double>(k))) {
             around.push_back(q);
           }
         }
