@@ -322,11 +322,34 @@ def test_pulse_errors_have_the_device_infidelity():
     error, realisations = 0.04, 20000
     program = fid.Program((0, 1), [op(1e-6, 0, X, pulse=True), op(2e-6, 0, X, pulse=True),
                                    op(1e-6, 1, X)], 3e-6)
-    jumps = fid.pulse_jumps(program, realisations, [error, 0.5], np.random.default_rng(2))
+    jumps = fid.pulse_jumps(program, realisations, [error, 0.5], seed=2)
     assert {j.qubit for j in jumps} == {0}  # qubit 1's X is the circuit's, not a pulse
     states = fid.simulate(program, np.zeros((realisations, 2)), jumps=jumps)
     mean, stderr = mean_with_error(fid.fidelities(states, fid.ideal_state(program)))
     assert abs(mean - (1 + (1 - 2 * error) ** 2) / 2) < 4 * stderr
+
+
+def test_pulse_errors_are_paired_between_programs():
+    # Two programs whose first pulses on a qubit are the same draw the same errors for them,
+    # whatever else they hold (a pulse more, or other pulses on another qubit), so that a
+    # difference between strategies is that of the pulses one has more.
+    realisations, errors = 500, [0.2, 0.2]
+    two = fid.Program((0, 1), [op(1e-6, 0, X, pulse=True), op(2e-6, 0, X, pulse=True)], 3e-6)
+    more = fid.Program((0, 1), [op(0.5e-6, 1, X, pulse=True), op(1e-6, 0, X, pulse=True),
+                                op(2e-6, 0, X, pulse=True), op(2.5e-6, 0, X, pulse=True),
+                                op(2.7e-6, 0, X, pulse=True)], 3e-6)
+
+    def hits(program, qubit, k):
+        """{(realisation, pauli)} of the k-th pulse on `qubit`."""
+        position = [i for i, o in enumerate(program.ops) if o.pulse and o.qubits == (qubit,)][k]
+        return {(int(r), j.pauli) for j in fid.pulse_jumps(program, realisations, errors)
+                if j.after == position for r in j.rows}
+
+    for k in (0, 1):
+        assert hits(two, 0, k) == hits(more, 0, k)
+        assert 0.2 < len(hits(two, 0, k)) / realisations < 0.4  # 3e/2 = 0.3
+    assert hits(more, 0, 2) != hits(more, 0, 1)  # pulses of one qubit draw apart
+    assert hits(more, 1, 0) != hits(more, 0, 0)  # and qubits apart
 
 
 def test_pauli_rates_give_the_twirled_channel():
