@@ -1095,15 +1095,80 @@ def report(table, realisations, elapsed, command, noises=NOISES):
     return "\n".join(out)
 
 
-def plot(table, path, noises=NOISES):
+# The strategies of the plot's panel on dynamic circuits (bench/dynamic_fidelity.py's names),
+# with their colours in tab10: no DD and our default as in the static panels.
+DYNAMIC_PLOTTED = {"no DD": 0, "runtime staggered": 6, "ours walsh widen": 7,
+                   "ours (walsh, stretch)": 4}
+
+
+def dynamic_means(text):
+    """From the section on dynamic circuits of a results file (`text`, as
+    bench/dynamic_fidelity.py writes it): {device: (circuits, {strategy: (mean per noise
+    setting, pulses)})}, the means and pulses over the circuits every strategy pads (the
+    section's last column); {} where the file has no such section."""
+    cut = ("\n" + text).find("\n" + DYNAMIC_SECTION)
+    if cut < 0:
+        return {}
+    out = {}
+    device = None
+    for line in text[cut:].splitlines():
+        if line.startswith("### "):
+            device = line[4:].strip()
+            continue
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if device is None or not line.startswith("|") or len(cells) < 3:
+            continue
+        if cells[0] == "strategy":
+            columns = cells
+            circuits = columns[-1].removeprefix("mean over ").split(", ")
+            out[device] = (circuits, {})
+            continue
+        if set(cells[0]) <= set("-"):
+            continue
+        shared = [columns.index(c) for c in circuits]
+        if any(" / " not in cells[i] for i in shared):
+            continue  # failed on a circuit it should pad: no bar
+        means = tuple(float(v) for v in cells[-1].split(" / "))
+        pulses = sum(int(cells[i].rsplit(" / ", 1)[1]) for i in shared)
+        out[device][1][cells[0]] = (means, pulses)
+    return out
+
+
+def _dynamic_panel(ax, dynamic, colours):
+    """Bars of `dynamic` (from `dynamic_means`): a group per device and noise setting."""
+    devices = list(dynamic)
+    names = [n for n in DYNAMIC_PLOTTED if all(n in dynamic[d][1] for d in devices)]
+    settings = ("detuning + ZZ", "+ T1/T2 and pulse errors")
+    groups = [(d, k) for d in devices for k in range(len(settings))]
+    width = 0.85 / max(1, len(names))
+    for k, name in enumerate(names):
+        values = [dynamic[d][1][name][0][i] for d, i in groups]
+        pulses = " / ".join(str(dynamic[d][1][name][1]) for d in devices)
+        xs = np.arange(len(groups)) + (k - len(names) / 2 + 0.5) * width
+        ax.bar(xs, values, width, label=f"{name} ({pulses} pulses)",
+               color=colours[DYNAMIC_PLOTTED[name]])
+    ax.set_xticks(np.arange(len(groups)),
+                  [f"{d}\n{settings[i]}" for d, i in groups], fontsize=8)
+    ax.set_ylim(0, 1.02)
+    circuits = dynamic[devices[0]][0]
+    ax.set_ylabel("mean fidelity (" + ", ".join(circuits) + ")", fontsize=8)
+    ax.set_title("dynamic circuits", loc="left")
+    ax.grid(axis="y", alpha=0.3)
+    ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=7, ncol=len(names),
+              frameon=False)
+
+
+def plot(table, path, noises=NOISES, dynamic=None):
     """One panel per device: the mean fidelity over its circuits under each noise model, for
-    the strategies of PLOTTED (with their pulse counts in the legend)."""
+    the strategies of PLOTTED (with their pulse counts in the legend); and, given `dynamic`
+    (from `dynamic_means`), a last panel of the dynamic circuits for DYNAMIC_PLOTTED."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(len(table), 1, figsize=(13, 3.6 * len(table)), squeeze=False)
+    panels = len(table) + (1 if dynamic else 0)
+    fig, axes = plt.subplots(panels, 1, figsize=(13, 3.6 * panels), squeeze=False)
     colours = plt.get_cmap("tab10").colors
     for row, (device, rows) in enumerate(table.items()):
         ax = axes[row][0]
@@ -1127,6 +1192,8 @@ def plot(table, path, noises=NOISES):
         # Above the bars, beside the title: nothing hides a bar.
         ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=7, ncol=len(names),
                   frameon=False)
+    if dynamic:
+        _dynamic_panel(axes[-1][0], dynamic, colours)
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
@@ -1173,7 +1240,11 @@ def main(argv=None):
     if out is not None:
         write_results(out, text, static=True)
     if picture is not None:
-        plot(table, picture, noises)
+        # The dynamic circuits' panel from their section of the results file, which
+        # bench/dynamic_fidelity.py writes (run it first for a plot with fresh numbers).
+        results = out if out is not None else HERE / "fidelity_results.md"
+        text = results.read_text() if results.exists() else ""
+        plot(table, picture, noises, dynamic_means(text))
     failed = any(r.error for rows in table.values() for results, _, _ in rows.values()
                  for r in results.values())
     return 1 if failed else 0

@@ -476,3 +476,27 @@ def test_the_two_benchmarks_keep_each_others_results(tmp_path):
     fid.write_results(results, fid.DYNAMIC_SECTION + "\nnew dynamic table", static=False)
     assert results.read_text() == ("# static\n\nnew table\n\n" + fid.DYNAMIC_SECTION +
                                    "\nnew dynamic table\n")
+
+
+def test_the_plot_reads_the_dynamic_means_the_dynamic_benchmark_writes():
+    """The static benchmark's plot takes its dynamic panel from the section the dynamic one
+    writes: the means over the circuits every strategy pads, and the pulses there."""
+    from bench import dynamic_fidelity as df
+
+    def cell(a, b, pulses):
+        return {df.NOISE[0]: (a, 0.01), df.NOISE[1]: (b, 0.02), "pulses": pulses}
+
+    table = {}
+    for device, shift in (("FakeA", 0.0), ("FakeB", 0.1)):
+        table[device, "one"] = {"no DD": cell(0.5, 0.4, 0), "ours": cell(0.8 - shift, 0.7, 12),
+                                "theirs": cell(0.6, 0.5, 10)}
+        table[device, "two"] = {"no DD": cell(0.3, 0.2, 0), "ours": cell(0.9, 0.6, 30),
+                                "theirs": "CircuitError"}
+    text = "# static\n\n" + df.markdown(table, 10, 1.0, "python -m bench.dynamic_fidelity")
+    means = fid.dynamic_means(text)
+    assert list(means) == ["FakeA", "FakeB"]
+    circuits, rows = means["FakeB"]
+    assert circuits == ["one"]  # "theirs" fails on "two": the shared mean is over "one"
+    assert rows["ours"] == ((0.7, 0.7), 12)
+    assert rows["theirs"] == ((0.6, 0.5), 10)
+    assert fid.dynamic_means("# static\n\nno dynamic section") == {}
