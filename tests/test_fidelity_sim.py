@@ -500,3 +500,62 @@ def test_the_plot_reads_the_dynamic_means_the_dynamic_benchmark_writes():
     assert rows["ours"] == ((0.7, 0.7), 12)
     assert rows["theirs"] == ((0.6, 0.5), 10)
     assert fid.dynamic_means("# static\n\nno dynamic section") == {}
+
+
+def test_the_late_start_schedule_keeps_its_timing_and_the_circuit(padded):
+    """The candidate schedule of bench/late_start.py: each qubit's first operation, and the
+    barrier and measurements, at their ALAP times, every other operation no later than its
+    ALAP time and after the operations before it on its wires; our pass reproduces the times
+    and stays exact."""
+    from qiskit.converters import circuit_to_dag, dag_to_circuit
+    from qiskit.transpiler.passes import ALAPScheduleAnalysis
+
+    from bench import late_start
+
+    pytest.importorskip("vornak.qiskit")
+    target = padded[0]
+    # q0 works long; q1 and q2 start late, then q2's sx may come right after its cx (ASAP)
+    # instead of at the end (ALAP).
+    circuit = QuantumCircuit(3)
+    for _ in range(12):
+        circuit.sx(0)
+    circuit.h(1)
+    circuit.cx(1, 2)
+    circuit.sx(2)
+    circuit.cx(0, 1)
+    circuit.measure_all()
+    circuit = transpile(circuit, target=target, initial_layout=[0, 1, 2], optimization_level=0)
+    durations = target.durations()
+    dag = circuit_to_dag(circuit)
+    analysis = late_start.LateStartAnalysis(target)
+    analysis.run(dag)
+    times = analysis.property_set["node_start_time"]
+    alap = ALAPScheduleAnalysis(target=target)
+    alap.run(dag)
+    late = alap.property_set["node_start_time"]
+    free, started, moved = {}, set(), 0
+    for node in dag.topological_op_nodes():
+        start = times[node]
+        assert start <= late[node]
+        first = any(q not in started for q in node.qargs)
+        if first or node.op.name in late_start.KEEP_ALAP:
+            assert start == late[node]
+        else:
+            moved += start < late[node]
+        wires = list(node.qargs) + list(node.cargs)
+        assert all(start >= free.get(w, 0) for w in wires)
+        length = 0 if node.op.name == "barrier" else durations.get(
+            node.op, [dag.find_bit(q).index for q in node.qargs], unit="dt")
+        free.update((w, start + length) for w in wires)
+        started.update(node.qargs)
+    assert moved > 0  # the rule differs from ALAP on this circuit
+    out = PassManager(late_start.passes(target)).run(circuit)
+    assert out.count_ops()["x"] > circuit.count_ops().get("x", 0)
+    scheduled, asap = fid.asap_schedule(out, target)
+    by_operation = fid.start_times_by_operation(scheduled, asap)
+    expected = fid.start_times_by_operation(
+        dag_to_circuit(dag), [times[n] for n in dag.topological_op_nodes()])
+    assert all(by_operation[key] == start for key, start in expected.items()
+               if key[0][0] not in ("delay", "x", "rz"))
+    assert (Operator(out.remove_final_measurements(inplace=False))
+            == Operator(circuit.remove_final_measurements(inplace=False)))
