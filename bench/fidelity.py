@@ -683,7 +683,8 @@ STRATEGIES = {
 }
 # The strategies of a full run: the others are for --strategy.
 DEFAULT_STRATEGIES = ("no DD", "Qiskit ASAP", "Qiskit ALAP", "Qiskit context-aware", "ours",
-                      "ours X-X", "ours XY4", "ours unbounded", "ours walsh ASAP", "ours spread")
+                      "ours X-X", "ours XY4", "ours unbounded", "ours walsh ASAP",
+                      "ours late start", "ours spread")
 # The strategies of the plot: a handful, so that the bars stay readable.
 PLOTTED = ("no DD", "Qiskit ALAP", "Qiskit context-aware", "ours X-X", "ours")
 
