@@ -1,6 +1,7 @@
 """Pass time on dynamic circuits: ours (PassManager and pad) against qiskit-ibm-runtime's pass.
 
-    .venv/bin/python -m bench.dynamic_speed [--smoke] [--peer-timeout S] [--out FILE]
+    .venv/bin/python -m bench.dynamic_speed [--smoke] [--peer-timeout S] [--no-peer]
+        [--python-padder] [--circuits KEY ...] [--out FILE]
 
 Circuits, transpiled for FakeSherbrooke along a line of qubits (optimisation level 1, seed 1):
 mqt.bench's QAOA on 10 and 20 qubits repeated three times, each round ending in two
@@ -8,7 +9,9 @@ mid-circuit measurements, a feed-forward ``x`` and a reset; and 20 rounds of syn
 extraction of a 13-data-qubit repetition code (25 qubits), with feed-forward corrections and
 ancilla resets. The runtime's pass is ``ALAPScheduleAnalysis`` + ``PadDynamicalDecoupling``
 with X-X; it runs in a subprocess with a time limit, since it grows faster than quadratically.
-Best of `repeats` runs for ours, one run for the runtime's.
+Best of `repeats` runs for ours, one run for the runtime's. ``--python-padder`` pads every
+block in Python (the path the native one replaced), for a comparison on the same machine;
+``--circuits rep13x40 rep13x80`` and the like show how the time grows with the rounds.
 """
 
 from __future__ import annotations
@@ -100,8 +103,13 @@ def main(argv=None):
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--peer-timeout", type=float, default=PEER_TIMEOUT_S)
     parser.add_argument("--no-peer", action="store_true")
+    parser.add_argument("--python-padder", action="store_true")
     parser.add_argument("--out")
     args = parser.parse_args(argv)
+    if args.python_padder:
+        from vornak.qiskit import control_flow
+
+        control_flow._NATIVE = False
     from qiskit_ibm_runtime.fake_provider import FakeSherbrooke
 
     target = FakeSherbrooke().target

@@ -64,8 +64,15 @@ decay as exp(-t/T2) and populations as exp(-t/T1) (`pauli_rates`). The flips hap
 random times, so a flip in the middle of a pulse sequence interacts with the detuning as it
 would. Before its first gate a qubit is exactly in |0>, which damping leaves alone and the twirl
 would flip: there the flips are dropped (`from_first_gate`), so that a schedule that starts
-qubits late (ALAP) gets the benefit it has on a device. A pulse error is a depolarizing channel with the device's average gate infidelity e: a
-uniformly random Pauli after the pulse with probability 3e/2. The average fidelity over the
+qubits late (ALAP) gets the benefit it has on a device. A pulse error is a depolarizing
+channel with the device's average gate infidelity e: a uniformly random Pauli after the pulse
+with probability 3e/2, drawn from one stream per qubit, so that the k-th pulse on a qubit
+draws the same numbers for every strategy (`pulse_jumps`). Such errors are rare events: on
+a 6-qubit Heron circuit with 80 pulses about 4 in 100 realisations, each moving the cell's
+mean by about 0.01, and the T1/T2 flips are few too. At 100 realisations a cell read up to
+0.05 off its value at 1,000 (Qiskit's ALAP X-X on FakeTorino's QAOA-6: 0.880 against 0.832),
+as much as the differences between strategies; this model therefore runs with 4 times the
+realisations (`Noise.realisations`). The average fidelity over the
 trajectories is exactly the fidelity of the averaged mixed state with psi_ideal (it is linear in
 the state), so no density matrix is needed; the twirl drops only the drift of damping towards
 |0>, which no DD sequence acts on. The device's T2 is a Hahn-echo T2, whose echo already
@@ -89,8 +96,9 @@ The other noise models (`NOISES`) each change one thing of the first, with the s
 - finite-width pulses: each pulse made of 8 equal slices spread over its slot, the noise
   acting between them (`with_pulse_model`), instead of one instantaneous rotation.
 
-The extra models run with 40% of the realisations (the standard error of each table is stated
-below it); the draws are the same for every strategy within a model.
+The extra models run with 40% of the realisations, the T1/T2 model with 400% (the standard
+error of each table is stated below it); the draws are the same for every strategy within a
+model.
 qiskit-aer is not used: the jumps keep the detuning and ZZ exact and vectorised over all
 realisations, which a density-matrix or trajectory run of a noise model would redo per shot.
 """
@@ -456,20 +464,28 @@ def from_first_gate(jumps, program):
     return [jump for jump in jumps if jump.time >= first[jump.qubit]]
 
 
-def pulse_jumps(program, realisations, pulse_error, rng):
+def pulse_jumps(program, realisations, pulse_error, seed=SEED + 2):
     """`Jump`s of the errors right after each DD pulse of `program`: with probability 3e/2
-    (e = `pulse_error` of the local qubit, an average gate infidelity) a uniform random Pauli."""
-    jumps = []
+    (e = `pulse_error` of the local qubit, an average gate infidelity) a uniform random Pauli.
+    The k-th pulse on a qubit draws the same numbers in every program (one stream per qubit
+    and `seed`), so two strategies share the errors of the pulses they have in common, and
+    their difference is that of the pulses one has more: the comparison stays paired."""
+    positions = {}
     for position, op in enumerate(program.ops):
-        if not op.pulse:
-            continue
-        q = op.qubits[0]
-        hit = rng.random(realisations) < 1.5 * pulse_error[q]
-        kinds = rng.integers(0, 3, size=realisations)
-        for k, pauli in enumerate("xyz"):
-            rows = np.flatnonzero(hit & (kinds == k))
-            if len(rows):
-                jumps.append(Jump(op.time, q, pauli, rows, after=position))
+        if op.pulse:
+            positions.setdefault(op.qubits[0], []).append(position)
+    jumps = []
+    for q, where in positions.items():
+        # Row k of a (K, R, 2) draw is the same for every K: the stream is filled in order.
+        draws = np.random.default_rng([seed, q]).random((len(where), realisations, 2))
+        hit = draws[..., 0] < 1.5 * pulse_error[q]
+        kinds = (draws[..., 1] * 3).astype(int)
+        for k, position in enumerate(where):
+            for kind, pauli in enumerate("xyz"):
+                rows = np.flatnonzero(hit[k] & (kinds[k] == kind))
+                if len(rows):
+                    jumps.append(Jump(program.ops[position].time, q, pauli, rows,
+                                      after=position))
     return jumps
 
 
@@ -632,6 +648,15 @@ def _ours(**options):
     return make
 
 
+def _late_start():
+    """bench/late_start.py (a candidate schedule), as a script's neighbour or in the package."""
+    try:
+        from bench import late_start
+    except ImportError:
+        import late_start
+    return late_start
+
+
 def _sequence(*names):
     from qiskit.circuit.library import RGate
 
@@ -654,10 +679,12 @@ STRATEGIES = {
     "ours free ≤ 1 µs": _ours(max_free_time=1e-6),
     "ours walsh ASAP": _ours(scheduling="asap"),
     "ours spread": _ours(placement="spread"),
+    "ours late start": lambda target: _late_start().passes(target),
 }
 # The strategies of a full run: the others are for --strategy.
 DEFAULT_STRATEGIES = ("no DD", "Qiskit ASAP", "Qiskit ALAP", "Qiskit context-aware", "ours",
-                      "ours X-X", "ours XY4", "ours unbounded", "ours walsh ASAP", "ours spread")
+                      "ours X-X", "ours XY4", "ours unbounded", "ours walsh ASAP",
+                      "ours late start", "ours spread")
 # The strategies of the plot: a handful, so that the bars stay readable.
 PLOTTED = ("no DD", "Qiskit ALAP", "Qiskit context-aware", "ours X-X", "ours")
 
@@ -817,7 +844,7 @@ class Noise:
 # 57 ns: a drift or an uncorrected Stark shift of that size).
 NOISES = (
     Noise("ideal", "detuning + ZZ"),
-    Noise("decay", "+ T1/T2 and pulse errors", decay=True),
+    Noise("decay", "+ T1/T2 and pulse errors", decay=True, realisations=4.0),
     Noise("over1", "+ 1% over-rotation", over_rotation=0.01, realisations=0.4),
     Noise("over3", "+ 3% over-rotation", over_rotation=0.03, realisations=0.4),
     Noise("offres", "+ 2% off-resonance", off_resonance=0.02, realisations=0.4),
@@ -895,7 +922,8 @@ def evaluate_circuit(kind, size, backend, realisations, log, noises=NOISES, stra
         r = counts[noise.key]
         detunings[noise.key] = (draw_detuning(r, n) if noise.ou_tau is None else
                                 draw_ou_detuning(r, n, reference.end, noise.ou_tau))
-    decay = decay_jumps(reference.end, n, realisations, t1, t2, np.random.default_rng(SEED + 1))
+    decay = decay_jumps(reference.end, n, counts.get("decay", realisations), t1, t2,
+                        np.random.default_rng(SEED + 1))
 
     def measure(name, passes, result):
         out, result.seconds = run_passes(passes, circuit)
@@ -922,7 +950,7 @@ def evaluate_circuit(kind, size, backend, realisations, log, noises=NOISES, stra
             jumps = ()
             if noise.decay:
                 jumps = from_first_gate(decay, program) + pulse_jumps(
-                    program, realisations, pulse_error, np.random.default_rng(SEED + 2))
+                    program, counts[noise.key], pulse_error)
             states = simulate(noisy, detunings[noise.key], zz, edges, jumps, dtype=np.complex64)
             values = fidelities(states, ideal)
             result.values[noise.key] = float(values.mean())
@@ -1040,8 +1068,8 @@ def report(table, realisations, elapsed, command, noises=NOISES):
         "# Fidelity of the dynamical-decoupling passes under simulated noise",
         "",
         f"Written by `{command}` on {time.strftime('%Y-%m-%d', time.gmtime())} in "
-        f"{elapsed:.0f} s; {realisations} realisations per cell for the first two noise "
-        "models, the stated share of them for the others. Pass time: the best of 3 runs "
+        f"{elapsed:.0f} s; {realisations} realisations per cell for the first noise "
+        "model, the stated share of them for the others. Pass time: the best of 3 runs "
         "of a `PassManager` of the strategy's passes, on the transpiled circuit. "
         "The noise models and the checks are described in bench/fidelity.py's docstring: "
         f"detuning (quasi-static, sigma = 2π·{DETUNING_HZ / 1e3:.0f} kHz, or an "
@@ -1078,15 +1106,80 @@ def report(table, realisations, elapsed, command, noises=NOISES):
     return "\n".join(out)
 
 
-def plot(table, path, noises=NOISES):
+# The strategies of the plot's panel on dynamic circuits (bench/dynamic_fidelity.py's names),
+# with their colours in tab10: no DD and our default as in the static panels.
+DYNAMIC_PLOTTED = {"no DD": 0, "runtime staggered": 6, "ours walsh widen": 7,
+                   "ours (walsh, stretch)": 4}
+
+
+def dynamic_means(text):
+    """From the section on dynamic circuits of a results file (`text`, as
+    bench/dynamic_fidelity.py writes it): {device: (circuits, {strategy: (mean per noise
+    setting, pulses)})}, the means and pulses over the circuits every strategy pads (the
+    section's last column); {} where the file has no such section."""
+    cut = ("\n" + text).find("\n" + DYNAMIC_SECTION)
+    if cut < 0:
+        return {}
+    out = {}
+    device = None
+    for line in text[cut:].splitlines():
+        if line.startswith("### "):
+            device = line[4:].strip()
+            continue
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if device is None or not line.startswith("|") or len(cells) < 3:
+            continue
+        if cells[0] == "strategy":
+            columns = cells
+            circuits = columns[-1].removeprefix("mean over ").split(", ")
+            out[device] = (circuits, {})
+            continue
+        if set(cells[0]) <= set("-"):
+            continue
+        shared = [columns.index(c) for c in circuits]
+        if any(" / " not in cells[i] for i in shared):
+            continue  # failed on a circuit it should pad: no bar
+        means = tuple(float(v) for v in cells[-1].split(" / "))
+        pulses = sum(int(cells[i].rsplit(" / ", 1)[1]) for i in shared)
+        out[device][1][cells[0]] = (means, pulses)
+    return out
+
+
+def _dynamic_panel(ax, dynamic, colours):
+    """Bars of `dynamic` (from `dynamic_means`): a group per device and noise setting."""
+    devices = list(dynamic)
+    names = [n for n in DYNAMIC_PLOTTED if all(n in dynamic[d][1] for d in devices)]
+    settings = ("detuning + ZZ", "+ T1/T2 and pulse errors")
+    groups = [(d, k) for d in devices for k in range(len(settings))]
+    width = 0.85 / max(1, len(names))
+    for k, name in enumerate(names):
+        values = [dynamic[d][1][name][0][i] for d, i in groups]
+        pulses = " / ".join(str(dynamic[d][1][name][1]) for d in devices)
+        xs = np.arange(len(groups)) + (k - len(names) / 2 + 0.5) * width
+        ax.bar(xs, values, width, label=f"{name} ({pulses} pulses)",
+               color=colours[DYNAMIC_PLOTTED[name]])
+    ax.set_xticks(np.arange(len(groups)),
+                  [f"{d}\n{settings[i]}" for d, i in groups], fontsize=8)
+    ax.set_ylim(0, 1.02)
+    circuits = dynamic[devices[0]][0]
+    ax.set_ylabel("mean fidelity (" + ", ".join(circuits) + ")", fontsize=8)
+    ax.set_title("dynamic circuits", loc="left")
+    ax.grid(axis="y", alpha=0.3)
+    ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=7, ncol=len(names),
+              frameon=False)
+
+
+def plot(table, path, noises=NOISES, dynamic=None):
     """One panel per device: the mean fidelity over its circuits under each noise model, for
-    the strategies of PLOTTED (with their pulse counts in the legend)."""
+    the strategies of PLOTTED (with their pulse counts in the legend); and, given `dynamic`
+    (from `dynamic_means`), a last panel of the dynamic circuits for DYNAMIC_PLOTTED."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(len(table), 1, figsize=(13, 3.6 * len(table)), squeeze=False)
+    panels = len(table) + (1 if dynamic else 0)
+    fig, axes = plt.subplots(panels, 1, figsize=(13, 3.6 * panels), squeeze=False)
     colours = plt.get_cmap("tab10").colors
     for row, (device, rows) in enumerate(table.items()):
         ax = axes[row][0]
@@ -1110,6 +1203,8 @@ def plot(table, path, noises=NOISES):
         # Above the bars, beside the title: nothing hides a bar.
         ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=7, ncol=len(names),
                   frameon=False)
+    if dynamic:
+        _dynamic_panel(axes[-1][0], dynamic, colours)
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
@@ -1156,7 +1251,11 @@ def main(argv=None):
     if out is not None:
         write_results(out, text, static=True)
     if picture is not None:
-        plot(table, picture, noises)
+        # The dynamic circuits' panel from their section of the results file, which
+        # bench/dynamic_fidelity.py writes (run it first for a plot with fresh numbers).
+        results = out if out is not None else HERE / "fidelity_results.md"
+        text = results.read_text() if results.exists() else ""
+        plot(table, picture, noises, dynamic_means(text))
     failed = any(r.error for rows in table.values() for results, _, _ in rows.values()
                  for r in results.values())
     return 1 if failed else 0

@@ -322,11 +322,34 @@ def test_pulse_errors_have_the_device_infidelity():
     error, realisations = 0.04, 20000
     program = fid.Program((0, 1), [op(1e-6, 0, X, pulse=True), op(2e-6, 0, X, pulse=True),
                                    op(1e-6, 1, X)], 3e-6)
-    jumps = fid.pulse_jumps(program, realisations, [error, 0.5], np.random.default_rng(2))
+    jumps = fid.pulse_jumps(program, realisations, [error, 0.5], seed=2)
     assert {j.qubit for j in jumps} == {0}  # qubit 1's X is the circuit's, not a pulse
     states = fid.simulate(program, np.zeros((realisations, 2)), jumps=jumps)
     mean, stderr = mean_with_error(fid.fidelities(states, fid.ideal_state(program)))
     assert abs(mean - (1 + (1 - 2 * error) ** 2) / 2) < 4 * stderr
+
+
+def test_pulse_errors_are_paired_between_programs():
+    # Two programs whose first pulses on a qubit are the same draw the same errors for them,
+    # whatever else they hold (a pulse more, or other pulses on another qubit), so that a
+    # difference between strategies is that of the pulses one has more.
+    realisations, errors = 500, [0.2, 0.2]
+    two = fid.Program((0, 1), [op(1e-6, 0, X, pulse=True), op(2e-6, 0, X, pulse=True)], 3e-6)
+    more = fid.Program((0, 1), [op(0.5e-6, 1, X, pulse=True), op(1e-6, 0, X, pulse=True),
+                                op(2e-6, 0, X, pulse=True), op(2.5e-6, 0, X, pulse=True),
+                                op(2.7e-6, 0, X, pulse=True)], 3e-6)
+
+    def hits(program, qubit, k):
+        """{(realisation, pauli)} of the k-th pulse on `qubit`."""
+        position = [i for i, o in enumerate(program.ops) if o.pulse and o.qubits == (qubit,)][k]
+        return {(int(r), j.pauli) for j in fid.pulse_jumps(program, realisations, errors)
+                if j.after == position for r in j.rows}
+
+    for k in (0, 1):
+        assert hits(two, 0, k) == hits(more, 0, k)
+        assert 0.2 < len(hits(two, 0, k)) / realisations < 0.4  # 3e/2 = 0.3
+    assert hits(more, 0, 2) != hits(more, 0, 1)  # pulses of one qubit draw apart
+    assert hits(more, 1, 0) != hits(more, 0, 0)  # and qubits apart
 
 
 def test_pauli_rates_give_the_twirled_channel():
@@ -453,3 +476,86 @@ def test_the_two_benchmarks_keep_each_others_results(tmp_path):
     fid.write_results(results, fid.DYNAMIC_SECTION + "\nnew dynamic table", static=False)
     assert results.read_text() == ("# static\n\nnew table\n\n" + fid.DYNAMIC_SECTION +
                                    "\nnew dynamic table\n")
+
+
+def test_the_plot_reads_the_dynamic_means_the_dynamic_benchmark_writes():
+    """The static benchmark's plot takes its dynamic panel from the section the dynamic one
+    writes: the means over the circuits every strategy pads, and the pulses there."""
+    from bench import dynamic_fidelity as df
+
+    def cell(a, b, pulses):
+        return {df.NOISE[0]: (a, 0.01), df.NOISE[1]: (b, 0.02), "pulses": pulses}
+
+    table = {}
+    for device, shift in (("FakeA", 0.0), ("FakeB", 0.1)):
+        table[device, "one"] = {"no DD": cell(0.5, 0.4, 0), "ours": cell(0.8 - shift, 0.7, 12),
+                                "theirs": cell(0.6, 0.5, 10)}
+        table[device, "two"] = {"no DD": cell(0.3, 0.2, 0), "ours": cell(0.9, 0.6, 30),
+                                "theirs": "CircuitError"}
+    text = "# static\n\n" + df.markdown(table, 10, 1.0, "python -m bench.dynamic_fidelity")
+    means = fid.dynamic_means(text)
+    assert list(means) == ["FakeA", "FakeB"]
+    circuits, rows = means["FakeB"]
+    assert circuits == ["one"]  # "theirs" fails on "two": the shared mean is over "one"
+    assert rows["ours"] == ((0.7, 0.7), 12)
+    assert rows["theirs"] == ((0.6, 0.5), 10)
+    assert fid.dynamic_means("# static\n\nno dynamic section") == {}
+
+
+def test_the_late_start_schedule_keeps_its_timing_and_the_circuit(padded):
+    """The candidate schedule of bench/late_start.py: each qubit's first operation, and the
+    barrier and measurements, at their ALAP times, every other operation no later than its
+    ALAP time and after the operations before it on its wires; our pass reproduces the times
+    and stays exact."""
+    from qiskit.converters import circuit_to_dag, dag_to_circuit
+    from qiskit.transpiler.passes import ALAPScheduleAnalysis
+
+    from bench import late_start
+
+    pytest.importorskip("vornak.qiskit")
+    target = padded[0]
+    # q0 works long; q1 and q2 start late, then q2's sx may come right after its cx (ASAP)
+    # instead of at the end (ALAP).
+    circuit = QuantumCircuit(3)
+    for _ in range(12):
+        circuit.sx(0)
+    circuit.h(1)
+    circuit.cx(1, 2)
+    circuit.sx(2)
+    circuit.cx(0, 1)
+    circuit.measure_all()
+    circuit = transpile(circuit, target=target, initial_layout=[0, 1, 2], optimization_level=0)
+    durations = target.durations()
+    dag = circuit_to_dag(circuit)
+    analysis = late_start.LateStartAnalysis(target)
+    analysis.run(dag)
+    times = analysis.property_set["node_start_time"]
+    alap = ALAPScheduleAnalysis(target=target)
+    alap.run(dag)
+    late = alap.property_set["node_start_time"]
+    free, started, moved = {}, set(), 0
+    for node in dag.topological_op_nodes():
+        start = times[node]
+        assert start <= late[node]
+        first = any(q not in started for q in node.qargs)
+        if first or node.op.name in late_start.KEEP_ALAP:
+            assert start == late[node]
+        else:
+            moved += start < late[node]
+        wires = list(node.qargs) + list(node.cargs)
+        assert all(start >= free.get(w, 0) for w in wires)
+        length = 0 if node.op.name == "barrier" else durations.get(
+            node.op, [dag.find_bit(q).index for q in node.qargs], unit="dt")
+        free.update((w, start + length) for w in wires)
+        started.update(node.qargs)
+    assert moved > 0  # the rule differs from ALAP on this circuit
+    out = PassManager(late_start.passes(target)).run(circuit)
+    assert out.count_ops()["x"] > circuit.count_ops().get("x", 0)
+    scheduled, asap = fid.asap_schedule(out, target)
+    by_operation = fid.start_times_by_operation(scheduled, asap)
+    expected = fid.start_times_by_operation(
+        dag_to_circuit(dag), [times[n] for n in dag.topological_op_nodes()])
+    assert all(by_operation[key] == start for key, start in expected.items()
+               if key[0][0] not in ("delay", "x", "rz"))
+    assert (Operator(out.remove_final_measurements(inplace=False))
+            == Operator(circuit.remove_final_measurements(inplace=False)))

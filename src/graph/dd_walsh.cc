@@ -42,7 +42,7 @@ class WalshPlanner {
                const DdWalshOptions& options, std::span<const std::uint8_t> node_flags,
                std::vector<DdWalshPiece>* pieces)
       : source_(source), options_(options), flags_(node_flags), pieces_(pieces),
-        slots_(source) {
+        pieces_at_start_(pieces != nullptr ? pieces->size() : 0), slots_(source) {
     slots_.assign(source.nodes().all_qubits());
     const std::size_t qubits = slots_.size();
     const std::size_t n = options.pulse_count;
@@ -64,6 +64,7 @@ class WalshPlanner {
     collect_couplings();
     colour();
     cut_in_colour_order();
+    take_the_cheaper_side();
     return finish();
   }
 
@@ -148,17 +149,21 @@ class WalshPlanner {
   // connected part is bipartite, by DSatur where it is not.
   void colour() {
     colour_.assign(slots_.size(), kNone);
+    component_.assign(slots_.size(), kNone);
+    two_coloured_.clear();
     std::vector<std::size_t> part;
     for (std::size_t root = 0; root < slots_.size(); ++root) {
       if (!takes_pulses(root) || colour_[root] != kNone) continue;
       part.assign(1, root);
       colour_[root] = 0;
+      component_[root] = static_cast<std::uint32_t>(two_coloured_.size());
       bool bipartite = true;
       for (std::size_t i = 0; i < part.size(); ++i) {
         const std::size_t s = part[i];
         for (std::size_t t : neighbours(s)) {
           if (colour_[t] == kNone) {
             colour_[t] = colour_[s] ^ 1;
+            component_[t] = component_[s];
             part.push_back(t);
           } else if (colour_[t] == colour_[s]) {
             bipartite = false;
@@ -166,6 +171,8 @@ class WalshPlanner {
         }
       }
       if (!bipartite) colour_dsatur(part);
+      // A part of one qubit has no other side to give the pulses to.
+      two_coloured_.push_back(bipartite && part.size() > 1);
     }
     colours_ = 0;
     for (std::size_t s = 0; s < slots_.size(); ++s) {
@@ -209,6 +216,52 @@ class WalshPlanner {
         queue.insert(key(t));
       }
     }
+  }
+
+  // The pulses of each connected part of the coupling graph, by part.
+  std::vector<std::size_t> pulses_by_component() {
+    std::vector<std::size_t> out(two_coloured_.size(), 0);
+    for (const PendingRun& r : pending_) out[component_[slots_.slot(r.qubit)]] += r.count;
+    return out;
+  }
+
+  // Which side of a two-coloured part goes first decides where the pulses go: the second
+  // side is cut at the first side's pulses as well as at operations, so it takes more
+  // pulses. Both choices refocus alike (each pair's ZZ vanishes either way), and every pulse
+  // adds its error: each such part keeps the colouring that needs fewer pulses (the first
+  // one on a tie). Plans the whole circuit a second time, and a third where the parts
+  // choose differently.
+  void take_the_cheaper_side() {
+    if (std::find(two_coloured_.begin(), two_coloured_.end(), true) == two_coloured_.end()) {
+      return;
+    }
+    const std::vector<std::size_t> first = pulses_by_component();
+    flip_sides(std::vector<bool>(two_coloured_.begin(), two_coloured_.end()));
+    cut_again();
+    const std::vector<std::size_t> second = pulses_by_component();
+    std::vector<bool> back(two_coloured_.size(), false);
+    bool any = false;
+    for (std::size_t c = 0; c < back.size(); ++c) {
+      back[c] = two_coloured_[c] && first[c] <= second[c];
+      any = any || back[c];
+    }
+    if (!any) return;
+    flip_sides(back);
+    cut_again();
+  }
+
+  void flip_sides(const std::vector<bool>& components) {
+    for (std::size_t s = 0; s < slots_.size(); ++s) {
+      if (colour_[s] != kNone && components[component_[s]]) colour_[s] ^= 1;
+    }
+  }
+
+  void cut_again() {
+    starts_.clear();
+    pending_.clear();
+    plan_.dropped = 0;
+    if (pieces_ != nullptr) pieces_->resize(pieces_at_start_);
+    cut_in_colour_order();
   }
 
   // Cuts every qubit's stretches into parts, colour after colour, at the middles of its
@@ -453,6 +506,7 @@ class WalshPlanner {
   const DdWalshOptions options_;
   std::span<const std::uint8_t> flags_;
   std::vector<DdWalshPiece>* pieces_;
+  std::size_t pieces_at_start_;
   QubitSlots slots_;
   std::vector<double> durations_;     // by slot, pulse_count each
   std::vector<double> base_time_;     // by slot: the sequence's pulse time, NaN for no pulses
@@ -460,6 +514,8 @@ class WalshPlanner {
   std::vector<std::size_t> neighbour_offsets_;  // by slot, into neighbours_
   std::vector<std::size_t> neighbours_;
   std::vector<std::uint32_t> colour_;  // by slot, kNone for qubits without pulses
+  std::vector<std::uint32_t> component_;  // by slot: its connected part of the coupling graph
+  std::vector<bool> two_coloured_;        // by part: bipartite, with two qubits or more
   std::vector<std::size_t> part_position_;  // by slot, for colour_dsatur()
   std::size_t colours_ = 0;
   std::vector<double> last_pulse_end_;        // by slot

@@ -32,7 +32,11 @@ namespace vornak {
 // colour after colour, and each is cut at the pulses of its neighbours of lower colours,
 // which are already placed, and at the middles of all its neighbours' operations. The pulses
 // of the higher colour then never share a part with a turn of the lower one, and the pair's
-// ZZ vanishes; two colours suffice on a bipartite (heavy-hex) device.
+// ZZ vanishes; two colours suffice on a bipartite (heavy-hex) device. Being cut at the other
+// side's pulses too, the second colour takes more pulses: each two-coloured part of the
+// graph is planned both ways round and keeps the one with fewer pulses (on the fidelity
+// benchmark's circuits for FakeFez, 596 pulses instead of 656; for FakeSherbrooke, 1310
+// instead of 1322).
 //
 // A part needs only one pulse for ∫ s = 0 whatever sign it starts with: centred on its
 // middle. j pulses centred at (2i + 1) / 2j of it do as well, for any j. The frame must be

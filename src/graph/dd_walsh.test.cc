@@ -357,6 +357,31 @@ TEST(DdWalshOrdered, ALowerColourSetsTheFramesItsNeighbourIsRefocusedIn) {
   EXPECT_EQ(c.plan.starts.size(), 8u);
 }
 
+TEST(DdWalshOrdered, TheSideThatGoesFirstIsTheOneThatNeedsFewerPulses) {
+  // One qubit idles 0 .. 1000 and then runs a diagonal gate (its frame stays put), its
+  // coupled neighbour idles 0 .. 6000; pulses of 20, at most 1000 free between them. The
+  // short one first: two pulses (490, 990), which cut the long one into three parts, eight
+  // pulses there: ten. The long one first: six pulses (500, 1500, ...), which cut the short
+  // one once: eight. Whichever qubit comes first in the coupling graph, the plan takes eight,
+  // and its parts still refocus (check_ordered).
+  DdWalshOptions o = ordered(2);
+  o.max_free = 1000.0;
+  for (Qubit shorter : {Qubit{0}, Qubit{1}}) {
+    const Qubit longer = 1 - shorter;
+    QuantumDAG dag = circuit({{{2}, 1000.0}, {{shorter, 2}, 5000.0}, {{3}, 6000.0},
+                              {{longer, 3}, 20.0}},
+                             {{0, 1}});
+    const std::vector<std::uint8_t> flags{0, kDdNodeKeepsFrame, 0, 0};
+    SCOPED_TRACE(shorter);
+    Checked c;
+    check_ordered(c, dag, pulses_below(2), o, flags);
+    EXPECT_EQ(c.plan.starts.size(), 8u);
+    EXPECT_EQ(c.pieces[longer].front().colour, 0u);
+    EXPECT_EQ(c.centres[longer], (Centres{500.0, 1500.0, 2500.0, 3500.0, 4500.0, 5500.0}));
+    EXPECT_EQ(c.cuts(shorter), (std::vector<std::pair<double, double>>{{0, 500}, {500, 1000}}));
+  }
+}
+
 TEST(DdWalshOrdered, OnlyOperationsThatTurnAFrameCutTheNeighbour) {
   // q0 idles 0 .. 1000 while q1, coupled to it, runs gates of 500 and 500 (with q2). Whether
   // q0's stretch is cut at their middles depends on what they do to q1's Z: a diagonal gate

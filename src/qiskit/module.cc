@@ -11,6 +11,7 @@
 #include "lib/pyref.h"
 #include "qiskit/circuit_order.h"
 #include "qiskit/duration_table.h"
+#include "qiskit/dynamic_plan.h"
 #include "qiskit/options.h"
 #include "qiskit/plan.h"
 #include "qiskit/plan_layout.h"
@@ -147,6 +148,41 @@ PyObject* circuit_order(PyObject*, PyObject* data) {
   });
 }
 
+// plan_dynamic(circuit, durations, pulses, pulse_durations, couplings, options, stretch,
+// describe, step, max_time): see DynamicPlanner. None where the circuit cannot be padded
+// natively.
+PyObject* plan_dynamic(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *python, *table_obj, *pulses_obj, *durations_obj, *couplings_obj, *options_obj,
+        *stretch_obj, *describe;
+    double step, max_time;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOdd", &python, &table_obj, &pulses_obj, &durations_obj,
+                          &couplings_obj, &options_obj, &stretch_obj, &describe, &step,
+                          &max_time)) {
+      return nullptr;
+    }
+    const int stretch = PyObject_IsTrue(stretch_obj);
+    if (stretch < 0) throw PythonError{};
+    py::Ref input = py::Ref::steal(check(PyObject_GetAttrString(python, "_data")));
+    if (!exclusive(input.get())) return Py_NewRef(Py_None);
+    QkCircuit* circuit = qk_circuit_borrow_from_python(input.get());
+    if (circuit == nullptr) throw PythonError{};
+    const DurationTable table(table_obj);
+    const Inputs in = to_inputs(qk_circuit_num_qubits(circuit), pulses_obj, durations_obj,
+                                couplings_obj, options_obj);
+    if (!in.pulses_native) return Py_NewRef(Py_None);
+    DynamicPlanner planner(table, in, stretch != 0, describe, step, max_time);
+    py::Ref result;
+    try {
+      result = py::Ref::steal(planner.plan(circuit, python));
+    } catch (const NotNative&) {
+      return Py_NewRef(Py_None);
+    }
+    return Py_BuildValue("(Onn)", result.get(), static_cast<Py_ssize_t>(planner.inserted()),
+                         static_cast<Py_ssize_t>(planner.dropped()));
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"pad", pad, METH_VARARGS,
      "pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)\n--\n\n"
@@ -171,6 +207,16 @@ PyMethodDef kMethods[] = {
      "The positions of the circuit's instructions in the order pad_circuit reads them (that of\n"
      "Qiskit's topological_op_nodes on the circuit's DAG), where it finds that order without\n"
      "Qiskit's sort; else None."},
+    {"plan_dynamic", plan_dynamic, METH_VARARGS,
+     "plan_dynamic(circuit, durations, pulses, pulse_durations, couplings, options, "
+     "stretch, describe, step, max_time)\n--\n\n"
+     "Pads a QuantumCircuit with control flow block by block, reading it and its bodies\n"
+     "through the C API: (result, sequences, dropped), the result of the top level as\n"
+     "vornak.qiskit.dynamic_native assembles it. `stretch`: whether idle qubits around\n"
+     "control flow take stretch sequences; describe(body): None for a body that cannot be\n"
+     "padded natively, else whether it has classical variables; blocks of n operations\n"
+     "with n * step above max_time are not padded natively. None for a circuit that the\n"
+     "C API cannot read or write without Python."},
     {nullptr, nullptr, 0, nullptr},
 };
 

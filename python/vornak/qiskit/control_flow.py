@@ -54,6 +54,8 @@ from qiskit.circuit.classical import expr
 AROUND = ("stretch", "widen", "idle")
 DEFAULT_AROUND = "stretch"
 _STRETCHES = uuid.UUID("6f1c2a53-2d0e-4b8e-9a57-1f3c0d6e8b21")  # namespace of our stretches
+# Whether circuits the C API can read are padded natively (dynamic_native), else all here.
+_NATIVE = True
 
 
 # -- the block model -------------------------------------------------------------------------
@@ -323,17 +325,18 @@ class DynamicPadder:
             twice = expr.mul(2, a)
             # b, 2b, 4b, ... pulses (b a block of the sequence): mutually orthogonal square waves
             count = block << colour
+            # The operations of one qubit's sequence, which every member's shares.
+            edge, inside = Delay(a), Delay(twice)
+            sequence = [edge]
+            for j in range(count):
+                sequence.extend(self.pulses[j % n])
+                sequence.append(edge if j == count - 1 else inside)
+            append = out._data.append
             for q in members:
-                bit = qubit_of[q]
-                out._append(CircuitInstruction(Delay(a), [bit], ()))
-                times.append(0)
-                for j in range(count):
-                    for gate in self.pulses[j % n]:
-                        out._append(CircuitInstruction(gate, [bit], ()))
-                        times.append(0)
-                    delay = a if j == count - 1 else twice
-                    out._append(CircuitInstruction(Delay(delay), [bit], ()))
-                    times.append(0)
+                bit = (qubit_of[q],)
+                for operation in sequence:
+                    append(CircuitInstruction(operation, bit, ()))
+                times.extend([0] * len(sequence))
                 out.global_phase -= (count // block) * self.phase
                 self.counts.stretches += count // block
         bits = []
@@ -379,7 +382,13 @@ def pad_dynamic(dd, circuit: QuantumCircuit, pad_static: Callable):
     ``op_start_times`` hold each instruction's start within its block (see `levels`); the
     operations between blocks, and the stretch sequences beside them, start at 0 of their
     own timeline, which the device fixes at run time.
+
+    The bridge reads, cuts, plans and writes the circuit and its bodies natively where
+    Qiskit's C API carries them (`dynamic_native`); `DynamicPadder` pads the others, with the
+    same result.
     """
+    from vornak.qiskit.dynamic_native import pad_native
+
     _, _, pulse_durations, couplings, _ = dd._tables_for(circuit.num_qubits)
     if not couplings and dd.around == "stretch":
         couplings = dd._couplings_for_colouring(circuit.num_qubits)
@@ -392,7 +401,8 @@ def pad_dynamic(dd, circuit: QuantumCircuit, pad_static: Callable):
         circuit.num_qubits, static, dd._written, dd._block, dd._phase,
         lambda q: pulse_durations[q] is not None, couplings, dd.around,
     )
-    out, times = padder.pad(circuit)
+    native = pad_native(dd, circuit, padder) if _NATIVE else None
+    out, times = native if native is not None else padder.pad(circuit)
     out.name = circuit.name
     out.metadata = circuit.metadata
     out._op_start_times = times if dd._unit_dt else [float(t) for t in times]

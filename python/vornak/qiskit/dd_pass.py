@@ -72,34 +72,42 @@ class DynamicalDecoupling(TransformationPass):
     gates turn no frame and cut nothing. A gap whose parts are all too short for a pulse takes
     the plain sequence over its whole length. Parts take enough pulses that no free time
     between them exceeds ``max_free_time``. A gap may hold the sequence several times; the
-    time after a qubit's last operation is filled too. The pulses need their own times, so
+    time after a qubit's last operation is filled too. The qubits planned second are cut at
+    their neighbours' pulses too and take more pulses, so each connected part of the
+    coupling map is planned both ways round and keeps the one with fewer pulses (FakeFez on
+    ``bench/fidelity.py``: 596 pulses instead of 656). The pulses need their own times, so
     the crosstalk rule (which moves pulses) does not apply.
 
     The default sequence is X, X̄, X̄, X, placed in blocks of two (any even number of pulses
     in a gap, as X-X): each pair cancels an over-rotation common to its pulses exactly, and
     the mirrored pairs cancel an off-resonance tilt to first order where a gap holds four or
-    more. On ``bench/fidelity.py`` (2026-12-09; 12 circuits; 100 realisations, 40 for the
-    pulse-error and drift models), mean fidelity on FakeSherbrooke / FakeTorino with 1%
-    over-rotation of every pulse: 0.883 / 0.979 (X-X at the same places: 0.703 / 0.929;
-    Qiskit's context-aware pass: 0.713 / 0.878; Qiskit's ALAP X-X: 0.679 / 0.930), with 3%:
-    0.882 / 0.979 (X-X: 0.339 / 0.686), with ideal pulses 0.884 / 0.979 as X-X. Its cost is a
-    drive 2% off resonance: 0.875 / 0.957 against X-X's 0.883 / 0.979, where a gap holds a
-    single pair. X-Y-X-Y (Y as x between frame changes) cancels both errors but needs gaps of
-    four pulses: 0.880 / 0.977 with ideal pulses and 1,436 / 704 pulses against 1,322 / 578.
+    more. On ``bench/fidelity.py`` (``python bench/fidelity.py``, 2026-12-09; 12 circuits;
+    100 realisations, 40 for the pulse-error and drift models, 400 with T1 and T2), mean
+    fidelity on FakeSherbrooke / FakeTorino with 1% over-rotation of every pulse: 0.883 /
+    0.978 (X-X at the same places: 0.705 / 0.933; Qiskit's context-aware pass: 0.713 /
+    0.878; Qiskit's ALAP X-X: 0.679 / 0.929), with 3%: 0.881 / 0.978 (X-X: 0.349 / 0.704),
+    with ideal pulses 0.883 / 0.978 as X-X. Its cost is a drive 2% off resonance: 0.876 /
+    0.959 against X-X's 0.882 / 0.978, where a gap holds a single pair. X-Y-X-Y (Y as x
+    between frame changes) cancels both errors but needs gaps of four pulses: 0.881 / 0.976
+    with ideal pulses and 1,416 / 676 pulses against 1,310 / 564.
 
     ``max_free_time`` (2 µs by default) bounds the free time between a part's pulses: two
     pulses refocus a detuning that stays put over any length, but not one that drifts. Under
     an Ornstein-Uhlenbeck detuning with a correlation time of 1 µs (same benchmark) the mean
-    rose from 0.855 / 0.972 unbounded to 0.875 / 0.979 (DJ-10 on FakeSherbrooke, with free
-    stretches of several µs unbounded, from 0.745 to 0.857; Qiskit's context-aware pass:
-    0.819), for 9% / 4% more pulses and 0.005 / 0.002 less under T1, T2 and pulse errors.
+    rose from 0.854 / 0.971 unbounded to 0.875 / 0.978 (DJ-10 on FakeSherbrooke, with free
+    stretches of several µs unbounded, from 0.748 to 0.853; Qiskit's context-aware pass:
+    0.819), for 9% / 4% more pulses and 0.003 / 0.000 less under T1, T2 and pulse errors.
 
     The default scheduling is ALAP. ASAP refocuses a little better with ideal pulses on three
-    of the four devices (mean 0.900 / 0.986 against 0.884 / 0.979 on the same benchmark; on
-    FakeBrisbane 0.828 against 0.836) and under coherent pulse errors,
-    but inserts a third more pulses (1,728 / 770 against 1,322 / 578) and loses once decay and
-    incoherent pulse errors count (0.619 / 0.882 against 0.659 / 0.893): ALAP keeps qubits in
-    their ground state longer.
+    of the four devices (mean 0.895 / 0.985 against 0.883 / 0.978 on the same benchmark; on
+    FakeBrisbane 0.831 against 0.836) and under coherent pulse errors, but inserts a third
+    more pulses (1,700 / 730 against 1,310 / 564) and loses once decay and incoherent pulse
+    errors count (0.598 / 0.867 against 0.640 / 0.880): ALAP keeps qubits in their ground
+    state longer. A hybrid, each qubit's first operation as late as possible and the rest as
+    soon as possible (``bench/late_start.py``), gains a little on three devices (0.887 /
+    0.981, and 0.641 / 0.884 with T1 and T2) but loses on FakeBrisbane under every noise
+    model (0.820 against 0.836 with ideal pulses) and by 0.10 on FakeSherbrooke's QFT-6 with
+    T1 and T2, so it is no option of the pass.
 
     Args:
         durations: Instruction durations, for use without a ``target``.

@@ -1,0 +1,100 @@
+"""Dynamic circuits padded natively: the bridge reads the circuit and its bodies through
+Qiskit's C API, cuts them into blocks and plans and writes every block; this module makes
+what the C API cannot (control-flow operations around the padded bodies, stretch sequences).
+
+The result is the one `control_flow.DynamicPadder` makes (the same instructions in the same
+order, start times, global phase and counts); a circuit the C API cannot read or write
+without Python (labels, delays in units of time or of a stretch, operations or parameters
+held as Python objects, a schedule that may pass 2**53 dt, times in ns, ``around="widen"``)
+is padded by `DynamicPadder`.
+"""
+
+from __future__ import annotations
+
+from qiskit.circuit import CircuitInstruction, QuantumCircuit
+from qiskit.transpiler.exceptions import TranspilerError
+
+from vornak import _bridge
+from vornak.qiskit.dd_pass import has_labels
+from vornak.qiskit.durations import MAX_EXACT_DT
+
+
+def _describe(body: QuantumCircuit) -> bool | None:
+    """What the bridge needs of a body that the C API does not tell: None where it has
+    labels, which the C API would drop; else whether it has classical variables or stretches
+    (one wire for the block cut)."""
+    if has_labels(body._data):
+        return None
+    return bool(body.num_vars or body.num_stretches)
+
+
+def pad_native(dd, circuit: QuantumCircuit, padder):
+    """`circuit` padded natively with `padder`'s sequences and counts, as `padder.pad` pads
+    it: the padded circuit and its start times; None where it must be padded in Python."""
+    if dd.around == "widen" or not dd._unit_dt:
+        return None
+    table, pulses, pulse_durations, couplings, options = dd._tables_for(circuit.num_qubits)
+    try:
+        result = _bridge.plan_dynamic(circuit, table, pulses, pulse_durations, couplings,
+                                      options, dd.around == "stretch", _describe,
+                                      float(dd._step), float(MAX_EXACT_DT))
+    except (LookupError, NotImplementedError) as error:
+        raise TranspilerError(str(error)) from error
+    if result is None:
+        return None
+    top, inserted, dropped = result
+    padder.counts.inserted += inserted
+    padder.counts.dropped += dropped
+    times: list = []
+    phases: dict = {}
+    out = _assemble(padder, circuit, top, times, phases, dd._phase)
+    return out, times
+
+
+def _assemble(padder, body: QuantumCircuit, result: tuple, times: list | None, phases: dict,
+              phase: float) -> QuantumCircuit:
+    """The padded `body` from its native `result` (see the bridge's plan_dynamic)."""
+    written, levels, physical = result
+    # The body's Python attributes (name, metadata, layout) as copy_empty_like gives them,
+    # with the instructions written natively.
+    out = body.copy_empty_like()
+    out._data = written._data
+    for segment, inserted, starts, boundary, around in levels:
+        if inserted is not None:
+            if segment is not None:
+                out._data.native_extend(segment._data)
+            out.global_phase += _block_phase(phases, inserted, phase)
+            if times is not None:
+                times.extend(starts)
+        if not boundary:
+            continue
+        instructions = []
+        for index, bodies in boundary:
+            instruction = body._data[index]
+            instructions.append(instruction)
+            if bodies is None:
+                out._append(instruction)
+            else:
+                operation = instruction.operation
+                blocks = [_assemble(padder, block, inner, None, phases, phase)
+                          for block, inner in zip(operation.blocks, bodies)]
+                out._append(CircuitInstruction(operation.replace_blocks(blocks),
+                                               instruction.qubits, instruction.clbits))
+            if times is not None:
+                times.append(0)
+        if around:
+            padder._stretch_sequences(around, instructions, body, out,
+                                      times if times is not None else [], physical)
+    return out
+
+
+def _block_phase(phases: dict, inserted: int, phase: float):
+    """The global phase of a block with `inserted` sequences, as the static pass sets it on
+    its padded circuit (normalised as Qiskit normalises it)."""
+    found = phases.get(inserted)
+    if found is None:
+        scratch = QuantumCircuit()
+        if inserted and phase:
+            scratch.global_phase = scratch.global_phase - inserted * phase
+        found = phases[inserted] = scratch.global_phase
+    return found

@@ -1,0 +1,36 @@
+#ifndef VORNAK_GRAPH_BLOCK_CUT_H
+#define VORNAK_GRAPH_BLOCK_CUT_H
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace vornak {
+
+// One timed block of a circuit with control flow: the operations timed together, and the
+// operations between blocks (control flow, classical stores) that end it. Both hold
+// instruction indices in the circuit's order.
+struct CutLevel {
+  std::vector<std::uint32_t> block;
+  std::vector<std::uint32_t> boundary;
+};
+
+// Cuts a circuit into levels, one instruction at a time, each instruction in the earliest
+// level its wires allow. Wires are small integers the caller chooses (qubits, clbits, and one
+// wire for all classical variables). A boundary instruction ends the level on its wires; a
+// reset ends it on its wires after it; any other instruction leaves its wires at its level.
+class BlockCutter {
+ public:
+  explicit BlockCutter(std::uint32_t num_wires) : ready_(num_wires, 0) {}
+
+  void add(std::uint32_t index, std::span<const std::uint32_t> wires, bool boundary, bool resets);
+  const std::vector<CutLevel>& levels() const { return levels_; }
+
+ private:
+  std::vector<std::uint32_t> ready_;  // by wire: the first level an instruction on it may take
+  std::vector<CutLevel> levels_;
+};
+
+}  // namespace vornak
+
+#endif

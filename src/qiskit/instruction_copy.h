@@ -1,0 +1,43 @@
+#ifndef VORNAK_QISKIT_INSTRUCTION_COPY_H
+#define VORNAK_QISKIT_INSTRUCTION_COPY_H
+
+#include "qiskit/capi.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace vornak::bridge {
+
+// A qubit that a map sends nowhere.
+constexpr std::uint32_t kNoQubit = std::numeric_limits<std::uint32_t>::max();
+
+// Copies instructions from one circuit into another through the C API, their qubits mapped
+// and their clbits kept: standard gates, measurements, resets, barriers, unitaries and delays
+// of a fixed duration.
+class InstructionCopier {
+ public:
+  InstructionCopier();
+
+  // Whether instruction `index` of `from` can be copied: its kind is one of the above, and a
+  // gate is the standard gate its name says, with parameters the C API holds without Python.
+  bool copyable(const QkCircuit* from, std::size_t index) const;
+  // Appends instruction `index` of `from` to `to`, qubit q on `qubits[q]`; appends nothing
+  // where a qubit maps to kNoQubit, and returns whether it appended. `from` must be copyable
+  // there.
+  bool copy(const QkCircuit* from, std::size_t index, QkCircuit* to,
+            const std::vector<std::uint32_t>& qubits);
+
+ private:
+  std::unordered_map<std::string_view, QkGate> gates_;  // standard gates by name
+  std::vector<std::uint32_t> mapped_;
+  std::vector<const QkParam*> params_;
+  std::vector<QkComplex64> matrix_;
+};
+
+}  // namespace vornak::bridge
+
+#endif
