@@ -139,3 +139,18 @@ def test_pass_level_one_call_and_contract_floor_rows_are_judged():
     assert missed[growth] == "**no**"
     # The same growth is within limits where the contract floor itself grows 1.3x.
     assert rows(22500.0, 1500.0, 1966.0, 650.0)[growth] == "yes"
+
+
+def test_pass_ab_takes_turns_and_reports_every_job():
+    # Both sides on this interpreter, on a small layered circuit: every job runs, and each
+    # row holds the minima of both sides and their ratio.
+    import sys
+
+    from bench import pass_ab
+
+    jobs = ["pm default", "pad script"]
+    results = pass_ab.compare(sys.executable, sys.executable, ["layered-600"], jobs, 2)
+    assert set(results) == {("layered-600", job) for job in jobs}
+    for row in results.values():
+        for base, new, ratio, median in row.values():
+            assert base > 0 and new > 0 and ratio == pytest.approx(new / base) and median > 0
