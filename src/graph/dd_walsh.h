@@ -21,22 +21,22 @@ namespace vornak {
 // s_p · s_q = 1, so ZZ keeps acting at full strength.
 //
 // If q's frame stays put over an interval on which ∫ s_p = 0, the pair's ZZ integrates to
-// zero there whatever p does inside. So each qubit's stretches are cut into parts wherever a
-// coupled qubit's frame turns, and each part gets ∫ s_p = 0 on its own. A frame turns at a
-// neighbour's pulses and, while it works, at the middle of each of its operations that does
-// not commute with its Z (an echoed cross-resonance gate flips its control's frame there; an
-// ideal gate of finite length acts there). A diagonal gate (rz, cz, ...; kDdNodeKeepsFrame)
-// turns no frame, nor does a controlled gate its control's (kDdNodeKeepsFirstFrame): no cut
-// there, so the parts stay long enough for their pulses. Two coupled idle qubits cannot each follow the
-// other's pulses, so a proper colouring of the coupling graph orders them: qubits are planned
-// colour after colour, and each is cut at the pulses of its neighbours of lower colours,
-// which are already placed, and at the middles of all its neighbours' operations. The pulses
-// of the higher colour then never share a part with a turn of the lower one, and the pair's
-// ZZ vanishes; two colours suffice on a bipartite (heavy-hex) device. Being cut at the other
-// side's pulses too, the second colour takes more pulses: each two-coloured part of the
-// graph is planned both ways round and keeps the one with fewer pulses (on the fidelity
-// benchmark's circuits for FakeFez, 596 pulses instead of 656; for FakeSherbrooke, 1310
-// instead of 1322).
+// zero there whatever p does inside. So each qubit's stretches are cut into parts wherever
+// a coupled qubit's frame turns, and each part gets ∫ s_p = 0 on its own. A frame turns at
+// a neighbour's pulses and, while it works, at the middle of each of its operations that
+// does not commute with its Z (an echoed cross-resonance gate flips its control's frame
+// there; an ideal gate of finite length acts there). A diagonal gate (rz, cz, ...;
+// kDdNodeKeepsFrame) turns no frame, nor does a controlled gate its control's
+// (kDdNodeKeepsFirstFrame): no cut there, so the parts stay long enough for their pulses.
+// Two coupled idle qubits cannot each follow the other's pulses, so a proper colouring of
+// the coupling graph orders them: qubits are planned colour after colour, and each is cut
+// at the pulses of its neighbours of lower colours, which are already placed, and at the
+// middles of all its neighbours' operations. The pulses of the higher colour then never
+// share a part with a turn of the lower one, and the pair's ZZ vanishes; two colours
+// suffice on a bipartite (heavy-hex) device. Being cut at the other side's pulses too, the
+// second colour takes more pulses: each two-coloured part of the graph is planned both ways
+// round and keeps the one with fewer pulses (on the fidelity benchmark's circuits for
+// FakeFez, 596 pulses instead of 656; for FakeSherbrooke, 1310 instead of 1322).
 //
 // A part needs only one pulse for ∫ s = 0 whatever sign it starts with: centred on its
 // middle. j pulses centred at (2i + 1) / 2j of it do as well, for any j. The frame must be
@@ -75,9 +75,9 @@ struct DdWalshOptions {
   // Also cut the idle time of a qubit's neighbours at the middles of its operations.
   bool cut_at_neighbour_operations = true;
   // With max_free > 0, a part takes enough pulses that the free time between them is at most
-  // max_free, as far as each pulse keeps its room (and at most 1024 pulses): two pulses refocus a detuning that stays
-  // put over any length, but one that drifts only over times short against its correlation
-  // time.
+  // max_free, as far as each pulse keeps its room (and at most 1024 pulses): two pulses
+  // refocus a detuning that stays put over any length, but one that drifts only over times
+  // short against its correlation time.
   double max_free = 0.0;
 };
 
@@ -104,8 +104,8 @@ struct DdWalshPiece {
 //
 // Each stretch with pulses becomes one run (before = the node that ends it) holding whole
 // repetitions; a stretch that takes none, not even the plain sequence once aligned and
-// spaced, counts in DdPlan::dropped. Runs are sorted by `before`. `pieces`, when given, receives every part
-// (its `pulses` is its own count). O((stretches + parts + pulses) log).
+// spaced, counts in DdPlan::dropped. Runs are sorted by `before`. `pieces`, when given,
+// receives every part (its `pulses` is its own count). O((stretches + parts + pulses) log).
 DdPlan plan_dd_walsh(const QuantumDAG& source, const DdPulseDurations& durations,
                      const DdWalshOptions& options, std::span<const std::uint8_t> node_flags = {},
                      std::vector<DdWalshPiece>* pieces = nullptr);

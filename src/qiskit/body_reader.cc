@@ -4,6 +4,8 @@
 #include <limits>
 #include <string_view>
 
+#include "qiskit/duration_table.h"
+
 namespace vornak::bridge {
 
 std::vector<CutLevel> cut_body(const QkCircuit* body, bool uses_vars,
@@ -33,7 +35,6 @@ double delay_length(const QkCircuit* circuit, std::size_t index) {
   QkCircuitInstructionView view;
   qk_circuit_view_instruction(circuit, index, &view);
   const double length = qk_param_as_real(view.params);
-  constexpr double kMaxExactDt = 9007199254740992.0;  // 2**53
   if (!(length >= 0.0 && length <= kMaxExactDt) || std::floor(length) != length) {
     throw NotNative{};
   }

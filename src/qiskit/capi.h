@@ -31,8 +31,10 @@ static void*** vornak_qiskit_transpile_table() { return &vornak::bridge::qiskit_
 static void*** vornak_qiskit_qi_table() { return &vornak::bridge::qiskit_tables[2]; }
 #pragma GCC diagnostic pop
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace vornak::bridge {
 
@@ -59,6 +61,21 @@ inline QkExitCode append_gate(QkCircuit* circuit, QkGate gate, const std::uint32
                               const QkParam* const* params) {
   using Fn = QkExitCode (*)(QkCircuit*, QkGate, const std::uint32_t*, const QkParam* const*);
   return reinterpret_cast<Fn>(_Qk_API_Circuit[38])(circuit, gate, qubits, params);
+}
+
+// Parameter `p` of an instruction view's `params`, which the C API lays out `stride`
+// (qk_param_stride()) bytes apart.
+inline const QkParam* param_at(const QkParam* params, std::size_t p, std::size_t stride) {
+  return reinterpret_cast<const QkParam*>(reinterpret_cast<const char*>(params) + p * stride);
+}
+
+// The `count` parameters `params` of an instruction view as pointers to each, as the C API
+// takes a gate's.
+inline void param_pointers(const QkParam* params, std::size_t count,
+                           std::vector<const QkParam*>& out) {
+  out.clear();
+  const std::size_t stride = qk_param_stride();
+  for (std::size_t p = 0; p < count; ++p) out.push_back(param_at(params, p, stride));
 }
 
 // Throws a RuntimeError naming `what` where Qiskit refused it.

@@ -11,6 +11,10 @@
 
 namespace vornak::bridge {
 
+// The largest time in dt up to which a double holds every whole number (2**53): times and
+// lengths beyond it are not exact.
+inline constexpr double kMaxExactDt = 0x1p53;
+
 // Operation durations by name and qubits; an entry with no qubits holds for any qubits.
 // Names are numbered once; an entry on at most two qubits is found by one integer key, so a
 // lookup per instruction builds no string.

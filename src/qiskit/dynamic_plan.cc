@@ -33,7 +33,9 @@ PyObject* qubit_list_of(const std::vector<std::uint32_t>& qubits) {
 }
 
 // The Python circuit of `circuit`, taken over.
-PyObject* to_python(CircuitPtr circuit) { return check(qk_circuit_to_python_full(circuit.release())); }
+PyObject* to_python(CircuitPtr circuit) {
+  return check(qk_circuit_to_python_full(circuit.release()));
+}
 
 CircuitPtr empty_like(const QkCircuit* body) {
   CircuitPtr out(qk_circuit_copy_empty_like(body, QkVarsMode_Alike, QkBlocksMode_Drop));
@@ -154,7 +156,8 @@ PyObject* DynamicPlanner::body(const QkCircuit* body, PyObject* python,
       }
       for (std::uint32_t i : level.boundary) {
         Ref bodies = Ref::steal(control_flow(body, data.get(), i, physical, active));
-        Ref item = Ref::steal(check(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(i), bodies.get())));
+        Ref item =
+            Ref::steal(check(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(i), bodies.get())));
         if (PyList_Append(boundary.get(), item.get()) < 0) throw PythonError{};
       }
       around_obj = Ref::steal(qubit_list_of(around));
@@ -224,8 +227,9 @@ std::size_t DynamicPlanner::block(const QkCircuit* body, const std::vector<std::
   if (static_cast<double>(operations) * step_ + waits > max_time_) throw NotNative{};
   CircuitPtr sub(qk_circuit_new(in_.nq, qk_circuit_num_clbits(body)));
   if (!marked.empty()) {
-    check_exit(qk_circuit_barrier(sub.get(), marked.data(), static_cast<std::uint32_t>(marked.size())),
-               "add a marker");
+    check_exit(
+        qk_circuit_barrier(sub.get(), marked.data(), static_cast<std::uint32_t>(marked.size())),
+        "add a marker");
   }
   for (std::uint32_t i : indices) copier_.copy(body, i, sub.get(), physical);
   const Source source = Source::of_circuit(sub.get());

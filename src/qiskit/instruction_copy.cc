@@ -43,12 +43,7 @@ bool InstructionCopier::copy(const QkCircuit* from, std::size_t index, QkCircuit
   const std::uint32_t* q = mapped_.data();
   switch (qk_circuit_instruction_kind(from, index)) {
     case QkOperationKind_Gate: {
-      params_.clear();
-      const std::size_t stride = qk_param_stride();
-      for (std::size_t p = 0; p < view.num_params; ++p) {
-        params_.push_back(reinterpret_cast<const QkParam*>(
-            reinterpret_cast<const char*>(view.params) + p * stride));
-      }
+      param_pointers(view.params, view.num_params, params_);
       const QkGate gate = gates_.at(std::string_view(view.name, view.name_len));
       check_exit(append_gate(to, gate, q, params_.data()), "copy a gate");
       break;

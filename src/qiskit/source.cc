@@ -24,9 +24,7 @@ Source Source::of_circuit(QkCircuit* circuit) {
 bool Source::native_params(const QkParam* params, std::size_t count) {
   const std::size_t stride = qk_param_stride();
   for (std::size_t p = 0; p < count; ++p) {
-    const auto* param =
-        reinterpret_cast<const QkParam*>(reinterpret_cast<const char*>(params) + p * stride);
-    if (qk_param_kind(param) == QkParamKind_Unknown) return false;
+    if (qk_param_kind(param_at(params, p, stride)) == QkParamKind_Unknown) return false;
   }
   return true;
 }

@@ -17,7 +17,7 @@ PyObject* start_list(const std::vector<double>& start) {
     PyObject* item;
     if (start[i] < 0) {
       item = Py_NewRef(Py_None);
-    } else if (start[i] == std::floor(start[i]) && start[i] <= 0x1p53) {  // every dt exact
+    } else if (start[i] == std::floor(start[i]) && start[i] <= kMaxExactDt) {
       item = check(PyLong_FromLongLong(static_cast<long long>(start[i])));
     } else {
       item = check(PyFloat_FromDouble(start[i]));

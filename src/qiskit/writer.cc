@@ -89,12 +89,7 @@ void Writer::write_operation(std::uint32_t node, const QkCircuitInstructionView&
   switch (source_.kind(node)) {
     case QkOperationKind_Gate: {
       QkGate gate = source_.gate(node);
-      params_.clear();
-      const std::size_t stride = qk_param_stride();
-      for (std::size_t p = 0; p < view.num_params; ++p) {
-        params_.push_back(reinterpret_cast<const QkParam*>(
-            reinterpret_cast<const char*>(view.params) + p * stride));
-      }
+      param_pointers(view.params, view.num_params, params_);
       check_exit(append_gate(c, gate, view.qubits, params_.data()), "add a gate");
       break;
     }
