@@ -299,6 +299,19 @@ def op_key(op, qubits, clbits=()):
     return (op.name, tuple(qubits), tuple(clbits), tuple(params), op.label)
 
 
+def folded(key_in, key_out, frames):
+    """Whether output rz `key_out` is input rz `key_in` with the frame change that closes a
+    run (one of the phases `frames`) folded into it: the same qubit, the angle plus the phase."""
+    if key_in[0] != "rz" or key_out[0] != "rz" or key_in[1:3] != key_out[1:3]:
+        return False
+    if key_in[4] is not None or key_out[4] is not None:
+        return False
+    (angle_in,), (angle_out,) = key_in[3], key_out[3]
+    if not isinstance(angle_in, float) or not isinstance(angle_out, float):
+        return False  # a parameterised rz takes in no frame change
+    return any(abs(angle_out - angle_in - phase) < 1e-9 for phase in frames)
+
+
 def qiskit_start_times(out, target, durations):
     """Qiskit's ASAPScheduleAnalysis of (a copy of) `out`, keyed by the nodes of `out`."""
     work = copy.deepcopy(out)
@@ -398,6 +411,7 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
     # Frame changes merge between pulses, so any rz may be one; Operator equality below
     # checks them all.
     framed = any(len(pulse) > 1 for pulse in written)
+    frames = {float(pulse[-1].params[0]) for pulse in written if len(pulse) > 1}
     allowed = options.get("qubits")
     pulse_lengths = []
     for q in range(dag.num_qubits()):
@@ -504,8 +518,11 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
             if isinstance(n.op, Delay):
                 continue
             key = op_key(n.op, [qubit_index[b] for b in n.qargs], [clbit_index[b] for b in n.cargs])
-            is_next_input = (len(outs) < len(ins) and ins[len(outs)][0] == key
-                             and same_time(asap[n], ins[len(outs)][1], timing.unit))
+            is_next_input = (len(outs) < len(ins) and same_time(asap[n], ins[len(outs)][1], timing.unit)
+                             and (ins[len(outs)][0] == key
+                                  or framed and folded(ins[len(outs)][0], key, frames)))
+            if is_next_input:
+                key = ins[len(outs)][0]  # the input's rz, with a run's closing frame folded in
             if wire in qubit_index and not is_next_input and framed and key[0] == "rz":
                 continue  # the phase frame of a pulse; exactness is checked below
             if walsh and wire in qubit_index and not is_next_input:

@@ -11,6 +11,7 @@
 #include "lib/pyref.h"
 #include "qiskit/circuit_order.h"
 #include "qiskit/duration_table.h"
+#include "qiskit/frame_fold.h"
 #include "qiskit/dynamic_plan.h"
 #include "qiskit/options.h"
 #include "qiskit/plan.h"
@@ -44,7 +45,8 @@ PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_
   const int write = PyObject_IsTrue(write_obj);
   if (write < 0) throw PythonError{};
   if (!write || !reading.writable || !in.pulses_native) {
-    Ref layout = Ref::steal(plan_to_python(reading, plan));
+    Ref layout =
+        Ref::steal(plan_to_python(reading, plan, frame_folds(source, reading, plan, in)));
     return Py_BuildValue("(OnnO)", Py_False, static_cast<Py_ssize_t>(sequences),
                          static_cast<Py_ssize_t>(plan.dropped), layout.get());
   }
@@ -97,6 +99,17 @@ bool exclusive(PyObject* data) {
   return false;
 }
 
+// Whether circuit data `data` holds classical variables (input, captured or declared).
+bool has_vars(PyObject* data) {
+  for (const char* count : {"num_input_vars", "num_captured_vars", "num_declared_vars"}) {
+    Ref n = Ref::steal(check(PyObject_GetAttrString(data, count)));
+    const int nonzero = PyObject_IsTrue(n.get());
+    if (nonzero < 0) throw PythonError{};
+    if (nonzero) return true;
+  }
+  return false;
+}
+
 // pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)
 PyObject* pad(PyObject*, PyObject* args) {
   return pad_entry(
@@ -123,7 +136,7 @@ PyObject* pad_circuit(PyObject*, PyObject* args) {
         QkCircuit* circuit = qk_circuit_borrow_from_python(input);
         if (circuit == nullptr) throw PythonError{};
         if (!Source::readable(circuit)) return std::optional<Source>();
-        return std::optional<Source>(Source::of_circuit(circuit));
+        return std::optional<Source>(Source::of_circuit(circuit, has_vars(input)));
       },
       [](Writer& writer, const DurationTable&) {
         // The circuit is written in the order of its start times' list.

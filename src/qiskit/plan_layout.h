@@ -3,15 +3,21 @@
 
 #include "qiskit/capi.h"
 
+#include <cstdint>
+#include <vector>
+
 #include "graph/dd_plan.h"
 #include "qiskit/reader.h"
 
 namespace vornak::bridge {
 
 // The plan as Python objects, for writers outside this module: (order, starts, ends, runs),
-// with runs a list of (position, qubit, (pulse start, ...)); a run at position len(order)
-// follows the qubit's last operation. A new reference.
-PyObject* plan_to_python(const Reading& reading, const DdPlan& plan);
+// with runs a list of (position, qubit, (pulse start, ...), fold); a run at position
+// len(order) follows the qubit's last operation; fold is the position of the rz that takes in
+// the run's closing frame change, or None (`folds`, one per run: see frame_folds). A new
+// reference.
+PyObject* plan_to_python(const Reading& reading, const DdPlan& plan,
+                         const std::vector<std::uint32_t>& folds);
 
 }  // namespace vornak::bridge
 

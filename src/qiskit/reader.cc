@@ -137,7 +137,7 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
       }
     }
     if (kind == QkOperationKind_Gate) {
-      const std::uint32_t gate = source.gate(node);
+      const std::uint32_t gate = source.gate(node, view);
       const std::vector<std::string>& names = standard_gate_names();
       if (gate >= names.size() || names[gate] != op_name) {
         r.writable = false;  // a subclass of the gate, whose action we do not know

@@ -5,10 +5,18 @@
 
 #include "qiskit/circuit_order.h"
 #include "qiskit/python_values.h"
+#include "qiskit/standard_gates.h"
 
 namespace vornak::bridge {
 
-Source Source::of_circuit(QkCircuit* circuit) {
+Source Source::of_circuit(QkCircuit* circuit, bool vars) {
+  if (!vars) {
+    if (std::optional<std::vector<std::uint32_t>> order = lexicographic_order(circuit)) {
+      Source source(nullptr, circuit);
+      source.circuit_order_ = *std::move(order);
+      return source;
+    }
+  }
   QkDag* dag = qk_circuit_to_dag(circuit);
   if (dag == nullptr) fail(PyExc_RuntimeError, "Qiskit refused to make a DAG of the circuit");
   Source source(dag, circuit);
@@ -19,6 +27,12 @@ Source Source::of_circuit(QkCircuit* circuit) {
     while (qk_dag_node_type(dag, source.first_) != QkDagNodeType_Operation) ++source.first_;
   }
   return source;
+}
+
+QkGate Source::gate(std::uint32_t node, const QkCircuitInstructionView& view) const {
+  if (dag_ != nullptr) return qk_dag_op_node_gate_op(dag_, node, nullptr);
+  // A circuit's standard gate is named as the gate: the C API reads the name off it.
+  return standard_gate_named(std::string_view(view.name, view.name_len));
 }
 
 bool Source::native_params(const QkParam* params, std::size_t count) {
@@ -55,15 +69,7 @@ bool Source::readable(const QkCircuit* circuit) {
 }
 
 std::vector<std::uint32_t> Source::order() const {
-  // A circuit's DAG with no wire nodes but those of its bits (no variables) is ordered here,
-  // from the circuit, as Qiskit orders it.
-  const std::uint32_t bits = qk_dag_num_qubits(dag_) + qk_dag_num_clbits(dag_);
-  if (circuit_ != nullptr && first_ == 2 * bits) {
-    if (std::optional<std::vector<std::uint32_t>> order = lexicographic_order(circuit_)) {
-      for (std::uint32_t& node : *order) node += first_;
-      return *std::move(order);
-    }
-  }
+  if (dag_ == nullptr) return circuit_order_;
   std::vector<std::uint32_t> order(qk_dag_num_op_nodes(dag_));
   if (!order.empty()) qk_dag_topological_op_nodes(dag_, order.data());
   return order;

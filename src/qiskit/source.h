@@ -10,7 +10,7 @@
 namespace vornak::bridge {
 
 // The instructions of an input, reached by node index of a DAG in its topological order:
-// a DAGCircuit, or a DAG made from a circuit. In the second case the order is the one in
+// a DAGCircuit, or a circuit (in place, or through a DAG made from it). In the second case the order is the one in
 // which the pass reads the DAG that a PassManager makes of the same circuit, so that both
 // plan alike (the planner places pulses in the order it meets the gaps); its delays are keyed
 // by their position in the circuit, and the padded circuit gets the circuit's bits and
@@ -19,8 +19,11 @@ class Source {
  public:
   // A DAGCircuit's DAG, borrowed; delays are keyed by node index.
   static Source of_dag(QkDag* dag) { return Source(dag, nullptr); }
-  // A circuit, borrowed, read through a DAG made from it; see readable().
-  static Source of_circuit(QkCircuit* circuit);
+  // A circuit, borrowed; see readable(). `vars`: whether it has classical variables, which
+  // are wires of a DAG made from it. Where it has none and its order is found from the
+  // circuit (see lexicographic_order), its instructions are read in place, node index i
+  // being instruction i; else through a DAG made from it.
+  static Source of_circuit(QkCircuit* circuit, bool vars = false);
   // Whether a DAG can be made of `circuit` through the C API, and its operations written
   // back. Qiskit's conversion copies every parameter, and a parameter held as a Python
   // object (a delay's duration expression, the label of a PauliGate, the matrix of a
@@ -36,14 +39,31 @@ class Source {
   // barriers, delays, measurements, resets and unitaries.
   static bool native_kind(QkOperationKind kind);
 
-  std::uint32_t num_qubits() const { return qk_dag_num_qubits(dag_); }
+  std::uint32_t num_qubits() const {
+    return dag_ != nullptr ? qk_dag_num_qubits(dag_) : qk_circuit_num_qubits(circuit_);
+  }
   std::vector<std::uint32_t> order() const;
   void view(std::uint32_t node, QkCircuitInstructionView* out) const {
-    qk_dag_view_instruction(dag_, node, out);
+    if (dag_ != nullptr) {
+      qk_dag_view_instruction(dag_, node, out);
+    } else {
+      qk_circuit_view_instruction(circuit_, node, out);
+    }
   }
-  QkOperationKind kind(std::uint32_t node) const { return qk_dag_op_node_kind(dag_, node); }
-  QkGate gate(std::uint32_t node) const { return qk_dag_op_node_gate_op(dag_, node, nullptr); }
-  void unitary(std::uint32_t node, QkComplex64* out) const { qk_dag_op_node_unitary(dag_, node, out); }
+  QkOperationKind kind(std::uint32_t node) const {
+    return dag_ != nullptr ? qk_dag_op_node_kind(dag_, node)
+                           : qk_circuit_instruction_kind(circuit_, node);
+  }
+  // The standard gate of a node of kind QkOperationKind_Gate whose `view` was read; a number
+  // of no standard gate (kStandardGates) where a circuit's gate has a name of none.
+  QkGate gate(std::uint32_t node, const QkCircuitInstructionView& view) const;
+  void unitary(std::uint32_t node, QkComplex64* out) const {
+    if (dag_ != nullptr) {
+      qk_dag_op_node_unitary(dag_, node, out);
+    } else {
+      qk_circuit_inst_unitary(circuit_, node, out);
+    }
+  }
   // The key of the delay at `node` in the table of delay lengths.
   std::uint32_t delay_key(std::uint32_t node) const { return node - first_; }
   // A new empty circuit with the input's bits, registers, variables and global phase.
@@ -52,10 +72,11 @@ class Source {
  private:
   Source(QkDag* dag, QkCircuit* circuit) : dag_(dag), circuit_(circuit) {}
 
-  QkDag* dag_;
+  QkDag* dag_;  // null where a circuit is read in place
   DagPtr owned_;  // the DAG made from a circuit
   QkCircuit* circuit_;
   std::uint32_t first_ = 0;  // the node index of a circuit's first operation
+  std::vector<std::uint32_t> circuit_order_;  // of a circuit read in place
 };
 
 }  // namespace vornak::bridge

@@ -1,6 +1,7 @@
 #include "qiskit/standard_gates.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace vornak::bridge {
 
@@ -29,6 +30,19 @@ const std::vector<std::string>& standard_gate_names() {
     return found;
   }();
   return names;
+}
+
+QkGate standard_gate_named(std::string_view name) {
+  static const std::unordered_map<std::string_view, QkGate> by_name = [] {
+    std::unordered_map<std::string_view, QkGate> found;
+    const std::vector<std::string>& names = standard_gate_names();
+    for (std::uint32_t g = 0; g < names.size(); ++g) {
+      if (!names[g].empty()) found.emplace(names[g], static_cast<QkGate>(g));
+    }
+    return found;
+  }();
+  const auto it = by_name.find(name);
+  return it == by_name.end() ? static_cast<QkGate>(kStandardGates) : it->second;
 }
 
 }  // namespace vornak::bridge

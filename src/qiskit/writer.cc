@@ -4,13 +4,15 @@
 #include <cmath>
 #include <span>
 
+#include "qiskit/frame_fold.h"
 #include "qiskit/python_values.h"
 
 namespace vornak::bridge {
 
 Writer::Writer(const Source& source, const Reading& reading, const DdPlan& plan, const Inputs& in)
     : source_(source), reading_(reading), plan_(plan), in_(in), nq_(source.num_qubits()),
-      circuit_(source.empty_like()), cursor_(nq_, 0.0) {
+      circuit_(source.empty_like()), cursor_(nq_, 0.0),
+      folds_(frame_folds(source, reading, plan, in)), fold_(nq_, 0.0) {
   starts_.reserve(2 * reading.order.size() + 2 * plan.starts.size());
 }
 
@@ -21,7 +23,9 @@ double Writer::write() {
   for (std::size_t i = 0; i < reading_.order.size(); ++i) {
     const ScheduleEntry entry = schedule[i];
     length = std::max(length, entry.end_time);
-    for (; run != plan_.runs.end() && run->before == i; ++run) write_run(*run);
+    for (; run != plan_.runs.end() && run->before == i; ++run) {
+      write_run(*run, folds_[run - plan_.runs.begin()]);
+    }
     if (reading_.flags[i] & kDdNodeIdle) continue;
     const std::uint32_t node = reading_.order[i];
     QkCircuitInstructionView view;
@@ -32,7 +36,7 @@ double Writer::write() {
     for (std::uint32_t k = 0; k < view.num_qubits; ++k) cursor_[view.qubits[k]] = entry.end_time;
   }
   // Trailing runs (before == the node count): after each qubit's last operation.
-  for (; run != plan_.runs.end(); ++run) write_run(*run);
+  for (; run != plan_.runs.end(); ++run) write_run(*run, kNoFold);
   for (std::uint32_t q = 0; q < nq_; ++q) idle_until(q, length);
   return length;
 }
@@ -55,8 +59,9 @@ void Writer::idle_until(std::uint32_t q, double t) {
 // k % cycle of the sequence, as a run may hold several blocks of it. A pulse of phase φ is
 // rz(-φ), the gate, rz(φ); between two pulses the frame changes merge into one, rz(φ - φ'),
 // at the next pulse's start, and none is written where two pulses share their phase. The
-// last pulse's rz(φ) comes at its end, moved onto the pulse alignment's grid.
-void Writer::write_run(const DdRun& run) {
+// last pulse's rz(φ) comes at its end, moved onto the pulse alignment's grid, or where `fold`
+// is an operation's position (see frame_folds), goes into that rz, written next on the qubit.
+void Writer::write_run(const DdRun& run, std::uint32_t fold) {
   const std::uint32_t q = static_cast<std::uint32_t>(run.qubit);
   const std::size_t cycle = in_.cycle;
   double frame = 0.0;  // the phase of the frame the pulses so far left
@@ -71,7 +76,9 @@ void Writer::write_run(const DdRun& run) {
                "add a pulse");
     cursor_[q] = start + in_.pulse_durations[q * cycle + j];
   }
-  if (frame != 0.0) {
+  if (frame != 0.0 && fold != kNoFold) {
+    fold_[q] = frame;
+  } else if (frame != 0.0) {
     // On the grid, as every gate: the next operation or pulse starts there or later.
     const double a = in_.options.alignment;
     idle_until(q, a > 0.0 ? std::ceil(cursor_[q] / a - 1e-9) * a : cursor_[q]);
@@ -88,7 +95,14 @@ void Writer::write_operation(std::uint32_t node, const QkCircuitInstructionView&
   QkCircuit* c = circuit_.get();
   switch (source_.kind(node)) {
     case QkOperationKind_Gate: {
-      QkGate gate = source_.gate(node);
+      QkGate gate = source_.gate(node, view);
+      if (gate == QkGate_RZ && fold_[view.qubits[0]] != 0.0) {
+        const std::uint32_t q = view.qubits[0];
+        double angle = qk_param_as_real(view.params) + fold_[q];
+        fold_[q] = 0.0;
+        check_exit(qk_circuit_gate(c, QkGate_RZ, &q, &angle), "add a frame change");
+        break;
+      }
       param_pointers(view.params, view.num_params, params_);
       check_exit(append_gate(c, gate, view.qubits, params_.data()), "add a gate");
       break;

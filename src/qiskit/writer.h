@@ -29,7 +29,7 @@ class Writer {
 
  private:
   void idle_until(std::uint32_t q, double t);
-  void write_run(const DdRun& run);
+  void write_run(const DdRun& run, std::uint32_t fold);
   void write_frame(std::uint32_t q, double angle, double at);
   void write_operation(std::uint32_t node, const QkCircuitInstructionView& view);
 
@@ -42,6 +42,8 @@ class Writer {
   std::vector<double> starts_;
   std::size_t next_start_ = 0;  // in plan_.starts, of the next run's first pulse
   std::vector<double> cursor_;  // by qubit: the time up to which it is written
+  std::vector<std::uint32_t> folds_;  // by run: see frame_folds
+  std::vector<double> fold_;  // by qubit: the frame change its next operation, an rz, takes in
   std::vector<const QkParam*> params_;
   std::vector<QkComplex64> matrix_;
 };

@@ -22,7 +22,9 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
     `sequence` is a tuple of gates: a pulse, or a phase-shifted pulse φ between its two
     ``rz`` frame changes rz(-φ) and rz(φ) (of no duration); between two pulses they merge
     into one at the next pulse's start, and the last comes at the run's last pulse's end,
-    moved onto the grid of `alignment`.
+    moved onto the grid of `alignment`, or goes into the rz written next on the qubit where
+    the run names that rz's position (its fold; as the native writer does, see
+    `takes_frame`).
     """
     order, starts, ends, runs = plan
     nodes = {node._node_id: node for node in dag.op_nodes()}
@@ -49,8 +51,10 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
     pulses = [(gates[len(gates) // 2], float(gates[-1].params[0]) if len(gates) > 1 else 0.0)
               for gates in sequence]
 
+    folded: dict[int, float] = {}  # by position: the frame change the rz there takes in
+
     def write_runs(position: int) -> None:
-        for q, pulse_starts in by_position.get(position, ()):
+        for q, pulse_starts, fold in by_position.get(position, ()):
             frame, planned_end = 0.0, 0.0
             for k, planned in enumerate(pulse_starts):
                 gate, phase = pulses[k % n]
@@ -62,7 +66,9 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
                 apply(gate, (qubits[q],), (), start)
                 cursor[q] = clock.end(gate.name, (q,), start, start + pulse_durations[q][k % n])
                 planned_end = planned + pulse_durations[q][k % n]
-            if frame != 0.0:
+            if frame != 0.0 and fold is not None and takes_frame(nodes[order[fold]].op):
+                folded[fold] = frame
+            elif frame != 0.0:
                 if alignment > 0:
                     planned_end = math.ceil(planned_end / alignment - 1e-9) * alignment
                 end = clock.start(planned_end, (cursor[q],))
@@ -71,8 +77,8 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
                 cursor[q] = clock.end("rz", (q,), end, end)
 
     by_position: dict[int, list] = {}
-    for position, qubit, pulse_starts in runs:
-        by_position.setdefault(position, []).append((qubit, pulse_starts))
+    for position, qubit, pulse_starts, fold in runs:
+        by_position.setdefault(position, []).append((qubit, pulse_starts, fold))
     length = 0.0
     for i, node_id in enumerate(order):
         length = max(length, ends[i])
@@ -84,7 +90,10 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
         start = clock.start(starts[i], [cursor[q] for q in qs])
         for q in qs:
             delay(q, start)
-        apply(node.op, node.qargs, node.cargs, start)
+        op = node.op
+        if folded and i in folded:
+            op = RZGate(float(op.params[0]) + folded.pop(i))
+        apply(op, node.qargs, node.cargs, start)
         end = clock.end(node.name, qs, start, ends[i])
         for q in qs:
             cursor[q] = end
@@ -93,3 +102,10 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
     for q in range(len(qubits)):
         delay(q, length)
     return out, clock.reported(length), times
+
+
+def takes_frame(op) -> bool:
+    """Whether the circuit's rz `op` may take in a run's closing frame change: the native
+    writer folds into every rz of a real angle; one with a label is left as it is here, and a
+    parameterised one or a subclass the plan never names."""
+    return type(op) is RZGate and op.label is None and isinstance(op.params[0], float)
