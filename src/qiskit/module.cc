@@ -141,7 +141,7 @@ PyObject* pad_circuit(PyObject*, PyObject* args) {
       [](Writer& writer, const DurationTable&) {
         // The circuit is written in the order of its start times' list.
         Ref times = Ref::steal(start_list(writer.starts()));
-        Ref out = Ref::steal(check(qk_circuit_to_python_full(writer.release())));
+        Ref out = Ref::steal(writer.to_python());
         return std::pair{std::move(out), std::move(times)};
       });
 }

@@ -11,9 +11,40 @@ namespace vornak::bridge {
 
 Writer::Writer(const Source& source, const Reading& reading, const DdPlan& plan, const Inputs& in)
     : source_(source), reading_(reading), plan_(plan), in_(in), nq_(source.num_qubits()),
-      circuit_(source.empty_like()), cursor_(nq_, 0.0),
-      folds_(frame_folds(source, reading, plan, in)), fold_(nq_, 0.0) {
-  starts_.reserve(2 * reading.order.size() + 2 * plan.starts.size());
+      data_(py::Ref::steal(check(qk_circuit_to_python(source.empty_like())))),
+      cursor_(nq_, 0.0), folds_(frame_folds(source, reading, plan, in)), fold_(nq_, 0.0) {
+  const std::size_t room = capacity();
+  py::Ref done = py::Ref::steal(
+      check(PyObject_CallMethod(data_.get(), "reserve", "n", static_cast<Py_ssize_t>(room))));
+  circuit_ = qk_circuit_borrow_from_python(data_.get());
+  if (circuit_ == nullptr) throw PythonError{};
+  starts_.reserve(room);
+}
+
+// At most: every operation, pulse and frame change, and a delay before each of them on each
+// of its qubits and at the end of each qubit.
+std::size_t Writer::capacity() const {
+  std::size_t frames = 0;
+  for (const DdRun& run : plan_.runs) {
+    double frame = 0.0;
+    for (std::uint32_t k = 0; k < run.count; ++k) {
+      const double phase = in_.pulses[k % in_.cycle].frame;
+      frames += phase != frame;
+      frame = phase;
+    }
+    frames += frame != 0.0;
+  }
+  const std::size_t pulses = plan_.starts.size();
+  return reading_.order.size() + reading_.core.nodes().all_qubits().size() + 2 * (pulses + frames) + nq_;
+}
+
+PyObject* Writer::to_python() {
+  py::Ref module = py::Ref::steal(check(PyImport_ImportModule("qiskit.circuit")));
+  py::Ref circuit_class = py::Ref::steal(check(PyObject_GetAttrString(module.get(), "QuantumCircuit")));
+  py::Ref make = py::Ref::steal(check(PyObject_GetAttrString(circuit_class.get(), "_from_circuit_data")));
+  py::Ref args = py::Ref::steal(check(PyTuple_Pack(1, data_.get())));
+  py::Ref kwargs = py::Ref::steal(check(Py_BuildValue("{s:s}", "name", "unnamed")));
+  return check(PyObject_Call(make.get(), args.get(), kwargs.get()));
 }
 
 double Writer::write() {
@@ -46,10 +77,10 @@ void Writer::idle_until(std::uint32_t q, double t) {
   if (gap > 0) {
     starts_.push_back(cursor_[q]);
     if (in_.options.unit_dt) {
-      check_exit(qk_circuit_delay_dt(circuit_.get(), q, static_cast<std::int64_t>(std::llround(gap))),
+      check_exit(qk_circuit_delay_dt(circuit_, q, static_cast<std::int64_t>(std::llround(gap))),
                  "add a delay");
     } else {
-      check_exit(qk_circuit_delay(circuit_.get(), q, gap, QkDelayUnit_NS), "add a delay");
+      check_exit(qk_circuit_delay(circuit_, q, gap, QkDelayUnit_NS), "add a delay");
     }
   }
   cursor_[q] = t;
@@ -72,7 +103,7 @@ void Writer::write_run(const DdRun& run, std::uint32_t fold) {
     if (pulse.frame != frame) write_frame(q, frame - pulse.frame, start);
     frame = pulse.frame;
     starts_.push_back(start);
-    check_exit(qk_circuit_gate(circuit_.get(), pulse.gate, &q, pulse.params.data()),
+    check_exit(qk_circuit_gate(circuit_, pulse.gate, &q, pulse.params.data()),
                "add a pulse");
     cursor_[q] = start + in_.pulse_durations[q * cycle + j];
   }
@@ -88,11 +119,11 @@ void Writer::write_run(const DdRun& run, std::uint32_t fold) {
 
 void Writer::write_frame(std::uint32_t q, double angle, double at) {
   starts_.push_back(at);
-  check_exit(qk_circuit_gate(circuit_.get(), QkGate_RZ, &q, &angle), "add a frame change");
+  check_exit(qk_circuit_gate(circuit_, QkGate_RZ, &q, &angle), "add a frame change");
 }
 
 void Writer::write_operation(std::uint32_t node, const QkCircuitInstructionView& view) {
-  QkCircuit* c = circuit_.get();
+  QkCircuit* c = circuit_;
   switch (source_.kind(node)) {
     case QkOperationKind_Gate: {
       QkGate gate = source_.gate(node, view);

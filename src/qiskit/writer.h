@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "graph/dd_plan.h"
+#include "lib/pyref.h"
 #include "qiskit/options.h"
 #include "qiskit/reader.h"
 #include "qiskit/source.h"
@@ -16,18 +17,26 @@ namespace vornak::bridge {
 
 // Writes `reading`'s operations with the planned pulses into a new circuit of the same
 // width, every idle stretch of a qubit filled with a delay.
+//
+// The circuit is Python circuit data from the start, made with room for every instruction
+// the plan can write: grown one instruction at a time, Qiskit would copy it into fresh
+// memory at every doubling, which took a sixth of pad's time on QFT-50.
 class Writer {
  public:
   Writer(const Source& source, const Reading& reading, const DdPlan& plan, const Inputs& in);
 
   // Writes the circuit; returns its length.
   double write();
-  QkCircuit* circuit() { return circuit_.get(); }
-  QkCircuit* release() { return circuit_.release(); }
+  // The circuit, borrowed from the circuit data, which outlives it while the writer lives.
+  QkCircuit* circuit() { return circuit_; }
+  // The circuit as QuantumCircuit._from_circuit_data makes it of the circuit data (named
+  // "unnamed", as Qiskit's qk_circuit_to_python_full names it). A new reference.
+  PyObject* to_python();
   // The start time of every instruction written, in the order written.
   const std::vector<double>& starts() const { return starts_; }
 
  private:
+  std::size_t capacity() const;
   void idle_until(std::uint32_t q, double t);
   void write_run(const DdRun& run, std::uint32_t fold);
   void write_frame(std::uint32_t q, double angle, double at);
@@ -38,7 +47,8 @@ class Writer {
   const DdPlan& plan_;
   const Inputs& in_;
   std::uint32_t nq_;
-  CircuitPtr circuit_;
+  py::Ref data_;         // the circuit data written into
+  QkCircuit* circuit_;   // borrowed from data_
   std::vector<double> starts_;
   std::size_t next_start_ = 0;  // in plan_.starts, of the next run's first pulse
   std::vector<double> cursor_;  // by qubit: the time up to which it is written
