@@ -323,26 +323,29 @@ class DynamicalDecoupling(TransformationPass):
         self._step = max((v for entry in table.values() for v in entry.values()), default=0.0)
         self._step += max(self.pulse_alignment, self.acquire_alignment)
         pulse_durations: list[tuple[float, ...] | None] = []
+        # The gates' names, each looked up once per qubit in the order the pulses meet them.
+        names = [[gate.name for gate in pulse] for pulse in self._written]
+        distinct = list(dict.fromkeys(name for pulse in names for name in pulse))
         for q in range(num_qubits):
             if self.qubits is not None and q not in self.qubits:
                 pulse_durations.append(None)
                 continue
             if self.target is not None and not all(
-                self.target.instruction_supported(g.name, qargs=(q,))
-                for pulse in self._written for g in pulse
+                self.target.instruction_supported(name, qargs=(q,)) for name in distinct
             ):
                 pulse_durations.append(None)
                 continue
+            own = {}
+            for name in distinct:
+                entry = table.get(name, {})
+                own[name] = entry.get((q,), entry.get(()))
+                if own[name] is None:
+                    raise TranspilerError(f"Duration of {name} on qubits [{q}] is not found.")
             lengths = []
-            for pulse in self._written:
+            for pulse in names:
                 length = 0.0
-                for gate in pulse:
-                    entry = table.get(gate.name, {})
-                    own = entry.get((q,), entry.get(()))
-                    if own is None:
-                        raise TranspilerError(
-                            f"Duration of {gate.name} on qubits [{q}] is not found.")
-                    length += own
+                for name in pulse:
+                    length += own[name]
                 lengths.append(length)
             pulse_durations.append(tuple(lengths))
         # The planner times blocks: every block must take the same time on a qubit.
