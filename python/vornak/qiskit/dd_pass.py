@@ -113,7 +113,11 @@ class DynamicalDecoupling(TransformationPass):
         durations: Instruction durations, for use without a ``target``.
         dd_sequence: Single-qubit gates whose product is the identity up to a global phase.
             A π pulse the target lacks (``YGate``, ``RGate(π, φ)``, ``RXGate(-π)`` for X̄) is
-            written as the target's ``x`` between ``rz`` frame changes. The pass places the
+            written as the target's ``x`` between ``rz`` frame changes; where a gap's
+            pulses leave the frame turned and the next operation on the qubit is an ``rz``
+            of a numeric angle (not a parameter, and without a label), the closing frame
+            change goes into it, as one ``rz`` of the summed angle (exact, global phase
+            included; the frame change is virtual and commutes with the idle time between). The pass places the
             shortest blocks that are each the identity with one phase, cycling through the
             whole sequence. Default: X, X̄, X̄, X (X-X on a target without ``rz``).
         qubits: The physical qubits that may get pulses (default: all).
