@@ -879,8 +879,8 @@ def test_node_start_time_nodes_are_released_after_the_map():
 @pytest.mark.parametrize("unit_dt", [True, False])
 def test_node_start_time_map_is_the_one_a_dict_makes(unit_dt):
     # The map set entry by entry equals, with the same value types and in the same order,
-    # Qiskit's map made from a dict; times as a list by node index (None at wire nodes) or
-    # as a dict, none at all, or one short.
+    # Qiskit's map made from a dict; times as a list in node order or as a dict, none at
+    # all, or one short.
     from qiskit._accelerate.scheduling import NodeDurations
 
     from vornak.qiskit.start_times import node_start_time
@@ -888,16 +888,15 @@ def test_node_start_time_map_is_the_one_a_dict_makes(unit_dt):
     dag = circuit_to_dag(staircase(4))
     nodes = dag.op_nodes()
     starts = [3 * k + 1 for k in range(len(nodes))]
-    as_list = [None] * min(n._node_id for n in nodes) + starts
     kind = int if unit_dt else float
     expected = NodeDurations({n: kind(t) for n, t in zip(nodes, starts)})
-    for times in (as_list, dict(zip(range(len(nodes)), starts))):
+    for times in (starts, dict(zip(range(len(nodes)), starts))):
         found = node_start_time(dag, times, unit_dt)
         assert found == expected
         assert [(a._node_id, b) for a, b in found.items()] == [
             (a._node_id, b) for a, b in expected.items()]
         assert all(type(t) is kind for t in found.values())
-    empty = node_start_time(circuit_to_dag(QuantumCircuit(2)), [None] * 4, unit_dt)
+    empty = node_start_time(circuit_to_dag(QuantumCircuit(2)), [], unit_dt)
     assert len(empty) == 0
     with pytest.raises(ValueError):
         node_start_time(dag, starts[:-1], unit_dt)

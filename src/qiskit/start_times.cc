@@ -36,9 +36,7 @@ PyObject* start_times(QkDag* dag, const std::vector<double>& written, const Dura
   };
   if (ops > 0 && ops == written.size() && !is_op(wires - 1) && is_op(wires) &&
       is_op(wires + ops - 1)) {
-    std::vector<double> start(wires, -1.0);
-    start.insert(start.end(), written.begin(), written.end());
-    return start_list(start);
+    return start_list(written);
   }
   std::vector<std::uint32_t> order(ops);
   if (ops > 0) qk_dag_topological_op_nodes(dag, order.data());
@@ -66,6 +64,7 @@ PyObject* start_times(QkDag* dag, const std::vector<double>& written, const Dura
     start[node] = t;
     for (std::uint32_t k = 0; k < view.num_qubits; ++k) free[view.qubits[k]] = t + duration;
   }
+  std::erase_if(start, [](double t) { return t < 0.0; });  // the wire nodes' entries
   return start_list(start);
 }
 

@@ -38,8 +38,9 @@ def record_start_times(property_set, dag, times, unit_dt: bool) -> None:
 
 
 def node_start_time(dag, times, unit_dt: bool) -> NodeDurations:
-    """The start time of every operation of `dag`, from `times`: a list by node index (None
-    at wire nodes), or a dict by node index filled in the order the nodes were added.
+    """The start time of every operation of `dag`, from `times`: a list of them in the order
+    of the operations' node indices, or a dict by node index filled in the order the nodes
+    were added.
 
     Both hold the operations in node-index order, the order of ``dag.op_nodes()``, so the
     map is built without a lookup per node: making the nodes' Python objects is most of its
@@ -56,10 +57,7 @@ def _node_map(nodes, times, unit_dt: bool) -> NodeDurations:
     node index, and a dict would call each node's hash as well. Entries are in node order
     either way.
     """
-    if isinstance(times, dict):
-        values = list(times.values())
-    else:
-        values = [t for t in times if t is not None]
+    values = list(times.values()) if isinstance(times, dict) else times
     if len(values) != len(nodes):
         raise ValueError(f"{len(values)} start times for {len(nodes)} operations")
     if not values:
