@@ -194,6 +194,40 @@ def test_the_order_read_from_a_circuit_is_qiskits():
     assert _bridge.circuit_order(QuantumCircuit(3)._data) == []
 
 
+def test_circuits_read_through_a_dag_pad_as_those_read_in_place():
+    # pad reads a circuit in place where it has no classical variables (wires of a DAG
+    # made from it) and its order is found from it; else through such a DAG.
+    from qiskit.circuit.classical import expr, types
+
+    durations = InstructionDurations(
+        [("x", None, 160), ("sx", None, 160), ("rz", None, 0), ("cx", None, 800),
+         ("global_phase", None, 0), ("measure", None, 1600)], dt=2.2222e-10)
+    for through_dag in ("no wires", "variable", None):
+        circuit = QuantumCircuit(3)
+        circuit.x(0)
+        circuit.cx(0, 1)
+        for _ in range(12):
+            circuit.sx(1)
+        if through_dag == "no wires":
+            circuit.append(GlobalPhaseGate(0.5), [])
+        elif through_dag == "variable":
+            circuit.add_input(expr.Var.new("flag", types.Bool()))
+        circuit.rz(0.4, 0)
+        circuit.cx(0, 1)
+        circuit.cx(1, 2)
+        if through_dag == "no wires":
+            # Only against the pass: the pass and Qiskit's ASAP schedule start an operation
+            # on no wires at other times (a matter of its own, whichever way it is read).
+            padded = pad(circuit, durations=durations, skip_reset_qubits=False)
+            manager = PassManager([DynamicalDecoupling(durations=durations,
+                                                       skip_reset_qubits=False)])
+            assert_same_as_the_pass(padded, manager.run(circuit))
+            assert manager.property_set["dd_sequences_inserted"] > 0
+        else:
+            result = check_pad(circuit, durations=durations, skip_reset_qubits=False)
+            assert result.plan.sequences > 0
+
+
 def test_the_order_read_from_transpiled_benchmark_circuits_is_qiskits():
     from vornak import _bridge
 
