@@ -9,7 +9,8 @@ namespace vornak::bridge {
 
 using py::Ref;
 
-PyObject* plan_to_python(const Reading& reading, const DdPlan& plan) {
+PyObject* plan_to_python(const Reading& reading, const DdPlan& plan,
+                         const std::vector<double>& frames) {
   const std::size_t ops = reading.order.size();
   Ref order = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(ops))));
   Ref starts = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(ops))));
@@ -22,13 +23,15 @@ PyObject* plan_to_python(const Reading& reading, const DdPlan& plan) {
   }
   Ref runs = Ref::steal(check(PyList_New(0)));
   std::size_t next_start = 0;
-  for (const DdRun& run : plan.runs) {
+  for (std::size_t r = 0; r < plan.runs.size(); ++r) {
+    const DdRun& run = plan.runs[r];
     Ref times = Ref::steal(check(PyTuple_New(run.count)));
     for (std::uint32_t k = 0; k < run.count; ++k) {
       set_tuple_item(times.get(), k, PyFloat_FromDouble(plan.starts[next_start++]));
     }
-    Ref item = Ref::steal(check(Py_BuildValue("(KKO)", static_cast<unsigned long long>(run.before),
-                                              static_cast<unsigned long long>(run.qubit), times.get())));
+    Ref item = Ref::steal(check(Py_BuildValue(
+        "(KKOd)", static_cast<unsigned long long>(run.before),
+        static_cast<unsigned long long>(run.qubit), times.get(), frames.empty() ? 0.0 : frames[r])));
     if (PyList_Append(runs.get(), item.get()) < 0) throw PythonError{};
   }
   return check(Py_BuildValue("(OOOO)", order.get(), starts.get(), ends.get(), runs.get()));

@@ -3,25 +3,30 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
+#include <utility>
 
 #include "qiskit/python_values.h"
 
 namespace vornak::bridge {
 
-Writer::Writer(const Source& source, const Reading& reading, const DdPlan& plan, const Inputs& in)
+Writer::Writer(const Source& source, const Reading& reading, const DdPlan& plan, const Inputs& in,
+               std::vector<double> frames)
     : source_(source), reading_(reading), plan_(plan), in_(in), nq_(source.num_qubits()),
-      circuit_(source.empty_like()), cursor_(nq_, 0.0) {
+      circuit_(source.empty_like()), frames_(std::move(frames)), cursor_(nq_, 0.0) {
   starts_.reserve(2 * reading.order.size() + 2 * plan.starts.size());
 }
 
 double Writer::write() {
   std::span<const ScheduleEntry> schedule = reading_.core.schedule();
   auto run = plan_.runs.begin();
+  auto turn = [&](auto at) {
+    return frames_.empty() ? 0.0 : frames_[static_cast<std::size_t>(at - plan_.runs.begin())];
+  };
   double length = 0.0;
   for (std::size_t i = 0; i < reading_.order.size(); ++i) {
     const ScheduleEntry entry = schedule[i];
     length = std::max(length, entry.end_time);
-    for (; run != plan_.runs.end() && run->before == i; ++run) write_run(*run);
+    for (; run != plan_.runs.end() && run->before == i; ++run) write_run(*run, turn(run));
     if (reading_.flags[i] & kDdNodeIdle) continue;
     const std::uint32_t node = reading_.order[i];
     QkCircuitInstructionView view;
@@ -32,7 +37,7 @@ double Writer::write() {
     for (std::uint32_t k = 0; k < view.num_qubits; ++k) cursor_[view.qubits[k]] = entry.end_time;
   }
   // Trailing runs (before == the node count): after each qubit's last operation.
-  for (; run != plan_.runs.end(); ++run) write_run(*run);
+  for (; run != plan_.runs.end(); ++run) write_run(*run, turn(run));
   for (std::uint32_t q = 0; q < nq_; ++q) idle_until(q, length);
   return length;
 }
@@ -55,8 +60,9 @@ void Writer::idle_until(std::uint32_t q, double t) {
 // k % cycle of the sequence, as a run may hold several blocks of it. A pulse of phase φ is
 // rz(-φ), the gate, rz(φ); between two pulses the frame changes merge into one, rz(φ - φ'),
 // at the next pulse's start, and none is written where two pulses share their phase. The
-// last pulse's rz(φ) comes at its end, moved onto the pulse alignment's grid.
-void Writer::write_run(const DdRun& run) {
+// last pulse's rz(φ) comes at its end, moved onto the pulse alignment's grid. Every phase
+// is turned by `turn`.
+void Writer::write_run(const DdRun& run, double turn) {
   const std::uint32_t q = static_cast<std::uint32_t>(run.qubit);
   const std::size_t cycle = in_.cycle;
   double frame = 0.0;  // the phase of the frame the pulses so far left
@@ -64,8 +70,9 @@ void Writer::write_run(const DdRun& run) {
     const double start = plan_.starts[next_start_++];
     idle_until(q, start);
     const Pulse& pulse = in_.pulses[j];
-    if (pulse.frame != frame) write_frame(q, frame - pulse.frame, start);
-    frame = pulse.frame;
+    const double phase = pulse.frame + turn;
+    if (phase != frame) write_frame(q, frame - phase, start);
+    frame = phase;
     starts_.push_back(start);
     check_exit(qk_circuit_gate(circuit_.get(), pulse.gate, &q, pulse.params.data()),
                "add a pulse");

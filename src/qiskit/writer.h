@@ -18,7 +18,10 @@ namespace vornak::bridge {
 // width, every idle stretch of a qubit filled with a delay.
 class Writer {
  public:
-  Writer(const Source& source, const Reading& reading, const DdPlan& plan, const Inputs& in);
+  // `frames`: for each run of `plan`, the angle its pulses are turned by (see run_frames());
+  // empty for none.
+  Writer(const Source& source, const Reading& reading, const DdPlan& plan, const Inputs& in,
+         std::vector<double> frames = {});
 
   // Writes the circuit; returns its length.
   double write();
@@ -29,7 +32,7 @@ class Writer {
 
  private:
   void idle_until(std::uint32_t q, double t);
-  void write_run(const DdRun& run);
+  void write_run(const DdRun& run, double turn);
   void write_frame(std::uint32_t q, double angle, double at);
   void write_operation(std::uint32_t node, const QkCircuitInstructionView& view);
 
@@ -41,6 +44,7 @@ class Writer {
   CircuitPtr circuit_;
   std::vector<double> starts_;
   std::size_t next_start_ = 0;  // in plan_.starts, of the next run's first pulse
+  std::vector<double> frames_;
   std::vector<double> cursor_;  // by qubit: the time up to which it is written
   std::vector<const QkParam*> params_;
   std::vector<QkComplex64> matrix_;

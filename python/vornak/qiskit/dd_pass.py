@@ -24,6 +24,7 @@ from vornak.qiskit.durations import (
     MAX_EXACT_DT, UNIT_SECONDS, checked, checked_length, duration_table, to_unit, unit_is_dt,
 )
 from vornak.qiskit.sequence import (
+    block_residues,
     default_sequence,
     identity_block,
     identity_phase,
@@ -265,6 +266,8 @@ class DynamicalDecoupling(TransformationPass):
         identity_phase(self.dd_sequence)  # refuses any other sequence, naming its gates
         # Each pulse as the device makes it: itself, or x between rz frame changes.
         self._written = [written_pulse(gate, supported) for gate in self.dd_sequence]
+        # Frames turn pulses by rz, which the device must have.
+        self._frames_allowed = "rz" in supported
         # The planner places blocks of the sequence; the writer cycles through all of it.
         self._block, self._phase = identity_block(self._written)
         self.qubits = None if qubits is None else frozenset(qubit_list(qubits, width, "qubits"))
@@ -364,6 +367,9 @@ class DynamicalDecoupling(TransformationPass):
             "block": block,
             "max_free": 0.0,
         }
+        residues = block_residues(self._written, block) if self._frames_allowed else None
+        if residues is not None and any(residues):
+            options["residues"] = residues
         if self.max_free_time is not None:
             options["max_free"] = (self.max_free_time / dt if self._unit_dt
                                    else self.max_free_time * 1e9)

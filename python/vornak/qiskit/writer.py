@@ -15,8 +15,9 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
                     alignment=0.0):
     """The padded DAG from the native plan, and its length and start times by node id.
 
-    A run may hold several repetitions of the sequence (its k-th pulse is pulse k % n); a run
-    at position ``len(order)`` follows its qubit's last operation. In dt the times are the
+    A run may hold several repetitions of the sequence (its k-th pulse is pulse k % n), each
+    pulse's phase turned by the run's frame; a run at position ``len(order)`` follows its
+    qubit's last operation. In dt the times are the
     plan's; in ns (`durations`: the table Qiskit's scheduling reads) they are those Qiskit's
     scheduling finds on the output (see :mod:`vornak.qiskit.clocks`). Each pulse of
     `sequence` is a tuple of gates: a pulse, or a phase-shifted pulse φ between its two
@@ -50,10 +51,11 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
               for gates in sequence]
 
     def write_runs(position: int) -> None:
-        for q, pulse_starts in by_position.get(position, ()):
+        for q, pulse_starts, turn in by_position.get(position, ()):
             frame, planned_end = 0.0, 0.0
             for k, planned in enumerate(pulse_starts):
                 gate, phase = pulses[k % n]
+                phase += turn
                 start = clock.start(planned, (cursor[q],))
                 delay(q, start)
                 if phase != frame:
@@ -71,8 +73,8 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
                 cursor[q] = clock.end("rz", (q,), end, end)
 
     by_position: dict[int, list] = {}
-    for position, qubit, pulse_starts in runs:
-        by_position.setdefault(position, []).append((qubit, pulse_starts))
+    for position, qubit, pulse_starts, turn in runs:
+        by_position.setdefault(position, []).append((qubit, pulse_starts, turn))
     length = 0.0
     for i, node_id in enumerate(order):
         length = max(length, ends[i])
