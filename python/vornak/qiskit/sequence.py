@@ -146,7 +146,9 @@ def robust_sequence() -> list[Gate]:
     the pulse count. A frequency offset during the pulses tilts both axes towards z alike,
     which X-X̄ does not undo but X̄-X, its mirror, does to first order: the four together
     cancel both errors. A gap takes any even number of pulses, as with X-X, so robustness
-    costs no pulses. On devices without ``r``, X̄ is written as ``rz(-π) x rz(π)``.
+    costs no pulses; where a gap ends on a lone pair, the pass turns its pulses' phases so
+    that its tilt cancels those of the qubit's other gaps (`block_residues`). On devices
+    without ``r``, X̄ is written as ``rz(-π) x rz(π)``.
     """
     x_bar = RGate(math.pi, math.pi)
     return [XGate(), x_bar, x_bar, XGate()]
