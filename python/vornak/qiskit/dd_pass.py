@@ -86,7 +86,7 @@ class DynamicalDecoupling(TransformationPass):
     100 realisations, 40 for the pulse-error and drift models, 400 with T1 and T2), mean
     fidelity on FakeSherbrooke / FakeTorino with 1% over-rotation of every pulse: 0.883 /
     0.978 (X-X at the same places: 0.705 / 0.933; Qiskit's context-aware pass: 0.713 /
-    0.878; Qiskit's ALAP X-X: 0.679 / 0.929), with 3%: 0.881 / 0.978 (X-X: 0.349 / 0.704),
+    0.878; Qiskit's ALAP X-X: 0.679 / 0.929), with 3%: 0.880 / 0.978 (X-X: 0.349 / 0.704),
     with ideal pulses 0.883 / 0.978 as X-X. A gap whose pulses end inside the cycle (two, or
     4k + 2) keeps the first-order error of its last pair under a drive off resonance by a
     fraction f of the Rabi frequency: a turn by 4f about the axis perpendicular to the
@@ -96,8 +96,7 @@ class DynamicalDecoupling(TransformationPass):
     qubit's earlier runs left, carried through the circuit's gates, where they reach it:
     across ``rz`` and other single-qubit gates, or two ``cz`` in a row. With the drive 2% off
     resonance: 0.881 / 0.967 (unturned 0.876 / 0.959; X-X 0.882 / 0.978, the context-aware
-    pass 0.839 / 0.972); the first-order error summed over the benchmark's circuits drops by
-    a third to a half. A qubit with a single such pair has nothing to cancel it against: on
+    pass 0.839 / 0.972). A qubit with a single such pair has nothing to cancel it against: on
     Heron most gaps hold one pair, hence the rest of the gap to X-X. X-Y-X-Y (Y as x between
     frame changes) cancels both errors but needs gaps of four pulses: 0.881 / 0.976 with
     ideal pulses and 1,416 / 676 pulses against 1,310 / 564.
