@@ -15,6 +15,9 @@ using Complex = std::complex<double>;
 constexpr Complex kI{0.0, 1.0};
 constexpr std::size_t kMaxTerms = 4096;  // beyond it, new terms are let go
 constexpr double kNegligible = 1e-9;
+// Terms smaller than this (in units of the pulse error; a lone pair leaves 4) are let go: they
+// cannot sway a choice.
+constexpr double kSmallTerm = 1e-3;
 
 // A unitary of one or two qubits, row-major, the first qubit the least significant bit.
 struct Matrix {
@@ -107,44 +110,54 @@ bool standard_matrix(QkGate gate, const double* p, Matrix& u) {
   }
 }
 
-// The Pauli matrices I, X, Y, Z by letter 0..3.
-Complex pauli(int letter, int r, int c) {
-  switch (letter) {
-    case 0: return r == c ? 1.0 : 0.0;
-    case 1: return r != c ? 1.0 : 0.0;
-    case 2: return r == c ? Complex(0) : (r == 0 ? -kI : kI);
-    default: return r != c ? Complex(0) : Complex(r == 0 ? 1.0 : -1.0);
-  }
-}
+// A Pauli string of the gate's qubits (letter of qubit k in bits 2k, 2k+1; I, X, Y, Z =
+// 0..3) has one entry per row: column[r], of value phase[r].
+struct SparsePauli {
+  std::array<std::size_t, 4> column{};
+  std::array<Complex, 4> phase{};
+};
 
-// The Pauli string `label` (letter of the gate's qubit k in bits 2k, 2k+1) on `qubits` qubits.
-Complex pauli_string(int label, std::uint32_t qubits, std::size_t r, std::size_t c) {
-  Complex v = 1;
-  for (std::uint32_t k = 0; k < qubits; ++k) v *= pauli((label >> (2 * k)) & 3, (r >> k) & 1, (c >> k) & 1);
-  return v;
+SparsePauli sparse_pauli(int label, std::uint32_t qubits) {
+  SparsePauli p;
+  for (std::size_t r = 0; r < (std::size_t{1} << qubits); ++r) {
+    std::size_t c = r;
+    Complex v = 1;
+    for (std::uint32_t k = 0; k < qubits; ++k) {
+      const int letter = (label >> (2 * k)) & 3;
+      const bool bit = (r >> k) & 1;
+      if (letter == 1 || letter == 2) c ^= std::size_t{1} << k;  // X, Y flip the bit
+      if (letter == 2) v *= bit ? kI : -kI;                     // <r|Y|r^1>
+      if (letter == 3 && bit) v = -v;
+    }
+    p.column[r] = c;
+    p.phase[r] = v;
+  }
+  return p;
 }
 
 // U P U† in the Pauli basis: the real coefficient of each string of the gate's qubits.
 std::array<double, 16> conjugate(const Matrix& u, int label) {
   const std::size_t d = std::size_t{1} << u.qubits;
+  const SparsePauli p = sparse_pauli(label, u.qubits);
+  // (U P)[r][column[k]] = U[r][k] phase[k]; then (U P U†)[r][c] = sum_j (U P)[r][j] conj(U[c][j]).
   std::array<Complex, 16> up{}, out{};
   for (std::size_t r = 0; r < d; ++r) {
-    for (std::size_t c = 0; c < d; ++c) {
-      for (std::size_t k = 0; k < d; ++k) up[r * d + c] += u.at(r, k) * pauli_string(label, u.qubits, k, c);
-    }
+    for (std::size_t k = 0; k < d; ++k) up[r * d + p.column[k]] = u.at(r, k) * p.phase[k];
   }
   for (std::size_t r = 0; r < d; ++r) {
     for (std::size_t c = 0; c < d; ++c) {
-      for (std::size_t k = 0; k < d; ++k) out[r * d + c] += up[r * d + k] * std::conj(u.at(c, k));
+      Complex v = 0;
+      for (std::size_t j = 0; j < d; ++j) v += up[r * d + j] * std::conj(u.at(c, j));
+      out[r * d + c] = v;
     }
   }
+  // tr(Q† M) / d = sum_r conj(Q[r][column[r]]) M[r][column[r]] / d.
   std::array<double, 16> coefficients{};
   const int strings = 1 << (2 * u.qubits);
   for (int q = 0; q < strings; ++q) {
+    const SparsePauli s = sparse_pauli(q, u.qubits);
     Complex trace = 0;
-    for (std::size_t r = 0; r < d; ++r) {
-      for (std::size_t c = 0; c < d; ++c) trace += std::conj(pauli_string(q, u.qubits, c, r)) * out[c * d + r];
-    }
+    for (std::size_t r = 0; r < d; ++r) trace += std::conj(s.phase[r]) * out[r * d + s.column[r]];
     coefficients[q] = trace.real() / static_cast<double>(d);
   }
   return coefficients;
@@ -164,12 +177,12 @@ std::uint32_t first(Key k) { return static_cast<std::uint32_t>(k); }
 std::uint32_t second(Key k) { return static_cast<std::uint32_t>(k >> 32); }
 
 // The first-order errors the runs so far leave, as Pauli sums carried to the present: one
-// sum per kind of pulse error (off resonance, over-rotation).
+// sum per kind of pulse error (off resonance, over-rotation), and the strings on each qubit.
 class Errors {
  public:
-  explicit Errors(std::uint32_t nq) : touching_(nq, 0) {}
+  explicit Errors(std::uint32_t nq) : on_(nq) {}
 
-  bool touches(std::uint32_t q) const { return touching_[q] != 0; }
+  bool touches(std::uint32_t q) const { return !on_[q].empty(); }
   std::array<double, 2> coefficient(std::uint32_t q, std::uint32_t letter) const {
     auto it = terms_.find(make_key(q * 4 + letter, 0));
     return it == terms_.end() ? std::array<double, 2>{} : it->second;
@@ -181,53 +194,56 @@ class Errors {
         terms_.erase(it);
         return;
       }
-      count(key, 1);
+      on_[first(key) / 4].push_back(key);
+      if (second(key) != 0) on_[second(key) / 4].push_back(key);
     }
     it->second[0] += value[0];
     it->second[1] += value[1];
   }
-  // Takes out the terms on any of `qubits`, into `out`.
-  void take(const std::uint32_t* qubits, std::uint32_t n, std::vector<std::pair<Key, std::array<double, 2>>>& out) {
+  // Takes out the terms on any of `qubits`, into `out`. O(terms taken and their qubits' lists).
+  void take(const std::uint32_t* qubits, std::uint32_t n,
+            std::vector<std::pair<Key, std::array<double, 2>>>& out) {
     out.clear();
-    for (auto it = terms_.begin(); it != terms_.end();) {
-      bool on = false;
-      for (std::uint32_t k = 0; k < n; ++k) {
-        on = on || first(it->first) / 4 == qubits[k] ||
-             (second(it->first) != 0 && second(it->first) / 4 == qubits[k]);
+    for (std::uint32_t k = 0; k < n; ++k) {
+      std::vector<Key>& own = on_[qubits[k]];
+      for (Key key : own) {
+        auto it = terms_.find(key);
+        if (it == terms_.end()) continue;  // taken through the gate's other qubit
+        out.emplace_back(*it);
+        terms_.erase(it);
+        for (std::uint32_t part : {first(key), second(key)}) {
+          if (part == 0 || part / 4 == qubits[k]) continue;
+          std::vector<Key>& other = on_[part / 4];
+          for (std::size_t j = 0; j < other.size(); ++j) {
+            if (other[j] == key) {
+              other[j] = other.back();
+              other.pop_back();
+              break;
+            }
+          }
+        }
       }
-      if (!on) {
-        ++it;
-        continue;
-      }
-      count(it->first, -1);
-      out.emplace_back(*it);
-      it = terms_.erase(it);
+      own.clear();
     }
   }
 
  private:
-  void count(Key key, int delta) {
-    touching_[first(key) / 4] += delta;
-    if (second(key) != 0) touching_[second(key) / 4] += delta;
-  }
-
   std::unordered_map<Key, std::array<double, 2>> terms_;
-  std::vector<std::uint32_t> touching_;
+  std::vector<std::vector<Key>> on_;
 };
 
-bool touches_any(const Errors& errors, const std::uint32_t* qubits, std::uint32_t n) {
-  for (std::uint32_t k = 0; k < n; ++k) {
-    if (errors.touches(qubits[k])) return true;
-  }
-  return false;
-}
+// U P U† of a gate U for each string P of its qubits, as far as asked for.
+struct Images {
+  std::array<bool, 16> known{};
+  std::array<std::array<double, 16>, 16> of{};
+};
 
 // Carries the terms on the gate's `qubits` through it: U P U†, each term of weight up to two.
-void carry(Errors& errors, const Matrix& u, const std::uint32_t* qubits,
+// `images` are U's (kept between calls for a gate without parameters).
+void carry(Errors& errors, const Matrix& u, const std::uint32_t* qubits, Images& images,
            std::vector<std::pair<Key, std::array<double, 2>>>& scratch) {
   errors.take(qubits, u.qubits, scratch);
-  std::array<bool, 16> known{};
-  std::array<std::array<double, 16>, 16> images{};
+  auto& known = images.known;
   for (const auto& [key, value] : scratch) {
     int label = 0;
     std::uint32_t rest = 0;  // the (qubit, letter) off the gate, or 0
@@ -239,10 +255,10 @@ void carry(Errors& errors, const Matrix& u, const std::uint32_t* qubits,
       }
       if (!on) rest = part;
     }
-    if (!known[label]) images[label] = conjugate(u, label), known[label] = true;
+    if (!known[label]) images.of[label] = conjugate(u, label), known[label] = true;
     const int strings = 1 << (2 * u.qubits);
     for (int image = 1; image < strings; ++image) {
-      const double c = images[label][image];
+      const double c = images.of[label][image];
       if (std::abs(c) < kNegligible) continue;
       std::uint32_t parts[3] = {rest, 0, 0};
       std::uint32_t weight = rest != 0 ? 1 : 0;
@@ -251,8 +267,9 @@ void carry(Errors& errors, const Matrix& u, const std::uint32_t* qubits,
         if (letter != 0) parts[weight++] = qubits[k] * 4 + letter;
       }
       if (weight > 2) continue;  // spread too far to be undone by a single-qubit run
-      const Key image_key = make_key(parts[0], weight == 2 ? parts[1] : 0);
-      errors.add(image_key, {value[0] * c, value[1] * c});
+      const std::array<double, 2> image_value{value[0] * c, value[1] * c};
+      if (std::abs(image_value[0]) < kSmallTerm && std::abs(image_value[1]) < kSmallTerm) continue;
+      errors.add(make_key(parts[0], weight == 2 ? parts[1] : 0), image_value);
     }
   }
 }
@@ -382,17 +399,27 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
 
   std::size_t run = 0;
   Matrix u;
+  std::unordered_map<int, Images> fixed;  // by gate number, for gates without parameters
   for (std::size_t i = 0; i < reading.order.size(); ++i) {
     for (; run < plan.runs.size() && plan.runs[run].before == i; ++run) choose(run);
     if (reading.flags[i] & kDdNodeIdle) continue;
+    // The core node's wires: the qubits, then the clbits (at nq and above).
+    bool touched = false;
+    for (Qubit w : reading.core.node(static_cast<NodeId>(i)).qubits) {
+      touched = touched || (w < in.nq && errors.touches(static_cast<std::uint32_t>(w)));
+    }
+    if (!touched) continue;
     const std::uint32_t node = reading.order[i];
     QkCircuitInstructionView view;
     source.view(node, &view);
-    if (!touches_any(errors, view.qubits, view.num_qubits)) continue;
     const QkOperationKind kind = source.kind(node);
     if (kind == QkOperationKind_Barrier || kind == QkOperationKind_Delay) continue;
     if (read_matrix(source, node, view, u)) {
-      carry(errors, u, view.qubits, scratch);
+      Images fresh;
+      Images& images = kind == QkOperationKind_Gate && view.num_params == 0
+                           ? fixed[static_cast<int>(source.gate(node))]
+                           : fresh;
+      carry(errors, u, view.qubits, images, scratch);
     } else {
       errors.take(view.qubits, view.num_qubits, scratch);  // measured, reset or unknown
     }
