@@ -24,10 +24,12 @@ namespace vornak::bridge {
 // within each block, and its pulses keep their times, hence their toggling signs. So each
 // run takes the θ whose error best cancels the errors the qubit's earlier runs left, carried
 // forward through the circuit's gates (conjugated by them, as Pauli sums; a term spread over
-// more than two qubits, or through a gate of unknown matrix, is let go): the θ that makes
+// more than two qubits, through a gate of unknown matrix, or below 1e-3 of a lone pair's
+// error, is let go): the θ that makes
 // the sum of all first-order errors smallest in norm, which is the average over input
 // states of the infidelity they cause. Where nothing earlier reaches the qubit locally, θ
-// is 0. O(nodes + terms touched), with at most a few thousand terms tracked.
+// leaves the run's error in the xy-plane at the qubit's next such run if only single-qubit
+// gates come between, else is 0. O(nodes + terms touched), at most 4096 terms tracked.
 std::vector<double> run_frames(const Source& source, const Reading& reading, const DdPlan& plan,
                                const Inputs& in);
 
