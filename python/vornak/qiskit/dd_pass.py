@@ -115,7 +115,7 @@ class DynamicalDecoupling(TransformationPass):
     errors count (0.599 / 0.867 against 0.640 / 0.879): ALAP keeps qubits in their ground
     state longer. A hybrid, each qubit's first operation as late as possible and the rest as
     soon as possible (``bench/late_start.py``), gains a little on three devices (0.887 /
-    0.981, and 0.641 / 0.885 with T1 and T2) but loses on FakeBrisbane under every noise
+    0.981, and 0.641 / 0.884 with T1 and T2) but loses on FakeBrisbane under every noise
     model (0.820 against 0.836 with ideal pulses) and by 0.10 on FakeSherbrooke's QFT-6 with
     T1 and T2, so it is no option of the pass.
 
