@@ -841,14 +841,22 @@ def test_node_start_time_covers_every_operation():
     assert all(isinstance(t, int) for t in plain.values())
 
 
-def test_node_start_time_nodes_are_released_after_the_map():
+@pytest.mark.parametrize("dynamic", [False, True])
+def test_node_start_time_nodes_are_released_after_the_map(dynamic):
     # The list that frees the map's nodes in order holds the map's own node objects, in
     # node order, and is set after the map, also where a property set already holds both
-    # keys the other way round (a run on a property set given to PassManager.run).
+    # keys the other way round (a run on a property set given to PassManager.run), for a
+    # circuit with control flow as well.
     from vornak.qiskit.start_times import NODES_KEY
 
     backend = generic_backend(5)
     circuit = transpile(staircase(5), backend, seed_transpiler=1)
+    if dynamic:
+        circuit.add_register(ClassicalRegister(1))
+        circuit.measure(0, 0)
+        with circuit.if_test((circuit.clbits[0], 1)):
+            circuit.x(1)
+        circuit.cx(1, 2)
     for given in (None, {NODES_KEY: [], "node_start_time": None}):
         pm = PassManager([DynamicalDecoupling(target=backend.target)])
         pm.run(circuit, property_set=given)

@@ -416,13 +416,13 @@ def run_dynamic(dd, dag):
     from qiskit.converters import circuit_to_dag, dag_to_circuit
 
     from vornak.qiskit.one_call import pad_static
-    from vornak.qiskit.start_times import node_start_time
+    from vornak.qiskit.start_times import record_start_times
 
     circuit = dag_to_circuit(dag, copy_operations=False)
     padded, counts = pad_dynamic(dd, circuit, pad_static)
     out = circuit_to_dag(padded, copy_operations=False)
     dd.property_set["time_unit"] = padded._unit
-    dd.property_set["node_start_time"] = node_start_time(out, padded._op_start_times, dd._unit_dt)
+    record_start_times(dd.property_set, out, padded._op_start_times, dd._unit_dt)
     dd.property_set["dd_sequences_inserted"] = counts.inserted
     dd.property_set["dd_sequences_dropped"] = counts.dropped
     dd.property_set["dd_stretch_sequences_inserted"] = counts.stretches

@@ -186,10 +186,10 @@ class DynamicalDecoupling(TransformationPass):
     and got no pulses: their sequence would have been cut short by the crosstalk shifts or
     the 10 ns spacing; for ``"walsh"``, not even the plain sequence fitted once aligned and
     spaced), and for dynamic circuits
-    ``dd_stretch_sequences_inserted`` (blocks of the sequence in stretch sequences); for static circuits, after ``node_start_time``,
-    ``vornak_node_start_time_nodes``, the list of its nodes in node order, which only lets
-    them be freed in that order (several times faster than from the map) when the property
-    set goes.
+    ``dd_stretch_sequences_inserted`` (blocks of the sequence in stretch sequences); and
+    after ``node_start_time``, ``vornak_node_start_time_nodes``, the list of its nodes in
+    node order, which only lets them be freed in that order (several times faster than from
+    the map) when the property set goes.
 
     Dynamic circuits (``if_else``, ``switch_case``, ``for_loop``, ``while_loop``, ``box``,
     nested, with mid-circuit measurements and resets) are padded under the block model of
