@@ -64,6 +64,10 @@ cases = {
     "unknown placement": {"options": {**options, "placement": "middle"}},
     "placement a number": {"options": {**options, "placement": 2}},
     "flag not a bool": {"options": {**options, "crosstalk": 1}},
+    "residues of the wrong length": {"options": {**options, "residues": (0.0,) * 5}},
+    "NaN residue": {"options": {**options, "residues": (nan,) + (0.0,) * 5}},
+    "residues not numbers": {"options": {**options, "residues": ("a",) * 6}},
+    "residues not a sequence": {"options": {**options, "residues": 1.0}},
 }
 out = {}
 for name, change in cases.items():

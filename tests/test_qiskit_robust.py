@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import math
 
+import numpy as np
 import pytest
 
 pytest.importorskip("qiskit")
@@ -18,7 +19,9 @@ pytest.importorskip("vornak.qiskit")
 
 from qiskit import QuantumCircuit, transpile  # noqa: E402
 from qiskit.converters import dag_to_circuit  # noqa: E402
-from qiskit.circuit.library import RGate, RXGate, RYGate, RZGate, XGate, YGate  # noqa: E402
+from qiskit.circuit.library import (  # noqa: E402
+    RGate, RXGate, RYGate, RZGate, UnitaryGate, XGate, YGate,
+)
 from qiskit.quantum_info import Operator  # noqa: E402
 from qiskit.transpiler import InstructionDurations  # noqa: E402
 from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
@@ -30,9 +33,22 @@ from vornak.qiskit.sequence import identity_block, pulse_phase, written_pulse  #
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
 
 
-def with_over_rotated_pulses(circuit, out, eps):
+def pulse_with_errors(eps, off_resonance=0.0):
+    """A π pulse about x over-rotated by `eps` and off resonance by `off_resonance` of its
+    Rabi frequency (axis tilted towards z, angle π(1 + ε)·sqrt(1 + f²)), as a gate."""
+    if not off_resonance:
+        return RXGate(math.pi * (1 + eps))
+    f = off_resonance
+    norm = math.hypot(1.0, f)
+    angle = math.pi * (1 + eps) * norm
+    generator = (np.array([[f, 1], [1, -f]], dtype=complex)) / norm
+    return UnitaryGate(math.cos(angle / 2) * np.eye(2) - 1j * math.sin(angle / 2) * generator)
+
+
+def with_over_rotated_pulses(circuit, out, eps, off_resonance=0.0):
     """`out` (the padded `circuit`) without delays, measurements and barriers, every x it adds
-    to `circuit` made RX(π(1 + ε)); its gates on the qubits `circuit` uses, in order."""
+    to `circuit` made RX(π(1 + ε)) (tilted by `off_resonance`: `pulse_with_errors`); its
+    gates on the qubits `circuit` uses, in order."""
     expected = {}
     for instruction in circuit.data:
         if instruction.operation.name in ("delay", "barrier", "measure"):
@@ -53,7 +69,7 @@ def with_over_rotated_pulses(circuit, out, eps):
                   for q in qubits)
         if name == "x" and not own:
             # X = i·RX(π): the ideal pulse's phase, so that ε = 0 gives the padded circuit.
-            reduced.append(RXGate(math.pi * (1 + eps)), [local[qubits[0]]])
+            reduced.append(pulse_with_errors(eps, off_resonance), [local[qubits[0]]])
             reduced.global_phase += math.pi / 2
             pulses += 1
             continue

@@ -8,6 +8,7 @@
 #include "graph/dd_plan.h"
 #include "qiskit/body_reader.h"
 #include "qiskit/plan.h"
+#include "qiskit/pulse_frames.h"
 #include "qiskit/python_values.h"
 #include "qiskit/reader.h"
 #include "qiskit/source.h"
@@ -240,7 +241,7 @@ std::size_t DynamicPlanner::block(const QkCircuit* body, const std::vector<std::
   for (const DdRun& run : plan.runs) sequences += run.count / in_.n;
   inserted_ += sequences;
   dropped_ += plan.dropped;
-  Writer writer(source, reading, plan, in_);
+  Writer writer(source, reading, plan, in_, run_frames(source, reading, plan, in_));
   writer.write();
   const QkCircuit* written = writer.circuit();
   // Back onto the body's qubits; delays on device qubits outside the body are left out.

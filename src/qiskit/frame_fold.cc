@@ -16,13 +16,14 @@ bool real_rz(const Source& source, std::uint32_t node) {
 }  // namespace
 
 std::vector<std::uint32_t> frame_folds(const Source& source, const Reading& reading,
-                                       const DdPlan& plan, const Inputs& in) {
+                                       const DdPlan& plan, const Inputs& in,
+                                       const std::vector<double>& frames) {
   std::vector<std::uint32_t> folds(plan.runs.size(), kNoFold);
   // Where a pulse is no standard gate its frame is not known here: the Python writer, which
   // writes such sequences, looks at each run's frame itself.
   bool any = !in.pulses_native;
   for (std::size_t r = 0; r < plan.runs.size() && !any; ++r) {
-    any = closing_frame(in, plan.runs[r].count) != 0.0;
+    any = closing_frame(in, plan.runs[r].count, run_turn(frames, r)) != 0.0;
   }
   if (!any) return folds;
   // Backwards through the writer's order (at each position its runs, then its operation;
@@ -41,7 +42,8 @@ std::vector<std::uint32_t> frame_folds(const Source& source, const Reading& read
       const DdRun& run = plan.runs[r - 1];
       const std::uint32_t q = static_cast<std::uint32_t>(run.qubit);
       const std::uint32_t j = next[q];
-      if (j != kNoFold && (!in.pulses_native || closing_frame(in, run.count) != 0.0) &&
+      if (j != kNoFold &&
+          (!in.pulses_native || closing_frame(in, run.count, run_turn(frames, r - 1)) != 0.0) &&
           real_rz(source, reading.order[j])) {
         folds[r - 1] = j;
       }

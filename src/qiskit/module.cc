@@ -11,11 +11,12 @@
 #include "lib/pyref.h"
 #include "qiskit/circuit_order.h"
 #include "qiskit/duration_table.h"
-#include "qiskit/frame_fold.h"
 #include "qiskit/dynamic_plan.h"
+#include "qiskit/frame_fold.h"
 #include "qiskit/options.h"
 #include "qiskit/plan.h"
 #include "qiskit/plan_layout.h"
+#include "qiskit/pulse_frames.h"
 #include "qiskit/python_values.h"
 #include "qiskit/reader.h"
 #include "qiskit/source.h"
@@ -44,13 +45,14 @@ PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_
   for (const DdRun& run : plan.runs) sequences += run.count / in.n;
   const int write = PyObject_IsTrue(write_obj);
   if (write < 0) throw PythonError{};
+  std::vector<double> frames = run_frames(source, reading, plan, in);
   if (!write || !reading.writable || !in.pulses_native) {
-    Ref layout =
-        Ref::steal(plan_to_python(reading, plan, frame_folds(source, reading, plan, in)));
+    Ref layout = Ref::steal(
+        plan_to_python(reading, plan, frame_folds(source, reading, plan, in, frames), frames));
     return Py_BuildValue("(OnnO)", Py_False, static_cast<Py_ssize_t>(sequences),
                          static_cast<Py_ssize_t>(plan.dropped), layout.get());
   }
-  Writer writer(source, reading, plan, in);
+  Writer writer(source, reading, plan, in, std::move(frames));
   const double length = writer.write();
   const auto [out, times] = finish(writer, table);
   return Py_BuildValue("(Onn(OdO))", Py_True, static_cast<Py_ssize_t>(sequences),

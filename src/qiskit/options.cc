@@ -17,6 +17,7 @@ using py::Ref;
 constexpr const char* kOptionNames[] = {
     "placement", "scheduling",        "pulse_alignment", "acquire_alignment", "spacing",
     "crosstalk", "skip_reset_qubits", "unit_dt",         "block",             "max_free",
+    "residues",
 };
 
 PyObject* option(PyObject* options, const char* name) {
@@ -91,7 +92,18 @@ Options to_options(PyObject* obj) {
   o.block = to_u32(option(obj, "block"));
   if (o.block == 0) fail(PyExc_ValueError, "option 'block' must be at least 1");
   o.max_free = number(obj, "max_free");
-  if (PyDict_Size(obj) != static_cast<Py_ssize_t>(std::size(kOptionNames))) unknown_option(obj);
+  // "residues" may be left out: no frames.
+  PyObject* residues = PyDict_GetItemString(obj, "residues");  // borrowed
+  if (residues != nullptr) {
+    Ref values = Ref::steal(check(PySequence_Tuple(residues)));
+    for (Py_ssize_t i = 0; i < PyTuple_Size(values.get()); ++i) {
+      const double value = to_double(tuple_item(values.get(), i));
+      if (!std::isfinite(value)) fail(PyExc_ValueError, "option 'residues' must be finite");
+      o.residues.push_back(value);
+    }
+  }
+  const Py_ssize_t expected = static_cast<Py_ssize_t>(std::size(kOptionNames)) - (residues ? 0 : 1);
+  if (PyDict_Size(obj) != expected) unknown_option(obj);
   return o;
 }
 
@@ -108,6 +120,9 @@ Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj
     fail(PyExc_ValueError, "the sequence's " + std::to_string(in.cycle) +
                                " pulses are no whole number of blocks of " +
                                std::to_string(in.n));
+  }
+  if (!in.options.residues.empty() && in.options.residues.size() != 6 * (in.cycle / in.n)) {
+    fail(PyExc_ValueError, "option 'residues' needs six numbers per block of the sequence");
   }
   for (std::size_t k = 0; k < in.cycle; ++k) {
     PyObject* item = list_item(pulse_list.get(), k);

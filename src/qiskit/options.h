@@ -25,6 +25,11 @@ struct Options {
   bool alap;     // schedule as late as possible, else as soon as possible
   std::size_t block;  // the planner places the sequence's pulses in blocks of this many
   double max_free;    // walsh: the longest free time between pulses, 0 for no bound
+  // Per unit of pulse error, the first-order error a run leaves that stops after j blocks
+  // (j = 1 .. the blocks of the sequence): six numbers each, the rotation vector with every
+  // pulse off resonance, then with every pulse over-rotated (see run_frames()). Empty: the
+  // runs are not turned.
+  std::vector<double> residues;
 };
 
 // A pulse of the sequence: a standard gate, turned by `frame` (the phase φ of a π pulse about

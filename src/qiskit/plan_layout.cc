@@ -11,7 +11,8 @@ namespace vornak::bridge {
 using py::Ref;
 
 PyObject* plan_to_python(const Reading& reading, const DdPlan& plan,
-                         const std::vector<std::uint32_t>& folds) {
+                         const std::vector<std::uint32_t>& folds,
+                         const std::vector<double>& frames) {
   const std::size_t ops = reading.order.size();
   Ref order = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(ops))));
   Ref starts = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(ops))));
@@ -32,9 +33,10 @@ PyObject* plan_to_python(const Reading& reading, const DdPlan& plan,
     }
     Ref fold = folds[r] == kNoFold ? Ref::borrow(Py_None)
                                    : Ref::steal(check(PyLong_FromUnsignedLong(folds[r])));
-    Ref item = Ref::steal(check(Py_BuildValue("(KKOO)", static_cast<unsigned long long>(run.before),
-                                              static_cast<unsigned long long>(run.qubit), times.get(),
-                                              fold.get())));
+    Ref item = Ref::steal(check(Py_BuildValue(
+        "(KKOOd)", static_cast<unsigned long long>(run.before),
+        static_cast<unsigned long long>(run.qubit), times.get(), fold.get(),
+        run_turn(frames, r))));
     if (PyList_Append(runs.get(), item.get()) < 0) throw PythonError{};
   }
   return check(Py_BuildValue("(OOOO)", order.get(), starts.get(), ends.get(), runs.get()));

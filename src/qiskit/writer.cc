@@ -3,16 +3,19 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
+#include <utility>
 
 #include "qiskit/frame_fold.h"
 #include "qiskit/python_values.h"
 
 namespace vornak::bridge {
 
-Writer::Writer(const Source& source, const Reading& reading, const DdPlan& plan, const Inputs& in)
+Writer::Writer(const Source& source, const Reading& reading, const DdPlan& plan, const Inputs& in,
+               std::vector<double> frames)
     : source_(source), reading_(reading), plan_(plan), in_(in), nq_(source.num_qubits()),
       data_(py::Ref::steal(check(qk_circuit_to_python(source.empty_like())))),
-      cursor_(nq_, 0.0), folds_(frame_folds(source, reading, plan, in)), fold_(nq_, 0.0) {
+      frames_(std::move(frames)), cursor_(nq_, 0.0),
+      folds_(frame_folds(source, reading, plan, in, frames_)), fold_(nq_, 0.0) {
   const std::size_t room = capacity();
   py::Ref done = py::Ref::steal(
       check(PyObject_CallMethod(data_.get(), "reserve", "n", static_cast<Py_ssize_t>(room))));
@@ -25,10 +28,12 @@ Writer::Writer(const Source& source, const Reading& reading, const DdPlan& plan,
 // of its qubits and at the end of each qubit.
 std::size_t Writer::capacity() const {
   std::size_t frames = 0;
-  for (const DdRun& run : plan_.runs) {
+  for (std::size_t r = 0; r < plan_.runs.size(); ++r) {
+    const DdRun& run = plan_.runs[r];
+    const double turn = run_turn(frames_, r);
     double frame = 0.0;
     for (std::uint32_t k = 0; k < run.count; ++k) {
-      const double phase = in_.pulses[k % in_.cycle].frame;
+      const double phase = in_.pulses[k % in_.cycle].frame + turn;
       frames += phase != frame;
       frame = phase;
     }
@@ -55,7 +60,8 @@ double Writer::write() {
     const ScheduleEntry entry = schedule[i];
     length = std::max(length, entry.end_time);
     for (; run != plan_.runs.end() && run->before == i; ++run) {
-      write_run(*run, folds_[run - plan_.runs.begin()]);
+      const std::size_t r = static_cast<std::size_t>(run - plan_.runs.begin());
+      write_run(*run, folds_[r], run_turn(frames_, r));
     }
     if (reading_.flags[i] & kDdNodeIdle) continue;
     const std::uint32_t node = reading_.order[i];
@@ -67,7 +73,9 @@ double Writer::write() {
     for (std::uint32_t k = 0; k < view.num_qubits; ++k) cursor_[view.qubits[k]] = entry.end_time;
   }
   // Trailing runs (before == the node count): after each qubit's last operation.
-  for (; run != plan_.runs.end(); ++run) write_run(*run, kNoFold);
+  for (; run != plan_.runs.end(); ++run) {
+    write_run(*run, kNoFold, run_turn(frames_, static_cast<std::size_t>(run - plan_.runs.begin())));
+  }
   for (std::uint32_t q = 0; q < nq_; ++q) idle_until(q, length);
   return length;
 }
@@ -92,7 +100,8 @@ void Writer::idle_until(std::uint32_t q, double t) {
 // at the next pulse's start, and none is written where two pulses share their phase. The
 // last pulse's rz(φ) comes at its end, moved onto the pulse alignment's grid, or where `fold`
 // is an operation's position (see frame_folds), goes into that rz, written next on the qubit.
-void Writer::write_run(const DdRun& run, std::uint32_t fold) {
+// Every phase is turned by `turn`.
+void Writer::write_run(const DdRun& run, std::uint32_t fold, double turn) {
   const std::uint32_t q = static_cast<std::uint32_t>(run.qubit);
   const std::size_t cycle = in_.cycle;
   double frame = 0.0;  // the phase of the frame the pulses so far left
@@ -100,8 +109,9 @@ void Writer::write_run(const DdRun& run, std::uint32_t fold) {
     const double start = plan_.starts[next_start_++];
     idle_until(q, start);
     const Pulse& pulse = in_.pulses[j];
-    if (pulse.frame != frame) write_frame(q, frame - pulse.frame, start);
-    frame = pulse.frame;
+    const double phase = pulse.frame + turn;
+    if (phase != frame) write_frame(q, frame - phase, start);
+    frame = phase;
     starts_.push_back(start);
     check_exit(qk_circuit_gate(circuit_, pulse.gate, &q, pulse.params.data()),
                "add a pulse");

@@ -23,7 +23,10 @@ namespace vornak::bridge {
 // memory at every doubling, which took a sixth of pad's time on QFT-50.
 class Writer {
  public:
-  Writer(const Source& source, const Reading& reading, const DdPlan& plan, const Inputs& in);
+  // `frames`: for each run of `plan`, the angle its pulses are turned by (see run_frames());
+  // empty for none.
+  Writer(const Source& source, const Reading& reading, const DdPlan& plan, const Inputs& in,
+         std::vector<double> frames = {});
 
   // Writes the circuit; returns its length.
   double write();
@@ -38,7 +41,7 @@ class Writer {
  private:
   std::size_t capacity() const;
   void idle_until(std::uint32_t q, double t);
-  void write_run(const DdRun& run, std::uint32_t fold);
+  void write_run(const DdRun& run, std::uint32_t fold, double turn);
   void write_frame(std::uint32_t q, double angle, double at);
   void write_operation(std::uint32_t node, const QkCircuitInstructionView& view);
 
@@ -51,6 +54,7 @@ class Writer {
   QkCircuit* circuit_;   // borrowed from data_
   std::vector<double> starts_;
   std::size_t next_start_ = 0;  // in plan_.starts, of the next run's first pulse
+  std::vector<double> frames_;  // by run: its turn, or empty
   std::vector<double> cursor_;  // by qubit: the time up to which it is written
   std::vector<std::uint32_t> folds_;  // by run: see frame_folds
   std::vector<double> fold_;  // by qubit: the frame change its next operation, an rz, takes in

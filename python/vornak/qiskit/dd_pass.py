@@ -24,6 +24,7 @@ from vornak.qiskit.durations import (
     MAX_EXACT_DT, UNIT_SECONDS, checked, checked_length, duration_table, to_unit, unit_is_dt,
 )
 from vornak.qiskit.sequence import (
+    block_residues,
     default_sequence,
     identity_block,
     identity_phase,
@@ -85,11 +86,20 @@ class DynamicalDecoupling(TransformationPass):
     100 realisations, 40 for the pulse-error and drift models, 400 with T1 and T2), mean
     fidelity on FakeSherbrooke / FakeTorino with 1% over-rotation of every pulse: 0.883 /
     0.978 (X-X at the same places: 0.705 / 0.933; Qiskit's context-aware pass: 0.713 /
-    0.878; Qiskit's ALAP X-X: 0.679 / 0.929), with 3%: 0.881 / 0.978 (X-X: 0.349 / 0.704),
-    with ideal pulses 0.883 / 0.978 as X-X. Its cost is a drive 2% off resonance: 0.876 /
-    0.959 against X-X's 0.882 / 0.978, where a gap holds a single pair. X-Y-X-Y (Y as x
-    between frame changes) cancels both errors but needs gaps of four pulses: 0.881 / 0.976
-    with ideal pulses and 1,416 / 676 pulses against 1,310 / 564.
+    0.878; Qiskit's ALAP X-X: 0.679 / 0.929), with 3%: 0.880 / 0.978 (X-X: 0.349 / 0.704),
+    with ideal pulses 0.883 / 0.978 as X-X. A gap whose pulses end inside the cycle (two, or
+    4k + 2) keeps the first-order error of its last pair under a drive off resonance by a
+    fraction f of the Rabi frequency: a turn by 4f about the axis perpendicular to the
+    pulses', which no pair of π pulses avoids while it cancels an over-rotation. So each such
+    run is turned about z as a whole (its pulses' phases shifted alike by ``rz`` frames: the
+    same times, the same blocks, the same global phase) so that its error cancels what the
+    qubit's earlier runs left, carried through the circuit's gates, where they reach it:
+    across ``rz`` and other single-qubit gates, or two ``cz`` in a row. With the drive 2% off
+    resonance: 0.881 / 0.967 (unturned 0.876 / 0.959; X-X 0.882 / 0.978, the context-aware
+    pass 0.839 / 0.972). A qubit with a single such pair has nothing to cancel it against: on
+    Heron most gaps hold one pair, hence the rest of the gap to X-X. X-Y-X-Y (Y as x between
+    frame changes) cancels both errors but needs gaps of four pulses: 0.881 / 0.976 with
+    ideal pulses and 1,416 / 676 pulses against 1,310 / 564.
 
     ``max_free_time`` (2 µs by default) bounds the free time between a part's pulses: two
     pulses refocus a detuning that stays put over any length, but not one that drifts. Under
@@ -102,7 +112,7 @@ class DynamicalDecoupling(TransformationPass):
     of the four devices (mean 0.895 / 0.985 against 0.883 / 0.978 on the same benchmark; on
     FakeBrisbane 0.831 against 0.836) and under coherent pulse errors, but inserts a third
     more pulses (1,700 / 730 against 1,310 / 564) and loses once decay and incoherent pulse
-    errors count (0.598 / 0.867 against 0.640 / 0.880): ALAP keeps qubits in their ground
+    errors count (0.599 / 0.867 against 0.640 / 0.879): ALAP keeps qubits in their ground
     state longer. A hybrid, each qubit's first operation as late as possible and the rest as
     soon as possible (``bench/late_start.py``), gains a little on three devices (0.887 /
     0.981, and 0.641 / 0.884 with T1 and T2) but loses on FakeBrisbane under every noise
@@ -117,9 +127,10 @@ class DynamicalDecoupling(TransformationPass):
             pulses leave the frame turned and the next operation on the qubit is an ``rz``
             of a numeric angle (not a parameter, and without a label), the closing frame
             change goes into it, as one ``rz`` of the summed angle (exact, global phase
-            included; the frame change is virtual and commutes with the idle time between). The pass places the
-            shortest blocks that are each the identity with one phase, cycling through the
-            whole sequence. Default: X, X̄, X̄, X (X-X on a target without ``rz``).
+            included; the frame change is virtual and commutes with the idle time between).
+            The pass places the shortest blocks that are each the identity with one phase,
+            cycling through the whole sequence. Default: X, X̄, X̄, X (X-X on a target
+            without ``rz``).
         qubits: The physical qubits that may get pulses (default: all).
         target: The backend's :class:`~qiskit.transpiler.Target`; it supplies durations,
             ``dt``, the pulse alignment and the default coupling map, and takes precedence
@@ -269,6 +280,8 @@ class DynamicalDecoupling(TransformationPass):
         identity_phase(self.dd_sequence)  # refuses any other sequence, naming its gates
         # Each pulse as the device makes it: itself, or x between rz frame changes.
         self._written = [written_pulse(gate, supported) for gate in self.dd_sequence]
+        # Frames turn pulses by rz, which the device must have.
+        self._frames_allowed = "rz" in supported
         # The planner places blocks of the sequence; the writer cycles through all of it.
         self._block, self._phase = identity_block(self._written)
         self.qubits = None if qubits is None else frozenset(qubit_list(qubits, width, "qubits"))
@@ -371,6 +384,9 @@ class DynamicalDecoupling(TransformationPass):
             "block": block,
             "max_free": 0.0,
         }
+        residues = block_residues(self._written, block) if self._frames_allowed else None
+        if residues is not None and any(residues):
+            options["residues"] = residues
         if self.max_free_time is not None:
             options["max_free"] = (self.max_free_time / dt if self._unit_dt
                                    else self.max_free_time * 1e9)

@@ -54,10 +54,11 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
     folded: dict[int, float] = {}  # by position: the frame change the rz there takes in
 
     def write_runs(position: int) -> None:
-        for q, pulse_starts, fold in by_position.get(position, ()):
+        for q, pulse_starts, fold, turn in by_position.get(position, ()):
             frame, planned_end = 0.0, 0.0
             for k, planned in enumerate(pulse_starts):
                 gate, phase = pulses[k % n]
+                phase += turn
                 start = clock.start(planned, (cursor[q],))
                 delay(q, start)
                 if phase != frame:
@@ -77,8 +78,8 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
                 cursor[q] = clock.end("rz", (q,), end, end)
 
     by_position: dict[int, list] = {}
-    for position, qubit, pulse_starts, fold in runs:
-        by_position.setdefault(position, []).append((qubit, pulse_starts, fold))
+    for position, qubit, pulse_starts, fold, turn in runs:
+        by_position.setdefault(position, []).append((qubit, pulse_starts, fold, turn))
     length = 0.0
     for i, node_id in enumerate(order):
         length = max(length, ends[i])
