@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "qiskit/append_instruction.h"
+
 namespace vornak::bridge {
 
 // A qubit that a map sends nowhere.
@@ -34,8 +36,7 @@ class InstructionCopier {
  private:
   std::unordered_map<std::string_view, QkGate> gates_;  // standard gates by name
   std::vector<std::uint32_t> mapped_;
-  std::vector<const QkParam*> params_;
-  std::vector<QkComplex64> matrix_;
+  InstructionAppender append_;
 };
 
 }  // namespace vornak::bridge

@@ -133,40 +133,21 @@ void Writer::write_frame(std::uint32_t q, double angle, double at) {
 }
 
 void Writer::write_operation(std::uint32_t node, const QkCircuitInstructionView& view) {
-  QkCircuit* c = circuit_;
-  switch (source_.kind(node)) {
-    case QkOperationKind_Gate: {
-      QkGate gate = source_.gate(node, view);
-      if (gate == QkGate_RZ && fold_[view.qubits[0]] != 0.0) {
-        const std::uint32_t q = view.qubits[0];
-        double angle = qk_param_as_real(view.params) + fold_[q];
-        fold_[q] = 0.0;
-        check_exit(qk_circuit_gate(c, QkGate_RZ, &q, &angle), "add a frame change");
-        break;
-      }
-      param_pointers(view.params, view.num_params, params_);
-      check_exit(append_gate(c, gate, view.qubits, params_.data()), "add a gate");
-      break;
+  const QkOperationKind kind = source_.kind(node);
+  QkGate gate = QkGate_GlobalPhase;  // read for gates only
+  if (kind == QkOperationKind_Gate) {
+    gate = source_.gate(node, view);
+    if (gate == QkGate_RZ && fold_[view.qubits[0]] != 0.0) {
+      const std::uint32_t q = view.qubits[0];
+      double angle = qk_param_as_real(view.params) + fold_[q];
+      fold_[q] = 0.0;
+      check_exit(qk_circuit_gate(circuit_, QkGate_RZ, &q, &angle), "add a frame change");
+      return;
     }
-    case QkOperationKind_Measure:
-      check_exit(qk_circuit_measure(c, view.qubits[0], view.clbits[0]), "add a measurement");
-      break;
-    case QkOperationKind_Reset:
-      check_exit(qk_circuit_reset(c, view.qubits[0]), "add a reset");
-      break;
-    case QkOperationKind_Barrier:
-      check_exit(qk_circuit_barrier(c, view.qubits, view.num_qubits), "add a barrier");
-      break;
-    case QkOperationKind_Unitary: {
-      matrix_.resize(std::size_t{1} << (2 * view.num_qubits));
-      source_.unitary(node, matrix_.data());
-      check_exit(qk_circuit_unitary(c, matrix_.data(), view.qubits, view.num_qubits, false),
-                 "add a unitary");
-      break;
-    }
-    default:
-      fail(PyExc_RuntimeError, "an operation that cannot be written natively");
+  } else if (kind == QkOperationKind_Unitary) {
+    source_.unitary(node, append_.matrix(view.num_qubits));
   }
+  append_.append(circuit_, kind, view, view.qubits, gate);
 }
 
 }  // namespace vornak::bridge

@@ -9,6 +9,7 @@
 
 #include "graph/dd_plan.h"
 #include "lib/pyref.h"
+#include "qiskit/append_instruction.h"
 #include "qiskit/options.h"
 #include "qiskit/reader.h"
 #include "qiskit/source.h"
@@ -58,8 +59,7 @@ class Writer {
   std::vector<double> cursor_;  // by qubit: the time up to which it is written
   std::vector<std::uint32_t> folds_;  // by run: see frame_folds
   std::vector<double> fold_;  // by qubit: the frame change its next operation, an rz, takes in
-  std::vector<const QkParam*> params_;
-  std::vector<QkComplex64> matrix_;
+  InstructionAppender append_;
 };
 
 }  // namespace vornak::bridge
