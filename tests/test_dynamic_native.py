@@ -3,6 +3,8 @@ the Python padder: the same instructions in the same order, start times, global 
 counts, on random nested circuits of every control-flow kind; and the circuits that must go
 the Python way."""
 
+import copy
+
 import numpy as np
 import pytest
 
@@ -12,6 +14,7 @@ pytest.importorskip("vornak.qiskit")
 from qiskit import ClassicalRegister, QuantumCircuit, QuantumRegister  # noqa: E402
 from qiskit.circuit import Gate  # noqa: E402
 from qiskit.circuit.classical import expr, types  # noqa: E402
+from qiskit.quantum_info import random_unitary  # noqa: E402
 from qiskit.transpiler import CouplingMap, InstructionDurations, PassManager  # noqa: E402
 from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
 
@@ -326,6 +329,20 @@ def test_a_variable_makes_stores_and_control_flow_one_wire(monkeypatch, native_c
         python, native = both_ways(qc, monkeypatch)
         assert_same_results(python, native)
     assert native_calls == [True] * 4
+
+
+def test_unitaries_are_padded_natively(monkeypatch, native_calls):
+    """Unitaries before control flow and in a body, one on its qubits in reverse order, keep
+    their matrices and qubit order."""
+    qc = _feed_forward()
+    qc.unitary(random_unitary(2, seed=1), [5])
+    with qc.if_test((qc.clbits[0], 0)):
+        qc.unitary(random_unitary(4, seed=2), [3, 2])
+        qc.x(4)
+    durations = copy.deepcopy(DURATIONS).update([("unitary", None, 480)])
+    python, native = both_ways(qc, monkeypatch, durations=durations)
+    assert_same_results(python, native)
+    assert native_calls == [True, True]
 
 
 def test_names_metadata_and_layout_are_kept(monkeypatch, native_calls):
