@@ -4,9 +4,11 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <memory>
 #include <numbers>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace vornak::bridge {
 namespace {
@@ -188,11 +190,18 @@ class Errors {
     return it == terms_.end() ? std::array<double, 2>{} : it->second;
   }
   void add(Key key, const std::array<double, 2>& value) {
-    auto [it, fresh] = terms_.try_emplace(key, std::array<double, 2>{});
-    if (fresh) {
-      if (terms_.size() > kMaxTerms) {
-        terms_.erase(it);
-        return;
+    auto it = terms_.find(key);
+    if (it == terms_.end()) {
+      if (terms_.size() >= kMaxTerms) return;
+      // A node taken out earlier is used again: no allocation per term and gate.
+      Map::node_type node = spare_.empty() ? Map::node_type{} : std::move(spare_.back());
+      if (!spare_.empty()) spare_.pop_back();
+      if (node.empty()) {
+        it = terms_.emplace(key, std::array<double, 2>{}).first;
+      } else {
+        node.key() = key;
+        node.mapped() = {};
+        it = terms_.insert(std::move(node)).position;
       }
       on_[first(key) / 4].push_back(key);
       if (second(key) != 0) on_[second(key) / 4].push_back(key);
@@ -210,7 +219,7 @@ class Errors {
         auto it = terms_.find(key);
         if (it == terms_.end()) continue;  // taken through the gate's other qubit
         out.emplace_back(*it);
-        terms_.erase(it);
+        spare_.push_back(terms_.extract(it));
         for (std::uint32_t part : {first(key), second(key)}) {
           if (part == 0 || part / 4 == qubits[k]) continue;
           std::vector<Key>& other = on_[part / 4];
@@ -228,7 +237,9 @@ class Errors {
   }
 
  private:
-  std::unordered_map<Key, std::array<double, 2>> terms_;
+  using Map = std::unordered_map<Key, std::array<double, 2>>;
+  Map terms_;
+  std::vector<Map::node_type> spare_;  // nodes taken out, to be used again
   std::vector<std::vector<Key>> on_;
 };
 
@@ -276,8 +287,9 @@ void carry(Errors& errors, const Matrix& u, const std::uint32_t* qubits, Images&
 
 // The matrix of the operation at `node` where it is a gate or unitary of one or two qubits
 // with known numbers; false otherwise (a measurement, a reset, an unbound parameter, ...).
+// `gate`, when given, receives the standard gate's number (-1 for a unitary).
 bool read_matrix(const Source& source, std::uint32_t node, const QkCircuitInstructionView& view,
-                 Matrix& u) {
+                 Matrix& u, int* gate = nullptr) {
   if (view.num_qubits == 0 || view.num_qubits > 2) return false;
   const QkOperationKind kind = source.kind(node);
   if (kind == QkOperationKind_Gate) {
@@ -288,7 +300,9 @@ bool read_matrix(const Source& source, std::uint32_t node, const QkCircuitInstru
       params[p] = qk_param_as_real(param_at(view.params, p, stride));
       if (!std::isfinite(params[p])) return false;
     }
-    return standard_matrix(source.gate(node, view), params.data(), u) && u.qubits == view.num_qubits;
+    const QkGate g = source.gate(node, view);
+    if (gate != nullptr) *gate = static_cast<int>(g);
+    return standard_matrix(g, params.data(), u) && u.qubits == view.num_qubits;
   }
   if (kind == QkOperationKind_Unitary) {
     std::array<QkComplex64, 16> m{};
@@ -399,7 +413,9 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
 
   std::size_t run = 0;
   Matrix u;
-  std::unordered_map<int, Images> fixed;  // by gate number, for gates without parameters
+  // By gate number, for gates without parameters; `fresh` for the others, emptied each time.
+  std::vector<std::unique_ptr<Images>> fixed;
+  Images fresh;
   for (std::size_t i = 0; i < reading.order.size(); ++i) {
     for (; run < plan.runs.size() && plan.runs[run].before == i; ++run) choose(run);
     if (reading.flags[i] & kDdNodeIdle) continue;
@@ -414,12 +430,18 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
     source.view(node, &view);
     const QkOperationKind kind = source.kind(node);
     if (kind == QkOperationKind_Barrier || kind == QkOperationKind_Delay) continue;
-    if (read_matrix(source, node, view, u)) {
-      Images fresh;
-      Images& images = kind == QkOperationKind_Gate && view.num_params == 0
-                           ? fixed[static_cast<int>(source.gate(node, view))]
-                           : fresh;
-      carry(errors, u, view.qubits, images, scratch);
+    int gate = -1;
+    if (read_matrix(source, node, view, u, &gate)) {
+      Images* images = &fresh;
+      if (kind == QkOperationKind_Gate && view.num_params == 0) {
+        const auto g = static_cast<std::size_t>(gate);
+        if (g >= fixed.size()) fixed.resize(g + 1);
+        if (!fixed[g]) fixed[g] = std::make_unique<Images>();
+        images = fixed[g].get();
+      } else {
+        fresh.known.fill(false);
+      }
+      carry(errors, u, view.qubits, *images, scratch);
     } else {
       errors.take(view.qubits, view.num_qubits, scratch);  // measured, reset or unknown
     }

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 
+import functools
 import math
 
 import numpy as np
@@ -196,6 +197,12 @@ def block_residues(pulses: Sequence[Sequence[Gate]], block: int) -> tuple[float,
         if phase is None:
             return None
         phases.append(phase + (float(pulse[-1].params[0]) if len(pulse) > 1 else 0.0))
+    return _residues(tuple(phases), block)
+
+
+@functools.lru_cache(maxsize=64)
+def _residues(phases: tuple[float, ...], block: int) -> tuple[float, ...] | None:
+    """`block_residues` of pulses of these phases; kept, as every pass of a sequence asks."""
     step = 1e-5
     values = []
     for j in range(1, len(phases) // block + 1):
