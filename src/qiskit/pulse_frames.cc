@@ -1,8 +1,10 @@
 #include "qiskit/pulse_frames.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <numbers>
@@ -363,6 +365,23 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
   // single-qubit gates only (at most kLookAhead nodes on), the θ that leaves this run's
   // error in the xy-plane there, where that run can cancel it; else 0.
   constexpr std::size_t kLookAhead = 512;
+  // The positions of each qubit's nodes in order, for the look-ahead to walk only its own.
+  std::vector<std::size_t> first_on(in.nq + 1, 0);
+  for (std::size_t i = 0; i < reading.order.size(); ++i) {
+    for (Qubit w : reading.core.node(static_cast<NodeId>(i)).qubits) {
+      if (w < in.nq) ++first_on[w + 1];
+    }
+  }
+  for (std::uint32_t q = 0; q < in.nq; ++q) first_on[q + 1] += first_on[q];
+  std::vector<std::uint32_t> positions(first_on[in.nq]);
+  {
+    std::vector<std::size_t> fill(first_on.begin(), first_on.end() - 1);
+    for (std::size_t i = 0; i < reading.order.size(); ++i) {
+      for (Qubit w : reading.core.node(static_cast<NodeId>(i)).qubits) {
+        if (w < in.nq) positions[fill[w]++] = static_cast<std::uint32_t>(i);
+      }
+    }
+  }
   auto ahead = [&](std::size_t index, double rx, double ry) {
     const std::uint32_t q = static_cast<std::uint32_t>(plan.runs[index].qubit);
     if (next[index] == kNone) return 0.0;
@@ -370,15 +389,16 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
     if (to - from > kLookAhead) return 0.0;
     std::array<double, 9> w{1, 0, 0, 0, 1, 0, 0, 0, 1};  // rotation, row-major
     Matrix g;
-    for (std::size_t j = from; j < to; ++j) {
+    const auto own = positions.begin() + static_cast<std::ptrdiff_t>(first_on[q]);
+    const auto own_end = positions.begin() + static_cast<std::ptrdiff_t>(first_on[q + 1]);
+    for (auto at = std::lower_bound(own, own_end, from); at != own_end && *at < to; ++at) {
+      const std::size_t j = *at;
       if (reading.flags[j] & kDdNodeIdle) continue;
       const std::uint32_t node = reading.order[j];
       QkCircuitInstructionView view;
       source.view(node, &view);
-      bool on = false;
-      for (std::uint32_t k = 0; k < view.num_qubits; ++k) on = on || view.qubits[k] == q;
       const QkOperationKind kind = source.kind(node);
-      if (!on || kind == QkOperationKind_Barrier || kind == QkOperationKind_Delay) continue;
+      if (kind == QkOperationKind_Barrier || kind == QkOperationKind_Delay) continue;
       if (view.num_qubits != 1 || !read_matrix(source, node, view, g)) return 0.0;
       std::array<double, 9> turned{};
       for (int b = 0; b < 3; ++b) {
