@@ -19,6 +19,10 @@ using Complex = std::complex<double>;
 constexpr Complex kI{0.0, 1.0};
 constexpr std::size_t kMaxTerms = 4096;  // beyond it, new terms are let go
 constexpr double kNegligible = 1e-9;
+// Whether the vector (a, b) is longer than kNegligible. Not through std::hypot: glibc 2.35
+// gave hypot a new symbol version, which a wheel for older Linux systems cannot require.
+bool above_negligible(double a, double b) { return a * a + b * b > kNegligible * kNegligible; }
+
 // Terms smaller than this (in units of the pulse error; a lone pair leaves 4) are let go: they
 // cannot sway a choice.
 constexpr double kSmallTerm = 1e-3;
@@ -410,7 +414,7 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
       w = turned;
     }
     const double a = w[6] * rx + w[7] * ry, b = w[7] * rx - w[6] * ry;
-    return std::hypot(a, b) > kNegligible ? std::atan2(-a, b) : 0.0;
+    return above_negligible(a, b) ? std::atan2(-a, b) : 0.0;
   };
   auto choose = [&](std::size_t index) {
     const DdRun& run = plan.runs[index];
@@ -428,7 +432,7 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
       c += ax[kind] * rx + ay[kind] * ry;
       s += -ax[kind] * ry + ay[kind] * rx;
     }
-    const double theta = std::hypot(c, s) > kNegligible ? std::atan2(-s, -c)
+    const double theta = above_negligible(c, s) ? std::atan2(-s, -c)
                          : r[0] != 0 || r[1] != 0  ? ahead(index, r[0], r[1])
                                                    : ahead(index, r[3], r[4]);
     frames[index] = theta;
