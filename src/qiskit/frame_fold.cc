@@ -10,7 +10,8 @@ bool real_rz(const Source& source, std::uint32_t node) {
   if (source.kind(node) != QkOperationKind_Gate) return false;
   QkCircuitInstructionView view;
   source.view(node, &view);
-  return source.gate(node, view) == QkGate_RZ && view.num_params == 1 && qk_param_kind(view.params) == QkParamKind_Real;
+  return source.gate(node, view) == QkGate_RZ && view.num_params == 1 &&
+         qk_param_kind(view.params) == QkParamKind_Real;
 }
 
 }  // namespace

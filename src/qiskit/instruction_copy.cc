@@ -1,19 +1,13 @@
 #include "qiskit/instruction_copy.h"
 
 #include <cmath>
+#include <string_view>
 
 #include "qiskit/python_values.h"
 #include "qiskit/source.h"
 #include "qiskit/standard_gates.h"
 
 namespace vornak::bridge {
-
-InstructionCopier::InstructionCopier() {
-  const std::vector<std::string>& names = standard_gate_names();
-  for (std::uint32_t g = 0; g < names.size(); ++g) {
-    if (!names[g].empty()) gates_.emplace(names[g], static_cast<QkGate>(g));
-  }
-}
 
 bool InstructionCopier::copyable(const QkCircuit* from, std::size_t index) const {
   const QkOperationKind kind = qk_circuit_instruction_kind(from, index);
@@ -24,9 +18,9 @@ bool InstructionCopier::copyable(const QkCircuit* from, std::size_t index) const
     return view.num_params == 1 && qk_param_kind(view.params) != QkParamKind_Unknown &&
            std::isfinite(qk_param_as_real(view.params));
   }
-  if (kind == QkOperationKind_Gate &&
-      !gates_.contains(std::string_view(view.name, view.name_len))) {
-    return false;
+  if (kind == QkOperationKind_Gate) {
+    const QkGate gate = standard_gate_named(std::string_view(view.name, view.name_len));
+    if (static_cast<std::uint32_t>(gate) == kStandardGates) return false;
   }
   return Source::native_params(view.params, view.num_params);
 }
@@ -44,7 +38,7 @@ bool InstructionCopier::copy(const QkCircuit* from, std::size_t index, QkCircuit
   QkGate gate = QkGate_GlobalPhase;  // read for gates only
   QkDelayUnit unit = QkDelayUnit_DT;  // read for delays only
   if (kind == QkOperationKind_Gate) {
-    gate = gates_.at(std::string_view(view.name, view.name_len));
+    gate = standard_gate_named(std::string_view(view.name, view.name_len));
   } else if (kind == QkOperationKind_Delay) {
     unit = qk_circuit_delay_unit(from, index);
   } else if (kind == QkOperationKind_Unitary) {

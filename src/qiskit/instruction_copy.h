@@ -6,8 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "qiskit/append_instruction.h"
@@ -22,8 +20,6 @@ constexpr std::uint32_t kNoQubit = std::numeric_limits<std::uint32_t>::max();
 // of a fixed duration.
 class InstructionCopier {
  public:
-  InstructionCopier();
-
   // Whether instruction `index` of `from` can be copied: its kind is one of the above, and a
   // gate is the standard gate its name says, with parameters the C API holds without Python.
   bool copyable(const QkCircuit* from, std::size_t index) const;
@@ -34,7 +30,6 @@ class InstructionCopier {
             const std::vector<std::uint32_t>& qubits);
 
  private:
-  std::unordered_map<std::string_view, QkGate> gates_;  // standard gates by name
   std::vector<std::uint32_t> mapped_;
   InstructionAppender append_;
 };
