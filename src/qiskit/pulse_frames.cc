@@ -342,6 +342,21 @@ class Errors {
 struct Images {
   std::array<bool, 16> known{};
   std::array<std::array<double, 16>, 16> of{};
+  // The strings (other than I) each image holds, with their coefficients: few for most
+  // gates (one for a Clifford gate's).
+  std::array<std::uint8_t, 16> count{};
+  std::array<std::array<std::pair<std::uint8_t, double>, 15>, 16> terms{};
+
+  void find(const Matrix& u, int label) {
+    if (known[label]) return;
+    of[label] = image_of(u, label);
+    known[label] = true;
+    count[label] = 0;
+    for (int image = 1; image < (1 << (2 * u.qubits)); ++image) {
+      const double c = of[label][image];
+      if (std::abs(c) >= kNegligible) terms[label][count[label]++] = {static_cast<std::uint8_t>(image), c};
+    }
+  }
 };
 
 // Carries the terms on the gate's `qubits` through it: U P U†, each term of weight up to two.
@@ -349,7 +364,6 @@ struct Images {
 void carry(Errors& errors, const Matrix& u, const std::uint32_t* qubits, Images& images,
            std::vector<std::pair<Key, std::array<double, 2>>>& scratch) {
   errors.take(qubits, u.qubits, scratch);
-  auto& known = images.known;
   for (const auto& [key, value] : scratch) {
     int label = 0;
     std::uint32_t rest = 0;  // the (qubit, letter) off the gate, or 0
@@ -361,11 +375,9 @@ void carry(Errors& errors, const Matrix& u, const std::uint32_t* qubits, Images&
       }
       if (!on) rest = part;
     }
-    if (!known[label]) images.of[label] = image_of(u, label), known[label] = true;
-    const int strings = 1 << (2 * u.qubits);
-    for (int image = 1; image < strings; ++image) {
-      const double c = images.of[label][image];
-      if (std::abs(c) < kNegligible) continue;
+    images.find(u, label);
+    for (std::uint8_t t = 0; t < images.count[label]; ++t) {
+      const auto [image, c] = images.terms[label][t];
       std::uint32_t parts[3] = {rest, 0, 0};
       std::uint32_t weight = rest != 0 ? 1 : 0;
       for (std::uint32_t k = 0; k < u.qubits; ++k) {
@@ -544,6 +556,16 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
     source.view(node, &view);
     const QkOperationKind kind = source.kind(node);
     if (kind == QkOperationKind_Barrier || kind == QkOperationKind_Delay) continue;
+    if (kind == QkOperationKind_Gate && view.num_qubits == 1 && view.num_params == 1) {
+      // A turn about z (rz, p, u1: the circuit's most common gates) in closed form.
+      const QkGate g = source.gate(node, view);
+      const double angle = qk_param_as_real(view.params);
+      if ((g == QkGate_RZ || g == QkGate_Phase || g == QkGate_U1) && std::isfinite(angle)) {
+        const double c = std::cos(angle), s = std::sin(angle);
+        errors.turn(view.qubits[0], Turn{c, -s, 0, s, c, 0, 0, 0, 1});
+        continue;
+      }
+    }
     int gate = -1;
     if (read_matrix(source, node, view, u, &gate)) {
       Images* images = &fresh;
@@ -558,7 +580,7 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
       if (u.qubits == 1) {
         Turn turn{};
         for (int b = 0; b < 3; ++b) {
-          if (!images->known[b + 1]) images->of[b + 1] = image_of(u, b + 1), images->known[b + 1] = true;
+          images->find(u, b + 1);
           for (int a = 0; a < 3; ++a) turn[3 * a + b] = images->of[b + 1][a + 1];
         }
         errors.turn(view.qubits[0], turn);
