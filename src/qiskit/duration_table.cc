@@ -4,9 +4,12 @@
 
 #include "lib/pyref.h"
 #include "qiskit/python_values.h"
+#include "qiskit/standard_gates.h"
 
 namespace vornak::bridge {
 namespace {
+
+constexpr std::uint32_t kNoId = static_cast<std::uint32_t>(-1);
 
 // Name (20 bits), count (2 bits) and two qubits (21 bits each) in one key, where they fit.
 bool packed(std::uint32_t id, const std::uint32_t* qubits, std::uint32_t count,
@@ -56,6 +59,11 @@ DurationTable::DurationTable(PyObject* table) {
       }
     }
   }
+  gate_ids_.assign(kStandardGates, kNoId);
+  for (const auto& [text, id] : ids_) {
+    const QkGate gate = standard_gate_named(text);
+    if (gate < kStandardGates) gate_ids_[gate] = id;
+  }
 }
 
 const double* DurationTable::find(std::string_view name, const std::uint32_t* qubits,
@@ -64,6 +72,15 @@ const double* DurationTable::find(std::string_view name, const std::uint32_t* qu
   if (named == ids_.end()) return nullptr;
   if (const double* found = lookup(named->second, qubits, count)) return found;
   return lookup(named->second, nullptr, 0);
+}
+
+const double* DurationTable::find(QkGate gate, std::string_view name, const std::uint32_t* qubits,
+                                  std::uint32_t count) const {
+  if (gate >= gate_ids_.size()) return find(name, qubits, count);
+  const std::uint32_t id = gate_ids_[gate];
+  if (id == kNoId) return nullptr;
+  if (const double* found = lookup(id, qubits, count)) return found;
+  return lookup(id, nullptr, 0);
 }
 
 std::uint32_t DurationTable::name_id(std::string_view name) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace vornak::bridge {
 
@@ -25,6 +26,10 @@ class DurationTable {
 
   // The duration of `name` on `qubits`, else its duration on any qubits, else null.
   const double* find(std::string_view name, const std::uint32_t* qubits, std::uint32_t count) const;
+  // The same for an operation named as the standard gate `gate` (below kStandardGates),
+  // found by the gate's number instead of by its name.
+  const double* find(QkGate gate, std::string_view name, const std::uint32_t* qubits,
+                     std::uint32_t count) const;
 
  private:
   struct Hash {
@@ -36,6 +41,7 @@ class DurationTable {
   const double* lookup(std::uint32_t id, const std::uint32_t* qubits, std::uint32_t count) const;
 
   std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> ids_;
+  std::vector<std::uint32_t> gate_ids_;  // by standard gate: its name's id, or kNoId
   std::unordered_map<std::uint64_t, double> packed_;
   std::unordered_map<std::string, double> wide_;
 };

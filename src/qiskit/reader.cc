@@ -96,12 +96,18 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
   // Qiskit's scheduling stage uses them for nothing else, and neither does the pass.
   const bool aligned = options.alignment > 1.0 || options.acquire_alignment > 1.0;
   if (aligned) r.alignments.resize(ops);
+  const std::vector<std::string>& gate_names = standard_gate_names();
   for (std::size_t i = 0; i < ops; ++i) {
     const std::uint32_t node = r.order[i];
     QkCircuitInstructionView view;
     source.view(node, &view);
     const std::string_view op_name(view.name, view.name_len);
     const QkOperationKind kind = source.kind(node);
+    // A gate named as a standard gate is that gate; any other (a subclass under a name of its
+    // own) is written in Python.
+    const QkGate gate = kind == QkOperationKind_Gate ? source.gate(node, view)
+                                                     : static_cast<QkGate>(kStandardGates);
+    const bool standard = gate < gate_names.size() && gate_names[gate] == op_name;
     double duration = 0.0;
     switch (kind) {
       case QkOperationKind_ControlFlow:
@@ -126,7 +132,8 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
         r.flags[i] = kDdNodeResets;
         [[fallthrough]];
       default: {
-        const double* found = table.find(op_name, view.qubits, view.num_qubits);
+        const double* found = standard ? table.find(gate, op_name, view.qubits, view.num_qubits)
+                                       : table.find(op_name, view.qubits, view.num_qubits);
         if (found == nullptr) {
           fail(PyExc_LookupError, "Duration of " + std::string(op_name) + " on qubits " +
                                       qubit_list(view.qubits, view.num_qubits) +
@@ -137,9 +144,7 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
       }
     }
     if (kind == QkOperationKind_Gate) {
-      const std::uint32_t gate = source.gate(node, view);
-      const std::vector<std::string>& names = standard_gate_names();
-      if (gate >= names.size() || names[gate] != op_name) {
+      if (!standard) {
         r.writable = false;  // a subclass of the gate, whose action we do not know
       } else {
         r.flags[i] |= frame_flags(gate);
