@@ -256,14 +256,7 @@ class Errors {
     const Turn m = pending_[q];
     pending_[q] = kNoTurn;
     scratch.clear();
-    if (has_single_[q] != 0) {
-      for (std::uint32_t letter = 1; letter <= 3; ++letter) {
-        scratch.emplace_back(make_key(q * 4 + letter, 0), single_[q][letter - 1]);
-      }
-      single_[q] = {};
-      has_single_[q] = 0;
-    }
-    take_pairs(q, scratch);
+    take_own(q, scratch);
     for (const auto& [key, value] : scratch) {
       const bool own_first = first(key) / 4 == q;
       const std::uint32_t letter = (own_first ? first(key) : second(key)) % 4;
@@ -283,20 +276,22 @@ class Errors {
             std::vector<std::pair<Key, std::array<double, 2>>>& out) {
     for (std::uint32_t k = 0; k < n; ++k) flush(qubits[k], out);
     out.clear();
-    for (std::uint32_t k = 0; k < n; ++k) {
-      const std::uint32_t q = qubits[k];
-      if (has_single_[q] != 0) {
-        for (std::uint32_t letter = 1; letter <= 3; ++letter) {
-          out.emplace_back(make_key(q * 4 + letter, 0), single_[q][letter - 1]);
-        }
-        single_[q] = {};
-        has_single_[q] = 0;
-      }
-      take_pairs(q, out);
-    }
+    for (std::uint32_t k = 0; k < n; ++k) take_own(qubits[k], out);
   }
 
  private:
+  // Takes out every string that includes q, appending it to `out`.
+  void take_own(std::uint32_t q, std::vector<std::pair<Key, std::array<double, 2>>>& out) {
+    if (has_single_[q] != 0) {
+      for (std::uint32_t letter = 1; letter <= 3; ++letter) {
+        out.emplace_back(make_key(q * 4 + letter, 0), single_[q][letter - 1]);
+      }
+      single_[q] = {};
+      has_single_[q] = 0;
+    }
+    take_pairs(q, out);
+  }
+
   // Takes out the strings of two qubits that include q, appending them to `out`.
   void take_pairs(std::uint32_t q, std::vector<std::pair<Key, std::array<double, 2>>>& out) {
     {
