@@ -33,7 +33,8 @@ QkGate Source::gate(std::uint32_t node, const QkCircuitInstructionView& view) co
   if (dag_ != nullptr) return qk_dag_op_node_gate_op(dag_, node, nullptr);
   // A circuit's standard gate is named as the gate: the C API reads the name off it.
   static_assert(kStandardGates < 255, "a gate number and one more fit in a byte");
-  if (gates_.empty()) gates_.resize(qk_circuit_num_instructions(circuit_), 0);
+  if (node >= gates_.size()) gates_.resize(qk_circuit_num_instructions(circuit_), 0);
+  if (node >= gates_.size()) return standard_gate_named(std::string_view(view.name, view.name_len));
   std::uint8_t& known = gates_[node];
   if (known == 0) {
     known = static_cast<std::uint8_t>(standard_gate_named(std::string_view(view.name, view.name_len)) + 1);
