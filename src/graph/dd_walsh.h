@@ -74,6 +74,10 @@ struct DdWalshOptions {
   bool trailing = true;
   // Also cut the idle time of a qubit's neighbours at the middles of its operations.
   bool cut_at_neighbour_operations = true;
+  // Where a neighbour's frame only flips sign (at its pulses, or at an x, y or the echo of an
+  // ecr it controls), do not cut there: place the part's pulses so that the ZZ with that
+  // neighbour integrates to zero across the flips (see shifted parts above).
+  bool shift_at_flips = true;
   // With max_free > 0, a part takes enough pulses that the free time between them is at most
   // max_free, as far as each pulse keeps its room (and at most 1024 pulses): two pulses
   // refocus a detuning that stays put over any length, but one that drifts only over times
@@ -93,6 +97,9 @@ struct DdWalshPiece {
   // their pulses did not fit once aligned and spaced. Its pulses refocus the detuning, and
   // the ZZ only with neighbours whose frames stay put over it.
   bool plain = false;
+  // Its pulses are a shifted pattern (2k pulses L / 2k apart) orthogonal to the sign flips of
+  // one neighbour's frame inside it.
+  bool shifted = false;
 };
 
 // Plans refocusing pulses in the idle time of `source`'s scheduled nodes (walked in id
