@@ -118,10 +118,10 @@ DdWalshOptions ordered(std::size_t n, bool trailing = false) {
   return o;
 }
 
-// Where `q`'s frame turns: its pulse centres and the middles of its operations, but for those
-// that commute with its Z (a diagonal gate; the control of a controlled gate).
-Centres turns(const Checked& c, const QuantumDAG& dag, Qubit q,
-              std::span<const std::uint8_t> flags) {
+// Its pulse centres and the middles of its operations for which `changes(flags, position)`.
+Centres frame_times(const Checked& c, const QuantumDAG& dag, Qubit q,
+                    std::span<const std::uint8_t> flags,
+                    bool (*changes)(std::uint8_t, std::size_t)) {
   Centres out = c.centres.contains(q) ? c.centres.at(q) : Centres{};
   for (NodeId id = 0; id < dag.node_count(); ++id) {
     const ScheduleEntry e = dag.schedule()[id];
@@ -129,11 +129,18 @@ Centres turns(const Checked& c, const QuantumDAG& dag, Qubit q,
     const auto at = std::find(qs.begin(), qs.end(), q);
     const std::uint8_t f = flags.empty() ? 0 : flags[id];
     if ((f & kIdle) || !(e.end_time > e.start_time) || at == qs.end()) continue;
-    if (!dd_node_turns_frame(f, static_cast<std::size_t>(at - qs.begin()))) continue;
+    if (!changes(f, static_cast<std::size_t>(at - qs.begin()))) continue;
     out.push_back((e.start_time + e.end_time) / 2);
   }
   std::sort(out.begin(), out.end());
   return out;
+}
+
+// Where `q`'s frame turns: its pulse centres and the middles of its operations, but for those
+// that commute with its Z (a diagonal gate; the control of a controlled gate).
+Centres turns(const Checked& c, const QuantumDAG& dag, Qubit q,
+              std::span<const std::uint8_t> flags) {
+  return frame_times(c, dag, q, flags, dd_node_turns_frame);
 }
 
 // Plans `dag` in ordered parts and checks what must hold of every such plan: the parts tile
@@ -475,18 +482,7 @@ TEST(DdWalshOrdered, ABoundOnTheFreeTimeAddsPulsesToLongParts) {
 // centres and the middles of its operations that flip its Z (x, y; the control of an ecr).
 Centres flips_only(const Checked& c, const QuantumDAG& dag, Qubit q,
                    std::span<const std::uint8_t> flags) {
-  Centres out = c.centres.contains(q) ? c.centres.at(q) : Centres{};
-  for (NodeId id = 0; id < dag.node_count(); ++id) {
-    const ScheduleEntry e = dag.schedule()[id];
-    const auto qs = dag.node(id).qubits;
-    const auto at = std::find(qs.begin(), qs.end(), q);
-    const std::uint8_t f = flags.empty() ? 0 : flags[id];
-    if ((f & kIdle) || !(e.end_time > e.start_time) || at == qs.end()) continue;
-    if (!dd_node_flips_frame(f, static_cast<std::size_t>(at - qs.begin()))) continue;
-    out.push_back((e.start_time + e.end_time) / 2);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
+  return frame_times(c, dag, q, flags, dd_node_flips_frame);
 }
 
 TEST(DdWalshFlips, ANeighbourWhoseFrameOnlyFlipsIsFollowedNotCut) {
