@@ -287,7 +287,11 @@ def check_walsh(result, timing, edges, sequence, alignment, skip_reset=True):
                 bound = 2 * unit * (grid + spacing()) + 1e-6 * (p.end - p.start)
                 if plain(p) and abs(sign_integral(p.flips, [], p.start, p.end)) <= bound:
                     continue  # else its parts must answer, as for any stretch
-                counts = {o: len(flips_of(o, q, colour, p.start, p.end)) for o in neighbours[q]}
+                # A neighbour of a higher colour idle within the stretch is not followed: its
+                # pulses come later.
+                counts = {o: len(flips_of(o, q, colour, p.start, p.end)) for o in neighbours[q]
+                          if colour[o] < colour[q] or not any(
+                              w.start < p.end and p.start < w.end for w in stretches.get(o, ()))}
                 most = max(counts.values(), default=0)
                 candidates = [o for o, c in counts.items() if c == most and most > 0] + [None]
                 found = [check_stretch(q, p, colour, o) for o in candidates]

@@ -278,10 +278,12 @@ class WalshPlanner {
     }
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t x, std::size_t y) { return colour_[x] < colour_[y]; });
-    std::vector<std::size_t> first(qubits + 1, 0);
+    std::vector<std::size_t>& first = stretch_first_;
+    first.assign(qubits + 1, 0);
     for (const Stretch& st : stretches_) ++first[st.slot + 1];
     for (std::size_t s = 0; s < qubits; ++s) first[s + 1] += first[s];
-    std::vector<std::size_t> by_slot(stretches_.size());
+    std::vector<std::size_t>& by_slot = stretch_by_slot_;
+    by_slot.assign(stretches_.size(), 0);
     {
       std::vector<std::size_t> next(first.begin(), first.end() - 1);
       for (std::size_t i = 0; i < stretches_.size(); ++i) by_slot[next[stretches_[i].slot]++] = i;
@@ -329,13 +331,26 @@ class WalshPlanner {
         std::upper_bound(times.begin(), times.end(), st.begin));
   }
 
+  // Whether slot `u` has a stretch of idle time overlapping `st` (in which it may take pulses).
+  bool idles_within(std::size_t u, const Stretch& st) const {
+    const auto begin = stretch_by_slot_.begin() + static_cast<std::ptrdiff_t>(stretch_first_[u]);
+    const auto end = stretch_by_slot_.begin() + static_cast<std::ptrdiff_t>(stretch_first_[u + 1]);
+    const auto after = std::partition_point(
+        begin, end, [&](std::size_t i) { return stretches_[i].end <= st.begin; });
+    return after != end && stretches_[*after].begin < st.end;
+  }
+
   // The neighbour of `s` whose frame flips most often inside `st` (at its flipping operations
   // and, for a lower colour, its pulses), or slots_.size() where none flips there or flips are
-  // cut at (shift_at_flips off).
+  // cut at (shift_at_flips off). Its frame must be known all over `st`: a neighbour of a
+  // higher colour that idles within it takes pulses later, which turn its frame there in ways
+  // this plan cannot follow (its own parts answer for the pair inside its stretch, and ours
+  // must then leave ∫ s = 0 over that stretch, as cutting at its operations' middles does).
   std::size_t most_flipping_neighbour(std::size_t s, const Stretch& st) const {
     std::size_t best = slots_.size(), most = 0;
     if (!options_.shift_at_flips) return best;
     for (std::size_t u : neighbours(s)) {
+      if (!lower_colour(u, s) && idles_within(u, st)) continue;
       std::size_t count = count_within(flip_middles_[u], st);
       if (lower_colour(u, s)) count += count_within(centres_[u], st);
       if (count > most) {
@@ -665,6 +680,7 @@ class WalshPlanner {
   std::vector<std::uint8_t> shifted_;         // by part: a shifted pattern (fill_parts())
   std::vector<double> shifts_;                // by part: that pattern's first centre
   std::vector<double> followed_, late_, all_flips_, all_middles_;  // place_parts()'s lists
+  std::vector<std::size_t> stretch_first_, stretch_by_slot_;  // each slot's stretches
   std::vector<std::size_t> unfit_;  // flipped parts without a shifted pattern (fill_parts())
   DdPlan plan_;
 };

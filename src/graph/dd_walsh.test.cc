@@ -561,6 +561,31 @@ TEST(DdWalshFlips, ALowerColoursPulsesAreFollowedToo) {
   }
 }
 
+TEST(DdWalshFlips, ANeighbourThatIdlesLaterIsNotFollowed) {
+  // q0 idles 0 .. 1800 beside q1, which flips (ecr controls with q2), idles 600 .. 1200 while
+  // q2 works, and flips again. Planned after q0, q1 takes pulses in that wait that q0's plan
+  // cannot know, so q0 follows it only when q1 comes first; otherwise q0 is cut at q1's
+  // operations, whose middles then bracket q1's wait.
+  const std::vector<Gate> gates{{{1, 2}, 300.0}, {{1, 2}, 300.0}, {{2}, 600.0},
+                                {{1, 2}, 300.0}, {{1, 2}, 300.0}, {{0, 1}, 20.0}};
+  const std::uint8_t f = kDdNodeFlipsFirstFrame;
+  const std::vector<std::uint8_t> flags{f, f, 0, f, f, 0};
+  for (Qubit other : {Qubit{1}, Qubit{3}}) {  // q1, or q1 renamed q3: the colours change
+    std::vector<Gate> renamed = gates;
+    for (Gate& g : renamed) std::replace(g.qubits.begin(), g.qubits.end(), Qubit{1}, other);
+    QuantumDAG dag = circuit(renamed, {{0, other}});
+    Checked c;
+    check_ordered(c, dag, pulses_below(4), ordered(2), flags);
+    ASSERT_FALSE(c.pieces[other].empty());
+    const bool first = c.pieces[other].front().colour < c.pieces[0].front().colour;
+    for (const DdWalshPiece& p : c.pieces[0]) EXPECT_TRUE(first || !p.shifted);
+    // With q1 first, q0 follows it with one pair; with q1 second, q0 is cut at 150, 450,
+    // 1350 and 1650 and takes more: the two-way planning keeps q1 first.
+    EXPECT_TRUE(first);
+    EXPECT_EQ(c.centres[0].size(), 2u);
+  }
+}
+
 TEST(DdWalshFlips, ShiftedPartsAreOrthogonalToTheFlipsTheyFollow) {
   // Random circuits on a ring of 12 with x gates and ecr-like gates among the others: every
   // shifted part has ∫ s = 0 and, against one coupled qubit whose frame flips inside it,
