@@ -116,6 +116,12 @@ def error_of(circuit, out, eps=0.0, f=0.0):
     ("sx, rz", lambda c: (c.sx(0), c.rz(1.1, 0))),
     # Y_0 becomes Y_0 Z_1 at the first CZ and Y_0 again at the second.
     ("cz, cz", lambda c: (c.cz(0, 1), c.cz(0, 1))),
+    # Many single-qubit gates in a row, composed before they are applied to the errors.
+    ("a chain of sx and rz", lambda c: [(c.sx(0), c.rz(0.3 + k, 0)) for k in range(5)]),
+    # A string of two qubits turned on one of its qubits between the gates that make and
+    # undo it.
+    ("cz, rz rz, cz", lambda c: (c.cz(0, 1), c.rz(0.9, 0), c.rz(0.4, 1), c.rz(0.5, 0),
+                                 c.cz(0, 1))),
 ])
 def test_lone_pairs_cancel_through_the_gates_between(name, between):
     circuit = idle_twice(between)

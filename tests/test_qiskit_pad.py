@@ -179,6 +179,19 @@ def ordering_cases():
         else:
             wide.barrier(*sorted({a, b, (a + b) % 40}, reverse=True))
     yield wide
+    # Keys of one or two qubits and a clbit ready beside keys of three qubits and more, and
+    # beside each other with a shared first qubit: [q], [q, r] and [q, r] + clbit.
+    mixed = QuantumCircuit(6, 2)
+    for q in (5, 0, 3):
+        mixed.ccx(q, (q + 1) % 6, (q + 2) % 6)
+        mixed.x(q)
+        mixed.cx(q, (q + 4) % 6)
+        mixed.measure(q, q % 2)
+        mixed.cswap((q + 3) % 6, q, (q + 1) % 6)
+        mixed.barrier()
+        mixed.cx((q + 4) % 6, q)
+        mixed.rz(0.1, q)
+    yield mixed
 
 
 def test_the_order_read_from_a_circuit_is_qiskits():

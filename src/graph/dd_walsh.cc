@@ -239,18 +239,37 @@ class WalshPlanner {
       return;
     }
     const std::vector<std::size_t> first = pulses_by_component();
+    // This side's plan, kept to be taken back whole where every part prefers it.
+    std::vector<double> first_starts = std::move(starts_);
+    std::vector<PendingRun> first_pending = std::move(pending_);
+    const std::size_t first_dropped = plan_.dropped;
+    std::vector<DdWalshPiece> first_pieces;
+    if (pieces_ != nullptr) {
+      first_pieces.assign(pieces_->begin() + static_cast<std::ptrdiff_t>(pieces_at_start_), pieces_->end());
+    }
     flip_sides(std::vector<bool>(two_coloured_.begin(), two_coloured_.end()));
     cut_again();
     const std::vector<std::size_t> second = pulses_by_component();
     std::vector<bool> back(two_coloured_.size(), false);
-    bool any = false;
+    bool any = false, all = true;
     for (std::size_t c = 0; c < back.size(); ++c) {
       back[c] = two_coloured_[c] && first[c] <= second[c];
       any = any || back[c];
+      all = all && back[c] == two_coloured_[c];
     }
     if (!any) return;
     flip_sides(back);
-    cut_again();
+    if (!all) {
+      cut_again();
+      return;
+    }
+    starts_ = std::move(first_starts);
+    pending_ = std::move(first_pending);
+    plan_.dropped = first_dropped;
+    if (pieces_ != nullptr) {
+      pieces_->resize(pieces_at_start_);
+      pieces_->insert(pieces_->end(), first_pieces.begin(), first_pieces.end());
+    }
   }
 
   void flip_sides(const std::vector<bool>& components) {

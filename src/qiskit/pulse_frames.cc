@@ -17,7 +17,7 @@ namespace {
 
 using Complex = std::complex<double>;
 constexpr Complex kI{0.0, 1.0};
-constexpr std::size_t kMaxTerms = 4096;  // beyond it, new terms are let go
+constexpr std::size_t kMaxTerms = 4096;  // strings of two qubits; beyond it, new ones are let go
 constexpr double kNegligible = 1e-9;
 // Whether the vector (a, b) is longer than kNegligible. Not through std::hypot: glibc 2.35
 // gave hypot a new symbol version, which a wheel for older Linux systems cannot require.
@@ -198,57 +198,129 @@ Key make_key(std::uint32_t a, std::uint32_t b) {
 std::uint32_t first(Key k) { return static_cast<std::uint32_t>(k); }
 std::uint32_t second(Key k) { return static_cast<std::uint32_t>(k >> 32); }
 
+// A rotation of a qubit's X, Y, Z (the images of a single-qubit gate, composed), row-major:
+// entry 3a + b is the coefficient of letter a + 1 in the image of letter b + 1.
+using Turn = std::array<double, 9>;
+constexpr Turn kNoTurn{1, 0, 0, 0, 1, 0, 0, 0, 1};
+
 // The first-order errors the runs so far leave, as Pauli sums carried to the present: one
-// sum per kind of pulse error (off resonance, over-rotation), and the strings on each qubit.
+// sum per kind of pulse error (off resonance, over-rotation). The strings of one qubit are
+// kept densely, by qubit and letter; the strings of two in a map, listed on both qubits.
+// The single-qubit gates a qubit goes through are composed into one turn, applied to its
+// strings only when they are next needed (flush()): at a gate of two qubits or a run.
 class Errors {
  public:
-  explicit Errors(std::uint32_t nq) : on_(nq) {}
+  explicit Errors(std::uint32_t nq)
+      : single_(nq), has_single_(nq, 0), pairs_on_(nq), pending_(nq, kNoTurn), turned_(nq, 0) {}
 
-  bool touches(std::uint32_t q) const { return !on_[q].empty(); }
-  std::array<double, 2> coefficient(std::uint32_t q, std::uint32_t letter) const {
-    auto it = terms_.find(make_key(q * 4 + letter, 0));
-    return it == terms_.end() ? std::array<double, 2>{} : it->second;
+  bool touches(std::uint32_t q) const { return has_single_[q] != 0 || !pairs_on_[q].empty(); }
+  const std::array<double, 2>& coefficient(std::uint32_t q, std::uint32_t letter) const {
+    return single_[q][letter - 1];
   }
   void add(Key key, const std::array<double, 2>& value) {
-    auto it = terms_.find(key);
-    if (it == terms_.end()) {
-      if (terms_.size() >= kMaxTerms) return;
+    if (second(key) == 0) {
+      std::array<double, 2>& term = single_[first(key) / 4][first(key) % 4 - 1];
+      term[0] += value[0];
+      term[1] += value[1];
+      has_single_[first(key) / 4] = 1;
+      return;
+    }
+    auto it = pairs_.find(key);
+    if (it == pairs_.end()) {
+      if (pairs_.size() >= kMaxTerms) return;
       // A node taken out earlier is used again: no allocation per term and gate.
       Map::node_type node = spare_.empty() ? Map::node_type{} : std::move(spare_.back());
       if (!spare_.empty()) spare_.pop_back();
       if (node.empty()) {
-        it = terms_.emplace(key, std::array<double, 2>{}).first;
+        it = pairs_.emplace(key, std::array<double, 2>{}).first;
       } else {
         node.key() = key;
         node.mapped() = {};
-        it = terms_.insert(std::move(node)).position;
+        it = pairs_.insert(std::move(node)).position;
       }
-      on_[first(key) / 4].push_back(key);
-      if (second(key) != 0) on_[second(key) / 4].push_back(key);
+      pairs_on_[first(key) / 4].push_back(key);
+      pairs_on_[second(key) / 4].push_back(key);
     }
     it->second[0] += value[0];
     it->second[1] += value[1];
   }
-  // Takes out the terms on any of `qubits`, into `out`. O(terms taken and their qubits' lists).
+  // Composes `turn` (a single-qubit gate's images) into the turn pending on qubit q.
+  void turn(std::uint32_t q, const Turn& turn) {
+    Turn& pending = pending_[q];
+    Turn product{};
+    for (int a = 0; a < 3; ++a) {
+      for (int c = 0; c < 3; ++c) {
+        product[3 * a + c] = turn[3 * a] * pending[c] + turn[3 * a + 1] * pending[3 + c] +
+                             turn[3 * a + 2] * pending[6 + c];
+      }
+    }
+    pending = product;
+    turned_[q] = 1;
+  }
+  // Applies the turn pending on qubit q to its strings. Images below kSmallTerm are let go.
+  void flush(std::uint32_t q, std::vector<std::pair<Key, std::array<double, 2>>>& scratch) {
+    if (turned_[q] == 0) return;
+    turned_[q] = 0;
+    const Turn m = pending_[q];
+    pending_[q] = kNoTurn;
+    scratch.clear();
+    if (has_single_[q] != 0) {
+      for (std::uint32_t letter = 1; letter <= 3; ++letter) {
+        scratch.emplace_back(make_key(q * 4 + letter, 0), single_[q][letter - 1]);
+      }
+      single_[q] = {};
+      has_single_[q] = 0;
+    }
+    take_pairs(q, scratch);
+    for (const auto& [key, value] : scratch) {
+      const bool own_first = first(key) / 4 == q;
+      const std::uint32_t letter = (own_first ? first(key) : second(key)) % 4;
+      const std::uint32_t rest = own_first ? second(key) : first(key);
+      for (std::uint32_t a = 1; a <= 3; ++a) {
+        const double c = m[3 * (a - 1) + (letter - 1)];
+        if (std::abs(c) < kNegligible) continue;
+        const std::array<double, 2> image{value[0] * c, value[1] * c};
+        if (std::abs(image[0]) < kSmallTerm && std::abs(image[1]) < kSmallTerm) continue;
+        add(make_key(q * 4 + a, rest), image);
+      }
+    }
+  }
+  // Takes out the terms on any of `qubits`, into `out`, with their turns applied first.
+  // O(terms taken and their qubits' lists).
   void take(const std::uint32_t* qubits, std::uint32_t n,
             std::vector<std::pair<Key, std::array<double, 2>>>& out) {
+    for (std::uint32_t k = 0; k < n; ++k) flush(qubits[k], out);
     out.clear();
     for (std::uint32_t k = 0; k < n; ++k) {
-      std::vector<Key>& own = on_[qubits[k]];
+      const std::uint32_t q = qubits[k];
+      if (has_single_[q] != 0) {
+        for (std::uint32_t letter = 1; letter <= 3; ++letter) {
+          out.emplace_back(make_key(q * 4 + letter, 0), single_[q][letter - 1]);
+        }
+        single_[q] = {};
+        has_single_[q] = 0;
+      }
+      take_pairs(q, out);
+    }
+  }
+
+ private:
+  // Takes out the strings of two qubits that include q, appending them to `out`.
+  void take_pairs(std::uint32_t q, std::vector<std::pair<Key, std::array<double, 2>>>& out) {
+    {
+      std::vector<Key>& own = pairs_on_[q];
       for (Key key : own) {
-        auto it = terms_.find(key);
-        if (it == terms_.end()) continue;  // taken through the gate's other qubit
+        auto it = pairs_.find(key);
+        if (it == pairs_.end()) continue;  // taken through the gate's other qubit
         out.emplace_back(*it);
-        spare_.push_back(terms_.extract(it));
-        for (std::uint32_t part : {first(key), second(key)}) {
-          if (part == 0 || part / 4 == qubits[k]) continue;
-          std::vector<Key>& other = on_[part / 4];
-          for (std::size_t j = 0; j < other.size(); ++j) {
-            if (other[j] == key) {
-              other[j] = other.back();
-              other.pop_back();
-              break;
-            }
+        spare_.push_back(pairs_.extract(it));
+        const std::uint32_t part = first(key) / 4 == q ? second(key) : first(key);
+        std::vector<Key>& other = pairs_on_[part / 4];
+        for (std::size_t j = 0; j < other.size(); ++j) {
+          if (other[j] == key) {
+            other[j] = other.back();
+            other.pop_back();
+            break;
           }
         }
       }
@@ -256,17 +328,35 @@ class Errors {
     }
   }
 
- private:
   using Map = std::unordered_map<Key, std::array<double, 2>>;
-  Map terms_;
+  std::vector<std::array<std::array<double, 2>, 3>> single_;  // by qubit, then X, Y, Z
+  std::vector<std::uint8_t> has_single_;                      // by qubit: any added since taken
+  Map pairs_;
   std::vector<Map::node_type> spare_;  // nodes taken out, to be used again
-  std::vector<std::vector<Key>> on_;
+  std::vector<std::vector<Key>> pairs_on_;
+  std::vector<Turn> pending_;          // by qubit: the turn not yet applied to its strings
+  std::vector<std::uint8_t> turned_;   // by qubit: whether that turn is not kNoTurn
 };
 
 // U P U† of a gate U for each string P of its qubits, as far as asked for.
 struct Images {
   std::array<bool, 16> known{};
   std::array<std::array<double, 16>, 16> of{};
+  // The strings (other than I) each image holds, with their coefficients: few for most
+  // gates (one for a Clifford gate's).
+  std::array<std::uint8_t, 16> count{};
+  std::array<std::array<std::pair<std::uint8_t, double>, 15>, 16> terms{};
+
+  void find(const Matrix& u, int label) {
+    if (known[label]) return;
+    of[label] = image_of(u, label);
+    known[label] = true;
+    count[label] = 0;
+    for (int image = 1; image < (1 << (2 * u.qubits)); ++image) {
+      const double c = of[label][image];
+      if (std::abs(c) >= kNegligible) terms[label][count[label]++] = {static_cast<std::uint8_t>(image), c};
+    }
+  }
 };
 
 // Carries the terms on the gate's `qubits` through it: U P U†, each term of weight up to two.
@@ -274,7 +364,6 @@ struct Images {
 void carry(Errors& errors, const Matrix& u, const std::uint32_t* qubits, Images& images,
            std::vector<std::pair<Key, std::array<double, 2>>>& scratch) {
   errors.take(qubits, u.qubits, scratch);
-  auto& known = images.known;
   for (const auto& [key, value] : scratch) {
     int label = 0;
     std::uint32_t rest = 0;  // the (qubit, letter) off the gate, or 0
@@ -286,11 +375,9 @@ void carry(Errors& errors, const Matrix& u, const std::uint32_t* qubits, Images&
       }
       if (!on) rest = part;
     }
-    if (!known[label]) images.of[label] = image_of(u, label), known[label] = true;
-    const int strings = 1 << (2 * u.qubits);
-    for (int image = 1; image < strings; ++image) {
-      const double c = images.of[label][image];
-      if (std::abs(c) < kNegligible) continue;
+    images.find(u, label);
+    for (std::uint8_t t = 0; t < images.count[label]; ++t) {
+      const auto [image, c] = images.terms[label][t];
       std::uint32_t parts[3] = {rest, 0, 0};
       std::uint32_t weight = rest != 0 ? 1 : 0;
       for (std::uint32_t k = 0; k < u.qubits; ++k) {
@@ -423,9 +510,10 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
     double size = 0;
     for (double v : r) size += v * v;
     if (size < kNegligible) return;
+    errors.flush(q, scratch);
     // The overlap of the turned residue with the errors present: C cos θ + S sin θ.
-    const std::array<double, 2> ax = errors.coefficient(q, kLetterX);
-    const std::array<double, 2> ay = errors.coefficient(q, kLetterY);
+    const std::array<double, 2>& ax = errors.coefficient(q, kLetterX);
+    const std::array<double, 2>& ay = errors.coefficient(q, kLetterY);
     double c = 0, s = 0;
     for (int kind = 0; kind < 2; ++kind) {
       const double rx = r[3 * kind], ry = r[3 * kind + 1];
@@ -468,6 +556,16 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
     source.view(node, &view);
     const QkOperationKind kind = source.kind(node);
     if (kind == QkOperationKind_Barrier || kind == QkOperationKind_Delay) continue;
+    if (kind == QkOperationKind_Gate && view.num_qubits == 1 && view.num_params == 1) {
+      // A turn about z (rz, p, u1: the circuit's most common gates) in closed form.
+      const QkGate g = source.gate(node, view);
+      const double angle = qk_param_as_real(view.params);
+      if ((g == QkGate_RZ || g == QkGate_Phase || g == QkGate_U1) && std::isfinite(angle)) {
+        const double c = std::cos(angle), s = std::sin(angle);
+        errors.turn(view.qubits[0], Turn{c, -s, 0, s, c, 0, 0, 0, 1});
+        continue;
+      }
+    }
     int gate = -1;
     if (read_matrix(source, node, view, u, &gate)) {
       Images* images = &fresh;
@@ -479,7 +577,16 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
       } else {
         fresh.known.fill(false);
       }
-      carry(errors, u, view.qubits, *images, scratch);
+      if (u.qubits == 1) {
+        Turn turn{};
+        for (int b = 0; b < 3; ++b) {
+          images->find(u, b + 1);
+          for (int a = 0; a < 3; ++a) turn[3 * a + b] = images->of[b + 1][a + 1];
+        }
+        errors.turn(view.qubits[0], turn);
+      } else {
+        carry(errors, u, view.qubits, *images, scratch);
+      }
     } else {
       errors.take(view.qubits, view.num_qubits, scratch);  // measured, reset or unknown
     }

@@ -29,7 +29,7 @@ namespace vornak::bridge {
 // the sum of all first-order errors smallest in norm, which is the average over input
 // states of the infidelity they cause. Where nothing earlier reaches the qubit locally, θ
 // leaves the run's error in the xy-plane at the qubit's next such run if only single-qubit
-// gates come between, else is 0. O(nodes + terms touched), at most 4096 terms tracked.
+// gates come between, else is 0. O(nodes + terms touched), at most 4096 terms of two qubits tracked.
 std::vector<double> run_frames(const Source& source, const Reading& reading, const DdPlan& plan,
                                const Inputs& in);
 

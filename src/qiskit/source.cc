@@ -32,7 +32,13 @@ Source Source::of_circuit(QkCircuit* circuit, bool vars) {
 QkGate Source::gate(std::uint32_t node, const QkCircuitInstructionView& view) const {
   if (dag_ != nullptr) return qk_dag_op_node_gate_op(dag_, node, nullptr);
   // A circuit's standard gate is named as the gate: the C API reads the name off it.
-  return standard_gate_named(std::string_view(view.name, view.name_len));
+  static_assert(kStandardGates < 255, "a gate number and one more fit in a byte");
+  if (gates_.empty()) gates_.resize(qk_circuit_num_instructions(circuit_), 0);
+  std::uint8_t& known = gates_[node];
+  if (known == 0) {
+    known = static_cast<std::uint8_t>(standard_gate_named(std::string_view(view.name, view.name_len)) + 1);
+  }
+  return static_cast<QkGate>(known - 1);
 }
 
 bool Source::native_params(const QkParam* params, std::size_t count) {

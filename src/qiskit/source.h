@@ -55,7 +55,8 @@ class Source {
                            : qk_circuit_instruction_kind(circuit_, node);
   }
   // The standard gate of a node of kind QkOperationKind_Gate whose `view` was read; a number
-  // of no standard gate (kStandardGates) where a circuit's gate has a name of none.
+  // of no standard gate (kStandardGates) where a circuit's gate has a name of none. A
+  // circuit's are looked up by name once per node: reading, frames and writing each ask.
   QkGate gate(std::uint32_t node, const QkCircuitInstructionView& view) const;
   void unitary(std::uint32_t node, QkComplex64* out) const {
     if (dag_ != nullptr) {
@@ -77,6 +78,7 @@ class Source {
   QkCircuit* circuit_;
   std::uint32_t first_ = 0;  // the node index of a circuit's first operation
   std::vector<std::uint32_t> circuit_order_;  // of a circuit read in place
+  mutable std::vector<std::uint8_t> gates_;    // of a circuit, by node: gate() once asked, + 1
 };
 
 }  // namespace vornak::bridge
