@@ -154,7 +154,7 @@ class DynamicalDecoupling(TransformationPass):
             ``bench/fidelity.py``'s FakeSherbrooke circuits under detuning and ZZ: no DD
             0.29, spread 0.69, walsh 0.88 (start: 0.30 against spread's 0.61 and no DD's
             0.24 on an earlier set of 7 circuits: it barely decouples); walsh costs more
-            pulses (QFT-50: 39,290 against spread's 4,172) and several times the pass time
+            pulses (QFT-50: 36,566 against spread's 4,172) and several times the pass time
             on large circuits.
         scheduling: ``"alap"`` (the default) starts every operation as late as possible,
             which keeps qubits in their initial state longest and shortens the time between
