@@ -8,9 +8,10 @@
 #include <cstdint>
 #include <memory>
 #include <numbers>
-#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "graph/term_table.h"
 
 namespace vornak::bridge {
 namespace {
@@ -225,24 +226,15 @@ class Errors {
       has_single_[first(key) / 4] = 1;
       return;
     }
-    auto it = pairs_.find(key);
-    if (it == pairs_.end()) {
+    std::array<double, 2>* term = pairs_.find(key);
+    if (term == nullptr) {
       if (pairs_.size() >= kMaxTerms) return;
-      // A node taken out earlier is used again: no allocation per term and gate.
-      Map::node_type node = spare_.empty() ? Map::node_type{} : std::move(spare_.back());
-      if (!spare_.empty()) spare_.pop_back();
-      if (node.empty()) {
-        it = pairs_.emplace(key, std::array<double, 2>{}).first;
-      } else {
-        node.key() = key;
-        node.mapped() = {};
-        it = pairs_.insert(std::move(node)).position;
-      }
+      term = &pairs_.at(key);
       pairs_on_[first(key) / 4].push_back(key);
       pairs_on_[second(key) / 4].push_back(key);
     }
-    it->second[0] += value[0];
-    it->second[1] += value[1];
+    (*term)[0] += value[0];
+    (*term)[1] += value[1];
   }
   // Composes `turn` (a single-qubit gate's images) into the turn pending on qubit q.
   void turn(std::uint32_t q, const Turn& turn) {
@@ -310,10 +302,9 @@ class Errors {
     {
       std::vector<Key>& own = pairs_on_[q];
       for (Key key : own) {
-        auto it = pairs_.find(key);
-        if (it == pairs_.end()) continue;  // taken through the gate's other qubit
-        out.emplace_back(*it);
-        spare_.push_back(pairs_.extract(it));
+        std::array<double, 2> value;
+        if (!pairs_.take(key, value)) continue;  // taken through the gate's other qubit
+        out.emplace_back(key, value);
         const std::uint32_t part = first(key) / 4 == q ? second(key) : first(key);
         std::vector<Key>& other = pairs_on_[part / 4];
         for (std::size_t j = 0; j < other.size(); ++j) {
@@ -328,11 +319,9 @@ class Errors {
     }
   }
 
-  using Map = std::unordered_map<Key, std::array<double, 2>>;
   std::vector<std::array<std::array<double, 2>, 3>> single_;  // by qubit, then X, Y, Z
   std::vector<std::uint8_t> has_single_;                      // by qubit: any added since taken
-  Map pairs_;
-  std::vector<Map::node_type> spare_;  // nodes taken out, to be used again
+  TermTable pairs_;
   std::vector<std::vector<Key>> pairs_on_;
   std::vector<Turn> pending_;          // by qubit: the turn not yet applied to its strings
   std::vector<std::uint8_t> turned_;   // by qubit: whether that turn is not kNoTurn
