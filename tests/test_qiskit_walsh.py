@@ -98,13 +98,22 @@ def colourings(qubits, edges):
 def turns_frame(op, position):
     """Whether `op` turns the Z frame of its qubit at `position`: it does not commute with Z
     there (measurements and resets do)."""
+    return frame_turn(op, position) != "keeps"
+
+
+def frame_turn(op, position):
+    """What `op` does to the Z frame of its qubit at `position`: "keeps" it (commutes with
+    Z there), "flips" it (anticommutes: Z to -Z, as x, y and the control of an ecr) or
+    "turns" it (anything else; measurements and resets)."""
     try:
         matrix = Operator(op).data
     except Exception:  # no matrix: a measurement, a reset
-        return True
+        return "turns"
     k = op.num_qubits
     z = np.diag([1.0 - 2.0 * ((i >> position) & 1) for i in range(2**k)])
-    return not np.allclose(matrix @ z, z @ matrix, atol=1e-10)
+    if np.allclose(matrix @ z, z @ matrix, atol=1e-10):
+        return "keeps"
+    return "flips" if np.allclose(matrix @ z, -z @ matrix, atol=1e-10) else "turns"
 
 
 def pieces(result, timing, edges, sequence, skip_reset):
@@ -123,7 +132,7 @@ def pieces(result, timing, edges, sequence, skip_reset):
     # Stretches: between a qubit's operations (barriers included, delays and pulses not),
     # and from its last operation to the end; long enough for the sequence; not while the
     # qubit is in its initial state or just reset, when skipping those.
-    stretches, middles, used = {}, {}, set()
+    stretches, middles, flipping, used = {}, {}, {}, set()
     for bit in out.qubits:
         q = index[bit]
         lengths = [timing.op(g.name, (q,)) for g in sequence]
@@ -136,11 +145,17 @@ def pieces(result, timing, edges, sequence, skip_reset):
                 for n in out.nodes_on_wire(bit, only_ops=True)
                 if not isinstance(n.op, Delay) and (q, round(starts[n], 6)) not in pulse_at
                 and not (n.op.name == "rz" and round(starts[n], 6) in edges_of_pulses)]
-        middles[q] = [(starts[n] + starts[n] + timing.node(n, index)) / 2
-                      for n in out.nodes_on_wire(bit, only_ops=True)
-                      if not isinstance(n.op, Delay) and (q, round(starts[n], 6)) not in pulse_at
-                      and timing.node(n, index) > 0
-                      and turns_frame(n.op, [index[b] for b in n.qargs].index(q))]
+        middles[q], flipping[q] = [], []
+        for n in out.nodes_on_wire(bit, only_ops=True):
+            if isinstance(n.op, Delay) or (q, round(starts[n], 6)) in pulse_at or not (
+                    timing.node(n, index) > 0):
+                continue
+            turn = frame_turn(n.op, [index[b] for b in n.qargs].index(q))
+            if turn != "keeps":
+                middle = (starts[n] + starts[n] + timing.node(n, index)) / 2
+                middles[q].append(middle)
+                if turn == "flips":
+                    flipping[q].append(middle)
         if any(d is None for d in lengths) or not busy:
             continue
         used.add(q)
@@ -156,7 +171,7 @@ def pieces(result, timing, edges, sequence, skip_reset):
     placed = sum(len(p.pulses) for spans in stretches.values() for p in spans)
     assert placed == len(result.pulses), "pulses outside every stretch"
     neighbours, parts = colourings(used, edges)
-    return stretches, middles, neighbours, parts
+    return stretches, middles, flipping, neighbours, parts
 
 
 def check_walsh(result, timing, edges, sequence, alignment, skip_reset=True):
@@ -171,7 +186,8 @@ def check_walsh(result, timing, edges, sequence, alignment, skip_reset=True):
     keeping at most twice that room of ZZ. The colours are one of the two 2-colourings of each
     bipartite part of the coupling graph; for other parts only the stretches are checked."""
     n = len(sequence)
-    stretches, middles, neighbours, parts = pieces(result, timing, edges, sequence, skip_reset)
+    stretches, middles, flipping, neighbours, parts = pieces(result, timing, edges, sequence,
+                                                             skip_reset)
     grid = alignment if timing.unit == "dt" else 0.0
     unit = n * 2 // math.gcd(n, 2)
     flips = {q: [f for p in spans for f in p.flips] for q, spans in stretches.items()}
@@ -200,52 +216,89 @@ def check_walsh(result, timing, edges, sequence, alignment, skip_reset=True):
             abs(f - (p.start + width * (2 * i + 1) / (2 * u))) <= 2 * (grid + spacing()) + 1e-6
             for i, f in enumerate(p.flips))
 
+    def inside(times, lo, hi):
+        return [t for t in times if lo < t < hi]
+
+    def flips_of(o, q, colour, lo, hi):
+        """Where o's frame only flips its sign inside (lo, hi), as q's planner sees it: at its
+        flipping operations and, of a lower colour, its pulses."""
+        return inside(flipping.get(o, []), lo, hi) + (
+            inside(flips.get(o, []), lo, hi) if colour[o] < colour[q] else [])
+
+    def check_stretch(q, p, colour, followed):
+        """The parts of stretch `p` of `q` when the planner followed neighbour `followed`
+        across its flips (None: cut at every turn); the number of pairs checked, or None."""
+        shared = 0
+        mids, lower = set(), set()
+        for o in neighbours[q]:
+            mids.update(t for t in inside(middles.get(o, ()), p.start, p.end)
+                        if o != followed or t not in flipping.get(o, ()))
+            if colour[o] < colour[q] and o != followed:
+                lower.update(inside(flips.get(o, ()), p.start, p.end))
+        # The cuts the planner keeps: the lower colours' pulses at least room apart and from
+        # the end, then the middles room away from every cut and both ends.
+        r = room(q)
+        kept = [p.start]
+        for t in sorted(lower):
+            if t - kept[-1] >= r and p.end - t >= r:
+                kept.append(t)
+        kept.append(p.end)
+        bounds = list(kept)
+        for t in sorted(mids):
+            at = max(i for i, b in enumerate(bounds) if b <= t)
+            if t - bounds[at] >= r and bounds[at + 1] - t >= r:
+                bounds.insert(at + 1, t)
+        for lo, hi in zip(bounds, bounds[1:]):
+            own = inside(p.flips, lo, hi)
+            if not own:
+                continue
+            bound = 2 * (len(own) + 2) * grid + 1e-6 * (hi - lo)
+            if abs(sign_integral(own, [], lo, hi)) > bound:
+                return None
+            for o in neighbours[q]:
+                theirs = inside(flips.get(o, ()), lo, hi)
+                if theirs and colour[o] > colour[q]:
+                    continue
+                # Its frame stays put over the part but for turns left out, each keeping at
+                # most 2 room of ZZ, and its flips where it is followed: the part's pulses
+                # answer for those, shifted to be orthogonal to them or, where that does not
+                # fit, cut at them, but for those within room of another or of an end.
+                frame = inside(turns(o), lo, hi)
+                left = len(frame)
+                if o == followed:
+                    flipped = flips_of(o, q, colour, lo, hi)
+                    near = [t for t in flipped if min(t - lo, hi - t) < r or any(
+                        0 < abs(t - u) < r for u in flipped)]
+                    left -= len(flipped) - len(near)
+                if abs(sign_integral(own, frame, lo, hi)) > bound + 2 * r * left:
+                    return None
+                shared += bool(flips.get(o)) and any(
+                    s.start <= lo and hi <= s.end for s in stretches.get(o, ()))
+        return shared
+
     def check(colour, members):
         """Every part of `members` under `colour`; the number of pairs checked, or None when
-        a part fails."""
+        a part fails. Where coupled qubits' frames only flip sign, the planner follows the
+        one that flips most often in the stretch instead of cutting at its flips (or, where
+        that does not fit, cuts there too)."""
         shared = 0
         for q in members:
             for p in stretches.get(q, ()):
                 bound = 2 * unit * (grid + spacing()) + 1e-6 * (p.end - p.start)
                 if plain(p) and abs(sign_integral(p.flips, [], p.start, p.end)) <= bound:
                     continue  # else its parts must answer, as for any stretch
-                mids, lower = set(), set()
-                for o in neighbours[q]:
-                    mids.update(t for t in middles.get(o, ()) if p.start < t < p.end)
-                    if colour[o] < colour[q]:
-                        lower.update(t for t in flips.get(o, ()) if p.start < t < p.end)
-                # The cuts the planner keeps: the lower colours' pulses at least room apart
-                # and from the end, then the middles room away from every cut and both ends.
-                r = room(q)
-                kept = [p.start]
-                for t in sorted(lower):
-                    if t - kept[-1] >= r and p.end - t >= r:
-                        kept.append(t)
-                kept.append(p.end)
-                bounds = list(kept)
-                for t in sorted(mids):
-                    at = max(i for i, b in enumerate(bounds) if b <= t)
-                    if t - bounds[at] >= r and bounds[at + 1] - t >= r:
-                        bounds.insert(at + 1, t)
-                for lo, hi in zip(bounds, bounds[1:]):
-                    own = [f for f in p.flips if lo < f < hi]
-                    if not own:
-                        continue
-                    bound = 2 * (len(own) + 2) * grid + 1e-6 * (hi - lo)
-                    if abs(sign_integral(own, [], lo, hi)) > bound:
-                        return None
-                    for o in neighbours[q]:
-                        theirs = [f for f in flips.get(o, ()) if lo < f < hi]
-                        if theirs and colour[o] > colour[q]:
-                            continue
-                        # Its frame stays put over the part but for turns left out, each
-                        # keeping at most 2 room of ZZ.
-                        frame = [t for t in turns(o) if lo < t < hi]
-                        if abs(sign_integral(own, frame, lo, hi)) > bound + 2 * room(q) * len(
-                                frame):
-                            return None
-                        shared += bool(flips.get(o)) and any(
-                            r.start <= lo and hi <= r.end for r in stretches.get(o, ()))
+                # A neighbour of a higher colour idle within the stretch is not followed: its
+                # pulses come later.
+                counts = {o: len(flips_of(o, q, colour, p.start, p.end)) for o in neighbours[q]
+                          if colour[o] < colour[q] or not any(
+                              w.start < p.end and p.start < w.end for w in stretches.get(o, ()))}
+                most = max(counts.values(), default=0)
+                candidates = [o for o, c in counts.items() if c == most and most > 0] + [None]
+                found = [check_stretch(q, p, colour, o) for o in candidates]
+                found = [f for f in found if f is not None]
+                if not found:
+                    return None
+                shared += max(found)
         return shared
 
     shared = 0

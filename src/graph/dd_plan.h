@@ -35,11 +35,23 @@ inline constexpr std::uint8_t kDdNodeKeepsFrame = 4;
 // frame stays, the others' turn.
 inline constexpr std::uint8_t kDdNodeKeepsFirstFrame = 8;
 
+// Turns Z into -Z on each of its qubits (x, y): a turn that only flips the frame's sign.
+inline constexpr std::uint8_t kDdNodeFlipsFrame = 16;
+// Turns Z into -Z on its first qubit only (the control of an echoed cross-resonance gate, whose
+// echo anticommutes with that Z): that qubit's frame flips, the others' turn.
+inline constexpr std::uint8_t kDdNodeFlipsFirstFrame = 32;
+
 // Whether the node with `flags` turns the Z frame of its qubit at `position` (in its qubit
 // list).
 inline bool dd_node_turns_frame(std::uint8_t flags, std::size_t position) {
   if (flags & kDdNodeKeepsFrame) return false;
   return !(position == 0 && (flags & kDdNodeKeepsFirstFrame));
+}
+
+// Whether that turn only flips the frame's sign (Z to -Z), as a π pulse does.
+inline bool dd_node_flips_frame(std::uint8_t flags, std::size_t position) {
+  if (flags & kDdNodeFlipsFrame) return true;
+  return position == 0 && (flags & kDdNodeFlipsFirstFrame);
 }
 
 struct DdPlanOptions {

@@ -8,6 +8,7 @@
 #include <set>
 #include <tuple>
 
+#include "graph/dd_walsh_shift.h"
 #include "graph/qubit_slots.h"
 
 namespace vornak {
@@ -78,6 +79,7 @@ class WalshPlanner {
     std::vector<std::uint8_t> ground(qubits, 1);
     std::vector<std::uint8_t> seen(qubits, 0);
     middles_.assign(qubits, {});
+    flip_middles_.assign(qubits, {});
     std::span<const ScheduleEntry> schedule = source_.schedule();
     // At most one stretch per qubit visit and one trailing per qubit.
     stretches_.reserve(source_.nodes().all_qubits().size() + qubits);
@@ -97,7 +99,8 @@ class WalshPlanner {
         seen[s] = 1;
         if (options_.cut_at_neighbour_operations && entry.end_time > entry.start_time &&
             dd_node_turns_frame(flags, position)) {
-          middles_[s].push_back(middle);
+          const bool flip = options_.shift_at_flips && dd_node_flips_frame(flags, position);
+          (flip ? flip_middles_ : middles_)[s].push_back(middle);
         }
       }
       if (options_.skip_ground_state) {
@@ -294,49 +297,182 @@ class WalshPlanner {
     }
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t x, std::size_t y) { return colour_[x] < colour_[y]; });
-    std::vector<std::size_t> first(qubits + 1, 0);
+    std::vector<std::size_t>& first = stretch_first_;
+    first.assign(qubits + 1, 0);
     for (const Stretch& st : stretches_) ++first[st.slot + 1];
     for (std::size_t s = 0; s < qubits; ++s) first[s + 1] += first[s];
-    std::vector<std::size_t> by_slot(stretches_.size());
+    std::vector<std::size_t>& by_slot = stretch_by_slot_;
+    by_slot.assign(stretches_.size(), 0);
     {
       std::vector<std::size_t> next(first.begin(), first.end() - 1);
       for (std::size_t i = 0; i < stretches_.size(); ++i) by_slot[next[stretches_[i].slot]++] = i;
     }
     centres_.assign(qubits, {});
     last_pulse_end_.assign(qubits, -std::numeric_limits<double>::infinity());
-    std::vector<double> cuts, flips;
+    std::vector<double> cuts, flips, shifted_pulses, shifted_operations;
     for (std::size_t s : order) {
       for (std::size_t k = first[s]; k < first[s + 1]; ++k) {
         const Stretch& st = stretches_[by_slot[k]];
         cuts.clear();
         flips.clear();
+        shifted_pulses.clear();
+        shifted_operations.clear();
+        // The neighbour whose frame flips most often in the stretch is followed across its
+        // flips instead of cut at them (shift_at_flips): one neighbour at a time can be.
+        const std::size_t followed = most_flipping_neighbour(s, st);
         for (std::size_t u : neighbours(s)) {
-          const std::vector<double>& mids = middles_[u];
-          auto it = std::upper_bound(mids.begin(), mids.end(), st.begin);
-          for (; it != mids.end() && *it < st.end; ++it) cuts.push_back(*it);
-          if (colour_[u] < colour_[s]) {
-            const auto& cs = centres_[u];
-            auto c = std::upper_bound(cs.begin(), cs.end(), st.begin);
-            for (; c != cs.end() && *c < st.end; ++c) flips.push_back(*c);
-          }
+          const bool follow = u == followed;
+          append_within(middles_[u], st, cuts);
+          append_within(flip_middles_[u], st, follow ? shifted_operations : cuts);
+          if (lower_colour(u, s)) append_within(centres_[u], st, follow ? shifted_pulses : flips);
         }
-        for (auto* list : {&cuts, &flips}) {
+        for (auto* list : {&cuts, &flips, &shifted_pulses, &shifted_operations}) {
           std::sort(list->begin(), list->end());
           list->erase(std::unique(list->begin(), list->end()), list->end());
         }
-        place_parts(s, by_slot[k], flips, cuts);
+        place_parts(s, by_slot[k], flips, cuts, shifted_pulses, shifted_operations);
       }
     }
   }
 
-  // Fills stretch `index` of slot `s`, cut at `flips` and `middles` into parts: each part holds j >= 1
-  // pulses centred at (2i + 1) / 2j of it (i < j), which leaves ∫ s = 0 over the part
-  // whatever sign it starts with, or none where one pulse does not fit; the stretch's total
-  // is made a whole number of sequences (and even) by adding pulses to the parts with the
-  // most room, or else by taking them from the parts with the least.
+  bool lower_colour(std::size_t u, std::size_t s) const { return colour_[u] < colour_[s]; }
+
+  // Appends the times of sorted `times` strictly inside stretch `st` to `out`.
+  static void append_within(const std::vector<double>& times, const Stretch& st,
+                            std::vector<double>& out) {
+    auto it = std::upper_bound(times.begin(), times.end(), st.begin);
+    for (; it != times.end() && *it < st.end; ++it) out.push_back(*it);
+  }
+
+  static std::size_t count_within(const std::vector<double>& times, const Stretch& st) {
+    return static_cast<std::size_t>(
+        std::lower_bound(times.begin(), times.end(), st.end) -
+        std::upper_bound(times.begin(), times.end(), st.begin));
+  }
+
+  // Whether slot `u` has a stretch of idle time overlapping `st` (in which it may take pulses).
+  bool idles_within(std::size_t u, const Stretch& st) const {
+    const auto begin = stretch_by_slot_.begin() + static_cast<std::ptrdiff_t>(stretch_first_[u]);
+    const auto end = stretch_by_slot_.begin() + static_cast<std::ptrdiff_t>(stretch_first_[u + 1]);
+    const auto after = std::partition_point(
+        begin, end, [&](std::size_t i) { return stretches_[i].end <= st.begin; });
+    return after != end && stretches_[*after].begin < st.end;
+  }
+
+  // The neighbour of `s` whose frame flips most often inside `st` (at its flipping operations
+  // and, for a lower colour, its pulses), or slots_.size() where none flips there or flips are
+  // cut at (shift_at_flips off). Its frame must be known all over `st`: a neighbour of a
+  // higher colour that idles within it takes pulses later, which turn its frame there in ways
+  // this plan cannot follow (its own parts answer for the pair inside its stretch, and ours
+  // must then leave ∫ s = 0 over that stretch, as cutting at its operations' middles does).
+  std::size_t most_flipping_neighbour(std::size_t s, const Stretch& st) const {
+    std::size_t best = slots_.size(), most = 0;
+    if (!options_.shift_at_flips) return best;
+    for (std::size_t u : neighbours(s)) {
+      if (!lower_colour(u, s) && idles_within(u, st)) continue;
+      std::size_t count = count_within(flip_middles_[u], st);
+      if (lower_colour(u, s)) count += count_within(centres_[u], st);
+      if (count > most) {
+        most = count;
+        best = u;
+      }
+    }
+    return best;
+  }
+
+  // Fills stretch `index` of slot `s`: cut at `flips` and `middles`, and followed across
+  // `shifted_pulses` and `shifted_operations` (one neighbour's flips, fill_parts()); where that
+  // does not fit, cut at those too; where nothing fits, the plain sequence over the stretch.
   void place_parts(std::size_t s, std::size_t index, const std::vector<double>& flips,
-                   const std::vector<double>& middles) {
+                   const std::vector<double>& middles, const std::vector<double>& shifted_pulses,
+                   const std::vector<double>& shifted_operations) {
     const Stretch& st = stretches_[index];
+    const std::size_t n = options_.pulse_count;
+    const double* d = durations_.data() + s * n;
+    const std::size_t offset = starts_.size();
+    std::size_t total = 0;
+    bool closing = false;
+    bool fits;
+    if (shifted_pulses.empty() && shifted_operations.empty()) {
+      fits = fill_parts(s, st, flips, middles, nullptr, total, closing);
+    } else {
+      merged(shifted_pulses, shifted_operations, followed_);
+      late_.clear();
+      fits = fill_parts(s, st, flips, middles, &followed_, total, closing);
+      // A flipped part too short for its pattern, or with no shift orthogonal to the flips
+      // that leaves its pulses their room: cut at its flips instead (where they leave the
+      // parts already cut their room), and try again.
+      for (int again = 0; again < 2 && !fits && !unfit_.empty(); ++again) {
+        starts_.resize(offset);
+        for (std::size_t i : unfit_) {
+          auto first = std::upper_bound(followed_.begin(), followed_.end(), bounds_[i]);
+          auto end = std::lower_bound(first, followed_.end(), bounds_[i + 1]);
+          late_.insert(late_.end(), first, end);
+          std::fill(first, end, std::numeric_limits<double>::quiet_NaN());
+        }
+        std::erase_if(followed_, [](double t) { return std::isnan(t); });
+        std::sort(late_.begin(), late_.end());
+        fits = fill_parts(s, st, flips, middles, &followed_, total, closing);
+      }
+      if (!fits) {
+        // Or at every flip, as where none is followed.
+        starts_.resize(offset);
+        merged(flips, shifted_pulses, all_flips_);
+        merged(middles, shifted_operations, all_middles_);
+        fits = fill_parts(s, st, all_flips_, all_middles_, nullptr, total, closing);
+      }
+    }
+    const bool plain = !fits;
+    if (!fits) {
+      // No part has room for a pulse, or the pulses did not fit once aligned and spaced: the
+      // plain sequence over the whole stretch, which refocuses its detuning (and the ZZ with
+      // neighbours busy throughout) and leaves no gap bare that a sequence fits in.
+      starts_.resize(offset);
+      bounds_.assign({st.begin, st.end});
+      counts_.assign(1, std::lcm(n, std::size_t{2}));
+      shifted_.assign(1, 0);
+      total = counts_[0];
+      closing = false;
+      fits = place_counts(s, st, closing, total);
+    }
+    if (!fits) {
+      starts_.resize(offset);
+      ++plan_.dropped;
+      total = 0;
+      std::fill(counts_.begin(), counts_.end(), 0);
+    }
+    if (pieces_ != nullptr) {
+      for (std::size_t i = 0; i + 1 < bounds_.size(); ++i) {
+        pieces_->push_back({slots_.qubit(s), st.before, bounds_[i], bounds_[i + 1], colour_[s],
+                            static_cast<std::uint32_t>(counts_[i]), plain && total > 0,
+                            counts_[i] > 0 && shifted_[i] != 0});
+      }
+    }
+    if (total == 0) return;
+    last_pulse_end_[s] = starts_.back() + d[(total - 1) % n];
+    for (std::size_t i = 0; i < total; ++i) centres_[s].push_back(starts_[offset + i] + d[i % n] / 2);
+    pending_.push_back({st.before, slots_.qubit(s), offset, static_cast<std::uint32_t>(total), d[0]});
+  }
+
+  static void merged(const std::vector<double>& a, const std::vector<double>& b,
+                     std::vector<double>& out) {
+    out.clear();
+    std::merge(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+  }
+
+  // Cuts stretch `st` of slot `s` at `flips` and `middles` into parts and places their pulses
+  // (appended to starts_): each part holds j >= 1 pulses centred at (2i + 1) / 2j of it
+  // (i < j), which leaves ∫ s = 0 over the part whatever sign it starts with, or none where one
+  // pulse does not fit. A part with times of `followed` inside (a neighbour's sign flips, when
+  // given) is shifted instead: 2k pulses L / 2k apart, moved together until the ZZ with that
+  // neighbour integrates to zero over the part (shifted_pattern_start()). The stretch's total is made a
+  // whole number of sequences (and even) by adding pulses to the other parts with the most
+  // room, or else by taking them from those with the least. Returns whether every pulse fits
+  // (total > 0); `total` and `closing` are those of place_counts().
+  bool fill_parts(std::size_t s, const Stretch& st, const std::vector<double>& flips,
+                  const std::vector<double>& middles, const std::vector<double>* followed,
+                  std::size_t& total, bool& closing) {
     const std::size_t n = options_.pulse_count;
     const double* d = durations_.data() + s * n;
     double longest = 0.0;
@@ -371,24 +507,57 @@ class WalshPlanner {
     }
     while (next + 1 < kept_.size()) bounds_.push_back(kept_[next++]);
     bounds_.push_back(st.end);
+    if (followed != nullptr) {
+      // The followed flips given up on (place_parts()), where they leave every part its room.
+      for (double t : late_) {
+        const auto after = std::upper_bound(bounds_.begin(), bounds_.end(), t);
+        if (after == bounds_.begin() || after == bounds_.end()) continue;
+        if (t - *(after - 1) >= room && *after - t >= room) bounds_.insert(after, t);
+      }
+    }
     const std::size_t parts = bounds_.size() - 1;
     counts_.assign(parts, 0);
-    std::size_t total = 0;
+    shifted_.assign(parts, 0);
+    shifts_.assign(parts, 0.0);
+    total = 0;
+    unfit_.clear();
     for (std::size_t i = 0; i < parts; ++i) {
-      const double length = bounds_[i + 1] - bounds_[i];
-      if (length >= room) {
-        // One pulse refocuses the part; with a bound on the free time, as many as keep the
-        // time between pulses within it (and each its room).
-        std::size_t j = 1;
-        if (options_.max_free > 0.0) {
-          const double bounded = std::min({std::ceil(length / options_.max_free),
-                                           std::floor(length / room), kMostBoundedPulses});
-          j = std::max<std::size_t>(1, static_cast<std::size_t>(bounded));
+      const double a = bounds_[i], b = bounds_[i + 1];
+      const double length = b - a;
+      // One pulse refocuses the part; with a bound on the free time, as many as keep the time
+      // between pulses within it (and each its room).
+      std::size_t j = 1;
+      if (options_.max_free > 0.0) {
+        const double bounded = std::min({std::ceil(length / options_.max_free),
+                                         std::floor(length / room), kMostBoundedPulses});
+        j = std::max<std::size_t>(1, static_cast<std::size_t>(bounded));
+      }
+      if (followed != nullptr && count_inside(*followed, a, b) > 0) {
+        // Two pulses at least, and in pairs: a shift by L / 2k turns the pattern's signs over.
+        // Where the shift that answers puts a pulse within half its room of an end (a
+        // pattern of the neighbour's own period is orthogonal only a quarter of a period
+        // off), a pair more changes the period: up to two more pairs are tried.
+        const std::size_t most = static_cast<std::size_t>(length / (2 * room));
+        std::size_t k = std::max<std::size_t>(1, (j + 1) / 2);
+        std::optional<double> shift;
+        for (; k <= most && k <= (j + 1) / 2 + 2 && !shift; ++k) {
+          shift = shifted_pattern_start(a, b, 2 * k, *followed, room / 2);
         }
+        if (!shift) {
+          unfit_.push_back(i);
+          continue;
+        }
+        --k;
+        counts_[i] = 2 * k;
+        shifted_[i] = 1;
+        shifts_[i] = *shift;
+        total += 2 * k;
+      } else if (length >= room) {
         counts_[i] = j;
         total += j;
       }
     }
+    if (!unfit_.empty()) return false;
     const std::size_t unit = std::lcm(n, std::size_t{2});
     auto share = [&](std::size_t i, std::size_t j) { return (bounds_[i + 1] - bounds_[i]) / j; };
     // The cheapest odd extra pulse is one at the very end of the stretch: the last part then
@@ -397,17 +566,19 @@ class WalshPlanner {
     // the stretch ends. That part grows by two at a time, the others by one.
     std::size_t need = (unit - total % unit) % unit;
     const std::size_t last = parts - 1;
-    bool closing = need % 2 == 1 && counts_[last] == 1 && share(last, 2) >= room;
+    closing = need % 2 == 1 && counts_[last] == 1 && share(last, 2) >= room;
     if (closing) {
       counts_[last] = 2;
       ++total;
       --need;
     }
     auto step = [&](std::size_t i) -> std::size_t { return closing && i == last ? 2 : 1; };
+    // A shifted part keeps its pattern: pulses are added to or taken from the others.
+    auto adjustable = [&](std::size_t i) { return counts_[i] > 0 && shifted_[i] == 0; };
     while (need > 0) {
       std::size_t pick = parts;
       for (std::size_t i = 0; i < parts; ++i) {
-        if (counts_[i] > 0 && step(i) <= need && share(i, counts_[i] + step(i)) >= room &&
+        if (adjustable(i) && step(i) <= need && share(i, counts_[i] + step(i)) >= room &&
             (pick == parts ||
              share(i, counts_[i] + step(i)) > share(pick, counts_[pick] + step(pick)))) {
           pick = i;
@@ -421,46 +592,22 @@ class WalshPlanner {
     while (total % unit != 0) {  // no room for more: fewer
       std::size_t pick = parts;
       for (std::size_t i = 0; i < parts; ++i) {
-        if (counts_[i] > 0 &&
-            (pick == parts || share(i, counts_[i]) < share(pick, counts_[pick]))) {
+        if (adjustable(i) && (pick == parts || share(i, counts_[i]) < share(pick, counts_[pick]))) {
           pick = i;
         }
       }
+      if (pick == parts) return false;
       const std::size_t fewer = step(pick);
       counts_[pick] -= fewer;
       total -= fewer;
       if (counts_[pick] == 0 && pick == last) closing = false;
     }
-    const std::size_t offset = starts_.size();
-    bool fits = total > 0 && place_counts(s, st, closing, total);
-    const bool plain = !fits;
-    if (!fits) {
-      // No part has room for a pulse, or the pulses did not fit once aligned and spaced: the
-      // plain sequence over the whole stretch, which refocuses its detuning (and the ZZ with
-      // neighbours busy throughout) and leaves no gap bare that a sequence fits in.
-      starts_.resize(offset);
-      bounds_.assign({st.begin, st.end});
-      counts_.assign(1, unit);
-      total = unit;
-      closing = false;
-      fits = place_counts(s, st, closing, total);
-    }
-    if (!fits) {
-      starts_.resize(offset);
-      ++plan_.dropped;
-      total = 0;
-      std::fill(counts_.begin(), counts_.end(), 0);
-    }
-    if (pieces_ != nullptr) {
-      for (std::size_t i = 0; i + 1 < bounds_.size(); ++i) {
-        pieces_->push_back({slots_.qubit(s), st.before, bounds_[i], bounds_[i + 1], colour_[s],
-                            static_cast<std::uint32_t>(counts_[i]), plain && total > 0});
-      }
-    }
-    if (total == 0) return;
-    last_pulse_end_[s] = starts_.back() + d[(total - 1) % n];
-    for (std::size_t i = 0; i < total; ++i) centres_[s].push_back(starts_[offset + i] + d[i % n] / 2);
-    pending_.push_back({st.before, slots_.qubit(s), offset, static_cast<std::uint32_t>(total), d[0]});
+    return total > 0 && place_counts(s, st, closing, total);
+  }
+
+  static std::size_t count_inside(const std::vector<double>& times, double a, double b) {
+    return static_cast<std::size_t>(std::lower_bound(times.begin(), times.end(), b) -
+                                    std::upper_bound(times.begin(), times.end(), a));
   }
 
   // Appends to starts_ the pulses of stretch `st` of slot `s`, counts_[i] in part i of
@@ -478,8 +625,11 @@ class WalshPlanner {
     for (std::size_t i = 0; i < parts; ++i) {
       const double a = bounds_[i], b = bounds_[i + 1];
       for (std::size_t j = 0; j < counts_[i]; ++j, ++k) {
-        double centre = a + (b - a) * static_cast<double>(2 * j + 1) /
-                                static_cast<double>(2 * counts_[i]);
+        double centre = shifted_[i] != 0
+                            ? shifts_[i] + (b - a) * static_cast<double>(j) /
+                                               static_cast<double>(counts_[i])
+                            : a + (b - a) * static_cast<double>(2 * j + 1) /
+                                      static_cast<double>(2 * counts_[i]);
         if (closing && i == last) {
           const double h = d[(total - 1) % n] / 2;  // of the closing pulse
           centre = a + (b - a) * static_cast<double>(j + 1) / static_cast<double>(counts_[i]) - h;
@@ -541,10 +691,16 @@ class WalshPlanner {
   std::vector<double> starts_;                // pulse starts, piece after piece
   std::vector<PendingRun> pending_;
   std::vector<std::vector<double>> middles_;  // by slot: its operations' middles, in order
+  std::vector<std::vector<double>> flip_middles_;  // by slot: those that only flip its frame
   std::vector<std::vector<double>> centres_;  // by slot: its pulses' centres, in order
   std::vector<double> bounds_;                // of the parts of the current stretch
   std::vector<double> kept_;                  // its cuts at neighbours' pulses, and its ends
   std::vector<std::size_t> counts_;           // pulses in each part
+  std::vector<std::uint8_t> shifted_;         // by part: a shifted pattern (fill_parts())
+  std::vector<double> shifts_;                // by part: that pattern's first centre
+  std::vector<double> followed_, late_, all_flips_, all_middles_;  // place_parts()'s lists
+  std::vector<std::size_t> stretch_first_, stretch_by_slot_;  // each slot's stretches
+  std::vector<std::size_t> unfit_;  // flipped parts without a shifted pattern (fill_parts())
   DdPlan plan_;
 };
 

@@ -118,10 +118,10 @@ DdWalshOptions ordered(std::size_t n, bool trailing = false) {
   return o;
 }
 
-// Where `q`'s frame turns: its pulse centres and the middles of its operations, but for those
-// that commute with its Z (a diagonal gate; the control of a controlled gate).
-Centres turns(const Checked& c, const QuantumDAG& dag, Qubit q,
-              std::span<const std::uint8_t> flags) {
+// Its pulse centres and the middles of its operations for which `changes(flags, position)`.
+Centres frame_times(const Checked& c, const QuantumDAG& dag, Qubit q,
+                    std::span<const std::uint8_t> flags,
+                    bool (*changes)(std::uint8_t, std::size_t)) {
   Centres out = c.centres.contains(q) ? c.centres.at(q) : Centres{};
   for (NodeId id = 0; id < dag.node_count(); ++id) {
     const ScheduleEntry e = dag.schedule()[id];
@@ -129,11 +129,18 @@ Centres turns(const Checked& c, const QuantumDAG& dag, Qubit q,
     const auto at = std::find(qs.begin(), qs.end(), q);
     const std::uint8_t f = flags.empty() ? 0 : flags[id];
     if ((f & kIdle) || !(e.end_time > e.start_time) || at == qs.end()) continue;
-    if (!dd_node_turns_frame(f, static_cast<std::size_t>(at - qs.begin()))) continue;
+    if (!changes(f, static_cast<std::size_t>(at - qs.begin()))) continue;
     out.push_back((e.start_time + e.end_time) / 2);
   }
   std::sort(out.begin(), out.end());
   return out;
+}
+
+// Where `q`'s frame turns: its pulse centres and the middles of its operations, but for those
+// that commute with its Z (a diagonal gate; the control of a controlled gate).
+Centres turns(const Checked& c, const QuantumDAG& dag, Qubit q,
+              std::span<const std::uint8_t> flags) {
+  return frame_times(c, dag, q, flags, dd_node_turns_frame);
 }
 
 // Plans `dag` in ordered parts and checks what must hold of every such plan: the parts tile
@@ -334,11 +341,13 @@ TEST(DdWalshOrdered, ALowerColourSetsTheFramesItsNeighbourIsRefocusedIn) {
   // q0 and q1, coupled, wait 0 .. 600 for q2 and q3. One of them turns twice, the other is
   // cut where it turns (but for the turn h = 10 before the end, too close to it for a pulse)
   // and takes one pulse in each part: four pulses in all, and ∫ s_0·s_1 is left only over
-  // the last 2h.
+  // the last 2h. (Cut at the flips, not following them: DdWalshFlips.)
   QuantumDAG dag = circuit({{{2}, 600.0}, {{3}, 600.0}, {{0, 2}, 20.0}, {{1, 3}, 20.0}}, {{0, 1}});
   using Cuts = std::vector<std::pair<double, double>>;
   Checked c;
-  check_ordered(c, dag, pulses_below(2), ordered(2));
+  DdWalshOptions cut = ordered(2);
+  cut.shift_at_flips = false;
+  check_ordered(c, dag, pulses_below(2), cut);
   ASSERT_EQ(c.plan.starts.size(), 4u);
   const Qubit slow = c.pieces[0].front().colour == 0 ? 0 : 1;
   EXPECT_EQ(c.centres[slow], (Centres{290.0, 590.0}));
@@ -353,7 +362,8 @@ TEST(DdWalshOrdered, ALowerColourSetsTheFramesItsNeighbourIsRefocusedIn) {
   EXPECT_EQ(c.cuts(0), (Cuts{{0, 250}, {250, 505}, {505, 755}, {755, 1000}}));
   EXPECT_EQ(c.centres[0].size(), 4u);
   // XY4 needs four pulses: the longest parts take the extra ones.
-  check_ordered(c, dag, pulses_below(2), ordered(4));
+  cut.pulse_count = 4;
+  check_ordered(c, dag, pulses_below(2), cut);
   EXPECT_EQ(c.plan.starts.size(), 8u);
 }
 
@@ -363,9 +373,10 @@ TEST(DdWalshOrdered, TheSideThatGoesFirstIsTheOneThatNeedsFewerPulses) {
   // short one first: two pulses (490, 990), which cut the long one into three parts, eight
   // pulses there: ten. The long one first: six pulses (500, 1500, ...), which cut the short
   // one once: eight. Whichever qubit comes first in the coupling graph, the plan takes eight,
-  // and its parts still refocus (check_ordered).
+  // and its parts still refocus (check_ordered). (Cut at the flips, not following them.)
   DdWalshOptions o = ordered(2);
   o.max_free = 1000.0;
+  o.shift_at_flips = false;
   for (Qubit shorter : {Qubit{0}, Qubit{1}}) {
     const Qubit longer = 1 - shorter;
     QuantumDAG dag = circuit({{{2}, 1000.0}, {{shorter, 2}, 5000.0}, {{3}, 6000.0},
@@ -465,6 +476,172 @@ TEST(DdWalshOrdered, ABoundOnTheFreeTimeAddsPulsesToLongParts) {
   bounded.max_free = 10.0;
   check_ordered(c, dag, pulses_below(1), bounded);
   EXPECT_EQ(c.centres[0].size(), 32u);
+}
+
+// Where `q`'s frame only flips sign, as a planner of a higher colour sees it: its pulse
+// centres and the middles of its operations that flip its Z (x, y; the control of an ecr).
+Centres flips_only(const Checked& c, const QuantumDAG& dag, Qubit q,
+                   std::span<const std::uint8_t> flags) {
+  return frame_times(c, dag, q, flags, dd_node_flips_frame);
+}
+
+TEST(DdWalshFlips, ANeighbourWhoseFrameOnlyFlipsIsFollowedNotCut) {
+  // q0 idles 0 .. 1800 while q1, coupled to it, runs gates of 300, 500, 400 and 600 with q2
+  // (middles 150, 550, 1000, 1500). Where they only flip q1's frame (q1 the control of an
+  // ecr, or an x on both), q0 takes one pair, shifted until ∫ s_0·f_1 = 0 over the whole
+  // wait; where they turn it (q1 the ecr's target), q0 is cut at each middle.
+  using Cuts = std::vector<std::pair<double, double>>;
+  const std::vector<Gate> control{{{1, 2}, 300.0}, {{1, 2}, 500.0}, {{1, 2}, 400.0},
+                                  {{1, 2}, 600.0}, {{0, 1}, 20.0}};
+  std::vector<Gate> target = control;
+  for (std::size_t i = 0; i < 4; ++i) target[i].qubits = {2, 1};
+  struct Case {
+    const std::vector<Gate>* gates;
+    std::uint8_t flags;
+    bool followed;
+  };
+  for (const Case& k : {Case{&control, kDdNodeFlipsFirstFrame, true},
+                        Case{&control, kDdNodeFlipsFrame, true},
+                        Case{&target, kDdNodeFlipsFirstFrame, false},
+                        Case{&control, 0, false}}) {
+    SCOPED_TRACE(testing::Message() << int{k.flags} << (k.gates == &target ? " target" : ""));
+    QuantumDAG dag = circuit(*k.gates, {{0, 1}});
+    const std::vector<std::uint8_t> flags{k.flags, k.flags, k.flags, k.flags, 0};
+    Checked c;
+    check_ordered(c, dag, pulses_below(2), ordered(2), flags);
+    const Centres frame = turns(c, dag, 1, flags);
+    EXPECT_NEAR(toggling_integral(c.centres[0], {}, 0, 1800), 0.0, 1e-6);
+    EXPECT_NEAR(toggling_integral(c.centres[0], frame, 0, 1800), 0.0, 1e-6);
+    if (k.followed) {
+      ASSERT_EQ(c.pieces[0].size(), 1u);
+      EXPECT_TRUE(c.pieces[0][0].shifted);
+      EXPECT_EQ(c.centres[0].size(), 2u);  // not 6: one per part, made even
+    } else {
+      EXPECT_EQ(c.cuts(0), (Cuts{{0, 150}, {150, 550}, {550, 1000}, {1000, 1500}, {1500, 1800}}));
+      EXPECT_EQ(c.centres[0].size(), 6u);
+    }
+    // Without following, a flip is cut at as any turn.
+    DdWalshOptions cut = ordered(2);
+    cut.shift_at_flips = false;
+    check_ordered(c, dag, pulses_below(2), cut, flags);
+    EXPECT_EQ(c.centres[0].size(), 6u);
+  }
+}
+
+TEST(DdWalshFlips, ALowerColoursPulsesAreFollowedToo) {
+  // q0 and q1, coupled, both wait 0 .. 2000 for q2 and q3. The first colour takes a pair
+  // (990, 1990: the closing pulse at the end), or 14 pulses under a bound of 150 on free
+  // time; the second follows their flips, shifted to be orthogonal to them: a pair, or 16
+  // pulses (14 at the first's own period would have to sit a quarter period off, closer to
+  // the ends than their room), where cutting at each flip takes a pulse per part (2, or 16:
+  // 15 parts made even).
+  QuantumDAG dag =
+      circuit({{{2}, 2000.0}, {{3}, 2000.0}, {{0, 2}, 20.0}, {{1, 3}, 20.0}}, {{0, 1}});
+  struct Case {
+    double bound;
+    std::size_t first, followed, cut;
+  };
+  for (const Case& k : {Case{0.0, 2, 2, 2}, Case{150.0, 14, 16, 16}}) {
+    SCOPED_TRACE(k.bound);
+    DdWalshOptions o = ordered(2);
+    o.max_free = k.bound;
+    Checked c;
+    check_ordered(c, dag, pulses_below(2), o);
+    const Qubit second = c.pieces[0].front().colour == 1 ? 0 : 1;
+    const Qubit first = 1 - second;
+    EXPECT_EQ(c.centres[first].size(), k.first);
+    EXPECT_EQ(c.centres[second].size(), k.followed);
+    ASSERT_EQ(c.pieces[second].size(), 1u);
+    EXPECT_TRUE(c.pieces[second][0].shifted);
+    EXPECT_NEAR(toggling_integral(c.centres[second], {}, 0, 2000), 0.0, 1e-6);
+    EXPECT_NEAR(toggling_integral(c.centres[second], c.centres[first], 0, 2000), 0.0, 1e-6);
+    o.shift_at_flips = false;
+    check_ordered(c, dag, pulses_below(2), o);
+    EXPECT_EQ(c.plan.starts.size(), k.first + k.cut);
+  }
+}
+
+TEST(DdWalshFlips, ANeighbourThatIdlesLaterIsNotFollowed) {
+  // q0 idles 0 .. 1800 beside q1, which flips (ecr controls with q2), idles 600 .. 1200 while
+  // q2 works, and flips again. Planned after q0, q1 takes pulses in that wait that q0's plan
+  // cannot know, so q0 follows it only when q1 comes first; otherwise q0 is cut at q1's
+  // operations, whose middles then bracket q1's wait.
+  const std::vector<Gate> gates{{{1, 2}, 300.0}, {{1, 2}, 300.0}, {{2}, 600.0},
+                                {{1, 2}, 300.0}, {{1, 2}, 300.0}, {{0, 1}, 20.0}};
+  const std::uint8_t f = kDdNodeFlipsFirstFrame;
+  const std::vector<std::uint8_t> flags{f, f, 0, f, f, 0};
+  for (Qubit other : {Qubit{1}, Qubit{3}}) {  // q1, or q1 renamed q3: the colours change
+    std::vector<Gate> renamed = gates;
+    for (Gate& g : renamed) std::replace(g.qubits.begin(), g.qubits.end(), Qubit{1}, other);
+    QuantumDAG dag = circuit(renamed, {{0, other}});
+    Checked c;
+    check_ordered(c, dag, pulses_below(4), ordered(2), flags);
+    ASSERT_FALSE(c.pieces[other].empty());
+    const bool first = c.pieces[other].front().colour < c.pieces[0].front().colour;
+    for (const DdWalshPiece& p : c.pieces[0]) EXPECT_TRUE(first || !p.shifted);
+    // With q1 first, q0 follows it with one pair; with q1 second, q0 is cut at 150, 450,
+    // 1350 and 1650 and takes more: the two-way planning keeps q1 first.
+    EXPECT_TRUE(first);
+    EXPECT_EQ(c.centres[0].size(), 2u);
+  }
+}
+
+TEST(DdWalshFlips, ShiftedPartsAreOrthogonalToTheFlipsTheyFollow) {
+  // Random circuits on a ring of 12 with x gates and ecr-like gates among the others: every
+  // shifted part has ∫ s = 0 and, against one coupled qubit whose frame flips inside it,
+  // ∫ s·f = 0 up to the grid (the planner follows one neighbour; the others cut the part).
+  Couplings ring;
+  for (Qubit q = 0; q < 12; ++q) ring.emplace_back(q, (q + 1) % 12);
+  std::mt19937_64 rng(20261209);
+  std::uniform_real_distribution<double> coin(0.0, 1.0);
+  auto pick = [&](std::size_t n) { return static_cast<std::size_t>(coin(rng) * n); };
+  std::size_t shifted = 0;
+  for (int round = 0; round < 6; ++round) {
+    std::vector<Gate> gates;
+    std::vector<std::uint8_t> flags;
+    for (int i = 0; i < 300; ++i) {
+      const double r = coin(rng);
+      const Qubit q = pick(12);
+      if (r < 0.5) {
+        gates.push_back({{q}, 40.0 + 20.0 * pick(3)});
+        flags.push_back(r < 0.25 ? kDdNodeFlipsFrame : 0);  // x, or sx
+      } else {
+        gates.push_back({{q, (q + 1) % 12}, 300.0 + 100.0 * pick(3)});
+        flags.push_back(r < 0.85 ? kDdNodeFlipsFirstFrame : kDdNodeKeepsFrame);  // ecr, cz
+      }
+    }
+    DdWalshOptions o = ordered(round % 2 == 0 ? 2 : 4, true);
+    o.alignment = round >= 2 ? 4.0 : 0.0;
+    if (round >= 4) o.max_free = 400.0;
+    SCOPED_TRACE(round);
+    Checked c;
+    QuantumDAG dag = circuit(gates, ring);
+    check_ordered(c, dag, pulses_below(12, 16.0), o, flags);
+    auto bound = [&](std::size_t m) { return 2.0 * m * (m + 2) * o.alignment + 1e-6; };
+    for (const auto& [q, list] : c.pieces) {
+      for (const DdWalshPiece& p : list) {
+        if (!p.shifted) continue;
+        ++shifted;
+        EXPECT_EQ(p.pulses % 2, 0u);
+        EXPECT_LE(std::abs(toggling_integral(c.centres[q], {}, p.start, p.end)), bound(p.pulses));
+        bool answered = false;
+        for (Qubit other : {(q + 11) % 12, (q + 1) % 12}) {
+          const std::uint32_t colour = c.pieces[other].empty() ? 0 : c.pieces[other].front().colour;
+          Centres frame = flips_only(c, dag, other, flags);
+          if (colour > p.colour) {  // its pulses come later: only its operations flip
+            Centres own = c.centres[other];
+            std::erase_if(frame, [&](double t) { return std::binary_search(own.begin(), own.end(), t); });
+          }
+          const bool flips = std::any_of(frame.begin(), frame.end(),
+                                         [&](double t) { return t > p.start && t < p.end; });
+          answered = answered || (flips && std::abs(toggling_integral(c.centres[q], frame, p.start,
+                                                                      p.end)) <= bound(p.pulses + 8));
+        }
+        EXPECT_TRUE(answered) << "q" << q << " " << p.start << " .. " << p.end;
+      }
+    }
+  }
+  EXPECT_GT(shifted, 30u);
 }
 
 TEST(DdWalshOrdered, AnOddCycleIsRefocusedInColourOrder) {

@@ -34,7 +34,7 @@ double alignment_of(QkOperationKind kind, const Options& options) {
 }
 
 // Which qubits' Z frames standard gate `gate` leaves in place (kDdNodeKeepsFrame,
-// kDdNodeKeepsFirstFrame, or 0). A gate that commutes with Z on a qubit does not turn that
+// kDdNodeKeepsFirstFrame) or only flips (kDdNodeFlipsFrame, kDdNodeFlipsFirstFrame), or 0. A gate that commutes with Z on a qubit does not turn that
 // qubit's frame: the diagonal gates on all their qubits, and controlled gates (and RZX, whose
 // Z acts on its first qubit) on their first qubit, the control. Gates with more controls keep
 // the others' frames too; only the first is told, which leaves cuts that need not be.
@@ -75,8 +75,13 @@ std::uint8_t frame_flags(std::uint32_t gate) {
     case QkGate_C3SX:
     case QkGate_RC3X:
       return kDdNodeKeepsFirstFrame;
+    case QkGate_X:
+    case QkGate_Y:
+      return kDdNodeFlipsFrame;
+    case QkGate_ECR:
+      return kDdNodeFlipsFirstFrame;  // its echo flips the control's Z; the target's turns
     default:
-      return 0;  // x, sx, h, ecr (whose echo flips its control), swap, ...
+      return 0;  // sx, h, swap, ...
   }
 }
 

@@ -66,28 +66,33 @@ class DynamicalDecoupling(TransformationPass):
 
     The ``"walsh"`` placement refocuses each qubit within the frames of its coupled
     neighbours: a qubit's idle time is cut into parts wherever a neighbour's frame turns (at
-    the middle of each of the neighbour's operations that does not commute with its Z, and at
-    the pulses of neighbours that come before it in a colouring of the coupling map), and
+    the middle of each of the neighbour's operations that does not commute with its Z, and
+    at the pulses of neighbours that come before it in a colouring of the coupling map), and
     each part gets pulses centred so that its detuning and its ZZ with those neighbours
-    integrate to zero. Diagonal gates (``rz``, ``cz``, ...) and the control side of controlled
-    gates turn no frame and cut nothing. A gap whose parts are all too short for a pulse takes
-    the plain sequence over its whole length. Parts take enough pulses that no free time
-    between them exceeds ``max_free_time``. A gap may hold the sequence several times; the
-    time after a qubit's last operation is filled too. The qubits planned second are cut at
-    their neighbours' pulses too and take more pulses, so each connected part of the
-    coupling map is planned both ways round and keeps the one with fewer pulses (FakeFez on
-    ``bench/fidelity.py``: 596 pulses instead of 656). The pulses need their own times, so
-    the crosstalk rule (which moves pulses) does not apply.
+    integrate to zero. Diagonal gates (``rz``, ``cz``, ...) and the control side of
+    controlled gates turn no frame and cut nothing. Where a neighbour's frame only flips
+    sign (at its pulses, an ``x`` or ``y``, the echo of an ``ecr`` it controls), the qubit
+    is not cut but follows it: an even pattern of pulses, evenly spaced, shifted until the
+    ZZ with that neighbour integrates to zero across its flips (one neighbour per gap, the
+    one that flips most; one of a later colour only where it does not idle in the gap). A
+    gap whose parts are all too short for a pulse takes the plain sequence over its whole
+    length. Parts take enough pulses that no free time between them exceeds
+    ``max_free_time``. A gap may hold the sequence several times; the time after a qubit's
+    last operation is filled too. The qubits planned second are cut at (or follow) their
+    neighbours' pulses too and take more pulses, so each connected part of the coupling map
+    is planned both ways round and keeps the one with fewer pulses (FakeFez on
+    ``bench/fidelity.py``, before flips were followed: 596 pulses instead of 656). The
+    pulses need their own times, so the crosstalk rule (which moves pulses) does not apply.
 
     The default sequence is X, X̄, X̄, X, placed in blocks of two (any even number of pulses
     in a gap, as X-X): each pair cancels an over-rotation common to its pulses exactly, and
     the mirrored pairs cancel an off-resonance tilt to first order where a gap holds four or
     more. On ``bench/fidelity.py`` (``python bench/fidelity.py``, 2026-12-09; 12 circuits;
     100 realisations, 40 for the pulse-error and drift models, 400 with T1 and T2), mean
-    fidelity on FakeSherbrooke / FakeTorino with 1% over-rotation of every pulse: 0.883 /
-    0.978 (X-X at the same places: 0.705 / 0.933; Qiskit's context-aware pass: 0.713 /
-    0.878; Qiskit's ALAP X-X: 0.679 / 0.929), with 3%: 0.880 / 0.978 (X-X: 0.349 / 0.704),
-    with ideal pulses 0.883 / 0.978 as X-X. A gap whose pulses end inside the cycle (two, or
+    fidelity on FakeSherbrooke / FakeTorino with 1% over-rotation of every pulse: 0.886 /
+    0.978 (X-X at the same places: 0.733 / 0.939; Qiskit's context-aware pass: 0.713 /
+    0.878; Qiskit's ALAP X-X: 0.679 / 0.929), with 3%: 0.882 / 0.978 (X-X: 0.366 / 0.725),
+    with ideal pulses 0.886 / 0.979 as X-X. A gap whose pulses end inside the cycle (two, or
     4k + 2) keeps the first-order error of its last pair under a drive off resonance by a
     fraction f of the Rabi frequency: a turn by 4f about the axis perpendicular to the
     pulses', which no pair of π pulses avoids while it cancels an over-rotation. So each such
@@ -95,29 +100,29 @@ class DynamicalDecoupling(TransformationPass):
     same times, the same blocks, the same global phase) so that its error cancels what the
     qubit's earlier runs left, carried through the circuit's gates, where they reach it:
     across ``rz`` and other single-qubit gates, or two ``cz`` in a row. With the drive 2% off
-    resonance: 0.881 / 0.967 (unturned 0.876 / 0.959; X-X 0.882 / 0.978, the context-aware
-    pass 0.839 / 0.972). A qubit with a single such pair has nothing to cancel it against: on
+    resonance: 0.886 / 0.967 (unturned, before flips were followed, 0.876 / 0.959; X-X
+    0.886 / 0.978, the context-aware pass 0.839 / 0.972). A qubit with a single such pair has nothing to cancel it against: on
     Heron most gaps hold one pair, hence the rest of the gap to X-X. X-Y-X-Y (Y as x between
-    frame changes) cancels both errors but needs gaps of four pulses: 0.881 / 0.976 with
-    ideal pulses and 1,416 / 676 pulses against 1,310 / 564.
+    frame changes) cancels both errors but needs gaps of four pulses: 0.880 / 0.976 with
+    ideal pulses and 1,336 / 640 pulses against 1,206 / 534.
 
     ``max_free_time`` (2 µs by default) bounds the free time between a part's pulses: two
     pulses refocus a detuning that stays put over any length, but not one that drifts. Under
     an Ornstein-Uhlenbeck detuning with a correlation time of 1 µs (same benchmark) the mean
-    rose from 0.854 / 0.971 unbounded to 0.875 / 0.978 (DJ-10 on FakeSherbrooke, with free
-    stretches of several µs unbounded, from 0.748 to 0.853; Qiskit's context-aware pass:
-    0.819), for 9% / 4% more pulses and 0.003 / 0.000 less under T1, T2 and pulse errors.
+    rose from 0.853 / 0.971 unbounded to 0.876 / 0.976 (DJ-10 on FakeSherbrooke, with free
+    stretches of several µs unbounded, from 0.740 to 0.841; Qiskit's context-aware pass:
+    0.819), for 14% / 4% more pulses and 0.004 / 0.001 less under T1, T2 and pulse errors.
 
-    The default scheduling is ALAP. ASAP refocuses a little better with ideal pulses on three
-    of the four devices (mean 0.895 / 0.985 against 0.883 / 0.978 on the same benchmark; on
-    FakeBrisbane 0.831 against 0.836) and under coherent pulse errors, but inserts a third
-    more pulses (1,700 / 730 against 1,310 / 564) and loses once decay and incoherent pulse
-    errors count (0.599 / 0.867 against 0.640 / 0.879): ALAP keeps qubits in their ground
+    The default scheduling is ALAP. ASAP refocuses a little better with ideal pulses on the
+    four devices (mean 0.905 / 0.985 against 0.886 / 0.979 on the same benchmark; on
+    FakeBrisbane 0.842 against 0.831) and under coherent pulse errors, but inserts 28% / 30%
+    more pulses (1,546 / 692 against 1,206 / 534) and loses once decay and incoherent pulse
+    errors count (0.606 / 0.870 against 0.644 / 0.881): ALAP keeps qubits in their ground
     state longer. A hybrid, each qubit's first operation as late as possible and the rest as
-    soon as possible (``bench/late_start.py``), gains a little on three devices (0.887 /
-    0.981, and 0.641 / 0.884 with T1 and T2) but loses on FakeBrisbane under every noise
-    model (0.820 against 0.836 with ideal pulses) and by 0.10 on FakeSherbrooke's QFT-6 with
-    T1 and T2, so it is no option of the pass.
+    soon as possible (``bench/late_start.py``), gains a little on three devices (0.891 /
+    0.981, and 0.647 / 0.885 with T1 and T2) but loses on FakeBrisbane under every noise
+    model but finite-width pulses (0.828 against 0.831 with ideal pulses) and by 0.065 on
+    FakeSherbrooke's QFT-6 with T1 and T2, so it is no option of the pass.
 
     Args:
         durations: Instruction durations, for use without a ``target``.
@@ -149,7 +154,7 @@ class DynamicalDecoupling(TransformationPass):
             ``bench/fidelity.py``'s FakeSherbrooke circuits under detuning and ZZ: no DD
             0.29, spread 0.69, walsh 0.88 (start: 0.30 against spread's 0.61 and no DD's
             0.24 on an earlier set of 7 circuits: it barely decouples); walsh costs more
-            pulses (QFT-50: 39,290 against spread's 4,172) and several times the pass time
+            pulses (QFT-50: 36,566 against spread's 4,172) and several times the pass time
             on large circuits.
         scheduling: ``"alap"`` (the default) starts every operation as late as possible,
             which keeps qubits in their initial state longest and shortens the time between
@@ -218,9 +223,9 @@ class DynamicalDecoupling(TransformationPass):
     ``bench/dynamic_fidelity.py`` (2026-12-09, 60 realisations, a feed-forward latency of
     1.1 us; teleportation, GHZ by feed-forward, three rounds of a repetition code), the
     mean fidelity under detuning and ZZ / with T1, T2 and pulse errors as well was on
-    FakeSherbrooke 0.883 / 0.725 with ``"stretch"`` against 0.581 / 0.540 with
+    FakeSherbrooke 0.882 / 0.740 with ``"stretch"`` against 0.575 / 0.527 with
     ``"widen"`` or ``"idle"`` (qiskit-ibm-runtime's pass: 0.566 / 0.512 at best), and on
-    FakeTorino 0.889 / 0.753 against 0.544 / 0.487 (runtime: 0.567 / 0.505).
+    FakeTorino 0.889 / 0.753 against 0.544 / 0.488 (runtime: 0.567 / 0.505).
     """
 
     def __init__(
