@@ -101,10 +101,10 @@ class DynamicalDecoupling(TransformationPass):
     qubit's earlier runs left, carried through the circuit's gates, where they reach it:
     across ``rz`` and other single-qubit gates, or two ``cz`` in a row. With the drive 2% off
     resonance: 0.886 / 0.967 (unturned, before flips were followed, 0.876 / 0.959; X-X
-    0.886 / 0.978, the context-aware pass 0.839 / 0.972). A qubit with a single such pair has nothing to cancel it against: on
-    Heron most gaps hold one pair, hence the rest of the gap to X-X. X-Y-X-Y (Y as x between
-    frame changes) cancels both errors but needs gaps of four pulses: 0.880 / 0.976 with
-    ideal pulses and 1,336 / 640 pulses against 1,206 / 534.
+    0.886 / 0.978, the context-aware pass 0.839 / 0.972). A qubit with a single such pair
+    has nothing to cancel it against: on Heron most gaps hold one pair, hence the rest of the
+    gap to X-X. X-Y-X-Y (Y as x between frame changes) cancels both errors but needs gaps of
+    four pulses: 0.880 / 0.976 with ideal pulses and 1,336 / 640 pulses against 1,206 / 534.
 
     ``max_free_time`` (2 µs by default) bounds the free time between a part's pulses: two
     pulses refocus a detuning that stays put over any length, but not one that drifts. Under
