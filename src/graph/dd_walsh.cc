@@ -311,6 +311,9 @@ class WalshPlanner {
     last_pulse_end_.assign(qubits, -std::numeric_limits<double>::infinity());
     std::vector<double> cuts, flips, shifted_pulses, shifted_operations;
     for (std::size_t s : order) {
+      // A slot's stretches come in time order: each neighbour's lists are walked once, from
+      // where the stretch before left them (kCursors places per neighbour).
+      cursors_.assign(kCursors * neighbours(s).size(), 0);
       for (std::size_t k = first[s]; k < first[s + 1]; ++k) {
         const Stretch& st = stretches_[by_slot[k]];
         cuts.clear();
@@ -320,11 +323,16 @@ class WalshPlanner {
         // The neighbour whose frame flips most often in the stretch is followed across its
         // flips instead of cut at them (shift_at_flips): one neighbour at a time can be.
         const std::size_t followed = most_flipping_neighbour(s, st);
+        std::size_t* cursor = cursors_.data();
         for (std::size_t u : neighbours(s)) {
           const bool follow = u == followed;
-          append_within(middles_[u], st, cuts);
-          append_within(flip_middles_[u], st, follow ? shifted_operations : cuts);
-          if (lower_colour(u, s)) append_within(centres_[u], st, follow ? shifted_pulses : flips);
+          append_within(middles_[u], st, cursor[0], cuts);
+          append_within(flip_middles_[u], st, cursor[1],
+                        follow ? shifted_operations : cuts);
+          if (lower_colour(u, s)) {
+            append_within(centres_[u], st, cursor[2], follow ? shifted_pulses : flips);
+          }
+          cursor += kCursors;
         }
         for (auto* list : {&cuts, &flips, &shifted_pulses, &shifted_operations}) {
           std::sort(list->begin(), list->end());
@@ -337,26 +345,37 @@ class WalshPlanner {
 
   bool lower_colour(std::size_t u, std::size_t s) const { return colour_[u] < colour_[s]; }
 
-  // Appends the times of sorted `times` strictly inside stretch `st` to `out`.
-  static void append_within(const std::vector<double>& times, const Stretch& st,
-                            std::vector<double>& out) {
-    auto it = std::upper_bound(times.begin(), times.end(), st.begin);
-    for (; it != times.end() && *it < st.end; ++it) out.push_back(*it);
+  // The first of sorted `times` after the start of stretch `st`, found from `from` on, which
+  // it moves there (a later stretch of the same slot then starts from it).
+  static std::size_t first_within(const std::vector<double>& times, const Stretch& st,
+                                  std::size_t& from) {
+    while (from < times.size() && times[from] <= st.begin) ++from;
+    return from;
   }
 
-  static std::size_t count_within(const std::vector<double>& times, const Stretch& st) {
-    return static_cast<std::size_t>(
-        std::lower_bound(times.begin(), times.end(), st.end) -
-        std::upper_bound(times.begin(), times.end(), st.begin));
+  // Appends the times of sorted `times` strictly inside stretch `st` to `out`.
+  static void append_within(const std::vector<double>& times, const Stretch& st,
+                            std::size_t& from, std::vector<double>& out) {
+    for (std::size_t i = first_within(times, st, from); i < times.size() && times[i] < st.end; ++i) {
+      out.push_back(times[i]);
+    }
+  }
+
+  static std::size_t count_within(const std::vector<double>& times, const Stretch& st,
+                                  std::size_t& from) {
+    std::size_t i = first_within(times, st, from);
+    const std::size_t begin = i;
+    while (i < times.size() && times[i] < st.end) ++i;
+    return i - begin;
   }
 
   // Whether slot `u` has a stretch of idle time overlapping `st` (in which it may take pulses).
-  bool idles_within(std::size_t u, const Stretch& st) const {
-    const auto begin = stretch_by_slot_.begin() + static_cast<std::ptrdiff_t>(stretch_first_[u]);
-    const auto end = stretch_by_slot_.begin() + static_cast<std::ptrdiff_t>(stretch_first_[u + 1]);
-    const auto after = std::partition_point(
-        begin, end, [&](std::size_t i) { return stretches_[i].end <= st.begin; });
-    return after != end && stretches_[*after].begin < st.end;
+  // `from`: u's stretch to look from, as for first_within().
+  bool idles_within(std::size_t u, const Stretch& st, std::size_t& from) const {
+    const std::size_t end = stretch_first_[u + 1] - stretch_first_[u];
+    const std::size_t* own = stretch_by_slot_.data() + stretch_first_[u];
+    while (from < end && stretches_[own[from]].end <= st.begin) ++from;
+    return from < end && stretches_[own[from]].begin < st.end;
   }
 
   // The neighbour of `s` whose frame flips most often inside `st` (at its flipping operations
@@ -365,13 +384,17 @@ class WalshPlanner {
   // higher colour that idles within it takes pulses later, which turn its frame there in ways
   // this plan cannot follow (its own parts answer for the pair inside its stretch, and ours
   // must then leave ∫ s = 0 over that stretch, as cutting at its operations' middles does).
-  std::size_t most_flipping_neighbour(std::size_t s, const Stretch& st) const {
+  // Each neighbour's cursors_ (see cut_in_colour_order()) move on to the stretch.
+  std::size_t most_flipping_neighbour(std::size_t s, const Stretch& st) {
     std::size_t best = slots_.size(), most = 0;
     if (!options_.shift_at_flips) return best;
+    std::size_t* cursor = cursors_.data();
     for (std::size_t u : neighbours(s)) {
-      if (!lower_colour(u, s) && idles_within(u, st)) continue;
-      std::size_t count = count_within(flip_middles_[u], st);
-      if (lower_colour(u, s)) count += count_within(centres_[u], st);
+      std::size_t* own = cursor;
+      cursor += kCursors;
+      if (!lower_colour(u, s) && idles_within(u, st, own[3])) continue;
+      std::size_t count = count_within(flip_middles_[u], st, own[1]);
+      if (lower_colour(u, s)) count += count_within(centres_[u], st, own[2]);
       if (count > most) {
         most = count;
         best = u;
@@ -700,6 +723,10 @@ class WalshPlanner {
   std::vector<double> shifts_;                // by part: that pattern's first centre
   std::vector<double> followed_, late_, all_flips_, all_middles_;  // place_parts()'s lists
   std::vector<std::size_t> stretch_first_, stretch_by_slot_;  // each slot's stretches
+  // By neighbour of the slot being cut, kCursors places: in its middles_, flip_middles_,
+  // centres_ and stretches, where the slot's previous stretch left off.
+  static constexpr std::size_t kCursors = 4;
+  std::vector<std::size_t> cursors_;
   std::vector<std::size_t> unfit_;  // flipped parts without a shifted pattern (fill_parts())
   DdPlan plan_;
 };
