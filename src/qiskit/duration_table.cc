@@ -69,16 +69,17 @@ DurationTable::DurationTable(PyObject* table) {
 const double* DurationTable::find(std::string_view name, const std::uint32_t* qubits,
                                   std::uint32_t count) const {
   auto named = ids_.find(name);
-  if (named == ids_.end()) return nullptr;
-  if (const double* found = lookup(named->second, qubits, count)) return found;
-  return lookup(named->second, nullptr, 0);
+  return named == ids_.end() ? nullptr : find_id(named->second, qubits, count);
 }
 
-const double* DurationTable::find(QkGate gate, std::string_view name, const std::uint32_t* qubits,
+const double* DurationTable::find(QkGate gate, const std::uint32_t* qubits,
                                   std::uint32_t count) const {
-  if (gate >= gate_ids_.size()) return find(name, qubits, count);
-  const std::uint32_t id = gate_ids_[gate];
-  if (id == kNoId) return nullptr;
+  const std::uint32_t id = gate_ids_.at(gate);
+  return id == kNoId ? nullptr : find_id(id, qubits, count);
+}
+
+const double* DurationTable::find_id(std::uint32_t id, const std::uint32_t* qubits,
+                                     std::uint32_t count) const {
   if (const double* found = lookup(id, qubits, count)) return found;
   return lookup(id, nullptr, 0);
 }

@@ -28,8 +28,7 @@ class DurationTable {
   const double* find(std::string_view name, const std::uint32_t* qubits, std::uint32_t count) const;
   // The same for an operation named as the standard gate `gate` (below kStandardGates),
   // found by the gate's number instead of by its name.
-  const double* find(QkGate gate, std::string_view name, const std::uint32_t* qubits,
-                     std::uint32_t count) const;
+  const double* find(QkGate gate, const std::uint32_t* qubits, std::uint32_t count) const;
 
  private:
   struct Hash {
@@ -38,6 +37,8 @@ class DurationTable {
   };
 
   std::uint32_t name_id(std::string_view name);
+  // The duration of name `id` on `qubits`, else on any qubits, else null.
+  const double* find_id(std::uint32_t id, const std::uint32_t* qubits, std::uint32_t count) const;
   const double* lookup(std::uint32_t id, const std::uint32_t* qubits, std::uint32_t count) const;
 
   std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> ids_;
