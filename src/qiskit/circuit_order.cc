@@ -37,9 +37,13 @@ std::optional<std::uint64_t> packed(const Key& key) {
   std::uint64_t value = 0;
   auto field = [&](std::span<const std::uint32_t> indices, std::size_t k, int bits) {
     const std::uint64_t all = (std::uint64_t{1} << bits) - 1;
-    std::uint64_t f = 0;
-    if (k < indices.size()) f = indices[k] == kNone ? all : std::uint64_t{indices[k]} + 1;
-    if (f >= all && !(k < indices.size() && indices[k] == kNone)) return false;
+    std::uint64_t f = 0;  // no index
+    if (k < indices.size() && indices[k] == kNone) {
+      f = all;
+    } else if (k < indices.size()) {
+      f = std::uint64_t{indices[k]} + 1;
+      if (f >= all) return false;  // too large for the field
+    }
     value = (value << bits) | f;
     return true;
   };
@@ -48,29 +52,6 @@ std::optional<std::uint64_t> packed(const Key& key) {
     return std::nullopt;
   }
   return value;
-}
-
-// The nodes in the order of their keys among those ready, given the first ready ones.
-template <typename Less>
-std::vector<std::uint32_t> ready_order(std::size_t n, std::size_t wires, Less less,
-                                       const std::vector<std::size_t>& first_slot,
-                                       const std::vector<std::uint32_t>& next,
-                                       std::vector<std::uint32_t>& indegree) {
-  auto later = [&](std::uint32_t a, std::uint32_t b) { return less(b, a); };
-  std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, decltype(later)> ready(later);
-  for (std::size_t w = 0; w < wires; ++w) ready.push(static_cast<std::uint32_t>(n + w));
-  std::vector<std::uint32_t> order;
-  order.reserve(n);
-  while (!ready.empty()) {
-    const std::uint32_t node = ready.top();
-    ready.pop();
-    if (node < n) order.push_back(node);
-    for (std::size_t s = first_slot[node]; s < first_slot[node + 1]; ++s) {
-      const std::uint32_t child = next[s];
-      if (child != kNone && --indegree[child] == 0) ready.push(child);
-    }
-  }
-  return order;
 }
 
 }  // namespace
@@ -127,10 +108,23 @@ std::optional<std::vector<std::uint32_t>> lexicographic_order(const QkCircuit* c
     fits[i] = number.has_value();
     numbers[i] = number.value_or(0);
   }
-  auto before = [&](std::uint32_t a, std::uint32_t b) {
-    return fits[a] & fits[b] ? numbers[a] < numbers[b] : less(keys[a], keys[b]);
+  auto later = [&](std::uint32_t a, std::uint32_t b) {
+    return fits[a] & fits[b] ? numbers[b] < numbers[a] : less(keys[b], keys[a]);
   };
-  return ready_order(n, nq + nc, before, first_slot, next, indegree);
+  std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, decltype(later)> ready(later);
+  for (std::uint32_t w = 0; w < nq + nc; ++w) ready.push(static_cast<std::uint32_t>(n + w));
+  std::vector<std::uint32_t> order;
+  order.reserve(n);
+  while (!ready.empty()) {
+    const std::uint32_t node = ready.top();
+    ready.pop();
+    if (node < n) order.push_back(node);
+    for (std::size_t s = first_slot[node]; s < first_slot[node + 1]; ++s) {
+      const std::uint32_t child = next[s];
+      if (child != kNone && --indegree[child] == 0) ready.push(child);
+    }
+  }
+  return order;
 }
 
 }  // namespace vornak::bridge
