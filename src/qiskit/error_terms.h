@@ -32,11 +32,6 @@ inline Key make_key(std::uint32_t a, std::uint32_t b) {
 inline std::uint32_t first(Key k) { return static_cast<std::uint32_t>(k); }
 inline std::uint32_t second(Key k) { return static_cast<std::uint32_t>(k >> 32); }
 
-// A rotation of a qubit's X, Y, Z (the images of a single-qubit gate, composed), row-major:
-// entry 3a + b is the coefficient of letter a + 1 in the image of letter b + 1.
-using Turn = std::array<double, 9>;
-inline constexpr Turn kNoTurn{1, 0, 0, 0, 1, 0, 0, 0, 1};
-
 // The first-order errors the runs so far leave, as Pauli sums carried to the present: one
 // sum per kind of pulse error (off resonance, over-rotation). The strings of one qubit are
 // kept densely, by qubit and letter; the strings of two in a map, listed on both qubits.
@@ -71,15 +66,7 @@ class Errors {
   }
   // Composes `turn` (a single-qubit gate's images) into the turn pending on qubit q.
   void turn(std::uint32_t q, const Turn& turn) {
-    Turn& pending = pending_[q];
-    Turn product{};
-    for (int a = 0; a < 3; ++a) {
-      for (int c = 0; c < 3; ++c) {
-        product[3 * a + c] = turn[3 * a] * pending[c] + turn[3 * a + 1] * pending[3 + c] +
-                             turn[3 * a + 2] * pending[6 + c];
-      }
-    }
-    pending = product;
+    pending_[q] = compose(turn, pending_[q]);
     turned_[q] = 1;
   }
   // Applies the turn pending on qubit q to its strings. Images below kSmallTerm are let go.

@@ -68,8 +68,8 @@ SparsePauli sparse_pauli(int label, std::uint32_t qubits) {
   return p;
 }
 
-}  // namespace
-
+// The matrix of the standard gate `gate` with parameters `p`, for the gates a physical
+// circuit holds; false for any other.
 bool standard_matrix(QkGate gate, const double* p, Matrix& u) {
   const double pi = std::numbers::pi;
   const double r = std::numbers::sqrt2 / 2;
@@ -118,6 +118,8 @@ bool standard_matrix(QkGate gate, const double* p, Matrix& u) {
   }
 }
 
+// U P U† in the Pauli basis: the real coefficient of each string of the gate's qubits (letter
+// of qubit k in bits 2k, 2k+1 of `label` and of the index; I, X, Y, Z = 0..3).
 std::array<double, 16> conjugate(const Matrix& u, int label) {
   const std::size_t d = std::size_t{1} << u.qubits;
   const SparsePauli p = sparse_pauli(label, u.qubits);
@@ -145,6 +147,9 @@ std::array<double, 16> conjugate(const Matrix& u, int label) {
   return coefficients;
 }
 
+// conjugate(), in closed form for a diagonal single-qubit gate diag(a, b) (rz, the
+// circuit's most common gate): with w = a·b*, X goes to Re w·X − Im w·Y, Y to Im w·X +
+// Re w·Y, and Z stays.
 std::array<double, 16> image_of(const Matrix& u, int label) {
   if (u.qubits != 1 || u.at(0, 1) != 0.0 || u.at(1, 0) != 0.0) return conjugate(u, label);
   const Complex w = u.at(0, 0) * std::conj(u.at(1, 1));
@@ -156,6 +161,8 @@ std::array<double, 16> image_of(const Matrix& u, int label) {
   return image;
 }
 
+}  // namespace
+
 void Images::find(const Matrix& u, int label) {
   if (known[label]) return;
   of[label] = image_of(u, label);
@@ -165,6 +172,26 @@ void Images::find(const Matrix& u, int label) {
     const double c = of[label][image];
     if (std::abs(c) >= kNegligible) terms[label][count[label]++] = {static_cast<std::uint8_t>(image), c};
   }
+}
+
+Turn turn_of(const Matrix& u, Images& images) {
+  Turn turn{};
+  for (int b = 0; b < 3; ++b) {
+    images.find(u, b + 1);
+    for (int a = 0; a < 3; ++a) turn[3 * a + b] = images.of[b + 1][a + 1];
+  }
+  return turn;
+}
+
+Turn compose(const Turn& later, const Turn& earlier) {
+  Turn product{};
+  for (int a = 0; a < 3; ++a) {
+    for (int c = 0; c < 3; ++c) {
+      product[3 * a + c] = later[3 * a] * earlier[c] + later[3 * a + 1] * earlier[3 + c] +
+                           later[3 * a + 2] * earlier[6 + c];
+    }
+  }
+  return product;
 }
 
 bool read_matrix(const Source& source, std::uint32_t node, const QkCircuitInstructionView& view,

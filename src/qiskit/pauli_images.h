@@ -28,20 +28,8 @@ struct Matrix {
   Complex at(std::size_t r, std::size_t c) const { return m[r * (std::size_t{1} << qubits) + c]; }
 };
 
-// The matrix of the standard gate `gate` with parameters `p`, for the gates a physical
-// circuit holds; false for any other.
-bool standard_matrix(QkGate gate, const double* p, Matrix& u);
-
-// U P U† in the Pauli basis: the real coefficient of each string of the gate's qubits (letter
-// of qubit k in bits 2k, 2k+1 of `label` and of the index; I, X, Y, Z = 0..3).
-std::array<double, 16> conjugate(const Matrix& u, int label);
-
-// conjugate(), in closed form for a diagonal single-qubit gate diag(a, b) (rz, the
-// circuit's most common gate): with w = a·b*, X goes to Re w·X − Im w·Y, Y to Im w·X +
-// Re w·Y, and Z stays.
-std::array<double, 16> image_of(const Matrix& u, int label);
-
-// U P U† of a gate U for each string P of its qubits, as far as asked for.
+// U P U† of a gate U for each string P of its qubits, as far as asked for: the real
+// coefficient of each string (letter of qubit k in bits 2k, 2k+1; I, X, Y, Z = 0..3).
 struct Images {
   std::array<bool, 16> known{};
   std::array<std::array<double, 16>, 16> of{};
@@ -53,6 +41,17 @@ struct Images {
   // Finds the image of string `label` under `u` once.
   void find(const Matrix& u, int label);
 };
+
+// A rotation of a qubit's X, Y, Z (the images of a single-qubit gate, composed), row-major:
+// entry 3a + b is the coefficient of letter a + 1 in the image of letter b + 1.
+using Turn = std::array<double, 9>;
+inline constexpr Turn kNoTurn{1, 0, 0, 0, 1, 0, 0, 0, 1};
+
+// The turn of the single-qubit gate `u`, from its images (found in `images` where not yet).
+Turn turn_of(const Matrix& u, Images& images);
+
+// The turn `later` after the turn `earlier`.
+Turn compose(const Turn& later, const Turn& earlier);
 
 // The matrix of the operation at `node` where it is a gate or unitary of one or two qubits
 // with known numbers; false otherwise (a measurement, a reset, an unbound parameter, ...).

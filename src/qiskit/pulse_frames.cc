@@ -111,8 +111,9 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
     if (next[index] == kNone) return 0.0;
     const std::size_t from = plan.runs[index].before, to = plan.runs[next[index]].before;
     if (to - from > kLookAhead) return 0.0;
-    std::array<double, 9> w{1, 0, 0, 0, 1, 0, 0, 0, 1};  // rotation, row-major
+    Turn w = kNoTurn;
     Matrix g;
+    Images images;
     const auto own = positions.begin() + static_cast<std::ptrdiff_t>(first_on[q]);
     const auto own_end = positions.begin() + static_cast<std::ptrdiff_t>(first_on[q + 1]);
     for (auto at = std::lower_bound(own, own_end, from); at != own_end && *at < to; ++at) {
@@ -124,14 +125,8 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
       const QkOperationKind kind = source.kind(node);
       if (kind == QkOperationKind_Barrier || kind == QkOperationKind_Delay) continue;
       if (view.num_qubits != 1 || !read_matrix(source, node, view, g)) return 0.0;
-      std::array<double, 9> turned{};
-      for (int b = 0; b < 3; ++b) {
-        const std::array<double, 16> image = conjugate(g, b + 1);
-        for (int c = 0; c < 3; ++c) {
-          for (int a = 0; a < 3; ++a) turned[3 * a + c] += image[a + 1] * w[3 * b + c];
-        }
-      }
-      w = turned;
+      images.known.fill(false);
+      w = compose(turn_of(g, images), w);
     }
     const double a = w[6] * rx + w[7] * ry, b = w[7] * rx - w[6] * ry;
     return above_negligible(a, b) ? std::atan2(-a, b) : 0.0;
@@ -211,12 +206,7 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
         fresh.known.fill(false);
       }
       if (u.qubits == 1) {
-        Turn turn{};
-        for (int b = 0; b < 3; ++b) {
-          images->find(u, b + 1);
-          for (int a = 0; a < 3; ++a) turn[3 * a + b] = images->of[b + 1][a + 1];
-        }
-        errors.turn(view.qubits[0], turn);
+        errors.turn(view.qubits[0], turn_of(u, *images));
       } else {
         carry(errors, u, view.qubits, *images, scratch);
       }
