@@ -50,10 +50,10 @@ namespace vornak {
 // pattern has no such start with its pulses their room from the ends, or that is too short
 // for a pair, is cut at its flips as before (DdWalshOptions::shift_at_flips; on the fidelity
 // benchmark's circuits, 1206 pulses instead of 1310 for FakeSherbrooke, 534 instead of 564
-// for FakeTorino, the means under detuning and ZZ 0.886 and 0.979 against 0.883 and 0.978). Turns that are not flips (an
-// sx: Z to Y; the target of an ecr: Z to a two-qubit operator) leave a frame orthogonal to
-// the one before; where the frames between such turns are all independent, each part needs a
-// pulse of its own, and the planner cuts at every one.
+// for FakeTorino, the means under detuning and ZZ 0.886 and 0.979 against 0.883 and 0.978).
+// Turns that are not flips (an sx: Z to Y; the target of an ecr: Z to a two-qubit operator)
+// leave a frame orthogonal to the one before; where the frames between such turns are all
+// independent, each part needs a pulse of its own, and the planner cuts at every one.
 //
 // A part needs only one pulse for ∫ s = 0 whatever sign it starts with: centred on its
 // middle. j pulses centred at (2i + 1) / 2j of it do as well, for any j. The frame must be

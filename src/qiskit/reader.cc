@@ -34,10 +34,11 @@ double alignment_of(QkOperationKind kind, const Options& options) {
 }
 
 // Which qubits' Z frames standard gate `gate` leaves in place (kDdNodeKeepsFrame,
-// kDdNodeKeepsFirstFrame) or only flips (kDdNodeFlipsFrame, kDdNodeFlipsFirstFrame), or 0. A gate that commutes with Z on a qubit does not turn that
-// qubit's frame: the diagonal gates on all their qubits, and controlled gates (and RZX, whose
-// Z acts on its first qubit) on their first qubit, the control. Gates with more controls keep
-// the others' frames too; only the first is told, which leaves cuts that need not be.
+// kDdNodeKeepsFirstFrame) or only flips (kDdNodeFlipsFrame, kDdNodeFlipsFirstFrame), or 0.
+// A gate that commutes with Z on a qubit does not turn that qubit's frame: the diagonal gates
+// on all their qubits, and controlled gates (and RZX, whose Z acts on its first qubit) on
+// their first qubit, the control. Gates with more controls keep the others' frames too; only
+// the first is told, which leaves cuts that need not be.
 std::uint8_t frame_flags(std::uint32_t gate) {
   switch (static_cast<QkGate>(gate)) {
     case QkGate_GlobalPhase:
@@ -137,7 +138,7 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
         r.flags[i] = kDdNodeResets;
         [[fallthrough]];
       default: {
-        const double* found = standard ? table.find(gate, op_name, view.qubits, view.num_qubits)
+        const double* found = standard ? table.find(gate, view.qubits, view.num_qubits)
                                        : table.find(op_name, view.qubits, view.num_qubits);
         if (found == nullptr) {
           fail(PyExc_LookupError, "Duration of " + std::string(op_name) + " on qubits " +
