@@ -114,24 +114,22 @@ class Errors {
 
   // Takes out the strings of two qubits that include q, appending them to `out`.
   void take_pairs(std::uint32_t q, std::vector<std::pair<Key, std::array<double, 2>>>& out) {
-    {
-      std::vector<Key>& own = pairs_on_[q];
-      for (Key key : own) {
-        std::array<double, 2> value;
-        if (!pairs_.take(key, value)) continue;  // taken through the gate's other qubit
-        out.emplace_back(key, value);
-        const std::uint32_t part = first(key) / 4 == q ? second(key) : first(key);
-        std::vector<Key>& other = pairs_on_[part / 4];
-        for (std::size_t j = 0; j < other.size(); ++j) {
-          if (other[j] == key) {
-            other[j] = other.back();
-            other.pop_back();
-            break;
-          }
+    std::vector<Key>& own = pairs_on_[q];
+    for (Key key : own) {
+      std::array<double, 2> value;
+      if (!pairs_.take(key, value)) continue;  // taken through the gate's other qubit
+      out.emplace_back(key, value);
+      const std::uint32_t part = first(key) / 4 == q ? second(key) : first(key);
+      std::vector<Key>& other = pairs_on_[part / 4];
+      for (std::size_t j = 0; j < other.size(); ++j) {
+        if (other[j] == key) {
+          other[j] = other.back();
+          other.pop_back();
+          break;
         }
       }
-      own.clear();
     }
+    own.clear();
   }
 
   std::vector<std::array<std::array<double, 2>, 3>> single_;  // by qubit, then X, Y, Z
