@@ -110,8 +110,10 @@ std::optional<double> shifted_pattern_start(double a, double b, std::size_t m,
   const OverlapCurve g(a, b, m, inside, lo, hi);
   // Start from the centred pattern, the one a part without flips takes.
   const double middle = a + step / 2;
-  double g_lo = g(lo), g_hi = g(hi);
-  const double g_mid = g(middle);
+  // The bracket's ends and middle are measured directly, where a zero is often exact.
+  auto direct = [&](double t) { return shifted_pattern_overlap(a, b, m, t, inside); };
+  double g_lo = direct(lo), g_hi = direct(hi);
+  const double g_mid = direct(middle);
   if (g_mid == 0.0) return middle;
   auto opposite = [](double x, double y) { return (x < 0.0) != (y < 0.0) || x == 0.0; };
   if (opposite(g_lo, g_mid)) {
