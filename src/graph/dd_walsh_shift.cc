@@ -128,10 +128,14 @@ std::optional<double> shifted_pattern_start(double a, double b, std::size_t m,
   if (g_lo == 0.0) return lo;
   if (g_hi == 0.0) return hi;
   const double tolerance = 1e-9 * std::max({1.0, std::abs(a), std::abs(b)});
+  const double near_zero = 1e-9 * (b - a);
   // Halved until the bracket lies on one line of the curve, where the root is exact.
   for (int iteration = 0; iteration < 60 && hi - lo > tolerance && !g.straight(lo, hi); ++iteration) {
     const double t = lo + (hi - lo) / 2;
-    const double value = g(t);
+    // The curve's rounding differs from the walk's: near zero, where its sign could, the
+    // value is measured directly, which finds the zeros the walk finds.
+    double value = g(t);
+    if (std::abs(value) <= near_zero) value = direct(t);
     if (value == 0.0) return t;
     if ((value < 0.0) == (g_lo < 0.0)) {
       lo = t;
