@@ -6,6 +6,7 @@
 #include <numeric>
 #include <optional>
 #include <set>
+#include <span>
 #include <tuple>
 
 #include "graph/dd_walsh_shift.h"
@@ -421,6 +422,9 @@ class WalshPlanner {
     } else {
       merged(shifted_pulses, shifted_operations, followed_);
       late_.clear();
+      searched_.clear();
+      searched_flips_.clear();
+      searched_sorted_ = 0;
       fits = fill_parts(s, st, flips, middles, &followed_, total, closing);
       // A flipped part too short for its pattern, or with no shift orthogonal to the flips
       // that leaves its pulses their room: cut at its flips instead (where they leave the
@@ -538,6 +542,10 @@ class WalshPlanner {
         if (t - *(after - 1) >= room && *after - t >= room) bounds_.insert(after, t);
       }
     }
+    if (followed != nullptr) {
+      std::sort(searched_.begin(), searched_.end(), ShiftSearch::before);
+      searched_sorted_ = searched_.size();
+    }
     const std::size_t parts = bounds_.size() - 1;
     counts_.assign(parts, 0);
     shifted_.assign(parts, 0);
@@ -564,7 +572,7 @@ class WalshPlanner {
         std::size_t k = std::max<std::size_t>(1, (j + 1) / 2);
         std::optional<double> shift;
         for (; k <= most && k <= (j + 1) / 2 + 2 && !shift; ++k) {
-          shift = shifted_pattern_start(a, b, 2 * k, *followed, room / 2);
+          shift = shift_for(a, b, 2 * k, *followed, room / 2);
         }
         if (!shift) {
           unfit_.push_back(i);
@@ -626,6 +634,27 @@ class WalshPlanner {
       if (counts_[pick] == 0 && pick == last) closing = false;
     }
     return total > 0 && place_counts(s, st, closing, total);
+  }
+
+  // shifted_pattern_start() of a part, remembered for the stretch being filled: its later
+  // attempts (place_parts()) cut anew only the parts that found no shift, and meet the others
+  // again with the same flips inside.
+  std::optional<double> shift_for(double a, double b, std::size_t m,
+                                  const std::vector<double>& followed, double margin) {
+    const auto first = std::upper_bound(followed.begin(), followed.end(), a);
+    const std::span<const double> inside(first, std::lower_bound(first, followed.end(), b));
+    const auto known = std::lower_bound(
+        searched_.begin(), searched_.begin() + searched_sorted_, ShiftSearch{a, b, m},
+        ShiftSearch::before);
+    if (known != searched_.begin() + searched_sorted_ && known->a == a && known->b == b &&
+        known->m == m && known->count == inside.size() &&
+        std::equal(inside.begin(), inside.end(), searched_flips_.begin() + known->offset)) {
+      return known->start;
+    }
+    const std::optional<double> start = shifted_pattern_start(a, b, m, inside, margin);
+    searched_.push_back({a, b, m, searched_flips_.size(), inside.size(), start});
+    searched_flips_.insert(searched_flips_.end(), inside.begin(), inside.end());
+    return start;
   }
 
   static std::size_t count_inside(const std::vector<double>& times, double a, double b) {
@@ -728,6 +757,19 @@ class WalshPlanner {
   static constexpr std::size_t kCursors = 4;
   std::vector<std::size_t> cursors_;
   std::vector<std::size_t> unfit_;  // flipped parts without a shifted pattern (fill_parts())
+  struct ShiftSearch {
+    double a, b;
+    std::size_t m, offset = 0, count = 0;  // the part, its pulses, its flips in searched_flips_
+    std::optional<double> start = std::nullopt;
+    static bool before(const ShiftSearch& x, const ShiftSearch& y) {
+      return std::tie(x.a, x.b, x.m) < std::tie(y.a, y.b, y.m);
+    }
+  };
+  // shift_for()'s, in the stretch being filled: those of earlier attempts sorted, the first
+  // searched_sorted_.
+  std::vector<ShiftSearch> searched_;
+  std::size_t searched_sorted_ = 0;
+  std::vector<double> searched_flips_;
   DdPlan plan_;
 };
 

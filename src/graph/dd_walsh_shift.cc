@@ -42,9 +42,10 @@ namespace {
 // binary search over the meetings, not a walk over the part.
 class OverlapCurve {
  public:
+  // `start`: the value at `lo`, measured directly.
   OverlapCurve(double a, double b, std::size_t m, std::span<const double> inside, double lo,
-               double hi)
-      : lo_(lo), start_(shifted_pattern_overlap(a, b, m, lo, inside)) {
+               double hi, double start)
+      : lo_(lo), start_(start) {
     const double step = (b - a) / static_cast<double>(m);
     for (std::size_t i = 0; i < m; ++i) {
       const double pulse = lo + step * static_cast<double>(i);
@@ -107,12 +108,12 @@ std::optional<double> shifted_pattern_start(double a, double b, std::size_t m,
   const double step = (b - a) / static_cast<double>(m);
   double lo = a + margin, hi = a + step - margin;
   if (!(lo <= hi)) return std::nullopt;
-  const OverlapCurve g(a, b, m, inside, lo, hi);
   // Start from the centred pattern, the one a part without flips takes.
   const double middle = a + step / 2;
   // The bracket's ends and middle are measured directly, where a zero is often exact.
   auto direct = [&](double t) { return shifted_pattern_overlap(a, b, m, t, inside); };
-  double g_lo = direct(lo), g_hi = direct(hi);
+  const double start = direct(lo);
+  double g_lo = start, g_hi = direct(hi);
   const double g_mid = direct(middle);
   if (g_mid == 0.0) return middle;
   auto opposite = [](double x, double y) { return (x < 0.0) != (y < 0.0) || x == 0.0; };
@@ -129,6 +130,8 @@ std::optional<double> shifted_pattern_start(double a, double b, std::size_t m,
   if (g_hi == 0.0) return hi;
   const double tolerance = 1e-9 * std::max({1.0, std::abs(a), std::abs(b)});
   const double near_zero = 1e-9 * (b - a);
+  // Built only where the bracket is to be halved: most parts answer before.
+  const OverlapCurve g(a, b, m, inside, a + margin, a + step - margin, start);
   // Halved until the bracket lies on one line of the curve, where the root is exact.
   for (int iteration = 0; iteration < 60 && hi - lo > tolerance && !g.straight(lo, hi); ++iteration) {
     const double t = lo + (hi - lo) / 2;

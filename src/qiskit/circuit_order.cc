@@ -100,28 +100,31 @@ std::optional<std::vector<std::uint32_t>> lexicographic_order(const QkCircuit* c
     }
   }
   // Keys packed into numbers where they fit (gates of one or two qubits, measurements, the
-  // wires' input nodes), compared in a few instructions instead of as sequences.
-  std::vector<std::uint64_t> numbers(nodes);
-  std::vector<std::uint8_t> fits(nodes);
-  for (std::size_t i = 0; i < nodes; ++i) {
-    const std::optional<std::uint64_t> number = packed(keys[i]);
-    fits[i] = number.has_value();
-    numbers[i] = number.value_or(0);
-  }
-  auto later = [&](std::uint32_t a, std::uint32_t b) {
-    return fits[a] & fits[b] ? numbers[b] < numbers[a] : less(keys[b], keys[a]);
+  // wires' input nodes), compared in a few instructions instead of as sequences. The queue
+  // holds them beside the nodes, which keeps its comparisons within its own array.
+  struct Ready {
+    std::uint64_t number;
+    std::uint32_t node;
+    bool fits;
   };
-  std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, decltype(later)> ready(later);
-  for (std::uint32_t w = 0; w < nq + nc; ++w) ready.push(static_cast<std::uint32_t>(n + w));
+  auto entry = [&](std::uint32_t node) {
+    const std::optional<std::uint64_t> number = packed(keys[node]);
+    return Ready{number.value_or(0), node, number.has_value()};
+  };
+  auto later = [&](const Ready& a, const Ready& b) {
+    return a.fits & b.fits ? b.number < a.number : less(keys[b.node], keys[a.node]);
+  };
+  std::priority_queue<Ready, std::vector<Ready>, decltype(later)> ready(later);
+  for (std::uint32_t w = 0; w < nq + nc; ++w) ready.push(entry(static_cast<std::uint32_t>(n + w)));
   std::vector<std::uint32_t> order;
   order.reserve(n);
   while (!ready.empty()) {
-    const std::uint32_t node = ready.top();
+    const std::uint32_t node = ready.top().node;
     ready.pop();
     if (node < n) order.push_back(node);
     for (std::size_t s = first_slot[node]; s < first_slot[node + 1]; ++s) {
       const std::uint32_t child = next[s];
-      if (child != kNone && --indegree[child] == 0) ready.push(child);
+      if (child != kNone && --indegree[child] == 0) ready.push(entry(child));
     }
   }
   return order;
