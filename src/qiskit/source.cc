@@ -36,10 +36,20 @@ QkGate Source::gate(std::uint32_t node, const QkCircuitInstructionView& view) co
   if (node >= gates_.size()) gates_.resize(qk_circuit_num_instructions(circuit_), 0);
   if (node >= gates_.size()) return standard_gate_named(std::string_view(view.name, view.name_len));
   std::uint8_t& known = gates_[node];
-  if (known == 0) {
-    known = static_cast<std::uint8_t>(standard_gate_named(std::string_view(view.name, view.name_len)) + 1);
-  }
+  if (known == 0) known = static_cast<std::uint8_t>(gate_named(std::string_view(view.name, view.name_len)) + 1);
   return static_cast<QkGate>(known - 1);
+}
+
+QkGate Source::gate_named(std::string_view name) const {
+  for (const auto& [seen, gate] : recent_names_) {
+    if (!seen.empty() && seen == name) return gate;
+  }
+  const QkGate gate = standard_gate_named(name);
+  if (gate != static_cast<QkGate>(kStandardGates)) {
+    recent_names_[next_recent_] = {standard_gate_names()[gate], gate};
+    next_recent_ = (next_recent_ + 1) % recent_names_.size();
+  }
+  return gate;
 }
 
 bool Source::native_params(const QkParam* params, std::size_t count) {

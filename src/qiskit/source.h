@@ -3,8 +3,11 @@
 
 #include "qiskit/capi.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vornak::bridge {
@@ -79,6 +82,12 @@ class Source {
   std::uint32_t first_ = 0;  // the node index of a circuit's first operation
   std::vector<std::uint32_t> circuit_order_;  // of a circuit read in place
   mutable std::vector<std::uint8_t> gates_;    // of a circuit, by node: gate() once asked, + 1
+  // standard_gate_named(), through the few standard gates named last: a circuit holds few
+  // kinds of gate, and comparing a short name to each costs less than hashing it. The names
+  // are those of standard_gate_names(), which outlive every Source.
+  QkGate gate_named(std::string_view name) const;
+  mutable std::array<std::pair<std::string_view, QkGate>, 6> recent_names_{};
+  mutable std::size_t next_recent_ = 0;
 };
 
 }  // namespace vornak::bridge
