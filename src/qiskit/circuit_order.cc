@@ -112,7 +112,7 @@ std::optional<std::vector<std::uint32_t>> lexicographic_order(const QkCircuit* c
     return Ready{number.value_or(0), node, number.has_value()};
   };
   auto later = [&](const Ready& a, const Ready& b) {
-    return a.fits & b.fits ? b.number < a.number : less(keys[b.node], keys[a.node]);
+    return (a.fits && b.fits) ? b.number < a.number : less(keys[b.node], keys[a.node]);
   };
   std::priority_queue<Ready, std::vector<Ready>, decltype(later)> ready(later);
   for (std::uint32_t w = 0; w < nq + nc; ++w) ready.push(entry(static_cast<std::uint32_t>(n + w)));
