@@ -541,8 +541,7 @@ class WalshPlanner {
         if (after == bounds_.begin() || after == bounds_.end()) continue;
         if (t - *(after - 1) >= room && *after - t >= room) bounds_.insert(after, t);
       }
-    }
-    if (followed != nullptr) {
+      // The earlier attempts' shift searches, looked up by shift_for().
       std::sort(searched_.begin(), searched_.end(), ShiftSearch::before);
       searched_sorted_ = searched_.size();
     }
@@ -563,7 +562,9 @@ class WalshPlanner {
                                          std::floor(length / room), kMostBoundedPulses});
         j = std::max<std::size_t>(1, static_cast<std::size_t>(bounded));
       }
-      if (followed != nullptr && count_inside(*followed, a, b) > 0) {
+      const std::span<const double> inside =
+          followed != nullptr ? times_inside(*followed, a, b) : std::span<const double>{};
+      if (!inside.empty()) {
         // Two pulses at least, and in pairs: a shift by L / 2k turns the pattern's signs over.
         // Where the shift that answers puts a pulse within half its room of an end (a
         // pattern of the neighbour's own period is orthogonal only a quarter of a period
@@ -572,7 +573,7 @@ class WalshPlanner {
         std::size_t k = std::max<std::size_t>(1, (j + 1) / 2);
         std::optional<double> shift;
         for (; k <= most && k <= (j + 1) / 2 + 2 && !shift; ++k) {
-          shift = shift_for(a, b, 2 * k, *followed, room / 2);
+          shift = shift_for(a, b, 2 * k, inside, room / 2);
         }
         if (!shift) {
           unfit_.push_back(i);
@@ -636,13 +637,11 @@ class WalshPlanner {
     return total > 0 && place_counts(s, st, closing, total);
   }
 
-  // shifted_pattern_start() of a part, remembered for the stretch being filled: its later
-  // attempts (place_parts()) cut anew only the parts that found no shift, and meet the others
-  // again with the same flips inside.
+  // shifted_pattern_start() of part [a, b] with the followed flips `inside` it, remembered
+  // for the stretch being filled: its later attempts (place_parts()) cut anew only the parts
+  // that found no shift, and meet the others again with the same flips inside.
   std::optional<double> shift_for(double a, double b, std::size_t m,
-                                  const std::vector<double>& followed, double margin) {
-    const auto first = std::upper_bound(followed.begin(), followed.end(), a);
-    const std::span<const double> inside(first, std::lower_bound(first, followed.end(), b));
+                                  std::span<const double> inside, double margin) {
     const auto known = std::lower_bound(
         searched_.begin(), searched_.begin() + searched_sorted_, ShiftSearch{a, b, m},
         ShiftSearch::before);
@@ -657,9 +656,11 @@ class WalshPlanner {
     return start;
   }
 
-  static std::size_t count_inside(const std::vector<double>& times, double a, double b) {
-    return static_cast<std::size_t>(std::lower_bound(times.begin(), times.end(), b) -
-                                    std::upper_bound(times.begin(), times.end(), a));
+  // The times of sorted `times` strictly inside (a, b).
+  static std::span<const double> times_inside(const std::vector<double>& times, double a,
+                                              double b) {
+    const auto first = std::upper_bound(times.begin(), times.end(), a);
+    return {first, std::lower_bound(first, times.end(), b)};
   }
 
   // Appends to starts_ the pulses of stretch `st` of slot `s`, counts_[i] in part i of
