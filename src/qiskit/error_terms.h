@@ -19,6 +19,11 @@ inline constexpr std::size_t kMaxTerms = 4096;  // strings of two qubits; beyond
 // cannot sway a choice.
 inline constexpr double kSmallTerm = 1e-3;
 
+// Whether both coefficients of a term are below kSmallTerm.
+inline bool small_term(const std::array<double, 2>& value) {
+  return std::abs(value[0]) < kSmallTerm && std::abs(value[1]) < kSmallTerm;
+}
+
 // A Pauli string of weight one or two, as (qubit * 4 + letter) of each, the smaller first;
 // 0 for no second qubit.
 using Key = std::uint64_t;
@@ -85,7 +90,7 @@ class Errors {
         const double c = m[3 * (a - 1) + (letter - 1)];
         if (std::abs(c) < kNegligible) continue;
         const std::array<double, 2> image{value[0] * c, value[1] * c};
-        if (std::abs(image[0]) < kSmallTerm && std::abs(image[1]) < kSmallTerm) continue;
+        if (small_term(image)) continue;
         add(make_key(q * 4 + a, rest), image);
       }
     }

@@ -48,7 +48,7 @@ void carry(Errors& errors, const Matrix& u, const std::uint32_t* qubits, Images&
       }
       if (weight > 2) continue;  // spread too far to be undone by a single-qubit run
       const std::array<double, 2> image_value{value[0] * c, value[1] * c};
-      if (std::abs(image_value[0]) < kSmallTerm && std::abs(image_value[1]) < kSmallTerm) continue;
+      if (small_term(image_value)) continue;
       errors.add(make_key(parts[0], weight == 2 ? parts[1] : 0), image_value);
     }
   }
@@ -75,15 +75,18 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
     }
     return r;
   };
+  auto leaves_error = [](const std::array<double, 6>& r) {
+    double size = 0;
+    for (double v : r) size += v * v;
+    return size >= kNegligible;
+  };
   // The qubit's next run that leaves an error, by run.
   constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::vector<std::size_t> next(plan.runs.size(), kNone), last(in.nq, kNone);
   for (std::size_t k = plan.runs.size(); k-- > 0;) {
     const std::uint32_t q = static_cast<std::uint32_t>(plan.runs[k].qubit);
     next[k] = last[q];
-    double size = 0;
-    for (double v : residue(plan.runs[k].count)) size += v * v;
-    if (size >= kNegligible) last[q] = k;
+    if (leaves_error(residue(plan.runs[k].count))) last[q] = k;
   }
   // Nothing earlier to cancel: where the qubit's next run with an error follows after
   // single-qubit gates only (at most kLookAhead nodes on), the θ that leaves this run's
@@ -135,9 +138,7 @@ std::vector<double> run_frames(const Source& source, const Reading& reading, con
     const DdRun& run = plan.runs[index];
     const std::uint32_t q = static_cast<std::uint32_t>(run.qubit);
     const std::array<double, 6> r = residue(run.count);
-    double size = 0;
-    for (double v : r) size += v * v;
-    if (size < kNegligible) return;
+    if (!leaves_error(r)) return;
     errors.flush(q, scratch);
     // The overlap of the turned residue with the errors present: C cos θ + S sin θ.
     const std::array<double, 2>& ax = errors.coefficient(q, kLetterX);
