@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "graph/dd_plan.h"
+#include "dd/plan.h"
 #include "qiskit/body_reader.h"
 #include "qiskit/circuit_copies.h"
 #include "qiskit/plan.h"

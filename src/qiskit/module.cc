@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "graph/dd_plan.h"
+#include "dd/plan.h"
 #include "lib/pyref.h"
 #include "qiskit/circuit_copies.h"
 #include "qiskit/circuit_order.h"

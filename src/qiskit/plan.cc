@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <span>
 
-#include "graph/dd_walsh.h"
+#include "dd/walsh.h"
 #include "graph/pass_schedule.h"
 
 namespace vornak::bridge {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "graph/dd_plan.h"
+#include "dd/plan.h"
 #include "lib/pyref.h"
 #include "qiskit/append_instruction.h"
 #include "qiskit/options.h"
