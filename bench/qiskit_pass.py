@@ -295,13 +295,13 @@ def timed(fn, *args):
 
 class PadTimer:
     """Times the native `pad` call that our pass makes, by standing in for the module
-    `vornak._bridge` in `vornak.qiskit.dd_pass` while installed."""
+    `vornak._bridge` in `vornak.qiskit.padding` while installed."""
 
     def __init__(self):
-        import vornak.qiskit.dd_pass
+        import vornak.qiskit.padding
 
-        self._package = vornak.qiskit.dd_pass
-        self._module = vornak.qiskit.dd_pass._bridge
+        self._package = vornak.qiskit.padding
+        self._module = vornak.qiskit.padding._bridge
         self.ns = 0
 
     def __getattr__(self, name):
@@ -380,8 +380,8 @@ def breakdown(circuit, target):
         raise AssertionError("op_start_times does not cover the output")
     # Two shares timed apart, on a new pass.
     dd = DynamicalDecoupling(target=target, **our_options())
-    if hasattr(dd, "_tables_for"):  # the per-width durations, pulses and couplings
-        parts[TABLES], _ = timed(dd._tables_for, circuit.num_qubits)
+    # The per-width durations, pulses and couplings.
+    parts[TABLES], _ = timed(dd.padding.plan, circuit.num_qubits)
     from qiskit.converters import circuit_to_dag
 
     dd.run(circuit_to_dag(circuit, True))
@@ -391,11 +391,12 @@ def breakdown(circuit, target):
 
 def one_call_breakdown(circuit, target):
     """pad(circuit) once, with its label check and its native call timed in place: {part: ns}."""
-    import vornak.qiskit.one_call as pad_module
+    import vornak.qiskit.pad as pad_module
+    import vornak.qiskit.padding as padding
 
     parts = dict.fromkeys(ONE_CALL_PARTS, 0)
-    has_labels, construct = pad_module.has_labels, pad_module.DynamicalDecoupling
-    native = pad_module._bridge
+    has_labels, construct = padding.has_labels, pad_module.DynamicalDecoupling
+    native = padding._bridge
 
     class Native:
         def pad_circuit(self, *args):
@@ -410,17 +411,17 @@ def one_call_breakdown(circuit, target):
 
     def timed_construct(*args, **kwargs):
         ns, dd = _clock(construct, *args, **kwargs)
-        ns2, _ = _clock(dd._tables_for, circuit.num_qubits)
+        ns2, _ = _clock(dd.padding.plan, circuit.num_qubits)
         parts[ONE_CALL_PARTS[0]] += ns + ns2
         return dd
 
-    pad_module.has_labels, pad_module.DynamicalDecoupling = timed_labels, timed_construct
-    pad_module._bridge = Native()
+    padding.has_labels, pad_module.DynamicalDecoupling = timed_labels, timed_construct
+    padding._bridge = Native()
     try:
         total, _ = timed(lambda: pad_module.pad(circuit, target=target, **our_options()))
     finally:
-        pad_module.has_labels, pad_module.DynamicalDecoupling = has_labels, construct
-        pad_module._bridge = native
+        padding.has_labels, pad_module.DynamicalDecoupling = has_labels, construct
+        padding._bridge = native
     parts[ONE_CALL_PARTS[3]] = total - sum(parts[part] for part in ONE_CALL_PARTS[:3])
     return parts
 
@@ -795,7 +796,7 @@ def markdown(results, memory, command, missing=(), batch=None):
             "of different steps come from different rounds. The back end reads "
             "`property_set[\"node_start_time\"]` for every output node, in topological "
             "order, to build `op_start_times`. The two \"of which\" rows are timed apart on a "
-            "new pass: its per-width tables (`_tables_for`) and the first read of "
+            "new pass: its per-width tables (`padding.plan`) and the first read of "
             "`node_start_time` after `run(dag)`.",
             "- Memory: peak resident memory (VmHWM) of one run, "
             + ("reset through /proc/self/clear_refs just before it" if reset else

@@ -23,7 +23,8 @@ from qiskit.transpiler.passes import InstructionDurationCheck  # noqa: E402
 from bench import dynamic_circuits as dc  # noqa: E402
 from bench.dynamic_sim import branch_states, resolve_stretch_pulses  # noqa: E402
 from vornak.qiskit import DynamicalDecoupling, pad  # noqa: E402
-from vornak.qiskit.control_flow import AROUND, levels  # noqa: E402
+from vornak.qiskit.dynamic.blocks import levels  # noqa: E402
+from vornak.qiskit.options import AROUND  # noqa: E402
 
 DEVICES = ("FakeSherbrooke", "FakeTorino", "FakeKyiv")
 _BACKENDS = {}

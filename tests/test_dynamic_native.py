@@ -19,8 +19,9 @@ from qiskit.transpiler import CouplingMap, InstructionDurations, PassManager  # 
 from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
 
 from vornak import _bridge  # noqa: E402
-from vornak.qiskit import DynamicalDecoupling, control_flow, pad  # noqa: E402
-from vornak.qiskit.control_flow import AROUND  # noqa: E402
+from vornak.qiskit import DynamicalDecoupling, pad  # noqa: E402
+from vornak.qiskit.options import AROUND  # noqa: E402
+from padding_paths import use_native  # noqa: E402
 
 WIDTH = 6
 DURATIONS = InstructionDurations(
@@ -53,7 +54,7 @@ def both_ways(circuit, monkeypatch, **options):
     circuits with their property sets."""
     found = {}
     for native in (False, True):
-        monkeypatch.setattr(control_flow, "_NATIVE", native)
+        use_native(monkeypatch, native)
         manager = PassManager([DynamicalDecoupling(**dict(OPTIONS, **options))])
         through_pass = manager.run(circuit)
         found[native] = (pad(circuit, **dict(OPTIONS, **options)), through_pass,
@@ -286,7 +287,7 @@ def test_times_in_ns_go_the_python_way(monkeypatch, native_calls):
     circuit = _feed_forward()
     found = []
     for native in (False, True):
-        monkeypatch.setattr(control_flow, "_NATIVE", native)
+        use_native(monkeypatch, native)
         found.append(pad(circuit, durations=durations, coupling_map=LINE))
     assert_identical(*found)
     assert found[0].op_start_times == found[1].op_start_times
@@ -304,7 +305,7 @@ def test_a_fault_in_a_body_is_the_same_error(fault, words, monkeypatch):
         fault(qc)
     messages = []
     for native in (False, True):
-        monkeypatch.setattr(control_flow, "_NATIVE", native)
+        use_native(monkeypatch, native)
         with pytest.raises(TranspilerError) as error:
             pad(qc, **OPTIONS)
         messages.append(str(error.value))
@@ -362,7 +363,7 @@ def test_names_metadata_and_layout_are_kept(monkeypatch, native_calls):
     for circuit in (qc, mapped):
         found = []
         for native in (False, True):
-            monkeypatch.setattr(control_flow, "_NATIVE", native)
+            use_native(monkeypatch, native)
             found.append(pad(circuit, **OPTIONS))
         assert_identical(*found)
         ifs = []
@@ -417,6 +418,6 @@ def test_loops_with_break_and_continue_are_padded_natively(monkeypatch, native_c
         return found
 
     assert skeleton(padded) == skeleton(qc)
-    monkeypatch.setattr(control_flow, "_NATIVE", False)
+    use_native(monkeypatch, False)
     with pytest.raises(TranspilerError, match="block by block"):
         pad(qc, **OPTIONS)

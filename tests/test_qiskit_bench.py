@@ -67,18 +67,18 @@ def test_output_check_accepts_both_passes_and_refuses_broken_outputs(layered):
 
 def test_breakdown_times_every_step_and_puts_the_wrapped_calls_back(layered):
     import qiskit.transpiler.passmanager as manager_module
-    import vornak.qiskit.dd_pass
+    import vornak.qiskit.padding
 
     circuit, target = layered
-    module, convert = vornak.qiskit.dd_pass._bridge, manager_module.dag_to_circuit
+    module, convert = vornak.qiskit.padding._bridge, manager_module.dag_to_circuit
     parts = qiskit_pass.breakdown(circuit, target)
     assert set(qiskit_pass.PARTS) <= set(parts)
     steps = [parts[part] for part in qiskit_pass.PARTS[:-1]]  # the rest may be noise
     assert all(ns > 0 for ns in steps)  # e.g. the pass still calls _bridge.pad
-    assert vornak.qiskit.dd_pass._bridge is module and manager_module.dag_to_circuit is convert
+    assert vornak.qiskit.padding._bridge is module and manager_module.dag_to_circuit is convert
     with pytest.raises(RuntimeError), qiskit_pass.PadTimer():
         raise RuntimeError
-    assert vornak.qiskit.dd_pass._bridge is module
+    assert vornak.qiskit.padding._bridge is module
 
 
 def _result(key, gates, ours, peer, floor):

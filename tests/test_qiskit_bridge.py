@@ -20,7 +20,7 @@ from qiskit.circuit.library import RXGate, XGate, CXGate
 from qiskit.converters import circuit_to_dag
 from qiskit.transpiler import InstructionDurations
 from vornak import _bridge
-from vornak.qiskit import DynamicalDecoupling, dd_pass
+from vornak.qiskit import DynamicalDecoupling, padding
 
 circuit = QuantumCircuit(3)
 circuit.x(0)
@@ -30,8 +30,8 @@ circuit.cx(1, 2)
 dag = circuit_to_dag(circuit)
 durations = InstructionDurations([("x", None, 160), ("cx", None, 800)], dt=1e-9)
 calls = []
-real = dd_pass._bridge.pad
-dd_pass._bridge = type("Spy", (), {"pad": staticmethod(lambda *a: calls.append(a) or real(*a))})
+real = padding._bridge.pad
+padding._bridge = type("Spy", (), {"pad": staticmethod(lambda *a: calls.append(a) or real(*a))})
 DynamicalDecoupling(durations, [XGate(), XGate()], coupling_map=[(0, 1)]).run(dag)
 dag_, write, table, delays, pulses, pulse_durations, couplings, options = calls[0]
 RX, X, CX = (int(g._standard_gate) for g in (RXGate(0.1), XGate(), CXGate()))

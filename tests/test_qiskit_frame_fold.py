@@ -26,7 +26,8 @@ from qiskit.transpiler import InstructionDurations, PassManager  # noqa: E402
 from test_dynamic_native import assert_identical  # noqa: E402
 from test_qiskit_pass import run_both_writers  # noqa: E402
 
-from vornak.qiskit import DynamicalDecoupling, control_flow, dd_pass, pad  # noqa: E402
+from padding_paths import use_native  # noqa: E402
+from vornak.qiskit import DynamicalDecoupling, pad, padding  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
 
@@ -171,7 +172,7 @@ def test_the_dynamic_path_folds_as_the_python_padder(monkeypatch):
                                                    for q in instruction.qubits])
     results = {}
     for native in (False, True):
-        monkeypatch.setattr(control_flow, "_NATIVE", native)
+        use_native(monkeypatch, native)
         results[native] = pad(circuit, durations=DURATIONS)
     assert_identical(results[False], results[True])
     body = next(i.operation for i in results[True].data if i.operation.name == "if_else")
@@ -183,14 +184,14 @@ def test_the_plan_names_each_fold_for_the_python_writer(monkeypatch):
     # The bridge hands the Python writer each run's fold: the position of the rz next on
     # its qubit, or None (at the circuit's end, or where no rz comes next).
     seen = []
-    real = dd_pass._write_in_python
+    real = padding.write_in_python
 
     def spy(dag, plan, *args, **kwargs):
         seen.extend(run[3] for run in plan[3])
         return real(dag, plan, *args, **kwargs)
 
-    monkeypatch.setattr(dd_pass, "_write_in_python", spy)
-    monkeypatch.setattr(dd_pass, "native_written", lambda pulse: None)
+    monkeypatch.setattr(padding, "write_in_python", spy)
+    monkeypatch.setattr(padding, "native_written", lambda pulse: None)
     circuit = waiting(2)
     for _ in range(WAIT[2]):
         circuit.sx(1)  # qubit 0's wait at the end: a run with no rz after it

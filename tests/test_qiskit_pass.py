@@ -33,7 +33,8 @@ import pytest
 
 pytest.importorskip("qiskit")
 vq = pytest.importorskip("vornak.qiskit")
-dd_pass = pytest.importorskip("vornak.qiskit.dd_pass")
+padding = pytest.importorskip("vornak.qiskit.padding")
+from vornak.qiskit import options as pass_options  # noqa: E402
 
 import numpy as np  # noqa: E402
 from qiskit import ClassicalRegister, QuantumCircuit, QuantumRegister, transpile  # noqa: E402
@@ -384,14 +385,14 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
     before = copy.deepcopy(dag)
     dd = DynamicalDecoupling(durations=durations, target=target, **options)
     writes = []
-    python_writer = dd_pass._write_in_python
+    python_writer = padding.write_in_python
 
     def spy(*args, **kwargs):
         writes.append(1)
         return python_writer(*args, **kwargs)
 
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(dd_pass, "_write_in_python", spy)
+        patch.setattr(padding, "write_in_python", spy)
         if one_call is None:
             out = dd.run(dag)
             ps = dd.property_set
@@ -407,13 +408,13 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
     clbit_index = {c: i for i, c in enumerate(dag.clbits)}
     # Each pulse as written: the gate, or x between the rz frame changes of its phase. The
     # planner places blocks of `block` pulses; a run's k-th pulse is pulse k of the cycle.
-    written, block = dd._written, dd._block
+    written, block = dd.padding.options.written, dd.padding.plan(dag.num_qubits()).block
     cycle = [pulse[len(pulse) // 2] for pulse in written]
     # Frame changes merge between pulses, so any rz may be one; Operator equality below
     # checks them all.
     framed = any(len(pulse) > 1 for pulse in written)
     frames = {float(pulse[-1].params[0]) for pulse in written if len(pulse) > 1}
-    if dd._frames_allowed:
+    if dd.padding.options.frames_allowed:
         frames = None  # runs may be turned by any angle
     allowed = options.get("qubits")
     pulse_lengths = []
@@ -647,7 +648,7 @@ def test_constructor_is_like_pad_dynamical_decoupling():
                              pulse_alignment=4)
     assert dd.qubits == {0, 1} and not dd.skip_reset_qubits and dd.placement == "start"
     assert dd.pulse_alignment == 4 and dd.acquire_alignment == 1
-    assert dd.scheduling == dd_pass.DEFAULT_SCHEDULING and dd.scheduling in ("asap", "alap")
+    assert dd.scheduling == pass_options.DEFAULT_SCHEDULING and dd.scheduling in ("asap", "alap")
     sherbrooke = fake_backend("FakeSherbrooke").target
     dd = DynamicalDecoupling(target=sherbrooke, scheduling="alap", acquire_alignment=32)
     assert (dd.pulse_alignment, dd.acquire_alignment, dd.scheduling) == (16, 32, "alap")
@@ -659,7 +660,7 @@ def test_default_sequence_follows_the_target():
     for target in (generic_backend(2).target, generic_backend(2, extra=()).target):
         dd = DynamicalDecoupling(target=target)
         assert [g.name for g in dd.dd_sequence] == ["x", "r", "r", "x"]
-        assert [[g.name for g in pulse] for pulse in dd._written] == [
+        assert [[g.name for g in pulse] for pulse in dd.padding.options.written] == [
             ["x"], ["rz", "x", "rz"], ["rz", "x", "rz"], ["x"]]
 
 
@@ -1322,7 +1323,7 @@ def run_both_writers(circuit, **options):
     out_native = native.run(circuit_to_dag(circuit))
     python = DynamicalDecoupling(**options)
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(dd_pass, "native_written", lambda pulse: None)
+        patch.setattr(padding, "native_written", lambda pulse: None)
         out_python = python.run(circuit_to_dag(circuit))
     for key in ("dd_sequences_inserted", "dd_sequences_dropped", "time_unit"):
         assert native.property_set[key] == python.property_set[key]

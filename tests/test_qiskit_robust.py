@@ -192,8 +192,8 @@ def test_default_sequence_is_robust_and_written_with_x_and_rz():
         dd = DynamicalDecoupling(target=target)
         assert [pulse_phase(g) for g in dd.dd_sequence] == pytest.approx(
             [0.0, math.pi, math.pi, 0.0])
-        assert dd._block == 2
-        assert {g.name for pulse in dd._written for g in pulse} == {"x", "rz"}
+        assert dd.padding.options.block == 2
+        assert {g.name for pulse in dd.padding.options.written for g in pulse} == {"x", "rz"}
 
 
 def idle_beside(build):

@@ -166,16 +166,15 @@ PyObject* circuit_order(PyObject*, PyObject* data) {
 }
 
 // plan_dynamic(circuit, durations, pulses, pulse_durations, couplings, options, stretch,
-// describe, step, max_time): see DynamicPlanner. None where the circuit cannot be padded
+// describe, step): see DynamicPlanner, whose schedules end within MAX_EXACT_DT. None where the circuit cannot be padded
 // natively.
 PyObject* plan_dynamic(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject *python, *table_obj, *pulses_obj, *durations_obj, *couplings_obj, *options_obj,
         *stretch_obj, *describe;
-    double step, max_time;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOdd", &python, &table_obj, &pulses_obj, &durations_obj,
-                          &couplings_obj, &options_obj, &stretch_obj, &describe, &step,
-                          &max_time)) {
+    double step;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOd", &python, &table_obj, &pulses_obj, &durations_obj,
+                          &couplings_obj, &options_obj, &stretch_obj, &describe, &step)) {
       return nullptr;
     }
     const int stretch = PyObject_IsTrue(stretch_obj);
@@ -188,7 +187,7 @@ PyObject* plan_dynamic(PyObject*, PyObject* args) {
     const Inputs in = to_inputs(qk_circuit_num_qubits(circuit), pulses_obj, durations_obj,
                                 couplings_obj, options_obj);
     if (!in.pulses_native) return Py_NewRef(Py_None);
-    DynamicPlanner planner(table, in, stretch != 0, describe, step, max_time);
+    DynamicPlanner planner(table, in, stretch != 0, describe, step, kMaxExactDt);
     py::Ref result;
     try {
       result = py::Ref::steal(planner.plan(circuit, python));
@@ -244,13 +243,13 @@ PyMethodDef kMethods[] = {
      "Qiskit's sort; else None."},
     {"plan_dynamic", plan_dynamic, METH_VARARGS,
      "plan_dynamic(circuit, durations, pulses, pulse_durations, couplings, options, "
-     "stretch, describe, step, max_time)\n--\n\n"
+     "stretch, describe, step)\n--\n\n"
      "Pads a QuantumCircuit with control flow block by block, reading it and its bodies\n"
      "through the C API: (result, sequences, dropped), the result of the top level as\n"
      "vornak.qiskit.dynamic_native assembles it. `stretch`: whether idle qubits around\n"
      "control flow take stretch sequences; describe(body): None for a body that cannot be\n"
      "padded natively, else whether it has classical variables; blocks of n operations\n"
-     "with n * step above max_time are not padded natively. None for a circuit that the\n"
+     "with n * step above MAX_EXACT_DT are not padded natively. None for a circuit that the\n"
      "C API cannot read or write without Python."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -269,7 +268,10 @@ PyMODINIT_FUNC PyInit__bridge() {
   if (import_qiskit() < 0) return nullptr;
   PyObject* module = PyModule_Create(&kModule);
   if (module == nullptr) return nullptr;
-  if (PyModule_AddStringConstant(module, "QISKIT_VERSION", QISKIT_VERSION) < 0) {
+  // The longest schedule whose times in dt are exact doubles: the Python side checks
+  // against it where it writes a schedule itself.
+  if (PyModule_AddStringConstant(module, "QISKIT_VERSION", QISKIT_VERSION) < 0 ||
+      PyModule_AddObject(module, "MAX_EXACT_DT", PyFloat_FromDouble(kMaxExactDt)) < 0) {
     Py_DECREF(module);
     return nullptr;
   }

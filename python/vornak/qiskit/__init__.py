@@ -21,7 +21,7 @@ except ImportError as error:
         f"vornak.qiskit needs Qiskit ({error}); install it with: pip install 'vornak[qiskit]'"
     ) from error
 
-from vornak.qiskit.dd_pass import DynamicalDecoupling
-from vornak.qiskit.one_call import pad
+from vornak.qiskit.dynamical_decoupling import DynamicalDecoupling
+from vornak.qiskit.pad import pad
 
 __all__ = ["DynamicalDecoupling", "pad"]

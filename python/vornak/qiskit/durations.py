@@ -20,10 +20,12 @@ from qiskit.circuit.duration import duration_in_dt
 from qiskit.transpiler import InstructionDurations, Target
 from qiskit.transpiler.exceptions import TranspilerError
 
+from vornak import _bridge
+
 UNIT_SECONDS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "ns": 1e-9, "ps": 1e-12}
 _NS_EXPONENT = {"s": 9, "ms": 6, "us": 3, "ns": 0, "ps": -3}
-# The largest whole number of dt up to which every whole number is a double.
-MAX_EXACT_DT = 2**53
+# The largest whole number of dt up to which every whole number is a double: the bridge's.
+MAX_EXACT_DT = int(_bridge.MAX_EXACT_DT)
 
 
 def unit_is_dt(target: Target | None, durations: InstructionDurations | None) -> bool:

@@ -2,7 +2,7 @@
 Qiskit's C API, cuts them into blocks and plans and writes every block; this module makes
 what the C API cannot (control-flow operations around the padded bodies, stretch sequences).
 
-The result is the one `control_flow.DynamicPadder` makes (the same instructions in the same
+The result is the one `reference.DynamicPadder` makes (the same instructions in the same
 order, start times, global phase and counts); a circuit the C API cannot read or write
 without Python (labels, delays in units of time or of a stretch, operations or parameters
 held as Python objects, a schedule that may pass 2**53 dt, times in ns, ``around="widen"``)
@@ -15,8 +15,8 @@ from qiskit.circuit import CircuitInstruction, QuantumCircuit
 from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak import _bridge
-from vornak.qiskit.dd_pass import has_labels
-from vornak.qiskit.durations import MAX_EXACT_DT
+from vornak.qiskit.dynamic.stretch import StretchSequences
+from vornak.qiskit.padding import Padding, has_labels
 
 
 def _describe(body: QuantumCircuit) -> bool | None:
@@ -28,31 +28,32 @@ def _describe(body: QuantumCircuit) -> bool | None:
     return bool(body.num_vars or body.num_stretches)
 
 
-def pad_native(dd, circuit: QuantumCircuit, padder):
-    """`circuit` padded natively with `padder`'s sequences and counts, as `padder.pad` pads
-    it: the padded circuit and its start times; None where it must be padded in Python."""
-    if dd.around == "widen" or not dd._unit_dt:
+def pad_native(padding: Padding, circuit: QuantumCircuit, stretches: StretchSequences):
+    """`circuit` padded natively, as `DynamicPadder` with the same `stretches` pads it: the
+    padded circuit and its start times; None where it must be padded in Python."""
+    options = padding.options
+    if options.around_control_flow == "widen" or not options.unit_dt:
         return None
-    table, pulses, pulse_durations, couplings, options = dd._tables_for(circuit.num_qubits)
+    plan = padding.plan(circuit.num_qubits)
     try:
-        result = _bridge.plan_dynamic(circuit, table, pulses, pulse_durations, couplings,
-                                      options, dd.around == "stretch", _describe,
-                                      float(dd._step), float(MAX_EXACT_DT))
+        result = _bridge.plan_dynamic(circuit, plan.table, plan.pulses, plan.pulse_durations,
+                                      plan.couplings, plan.bridge_options,
+                                      options.around_control_flow == "stretch", _describe,
+                                      float(plan.step))
     except (LookupError, NotImplementedError) as error:
         raise TranspilerError(str(error)) from error
     if result is None:
         return None
     top, inserted, dropped = result
-    padder.counts.inserted += inserted
-    padder.counts.dropped += dropped
+    stretches.counts.inserted += inserted
+    stretches.counts.dropped += dropped
     times: list = []
-    phases: dict = {}
-    out = _assemble(padder, circuit, top, times, phases, dd._phase)
+    out = _assemble(stretches, circuit, top, times, {}, plan.phase)
     return out, times
 
 
-def _assemble(padder, body: QuantumCircuit, result: tuple, times: list | None, phases: dict,
-              phase: float) -> QuantumCircuit:
+def _assemble(stretches: StretchSequences, body: QuantumCircuit, result: tuple,
+              times: list | None, phases: dict, phase: float) -> QuantumCircuit:
     """The padded `body` from its native `result` (see the bridge's plan_dynamic)."""
     written, levels, physical = result
     # The body's Python attributes (name, metadata, layout) as copy_empty_like gives them,
@@ -76,15 +77,15 @@ def _assemble(padder, body: QuantumCircuit, result: tuple, times: list | None, p
                 out._append(instruction)
             else:
                 operation = instruction.operation
-                blocks = [_assemble(padder, block, inner, None, phases, phase)
+                blocks = [_assemble(stretches, block, inner, None, phases, phase)
                           for block, inner in zip(operation.blocks, bodies)]
                 out._append(CircuitInstruction(operation.replace_blocks(blocks),
                                                instruction.qubits, instruction.clbits))
             if times is not None:
                 times.append(0)
         if around:
-            padder._stretch_sequences(around, instructions, body, out,
-                                      times if times is not None else [], physical)
+            stretches.write(around, instructions, body, out,
+                            times if times is not None else [], physical)
     return out
 
 

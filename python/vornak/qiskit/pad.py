@@ -2,20 +2,16 @@
 
 from __future__ import annotations
 
-import copy
 import os
 from collections.abc import Iterable
 from concurrent.futures import ThreadPoolExecutor
 from numbers import Integral
 
 from qiskit.circuit import QuantumCircuit
-from qiskit.converters import circuit_to_dag, dag_to_circuit
-from qiskit.passmanager import PropertySet
-from qiskit.transpiler.exceptions import TranspilerError
 
-from vornak import _bridge
-from vornak.qiskit.control_flow import pad_dynamic
-from vornak.qiskit.dd_pass import CONTROL_FLOW, DynamicalDecoupling, has_labels
+from vornak.qiskit.dynamic import pad_dynamic
+from vornak.qiskit.dynamical_decoupling import DynamicalDecoupling
+from vornak.qiskit.padding import Padding
 
 # Below this many instructions per circuit a thread's start costs more than it saves.
 _PARALLEL_INSTRUCTIONS = 2000
@@ -68,21 +64,18 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
             raise TypeError(f"threads must be a whole number or None, not {threads!r}")
         if threads < 1:
             raise ValueError(f"threads must be at least 1, not {threads}")
-    dd = DynamicalDecoupling(target=target, **options)
+    padding = DynamicalDecoupling(target=target, **options).padding
     if isinstance(circuits, QuantumCircuit):
-        return _pad_one(dd, circuits)
+        return _pad_one(padding, circuits)
     circuits = list(circuits)
     for circuit in circuits:
         if not isinstance(circuit, QuantumCircuit):
             raise TypeError(f"pad takes QuantumCircuits, not {type(circuit).__name__}")
     workers = _workers(circuits, threads)
     if workers <= 1:
-        return [_pad_one(dd, circuit) for circuit in circuits]
-    # The pass's tables are built once, before the threads share them.
-    for width in {circuit.num_qubits for circuit in circuits}:
-        dd._tables_for(width)
+        return [_pad_one(padding, circuit) for circuit in circuits]
     with ThreadPoolExecutor(workers) as pool:
-        return list(pool.map(lambda circuit: _pad_one(dd, circuit), circuits))
+        return list(pool.map(lambda circuit: _pad_one(padding, circuit), circuits))
 
 
 def _workers(circuits: list, threads: int | None) -> int:
@@ -96,69 +89,7 @@ def _workers(circuits: list, threads: int | None) -> int:
     return min(cores, len(circuits))
 
 
-def _pad_one(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> QuantumCircuit:
+def _pad_one(padding: Padding, circuit: QuantumCircuit) -> QuantumCircuit:
     if circuit._data.has_control_flow_op():
-        return pad_dynamic(dd, circuit, pad_static)[0]
-    return pad_static(dd, circuit)[0]
-
-
-def pad_static(dd: DynamicalDecoupling, circuit: QuantumCircuit):
-    """(padded circuit with ``op_start_times``, sequences inserted, dropped) of a circuit
-    without control flow."""
-    data = circuit._data
-    if data.has_control_flow_op():
-        raise TranspilerError(CONTROL_FLOW)
-    table, pulses, pulse_durations, couplings, options = dd._tables_for(circuit.num_qubits)
-    delays = _delays(dd, circuit)
-    # Where the pass writes in Python (see its run), it pads the circuit.
-    if not dd._native(len(data), delays) or has_labels(data):
-        return _through_the_pass(dd, circuit)
-    try:
-        result = _bridge.pad_circuit(
-            data, True, table, delays, pulses, pulse_durations, couplings, options
-        )
-    except (LookupError, NotImplementedError) as error:
-        raise TranspilerError(str(error)) from error
-    if result is None:  # Python-object parameters or operations, or data in use elsewhere
-        return _through_the_pass(dd, circuit)
-    written, inserted, dropped, detail = result
-    if not written:  # operations or pulses the C API cannot write
-        return _through_the_pass(dd, circuit)
-    out, length, times = detail
-    out.name = circuit.name
-    out.metadata = circuit.metadata
-    dd._finish(out, inserted, length)
-    # As node_start_time holds them: ints in dt, floats in ns. Like PassManager.run, which
-    # sets them only from a non-empty node_start_time, none for a circuit of no instructions.
-    if times:
-        out._op_start_times = times if dd._unit_dt else [float(t) for t in times]
-    return out, inserted, dropped
-
-
-def _delays(dd: DynamicalDecoupling, circuit: QuantumCircuit) -> dict[int, float]:
-    """The length of every delay of `circuit`, by position."""
-    if "delay" not in circuit.count_ops():
-        return {}
-    delays = {}
-    for position, instruction in enumerate(circuit._data):
-        if instruction.operation.name == "delay":
-            delays[position] = dd._length_of_delay(
-                instruction.operation,
-                lambda: [circuit.find_bit(q).index for q in instruction.qubits],
-            )
-    return delays
-
-
-def _through_the_pass(dd: DynamicalDecoupling, circuit: QuantumCircuit):
-    """The pass on the circuit's DAG, and the circuit as ``PassManager.run`` makes it, with
-    the counts of sequences inserted and dropped."""
-    dag = circuit_to_dag(circuit, copy_operations=True)
-    pass_ = copy.copy(dd)  # the same options and tables, its own property set
-    pass_.property_set = PropertySet()
-    out = pass_.run(dag)
-    padded = dag_to_circuit(out, copy_operations=False)
-    start_times = pass_.property_set["node_start_time"]
-    if start_times:
-        padded._op_start_times = [start_times[node] for node in out.topological_op_nodes()]
-    props = pass_.property_set
-    return padded, props["dd_sequences_inserted"], props["dd_sequences_dropped"]
+        return pad_dynamic(padding, circuit).out
+    return padding.pad_circuit(circuit).out

@@ -1,0 +1,102 @@
+"""Sequences of stretch delays for qubits that idle while control flow runs, and the counts of
+a dynamic circuit's padding.
+
+Qubits that a control-flow operation does not touch, and that are in use before it and after
+it, idle for a time not known at compile time. With ``around_control_flow="stretch"`` each
+gets a sequence whose delays are one Qiskit ``stretch`` per colour of the coupling among
+them, ``delay(a) P delay(2a) P ... P delay(a)``, beside the control-flow operations and
+closed by a barrier over them all, so that the device stretches the sequence over the time
+the operations take. Coupled idle qubits get patterns of b, 2b, 4b, ... pulses (b the
+sequence's shortest identity block: 2 for the default and X-X), which are mutually
+orthogonal: their ZZ is refocused with their detuning.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import uuid
+
+from qiskit.circuit import Barrier, CircuitInstruction, Delay
+from qiskit.circuit.classical import expr
+
+_STRETCHES = uuid.UUID("6f1c2a53-2d0e-4b8e-9a57-1f3c0d6e8b21")  # namespace of our stretches
+
+
+@dataclasses.dataclass
+class Counts:
+    """Blocks of the sequence inserted into a dynamic circuit's timed blocks, gaps that got
+    none, and blocks of the sequence in stretch sequences."""
+
+    inserted: int = 0
+    dropped: int = 0
+    stretches: int = 0
+
+
+class StretchSequences:
+    """Writes stretch sequences of `pulses` (each a tuple of gates as the device makes the
+    pulse), of which every `block` in a row are the identity with the global phase `phase`,
+    on qubits coupled as `couplings` says; counts them in `counts`."""
+
+    def __init__(self, pulses, block: int, phase: float, couplings, counts: Counts):
+        self.pulses = pulses
+        self.block = block
+        self.phase = phase
+        self.counts = counts
+        self.neighbours: dict[int, set[int]] = {}
+        for a, b in couplings:
+            if a != b:
+                self.neighbours.setdefault(a, set()).add(b)
+                self.neighbours.setdefault(b, set()).add(a)
+        self._names = 0
+
+    def write(self, around, boundary, body, out, times, physical) -> None:
+        """Sequences on the `around` physical qubits (qubit i of `body` is physical[i]),
+        beside the `boundary` operations, closed with them by a barrier, appended to `out`
+        with start times 0 in `times`."""
+        qubit_of = {p: body.qubits[i] for i, p in enumerate(physical)}
+        n, block = len(self.pulses), self.block
+        boundary_number = self._names
+        self._names += 1
+        for colour, members in self.colours(around).items():
+            # A name (boundary, colour) and an identifier of their own, the same on every run.
+            name = f"_dd_stretch_{boundary_number}_{colour}"
+            a = expr.Stretch(uuid.uuid5(_STRETCHES, name), name)
+            out.add_stretch(a)
+            twice = expr.mul(2, a)
+            # b, 2b, 4b, ... pulses (b a block of the sequence): mutually orthogonal square waves
+            count = block << colour
+            # The operations of one qubit's sequence, which every member's shares.
+            edge, inside = Delay(a), Delay(twice)
+            sequence = [edge]
+            for j in range(count):
+                sequence.extend(self.pulses[j % n])
+                sequence.append(edge if j == count - 1 else inside)
+            append = out._data.append
+            for q in members:
+                bit = (qubit_of[q],)
+                for operation in sequence:
+                    append(CircuitInstruction(operation, bit, ()))
+                times.extend([0] * len(sequence))
+                out.global_phase -= (count // block) * self.phase
+                self.counts.stretches += count // block
+        bits = []
+        for instruction in boundary:
+            bits.extend(b for b in instruction.qubits if b not in bits)
+        bits.extend(qubit_of[q] for q in around)
+        out._append(CircuitInstruction(Barrier(len(bits)), bits, ()))
+        times.append(0)
+
+    def colours(self, qubits: list[int]) -> dict[int, list[int]]:
+        """A greedy colouring of the coupling among `qubits`, as {colour: qubits}."""
+        colour: dict[int, int] = {}
+        members = set(qubits)
+        for q in qubits:
+            taken = {colour[p] for p in self.neighbours.get(q, ()) if p in members and p in colour}
+            c = 0
+            while c in taken:
+                c += 1
+            colour[q] = c
+        grouped: dict[int, list[int]] = {}
+        for q in qubits:
+            grouped.setdefault(colour[q], []).append(q)
+        return grouped
