@@ -87,12 +87,14 @@ def worker():
 
 
 class Side:
-    """A worker process on one interpreter."""
+    """A worker process on one interpreter: `script --worker` (this file's by default), in the
+    environment `env` if given, that answers each "key|job" line with one JSON line."""
 
-    def __init__(self, python):
-        self.process = subprocess.Popen([python, __file__, "--worker"], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True)
+    def __init__(self, python, script=__file__, env=None):
+        self.process = subprocess.Popen([python, script, "--worker"], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True, env=env)
         if self.process.stdout.readline().strip() != "ready":
+            self.close()
             raise RuntimeError(f"the worker on {python} did not start")
 
     def run(self, key, job):
