@@ -26,6 +26,9 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))  # pass_ab here; workloads and silence in the workers
+import pass_ab  # noqa: E402
+
 SEED = 1
 MIN_GAP_NS = 100.0
 SEQUENCE = "XY4"
@@ -73,12 +76,8 @@ def worker():
 
 def side(build):
     """A worker importing _vornak from the build directory `build`."""
-    if str(HERE) not in sys.path:
-        sys.path.insert(0, str(HERE))
-    from pass_ab import Side
-
     env = dict(os.environ, PYTHONPATH=str(Path(build).resolve()))
-    return Side(sys.executable, __file__, env)
+    return pass_ab.Side(sys.executable, __file__, env)
 
 
 def compare(base, new, sizes, jobs, rounds):
@@ -95,12 +94,7 @@ def compare(base, new, sizes, jobs, rounds):
               f" | {'faults':>6s} {'new':>6s}", flush=True)
         for gates in sizes:
             for job in jobs:
-                for name in sides:  # warm-up; builds the workload
-                    sides[name].run(gates, job)
-                runs = {"base": [], "new": []}
-                for r in range(rounds):
-                    for name in ("base", "new") if r % 2 == 0 else ("new", "base"):
-                        runs[name].append(sides[name].run(gates, job))
+                runs = pass_ab.take_turns(sides, gates, job, rounds)
                 row = {}
                 for i, figure in enumerate(("wall", "cpu")):
                     a = [run[i] / gates for run in runs["base"]]

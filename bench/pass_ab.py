@@ -110,6 +110,18 @@ class Side:
         self.process.wait()
 
 
+def take_turns(sides, key, job, rounds):
+    """{"base": [answer, ...], "new": [...]}: a warm-up run on each side (it builds the
+    circuit), then `rounds` runs each, the sides taking turns (base then new, new then base)."""
+    for side in sides.values():
+        side.run(key, job)
+    runs = {"base": [], "new": []}
+    for r in range(rounds):
+        for name in ("base", "new") if r % 2 == 0 else ("new", "base"):
+            runs[name].append(sides[name].run(key, job))
+    return runs
+
+
 def compare(base, new, circuits, jobs, rounds):
     """{(circuit, job): {"wall": (base, new, ratio, median ratio), "cpu": (...)}}, printed."""
     sides = {"base": Side(base), "new": Side(new)}
@@ -119,12 +131,7 @@ def compare(base, new, circuits, jobs, rounds):
     try:
         for key in circuits:
             for job in jobs:
-                for side in sides.values():  # warm-up; builds the circuit
-                    side.run(key, job)
-                runs = {"base": [], "new": []}
-                for r in range(rounds):
-                    for name in ("base", "new") if r % 2 == 0 else ("new", "base"):
-                        runs[name].append(sides[name].run(key, job))
+                runs = take_turns(sides, key, job, rounds)
                 row = {}
                 for i, figure in enumerate(("wall", "cpu")):
                     a = [run[i] for run in runs["base"]]
