@@ -612,6 +612,34 @@ def test_a_box_whose_body_does_not_fit_is_refused(native, monkeypatch):
         pad(flow, target=target)
 
 
+@pytest.mark.parametrize("native", (True, False))
+def test_an_empty_box_and_a_qubit_its_body_leaves_alone_last_it_too(native, monkeypatch):
+    """Every qubit of a box lasts its duration: one in use takes pulses, one still in its
+    initial state waits."""
+    from vornak.qiskit import control_flow
+
+    monkeypatch.setattr(control_flow, "_NATIVE", native)
+    target = backend("FakeSherbrooke").target
+    qc = QuantumCircuit(4, 1)
+    qc.h(0)
+    qc.cx(0, 1)
+    qc.box(QuantumCircuit(2), [1, 2], [], duration=4000, unit="dt")
+    body = QuantumCircuit(2)
+    body.sx(0)
+    qc.box(body, [0, 3], [], duration=4000, unit="dt")
+    qc.measure(0, 0)
+    mapped = _mapped_circuit(qc, "FakeSherbrooke")
+    out = pad(mapped, target=target)
+    boxes = [i for i in out.data if i.operation.name == "box"]
+    assert len(boxes) == 2
+    for instruction in boxes:
+        physical = [out.find_bit(q).index for q in instruction.qubits]
+        body = instruction.operation.blocks[0]
+        assert _lengths(body, target, physical) == [4000, 4000]
+        assert body.count_ops().get("x", 0) >= 2  # the qubit in use is decoupled
+    assert_same_branches(mapped, out)
+
+
 def test_a_box_without_a_fixed_duration_is_padded_as_its_body_needs():
     """A box whose duration is a stretch, or that has none, lasts what its body needs."""
     target = backend("FakeSherbrooke").target

@@ -15,6 +15,11 @@ runs it (and as qiskit-ibm-runtime's scheduler models it):
 - An operation goes into the earliest block its wires allow: an operation listed after a
   control-flow operation but sharing no qubit, clbit or variable with it (nor with
   anything after it) stays in the block before it.
+- A break_loop or continue_loop ends the block like control flow. What follows it in its
+  loop's body may not run, so the phase correction of the sequences there is carried by
+  a gate beside them, not by the body's global phase (`DynamicPadder.phase_here`).
+- A box of fixed duration lasts it: its body is one block, scheduled inside it, whose
+  idle time up to the box's end is padded like any other.
 
 Qubits that a control-flow operation does not touch, and that are in use before it and
 after it, idle for a time not known at compile time. ``around`` chooses what they do:
@@ -238,6 +243,8 @@ class DynamicPadder:
         out.global_phase = body.global_phase
         times: list = []
         cut = levels(body)
+        if box is not None and not cut:
+            cut = [Level()]  # an empty body lasts the box's length too
         if box is not None and (len(cut) > 1 or cut[0].boundary):
             raise TranspilerError(
                 f"{box_name(box[0], physical)} lasts {box[0].duration} {box[0].unit}, but its "
@@ -247,7 +254,7 @@ class DynamicPadder:
         last_level = self._last_levels(cut, local, physical) if top else None
         leaving = False  # whether a break_loop or continue_loop may have left the body
         for k, level in enumerate(cut):
-            if level.block:
+            if level.block or box is not None:
                 # Qubits in use before the block and in it or after it: their idle time
                 # before their first operation in the block is not the initial state.
                 live = [q for q in physical if q in active
@@ -297,7 +304,15 @@ class DynamicPadder:
                                            [device[q] for q in marked] + spare, ()))
         if spare:
             on_grid = box[1] - box[1] % self.grid if self.unit_dt else box[1]
-            sub._append(CircuitInstruction(self._delay(on_grid), spare, ()))
+            wait = self._delay(on_grid)
+            sub._append(CircuitInstruction(wait, spare, ()))
+            # The body's qubits that the block leaves alone wait (in their initial state,
+            # or they would be marked).
+            busy = set(marked)
+            busy.update(physical[local[bit]] for instruction in block for bit in instruction.qubits)
+            for q in physical:
+                if q not in busy:
+                    sub._append(CircuitInstruction(wait, [device[q]], ()))
         if top:
             for instruction in block:
                 sub._data.append(instruction)
@@ -306,7 +321,7 @@ class DynamicPadder:
                 qubits = [device[physical[local[bit]]] for bit in instruction.qubits]
                 sub._append(instruction.replace(qubits=qubits))
         padded, start_times, inserted, dropped = self.pad_static(sub)
-        need = padded._duration
+        need = padded._duration if box is not None else None
         if box is not None:
             if need > box[1] and not math.isclose(need, box[1], rel_tol=1e-12):
                 unit = "dt" if self.unit_dt else "ns"
@@ -346,7 +361,8 @@ class DynamicPadder:
                 out._append(instruction.replace(
                     qubits=qubits, clbits=[clbits[bit] for bit in instruction.clbits]))
                 times.append(start)
-            if box is not None and need < box[1]:
+            if box is not None and need < box[1] and not math.isclose(need, box[1],
+                                                                      rel_tol=1e-12):
                 rest = self._delay(box[1] - need)
                 for bit in out.qubits:
                     out._append(CircuitInstruction(rest, (bit,), ()))
@@ -434,6 +450,7 @@ class DynamicPadder:
                 sequence.append(edge if j == count - 1 else inside)
             append = out._data.append
             correction = -(count // block) * self.phase
+            gate = self.phase_gate(correction) if leaving else None
             for q in members:
                 bit = (qubit_of[q],)
                 for operation in sequence:
@@ -441,11 +458,11 @@ class DynamicPadder:
                 times.extend([0] * len(sequence))
                 if not leaving:
                     out.global_phase += correction
-                elif self.phase_gate(correction) is not None:
-                    if self.phase_gate(correction).num_qubits:  # after the last delay
-                        times.extend([0] * self.phase_here(out, correction, bit[0]))
-                    else:
-                        late += correction
+                elif gate is not None and gate.num_qubits:  # after the sequence's last delay
+                    append(CircuitInstruction(gate, bit, ()))
+                    times.append(0)
+                elif gate is not None:
+                    late += correction
                 self.counts.stretches += count // block
         bits = []
         for instruction in boundary:
