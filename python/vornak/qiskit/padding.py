@@ -118,6 +118,18 @@ class Padding:
                     found = self._plans[num_qubits] = _make_plan(self.options, num_qubits)
         return found
 
+    def spare_plan(self, num_qubits: int) -> WidthPlan:
+        """The plan for circuits one qubit wider than `num_qubits`, whose last qubit takes no
+        pulses: it holds the length a box of fixed duration must last."""
+        key = -1 - num_qubits  # beside the plans by width
+        found = self._plans.get(key)
+        if found is None:
+            plan = self.plan(num_qubits)
+            found = dataclasses.replace(plan, pulse_durations=plan.pulse_durations + [None])
+            with self._lock:
+                found = self._plans.setdefault(key, found)
+        return found
+
     # -- lengths ---------------------------------------------------------------------------
 
     def delay_length(self, op, qubits) -> float:
@@ -171,10 +183,11 @@ class Padding:
         out._unit = "dt" if unit_dt else "ns"
         out._duration = int(length) if unit_dt else length
 
-    def pad_dag(self, dag: DAGCircuit) -> Padded:
-        """The static `dag` padded: a new DAG, its start times by node."""
+    def pad_dag(self, dag: DAGCircuit, plan: WidthPlan | None = None) -> Padded:
+        """The static `dag` padded (with `plan`, by default the one of its width): a new
+        DAG, its start times by node."""
         options = self.options
-        plan = self.plan(dag.num_qubits())
+        plan = plan or self.plan(dag.num_qubits())
         delays = self.dag_delays(dag)
         # Qiskit's C API carries no labels: a circuit that has one is written in Python, as
         # is one in ns, written on Qiskit's clock, and one that may end beyond 2**53 dt,
@@ -202,19 +215,20 @@ class Padding:
         self.finish(out, plan, inserted, length)
         return Padded(out, times, inserted, dropped)
 
-    def pad_circuit(self, circuit: QuantumCircuit) -> Padded:
-        """The static `circuit` padded, as ``PassManager.run`` returns it from the pass, with
-        ``op_start_times`` set (none for a circuit of no instructions, as there), but read,
-        planned and written natively where Qiskit's C API carries it."""
+    def pad_circuit(self, circuit: QuantumCircuit, plan: WidthPlan | None = None) -> Padded:
+        """The static `circuit` padded (with `plan`, by default the one of its width), as
+        ``PassManager.run`` returns it from the pass, with ``op_start_times`` set (none for
+        a circuit of no instructions, as there), but read, planned and written natively
+        where Qiskit's C API carries it."""
         data = circuit._data
         if data.has_control_flow_op():
             raise TranspilerError(CONTROL_FLOW)
         options = self.options
-        plan = self.plan(circuit.num_qubits)
+        plan = plan or self.plan(circuit.num_qubits)
         delays = self.circuit_delays(circuit)
         # Where the DAG path writes in Python (see pad_dag), the circuit goes through it.
         if not plan.native(len(data), delays, options.unit_dt) or has_labels(data):
-            return self._pad_through_dag(circuit)
+            return self._pad_through_dag(circuit, plan)
         try:
             result = _bridge.pad_circuit(
                 data, True, plan.table, delays, plan.pulses, plan.pulse_durations,
@@ -223,10 +237,10 @@ class Padding:
         except (LookupError, NotImplementedError) as error:
             raise TranspilerError(str(error)) from error
         if result is None:  # Python-object parameters or operations, or data in use elsewhere
-            return self._pad_through_dag(circuit)
+            return self._pad_through_dag(circuit, plan)
         written, inserted, dropped, detail = result
         if not written:  # operations or pulses the C API cannot write
-            return self._pad_through_dag(circuit)
+            return self._pad_through_dag(circuit, plan)
         out, length, times = detail
         out.name = circuit.name
         out.metadata = circuit.metadata
@@ -238,10 +252,10 @@ class Padding:
             out._op_start_times = times if options.unit_dt else [float(t) for t in times]
         return Padded(out, times, inserted, dropped)
 
-    def _pad_through_dag(self, circuit: QuantumCircuit) -> Padded:
+    def _pad_through_dag(self, circuit: QuantumCircuit, plan: WidthPlan) -> Padded:
         """`circuit` padded on its DAG, and made back into a circuit as ``PassManager.run``
         makes it."""
-        padded = self.pad_dag(circuit_to_dag(circuit, copy_operations=True))
+        padded = self.pad_dag(circuit_to_dag(circuit, copy_operations=True), plan)
         out = dag_to_circuit(padded.out, copy_operations=False)
         recorded = PropertySet()
         padded.record(recorded, self.options.unit_dt)

@@ -9,11 +9,13 @@ result. Each timed block and body is padded as a static circuit by the same
 from __future__ import annotations
 
 import dataclasses
+import math
 
 from qiskit.circuit import QuantumCircuit
 from qiskit.converters import circuit_to_dag, dag_to_circuit
 from qiskit.dagcircuit import DAGCircuit
 
+from vornak.qiskit.dynamic.blocks import fixed_length
 from vornak.qiskit.dynamic.native import pad_native
 from vornak.qiskit.dynamic.reference import DynamicPadder
 from vornak.qiskit.dynamic.stretch import Counts, StretchSequences
@@ -46,18 +48,24 @@ class PaddedDynamic:
 def _stretches(padding: Padding, num_qubits: int) -> StretchSequences:
     plan = padding.plan(num_qubits)
     return StretchSequences(list(padding.options.written), plan.block, plan.phase,
-                            plan.colouring, Counts())
+                            plan.colouring, Counts(), rz=padding.options.frames_allowed)
 
 
 def _padder(padding: Padding, num_qubits: int, stretches: StretchSequences) -> DynamicPadder:
+    options = padding.options
     plan = padding.plan(num_qubits)
 
     def static(sub):
-        padded = padding.pad_circuit(sub)
+        # A block of a box of fixed duration has one more qubit, which holds its length.
+        wider = padding.spare_plan(num_qubits) if sub.num_qubits > num_qubits else plan
+        padded = padding.pad_circuit(sub, wider)
         return padded.out, padded.out._op_start_times, padded.inserted, padded.dropped
 
-    return DynamicPadder(num_qubits, static, plan.takes_pulses, stretches,
-                         padding.options.around_control_flow)
+    return DynamicPadder(
+        num_qubits, static, plan.takes_pulses, stretches, options.around_control_flow,
+        length_of=lambda operation: fixed_length(options, operation), unit_dt=options.unit_dt,
+        grid=math.lcm(options.pulse_alignment, options.acquire_alignment),
+    )
 
 
 def _finished(padding: Padding, circuit: QuantumCircuit, out, times, counts) -> PaddedDynamic:

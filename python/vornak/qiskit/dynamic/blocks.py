@@ -15,14 +15,35 @@ runs it (and as qiskit-ibm-runtime's scheduler models it):
 - An operation goes into the earliest block its wires allow: an operation listed after a
   control-flow operation but sharing no qubit, clbit or variable with it (nor with
   anything after it) stays in the block before it.
+- A break_loop or continue_loop ends the block like control flow. What follows it in its
+  loop's body may not run, so the phase correction of the sequences there is carried by
+  a gate beside them, not by the body's global phase (`StretchSequences.phase_here`).
+- A box of fixed duration lasts it: its body is one block, scheduled inside it, whose
+  idle time up to the box's end is padded like any other.
 """
 
 from __future__ import annotations
 
 import dataclasses
 
-from qiskit.circuit import ClassicalRegister, Clbit, QuantumCircuit
+from qiskit.circuit import (
+    BoxOp,
+    BreakLoopOp,
+    ClassicalRegister,
+    Clbit,
+    ContinueLoopOp,
+    ControlFlowOp,
+    ForLoopOp,
+    QuantumCircuit,
+    WhileLoopOp,
+)
 from qiskit.circuit.classical import expr
+from qiskit.transpiler.exceptions import TranspilerError
+
+from vornak.qiskit.durations import checked, to_unit
+from vornak.qiskit.options import Options
+
+_LEAVES = (BreakLoopOp, ContinueLoopOp)
 
 
 @dataclasses.dataclass
@@ -44,7 +65,9 @@ def levels(circuit: QuantumCircuit) -> list[Level]:
     ready: dict = {}  # wire -> the first level an instruction on it may take
     found: list[Level] = []
     for instruction in circuit._data:
-        control_flow = instruction.is_control_flow()
+        # break_loop and continue_loop leave the body: they end the block like control flow.
+        control_flow = instruction.is_control_flow() or isinstance(
+            instruction.operation, _LEAVES)
         boundary = control_flow or not instruction.qubits
         wires = instruction.qubits + instruction.clbits
         if control_flow:
@@ -63,6 +86,37 @@ def levels(circuit: QuantumCircuit) -> list[Level]:
         for w in wires:
             ready[w] = after
     return found
+
+
+def leaves_early(operation) -> bool:
+    """Whether `operation` may leave the loop body it is in before the body's end: a
+    break_loop or continue_loop, or control flow holding one (not inside a loop of its own,
+    whose body it leaves instead)."""
+    if isinstance(operation, _LEAVES):
+        return True
+    if not isinstance(operation, ControlFlowOp) or isinstance(operation, (ForLoopOp, WhileLoopOp)):
+        return False
+    return any(leaves_early(instruction.operation)
+               for block in operation.blocks for instruction in block.data)
+
+
+def fixed_length(options: Options, operation) -> float | None:
+    """The duration of box `operation` in the pass's unit (dt, or ns without a dt), None for
+    any other operation and for a box without a fixed duration (none, or a stretch)."""
+    if not isinstance(operation, BoxOp) or operation.duration is None or operation.unit == "expr":
+        return None
+    try:
+        length = to_unit(float(operation.duration), operation.unit, options.dt, options.unit_dt)
+    except (TypeError, ValueError, OverflowError) as error:
+        raise TranspilerError(f"The box's duration {operation.duration} {operation.unit} "
+                              f"is no length: {error}") from error
+    return checked(length, f"the box of {operation.duration} {operation.unit}", options.unit_dt)
+
+
+def box_name(operation, physical: list[int]) -> str:
+    """The box `operation` on the physical qubits `physical`, as messages name it."""
+    label = f" {operation.label!r}" if operation.label else ""
+    return f"The box{label} on qubits {physical}"
 
 
 def condition_bits(operation) -> list:

@@ -5,8 +5,9 @@ what the C API cannot (control-flow operations around the padded bodies, stretch
 The result is the one `reference.DynamicPadder` makes (the same instructions in the same
 order, start times, global phase and counts); a circuit the C API cannot read or write
 without Python (labels, delays in units of time or of a stretch, operations or parameters
-held as Python objects, a schedule that may pass 2**53 dt, times in ns, ``around="widen"``)
-is padded by `DynamicPadder`.
+held as Python objects, a schedule that may pass 2**53 dt, times in ns, ``around="widen"``),
+or that holds a box of fixed duration (whose body the bridge does not stretch to it), is
+padded by `DynamicPadder`.
 """
 
 from __future__ import annotations
@@ -15,15 +16,18 @@ from qiskit.circuit import CircuitInstruction, QuantumCircuit
 from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak import _bridge
+from vornak.qiskit.dynamic.blocks import leaves_early
 from vornak.qiskit.dynamic.stretch import StretchSequences
 from vornak.qiskit.padding import Padding, has_labels
 
 
 def _describe(body: QuantumCircuit) -> bool | None:
     """What the bridge needs of a body that the C API does not tell: None where it has
-    labels, which the C API would drop; else whether it has classical variables or stretches
-    (one wire for the block cut)."""
-    if has_labels(body._data):
+    labels, which the C API would drop, or a box of fixed duration; else whether it has
+    classical variables or stretches (one wire for the block cut)."""
+    if has_labels(body._data) or any(
+            instruction.name == "box" and instruction.operation.duration is not None
+            and instruction.operation.unit != "expr" for instruction in body._data):
         return None
     return bool(body.num_vars or body.num_stretches)
 
@@ -60,11 +64,17 @@ def _assemble(stretches: StretchSequences, body: QuantumCircuit, result: tuple,
     # with the instructions written natively.
     out = body.copy_empty_like()
     out._data = written._data
+    leaving = False  # whether a break_loop or continue_loop may have left the body
     for segment, inserted, starts, boundary, around in levels:
         if inserted is not None:
+            block_phase = _block_phase(phases, inserted, phase)
+            if leaving:  # (a segment of its own, after a boundary; times only at the top)
+                first = segment.find_bit(segment._data[0].qubits[0]).index
+                stretches.phase_here(out, block_phase, out.qubits[first])
+            else:
+                out.global_phase += block_phase
             if segment is not None:
                 out._data.native_extend(segment._data)
-            out.global_phase += _block_phase(phases, inserted, phase)
             if times is not None:
                 times.extend(starts)
         if not boundary:
@@ -73,6 +83,7 @@ def _assemble(stretches: StretchSequences, body: QuantumCircuit, result: tuple,
         for index, bodies in boundary:
             instruction = body._data[index]
             instructions.append(instruction)
+            leaving = leaving or leaves_early(instruction.operation)
             if bodies is None:
                 out._append(instruction)
             else:
@@ -85,7 +96,7 @@ def _assemble(stretches: StretchSequences, body: QuantumCircuit, result: tuple,
                 times.append(0)
         if around:
             stretches.write(around, instructions, body, out,
-                            times if times is not None else [], physical)
+                            times if times is not None else [], physical, leaving)
     return out
 
 

@@ -14,10 +14,12 @@ orthogonal: their ZZ is refocused with their detuning.
 from __future__ import annotations
 
 import dataclasses
+import math
 import uuid
 
 from qiskit.circuit import Barrier, CircuitInstruction, Delay
 from qiskit.circuit.classical import expr
+from qiskit.circuit.library import GlobalPhaseGate, RZGate
 
 _STRETCHES = uuid.UUID("6f1c2a53-2d0e-4b8e-9a57-1f3c0d6e8b21")  # namespace of our stretches
 
@@ -35,13 +37,17 @@ class Counts:
 class StretchSequences:
     """Writes stretch sequences of `pulses` (each a tuple of gates as the device makes the
     pulse), of which every `block` in a row are the identity with the global phase `phase`,
-    on qubits coupled as `couplings` says; counts them in `counts`."""
+    on qubits coupled as `couplings` says; counts them in `counts`. `rz` says whether the
+    device has ``rz``, which carries a phase of π where a break_loop or continue_loop may
+    skip a sequence (see `phase_here`)."""
 
-    def __init__(self, pulses, block: int, phase: float, couplings, counts: Counts):
+    def __init__(self, pulses, block: int, phase: float, couplings, counts: Counts,
+                 rz: bool = False):
         self.pulses = pulses
         self.block = block
         self.phase = phase
         self.counts = counts
+        self.rz = rz
         self.neighbours: dict[int, set[int]] = {}
         for a, b in couplings:
             if a != b:
@@ -49,14 +55,17 @@ class StretchSequences:
                 self.neighbours.setdefault(b, set()).add(a)
         self._names = 0
 
-    def write(self, around, boundary, body, out, times, physical) -> None:
+    def write(self, around, boundary, body, out, times, physical, leaving=False) -> None:
         """Sequences on the `around` physical qubits (qubit i of `body` is physical[i]),
         beside the `boundary` operations, closed with them by a barrier, appended to `out`
-        with start times 0 in `times`."""
+        with start times 0 in `times`; each sequence's phase correction is where the
+        sequence is (`phase_here`) where `leaving`: a break_loop or continue_loop may leave
+        the body before them."""
         qubit_of = {p: body.qubits[i] for i, p in enumerate(physical)}
         n, block = len(self.pulses), self.block
         boundary_number = self._names
         self._names += 1
+        late = 0.0  # phase corrections no gate on a qubit carries, for after the barrier
         for colour, members in self.colours(around).items():
             # A name (boundary, colour) and an identifier of their own, the same on every run.
             name = f"_dd_stretch_{boundary_number}_{colour}"
@@ -72,12 +81,20 @@ class StretchSequences:
                 sequence.extend(self.pulses[j % n])
                 sequence.append(edge if j == count - 1 else inside)
             append = out._data.append
+            correction = -(count // block) * self.phase
+            gate = self.phase_gate(correction) if leaving else None
             for q in members:
                 bit = (qubit_of[q],)
                 for operation in sequence:
                     append(CircuitInstruction(operation, bit, ()))
                 times.extend([0] * len(sequence))
-                out.global_phase -= (count // block) * self.phase
+                if not leaving:
+                    out.global_phase += correction
+                elif gate is not None and gate.num_qubits:  # after the sequence's last delay
+                    append(CircuitInstruction(gate, bit, ()))
+                    times.append(0)
+                elif gate is not None:
+                    late += correction
                 self.counts.stretches += count // block
         bits = []
         for instruction in boundary:
@@ -85,6 +102,30 @@ class StretchSequences:
         bits.extend(qubit_of[q] for q in around)
         out._append(CircuitInstruction(Barrier(len(bits)), bits, ()))
         times.append(0)
+        times.extend([0] * self.phase_here(out, late, None))
+
+    def phase_here(self, out, phase: float, qubit) -> int:
+        """Appends to `out` the gate of `phase_gate(phase)`, on `qubit` where it has one, and
+        returns how many instructions it appended (0 or 1).
+
+        In a body that a break_loop or continue_loop may leave early, the phase correction
+        of the sequences after that point goes there instead of into the body's global
+        phase, which would count on the path that leaves too, where they never run."""
+        operation = self.phase_gate(phase)
+        if operation is None:
+            return 0
+        out._append(CircuitInstruction(operation, (qubit,) if operation.num_qubits else (), ()))
+        return 1
+
+    def phase_gate(self, phase: float):
+        """A gate of no duration that is e^{i phase}·I: None for no phase, rz(2π) (-I) for
+        π where the device has rz, else a GlobalPhaseGate (no qubits)."""
+        turn = math.remainder(phase, 2 * math.pi)
+        if abs(turn) < 1e-12:
+            return None
+        if self.rz and abs(abs(turn) - math.pi) < 1e-12:
+            return RZGate(2 * math.pi)
+        return GlobalPhaseGate(turn)
 
     def colours(self, qubits: list[int]) -> dict[int, list[int]]:
         """A greedy colouring of the coupling among `qubits`, as {colour: qubits}."""
