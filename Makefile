@@ -82,7 +82,7 @@ test-sanitize: setup
 	  ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/build/cxx-asan \
 	  $(PY) -m pytest -q -p no:cacheprovider
 
-# Random call sequences, valid and hostile, against the model in tests/graph_model.py for
+# Random call sequences, valid and hostile, against the model in tests/core/graph_model.py for
 # FUZZ_SECONDS, on the sanitized build of the module.
 FUZZ_SECONDS ?= 900
 fuzz: setup
@@ -91,7 +91,7 @@ fuzz: setup
 	$(CMAKE) --build build/cxx-asan --target _vornak
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/build/cxx-asan \
-	  VORNAK_FUZZ_SECONDS=$(FUZZ_SECONDS) $(PY) -m pytest -q -s -p no:cacheprovider tests/test_model.py -k fuzz
+	  VORNAK_FUZZ_SECONDS=$(FUZZ_SECONDS) $(PY) -m pytest -q -s -p no:cacheprovider tests/core/test_model.py -k fuzz
 
 # Line coverage of src/ by the C++ and the Python tests, from a build instrumented for gcov
 # in build/cov (gcovr comes from PyPI); the listing of every line is build/cov/coverage.txt.

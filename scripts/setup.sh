@@ -26,9 +26,9 @@ tools=(pytest hypothesis "scikit-build-core>=0.10" "cmake>=3.24" ninja
        "auditwheel>=6.8"  # for the manylinux repair in scripts/wheel-check.sh
        # for the examples, their tests, the stub check and the benchmark plots
        qiskit matplotlib mypy
-       # test material for tests/test_qiskit_pass.py: fake IBM backends, benchmark circuits
+       # test material for tests/qiskit/test_qiskit_pass.py: fake IBM backends, benchmark circuits
        qiskit-ibm-runtime mqt.bench
-       # the cluster test of tests/test_qiskit_distributed.py
+       # the cluster test of tests/qiskit/test_qiskit_distributed.py
        distributed)
 
 say() { echo "setup: $*" >&2; }

@@ -40,7 +40,7 @@ vpy=$root/.venv/bin/python
 [ -z "${DIST:-}" ] || DIST=$(realpath -m "$DIST")
 # The Qiskit pass's tests run in each fresh venv: the pass, pad(), their inputs and the
 # pickling of both (what a cluster needs), without the long sweeps.
-QISKIT_TEST_FILES=${QISKIT_TEST_FILES:-tests/test_qiskit_pass.py tests/test_qiskit_pad.py tests/test_qiskit_inputs.py tests/test_dynamic.py tests/test_qiskit_distributed.py tests/test_install.py}
+QISKIT_TEST_FILES=${QISKIT_TEST_FILES:-tests/qiskit/test_qiskit_pass.py tests/qiskit/test_qiskit_pad.py tests/qiskit/test_qiskit_inputs.py tests/qiskit/test_dynamic.py tests/qiskit/test_qiskit_distributed.py tests/test_install.py}
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/vornak-wheel.XXXXXX")
 if [ "${KEEP:-}" = 1 ]; then
   echo "wheel-check: keeping $tmp" >&2

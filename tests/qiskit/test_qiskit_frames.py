@@ -22,7 +22,7 @@ from qiskit import QuantumCircuit  # noqa: E402
 from qiskit.circuit.library import RGate, XGate, YGate  # noqa: E402
 from qiskit.converters import dag_to_circuit  # noqa: E402
 from qiskit.quantum_info import Operator, random_unitary  # noqa: E402
-from test_qiskit_pass import check_pass, fake_backend  # noqa: E402
+from checks import check_pass, fake_backend  # noqa: E402
 from test_qiskit_robust import reduced_input, with_over_rotated_pulses  # noqa: E402
 
 from vornak.qiskit.sequence import block_residues, written_pulse  # noqa: E402

@@ -17,7 +17,7 @@ import pytest
 pytest.importorskip("qiskit")
 pytest.importorskip("qiskit_ibm_runtime")
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 # Every case prints its name before it runs, so that the last name printed is the one that
 # killed the child; "done" ends a run that survived.

@@ -25,7 +25,7 @@ from qiskit.circuit.library import (  # noqa: E402
 from qiskit.quantum_info import Operator  # noqa: E402
 from qiskit.transpiler import InstructionDurations  # noqa: E402
 from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
-from test_qiskit_pass import check_pass, fake_backend, generic_backend  # noqa: E402
+from checks import check_pass, fake_backend, generic_backend  # noqa: E402
 
 from vornak.qiskit import DynamicalDecoupling  # noqa: E402
 from vornak.qiskit.sequence import identity_block, pulse_phase, written_pulse  # noqa: E402

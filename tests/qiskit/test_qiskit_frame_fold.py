@@ -24,7 +24,7 @@ from qiskit.converters import circuit_to_dag, dag_to_circuit  # noqa: E402
 from qiskit.quantum_info import Operator  # noqa: E402
 from qiskit.transpiler import InstructionDurations, PassManager  # noqa: E402
 from test_dynamic_native import assert_identical  # noqa: E402
-from test_qiskit_pass import run_both_writers  # noqa: E402
+from checks import run_both_writers  # noqa: E402
 
 from padding_paths import use_native  # noqa: E402
 from vornak.qiskit import DynamicalDecoupling, pad, padding  # noqa: E402

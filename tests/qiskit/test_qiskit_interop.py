@@ -27,7 +27,7 @@ from qiskit.converters import circuit_to_dag  # noqa: E402
 from qiskit.transpiler import InstructionProperties, PassManager  # noqa: E402
 from qiskit.transpiler.passes import ConstrainedReschedule  # noqa: E402
 
-from test_qiskit_pass import check_pass, generic_backend, qiskit_start_times, staircase  # noqa: E402
+from checks import check_pass, generic_backend, qiskit_start_times, staircase  # noqa: E402
 from vornak.qiskit import DynamicalDecoupling  # noqa: E402
 
 pytestmark = [
@@ -81,7 +81,7 @@ sys.path.insert(0, {tests!r})
 from qiskit import transpile
 from qiskit.transpiler import PassManager
 from qiskit.transpiler.preset_passmanagers import generate_preset_pass_manager
-from test_qiskit_pass import generic_backend, staircase
+from checks import generic_backend, staircase
 from vornak.qiskit import DynamicalDecoupling
 
 if __name__ == "__main__":

@@ -24,7 +24,7 @@ from qiskit.circuit.random import random_circuit  # noqa: E402
 from qiskit.converters import circuit_to_dag, dag_to_circuit  # noqa: E402
 from qiskit.transpiler import InstructionDurations, PassManager  # noqa: E402
 
-import test_qiskit_pass as tp  # noqa: E402
+import checks as tp  # noqa: E402
 from test_qiskit_interop import DDX, _target_with_ddx  # noqa: E402
 from test_qiskit_pad import assert_same_as_the_pass  # noqa: E402
 from vornak.qiskit import DynamicalDecoupling, pad  # noqa: E402

@@ -1,6 +1,6 @@
 """The walsh placement, checked from the circuit the pass writes.
 
-`check_pass` (tests/test_qiskit_pass.py) checks everything every output promises: Qiskit's
+`check_pass` (tests/qiskit/checks.py) checks everything every output promises: Qiskit's
 ASAP schedule of the output is ``node_start_time``, every operation is on its grid,
 ``InstructionDurationCheck`` is content, the input's operations keep their times and the
 output equals the input as an ``Operator``. Here the pulses it found are read as physics.
@@ -34,7 +34,7 @@ from qiskit.circuit import Delay, Reset  # noqa: E402
 from qiskit.circuit.library import XGate  # noqa: E402
 from qiskit.quantum_info import Operator  # noqa: E402
 from qiskit.transpiler import CouplingMap, InstructionDurations  # noqa: E402
-from test_qiskit_pass import (  # noqa: E402
+from checks import (  # noqa: E402
     XY4,
     Timing,
     bench_circuit,

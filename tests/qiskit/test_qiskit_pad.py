@@ -1,6 +1,6 @@
 """vornak.qiskit.pad: the one-call API, held to everything the pass promises.
 
-Every call goes through `check_pass` of test_qiskit_pass.py (the planner's Python model,
+Every call goes through `check_pass` of checks.py (the planner's Python model,
 Qiskit's ASAP schedule of the output, padding, per-wire order and times, alignment,
 crosstalk, global phase, Operator equality), with ``op_start_times`` in place of
 ``node_start_time``; and its result is compared with the pass's through a PassManager: the
@@ -24,7 +24,7 @@ from qiskit.converters import circuit_to_dag  # noqa: E402
 from qiskit.transpiler import InstructionDurations, InstructionProperties, PassManager  # noqa: E402
 from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
 
-import test_qiskit_pass as tp  # noqa: E402
+import checks as tp  # noqa: E402
 from vornak.qiskit import DynamicalDecoupling, pad  # noqa: E402
 
 PYTHON_WRITER = tp.padding.write_in_python

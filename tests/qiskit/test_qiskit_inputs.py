@@ -25,7 +25,7 @@ from qiskit.transpiler import (  # noqa: E402
 )
 from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
 
-from test_qiskit_pass import check_pass, generic_backend, qiskit_start_times, staircase  # noqa: E402
+from checks import check_pass, generic_backend, qiskit_start_times, staircase  # noqa: E402
 from vornak.qiskit import DynamicalDecoupling, pad  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:Duration is rounded")
