@@ -1492,8 +1492,8 @@ def report(table, realisations, elapsed, command, noises=NOISES, devices=None):
 
 # The strategies of the plot's panel on dynamic circuits (bench/dynamic_fidelity.py's names),
 # with their colours in tab10: no DD and our default as in the static panels.
-DYNAMIC_PLOTTED = {"no DD": 0, "runtime staggered": 6, "ours walsh widen": 7,
-                   "ours (walsh, stretch)": 4}
+DYNAMIC_PLOTTED = {"no DD": 0, "runtime staggered": 8, "ours walsh widen": 7,
+                   "ours (walsh, stretch)": PLOTTED.index(OURS)}
 
 
 def dynamic_means(text):
@@ -1550,8 +1550,7 @@ def _dynamic_panel(ax, dynamic, colours):
     ax.set_title(f"dynamic circuits (bench/dynamic_fidelity.py: ZZ 2π·U({ZZ_KHZ[0]:g}, "
                  f"{ZZ_KHZ[1]:g}) kHz on every device)", loc="left", fontsize=9)
     ax.grid(axis="y", alpha=0.3)
-    ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=7, ncol=len(names),
-              frameon=False)
+    ax.legend(loc="center left", bbox_to_anchor=(1.005, 0.5), fontsize=7, frameon=False)
 
 
 def plot(table, path, noises=NOISES, dynamic=None, titles=None):
@@ -1579,18 +1578,20 @@ def plot(table, path, noises=NOISES, dynamic=None, titles=None):
                       for noise in noises]
             pulses = sum(r[name].pulses for r, _, _ in rows.values())
             xs = np.arange(len(noises)) + (k - len(names) / 2 + 0.5) * width
-            ax.bar(xs, values, width, label=f"{name} ({pulses} pulses)",
-                   color=colours[PLOTTED.index(name) % len(colours)])
-        labels = [n.title.replace(", ", ",\n").replace("+ ", "+\n", int(n.title[0] == "+"))
+            bars = ax.bar(xs, values, width, label=f"{name} ({pulses} pulses)",
+                          color=colours[PLOTTED.index(name) % len(colours)])
+            # The value inside the top of each bar: differences of 0.005 do not show as bars.
+            ax.bar_label(bars, [f"{v:.3f}" for v in values], label_type="edge", padding=-24,
+                         rotation=90, fontsize=6, color="white")
+        labels = [("detuning + ZZ\n" + n.title) if n.title.startswith("+") else n.title
                   for n in noises]
         ax.set_xticks(np.arange(len(noises)), labels, fontsize=8)
         ax.set_ylim(0, 1.02)
-        ax.set_ylabel(f"mean fidelity ({len(rows)} circuits)")
+        ax.set_ylabel(f"mean fidelity ({len(rows)} circuits)", fontsize=8)
         ax.set_title(titles.get(device, device), loc="left", fontsize=9)
         ax.grid(axis="y", alpha=0.3)
-        # Above the bars, beside the title: nothing hides a bar.
-        ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=7, ncol=len(names),
-                  frameon=False)
+        # Right of the bars: nothing hides a bar or the title.
+        ax.legend(loc="center left", bbox_to_anchor=(1.005, 0.5), fontsize=7, frameon=False)
     if dynamic:
         _dynamic_panel(axes[-1][0], dynamic, colours)
     fig.tight_layout()
