@@ -228,8 +228,9 @@ PyMethodDef kMethods[] = {
      "Pads a QuantumCircuit with control flow block by block, reading it and its bodies\n"
      "through the C API: (result, sequences, dropped), the result of the top level as\n"
      "vornak.qiskit.dynamic_native assembles it. `stretch`: whether idle qubits around\n"
-     "control flow take stretch sequences; describe(body): None for a body that cannot be\n"
-     "padded natively, else whether it has classical variables; blocks of n operations\n"
+     "control flow take stretch sequences; describe(body, indices): None for a body that\n"
+     "cannot be padded natively, else the classical wires of each instruction at indices\n"
+     "(see DynamicPlanner); blocks of n operations\n"
      "with n * step above max_time are not padded natively. None for a circuit that the\n"
      "C API cannot read or write without Python."},
     {nullptr, nullptr, 0, nullptr},

@@ -48,6 +48,7 @@ from qiskit.circuit import (
     Delay,
     Qubit,
     QuantumCircuit,
+    Store,
 )
 from qiskit.circuit.classical import expr
 
@@ -72,56 +73,90 @@ class Level:
 def levels(circuit: QuantumCircuit) -> list[Level]:
     """The circuit cut into blocks: each instruction in the earliest block its wires allow.
 
-    Wires are qubits, clbits and (one wire for all of them) the circuit's classical
-    variables. A control-flow operation (or a classical store) on a wire ends the block
-    there; a reset ends it on its qubits after it.
+    Wires are qubits, clbits and classical variables. A control-flow operation (or a
+    classical store) on a wire ends the block there; a reset ends it on its qubits after
+    it. Beside its qubits and clbits, a control-flow operation's wires are the clbits and
+    variables its condition or target reads and the variables its bodies use; a store's,
+    the clbits (a register's all) and variables it writes and reads, which Qiskit keeps in
+    its expressions, not among its clbits. These are the wires of Qiskit's DAG, so that the
+    cut is the same in any order the DAG allows, and the operations that end a block, which
+    share no wire, go in the order of their first wire (qubits, then clbits, then variables
+    by name): the same whether the circuit comes as it was built or through a DAG.
     """
-    uses_vars = bool(circuit.num_vars or circuit.num_stretches)
     ready: dict = {}  # wire -> the first level an instruction on it may take
     found: list[Level] = []
+    ranks: list[list] = []  # by level: the order key of each boundary instruction
     for instruction in circuit._data:
         control_flow = instruction.is_control_flow()
         boundary = control_flow or not instruction.qubits
         wires = instruction.qubits + instruction.clbits
-        if control_flow:
-            wires += tuple(_condition_bits(instruction.operation))
-        if uses_vars and boundary:
-            wires += (None,)  # the variables, as one wire
+        if boundary:
+            wires += tuple(classical_wires(instruction.operation))
         level = max([ready.get(w, 0) for w in wires], default=0)
         while len(found) <= level:
             found.append(Level())
+            ranks.append([])
         if boundary:
             found[level].boundary.append(instruction)
+            ranks[level].append(min((_rank(circuit, w) for w in wires), default=(3,)))
             after = level + 1
         else:
             found[level].block.append(instruction)
             after = level + 1 if instruction.name == "reset" else level
         for w in wires:
             ready[w] = after
+    for level, keys in zip(found, ranks):
+        if len(keys) > 1:
+            order = sorted(range(len(keys)), key=keys.__getitem__)
+            level.boundary = [level.boundary[i] for i in order]
     return found
 
 
-def _condition_bits(operation) -> list:
-    """The clbits that a condition or a switch's target reads (Qiskit lists them among the
-    operation's clbits already; read again so that no wire is missed)."""
+def _rank(circuit: QuantumCircuit, wire) -> tuple:
+    if isinstance(wire, Qubit):
+        return (0, circuit.find_bit(wire).index)
+    if isinstance(wire, Clbit):
+        return (1, circuit.find_bit(wire).index)
+    return (2, wire.name)
+
+
+def classical_wires(operation) -> list:
+    """The clbits and variables that a control-flow operation or a store reads or writes,
+    beyond the clbits it lists: a condition's or a switch's target, the variables its bodies
+    take from outside, a store's two sides (a register standing for all its bits; a
+    variable as its ``expr.Var``)."""
+    if isinstance(operation, Store):
+        return _expression_wires(operation.lvalue) + _expression_wires(operation.rvalue)
+    if not isinstance(operation, ControlFlowOp):
+        return []
+    found = []
     target = getattr(operation, "condition", None)
     if target is None:
         target = getattr(operation, "target", None)
     if isinstance(target, tuple):
         target = target[0]
-    if target is None:
-        return []
     if isinstance(target, expr.Expr):
-        found = []
-        for node in expr.iter_vars(target):
-            if isinstance(node.var, Clbit):
-                found.append(node.var)
-            elif isinstance(node.var, ClassicalRegister):
-                found.extend(node.var)
-        return found
-    if isinstance(target, ClassicalRegister):
-        return list(target)
-    return [target] if isinstance(target, Clbit) else []
+        found = _expression_wires(target)
+    elif isinstance(target, ClassicalRegister):
+        found = list(target)
+    elif isinstance(target, Clbit):
+        found = [target]
+    for block in operation.blocks:
+        found.extend(block.iter_captured_vars())
+    return found
+
+
+def _expression_wires(value: expr.Expr) -> list:
+    """The clbits (a register's all) and variables that classical expression `value` names."""
+    found = []
+    for node in expr.iter_vars(value):
+        if isinstance(node.var, Clbit):
+            found.append(node.var)
+        elif isinstance(node.var, ClassicalRegister):
+            found.extend(node.var)
+        else:
+            found.append(node)
+    return found
 
 
 # -- padding ---------------------------------------------------------------------------------

@@ -11,21 +11,38 @@ is padded by `DynamicPadder`.
 
 from __future__ import annotations
 
-from qiskit.circuit import CircuitInstruction, QuantumCircuit
+from qiskit.circuit import CircuitInstruction, Clbit, QuantumCircuit
 from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak import _bridge
+from vornak.qiskit.control_flow import classical_wires
 from vornak.qiskit.dd_pass import has_labels
 from vornak.qiskit.durations import MAX_EXACT_DT
 
 
-def _describe(body: QuantumCircuit) -> bool | None:
+def _describe(body: QuantumCircuit, indices: list[int]) -> list[tuple[int, ...]] | None:
     """What the bridge needs of a body that the C API does not tell: None where it has
-    labels, which the C API would drop; else whether it has classical variables or stretches
-    (one wire for the block cut)."""
-    if has_labels(body._data):
+    labels, which the C API would drop; else, for each instruction at `indices` (those that
+    end a block), the clbits and variables that it reads or writes beyond the clbits it
+    lists (`control_flow.classical_wires`): clbit c as c, the body's variables after its
+    clbits, by name."""
+    data = body._data
+    if has_labels(data):
         return None
-    return bool(body.num_vars or body.num_stretches)
+    found = []
+    numbers = None
+    for index in indices:
+        wires = classical_wires(data[index].operation)
+        if not wires:
+            found.append(())
+            continue
+        if numbers is None:
+            first = body.num_clbits
+            names = sorted(var.name for var in body.iter_vars())
+            numbers = {name: first + k for k, name in enumerate(names)}
+        found.append(tuple(body.find_bit(w).index if isinstance(w, Clbit) else numbers[w.name]
+                           for w in wires))
+    return found
 
 
 def pad_native(dd, circuit: QuantumCircuit, padder):
