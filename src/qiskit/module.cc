@@ -32,12 +32,12 @@ using py::Ref;
 // a pair of the padded object and its start times.
 template <class Finish>
 PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_obj,
-                     PyObject* delays, PyObject* pulses_obj, PyObject* durations_obj,
+                     PyObject* delays, PyObject* stores, PyObject* pulses_obj, PyObject* durations_obj,
                      PyObject* couplings_obj, PyObject* options_obj, Finish finish) {
   const DurationTable table(table_obj);
   const Inputs in = to_inputs(source.num_qubits(), pulses_obj, durations_obj, couplings_obj,
                               options_obj);
-  Reading reading = read(source, table, delays, in.options);
+  Reading reading = read(source, table, delays, in.options, stores);
   const DdPlan plan = schedule_and_plan(reading, in);
   // Whole repetitions of the sequence, which the global-phase correction counts: a run may
   // hold several.
@@ -60,7 +60,7 @@ PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_
 }
 
 // The arguments both entry points take: (input, write, durations, delays, pulses,
-// pulse_durations, couplings, options). `source` reaches the input through Qiskit's C API,
+// pulse_durations, couplings, options[, stores]). `source` reaches the input through Qiskit's C API,
 // or returns nothing where the input cannot be read natively: the call then returns None.
 // Every Qiskit call is made with the interpreter lock held; only the core's scheduling and
 // planning run without it.
@@ -68,16 +68,17 @@ template <class MakeSource, class Finish>
 PyObject* pad_entry(PyObject* args, MakeSource source, Finish finish) {
   return guarded([&]() -> PyObject* {
     PyObject *input, *write_obj, *table_obj, *delays, *pulses_obj, *durations_obj,
-        *couplings_obj, *options_obj;
+        *couplings_obj, *options_obj, *stores = nullptr;
     // No '#' format: under the limited API of CPython 3.10 to 3.12 its length would be an
     // int, from 3.13 a Py_ssize_t.
-    if (!PyArg_ParseTuple(args, "OOOO!OOOO", &input, &write_obj, &table_obj, &PyDict_Type,
-                          &delays, &pulses_obj, &durations_obj, &couplings_obj, &options_obj)) {
+    if (!PyArg_ParseTuple(args, "OOOO!OOOO|O!", &input, &write_obj, &table_obj, &PyDict_Type,
+                          &delays, &pulses_obj, &durations_obj, &couplings_obj, &options_obj,
+                          &PyDict_Type, &stores)) {
       return nullptr;
     }
     std::optional<Source> read = source(input);
     if (!read) return Py_NewRef(Py_None);
-    return pad_source(*read, write_obj, table_obj, delays, pulses_obj, durations_obj,
+    return pad_source(*read, write_obj, table_obj, delays, stores, pulses_obj, durations_obj,
                       couplings_obj, options_obj, finish);
   });
 }
@@ -200,8 +201,11 @@ PyObject* plan_dynamic(PyObject*, PyObject* args) {
 
 PyMethodDef kMethods[] = {
     {"pad", pad, METH_VARARGS,
-     "pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)\n--\n\n"
-     "Plans dynamical-decoupling pulses for a DAGCircuit. `options` is a dict of the\n"
+     "pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options, "
+     "stores={})\n--\n\n"
+     "Plans dynamical-decoupling pulses for a DAGCircuit. `stores`: the wires of each\n"
+     "classical store by node index, a tuple of numbers (clbit c as c, the variables after\n"
+     "the clbits); a store takes no time. `options` is a dict of the\n"
      "options by name (placement, scheduling, pulse_alignment, acquire_alignment, spacing,\n"
      "crosstalk, skip_reset_qubits, unit_dt). With `write`, and where every operation and\n"
      "pulse can be written natively, returns (True, sequences, dropped, (padded DAGCircuit,\n"

@@ -146,6 +146,29 @@ def classical_wires(operation) -> list:
     return found
 
 
+class ClassicalWires:
+    """The bridge's numbers of the clbits and variables of `owner` (a circuit or a DAG):
+    clbit c as c, the variables after the clbits, in the order of their names."""
+
+    def __init__(self, owner):
+        self.owner = owner
+        self._variables = None
+
+    def __call__(self, wires) -> tuple[int, ...]:
+        """The numbers of `wires` (clbits and ``expr.Var``s, as `classical_wires` gives)."""
+        found = []
+        for wire in wires:
+            if isinstance(wire, Clbit):
+                found.append(self.owner.find_bit(wire).index)
+                continue
+            if self._variables is None:
+                first = len(self.owner.clbits)
+                names = sorted(var.name for var in self.owner.iter_vars())
+                self._variables = {name: first + k for k, name in enumerate(names)}
+            found.append(self._variables[wire.name])
+        return tuple(found)
+
+
 def _expression_wires(value: expr.Expr) -> list:
     """The clbits (a register's all) and variables that classical expression `value` names."""
     found = []

@@ -8,7 +8,7 @@ from operator import attrgetter, is_not
 from collections.abc import Iterable, Sequence
 from numbers import Real
 
-from qiskit.circuit import Delay, Gate, Instruction
+from qiskit.circuit import Delay, Gate, Instruction, Store
 from qiskit.circuit.classical import expr
 from qiskit.circuit.duration import duration_in_dt
 from qiskit.dagcircuit import DAGCircuit
@@ -19,7 +19,9 @@ from qiskit.transpiler.passes.scheduling.time_unit_conversion import _EvalDurati
 
 from vornak import _bridge
 from vornak.qiskit.arguments import alignment, coupling_pairs, of_type, qubit_list
-from vornak.qiskit.control_flow import AROUND, DEFAULT_AROUND, run_dynamic
+from vornak.qiskit.control_flow import (
+    AROUND, DEFAULT_AROUND, ClassicalWires, classical_wires, run_dynamic,
+)
 from vornak.qiskit.durations import (
     MAX_EXACT_DT, UNIT_SECONDS, checked, checked_length, duration_table, to_unit, unit_is_dt,
 )
@@ -432,17 +434,23 @@ class DynamicalDecoupling(TransformationPass):
         if dag.control_flow_op_nodes():
             return run_dynamic(self, dag)
         table, pulses, pulse_durations, couplings, options = self._tables_for(dag.num_qubits())
-        delays = {}
-        if "delay" in dag.count_ops(recurse=False):
+        delays, stores = {}, {}
+        counts = dag.count_ops(recurse=False)
+        if "delay" in counts:
             for node in dag.op_nodes(Delay):
                 delays[node._node_id] = self._delay_length(dag, node)
+        if "store" in counts:
+            # The clbits and variables a store writes and reads, which the C API does not tell.
+            number = ClassicalWires(dag)
+            for node in dag.op_nodes(Store):
+                stores[node._node_id] = number(classical_wires(node.op))
         # Qiskit's C API carries no labels: a circuit that has one is written in Python, as
         # is one in ns, written on Qiskit's clock, and one that may end beyond 2**53 dt,
         # whose length is checked first.
         write = self._native(dag.size(recurse=False), delays) and not has_labels(dag.op_nodes())
         try:
             written, inserted, dropped, detail = _bridge.pad(
-                dag, write, table, delays, pulses, pulse_durations, couplings, options
+                dag, write, table, delays, pulses, pulse_durations, couplings, options, stores
             )
         except (LookupError, NotImplementedError) as error:
             raise TranspilerError(str(error)) from error

@@ -11,11 +11,11 @@ is padded by `DynamicPadder`.
 
 from __future__ import annotations
 
-from qiskit.circuit import CircuitInstruction, Clbit, QuantumCircuit
+from qiskit.circuit import CircuitInstruction, QuantumCircuit
 from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak import _bridge
-from vornak.qiskit.control_flow import classical_wires
+from vornak.qiskit.control_flow import ClassicalWires, classical_wires
 from vornak.qiskit.dd_pass import has_labels
 from vornak.qiskit.durations import MAX_EXACT_DT
 
@@ -29,20 +29,8 @@ def _describe(body: QuantumCircuit, indices: list[int]) -> list[tuple[int, ...]]
     data = body._data
     if has_labels(data):
         return None
-    found = []
-    numbers = None
-    for index in indices:
-        wires = classical_wires(data[index].operation)
-        if not wires:
-            found.append(())
-            continue
-        if numbers is None:
-            first = body.num_clbits
-            names = sorted(var.name for var in body.iter_vars())
-            numbers = {name: first + k for k, name in enumerate(names)}
-        found.append(tuple(body.find_bit(w).index if isinstance(w, Clbit) else numbers[w.name]
-                           for w in wires))
-    return found
+    number = ClassicalWires(body)
+    return [number(classical_wires(data[index].operation)) for index in indices]
 
 
 def pad_native(dd, circuit: QuantumCircuit, padder):
