@@ -434,7 +434,7 @@ class DynamicalDecoupling(TransformationPass):
         if dag.control_flow_op_nodes():
             return run_dynamic(self, dag)
         table, pulses, pulse_durations, couplings, options = self._tables_for(dag.num_qubits())
-        delays, stores = {}, {}
+        delays, stores = {}, ()
         counts = dag.count_ops(recurse=False)
         if "delay" in counts:
             for node in dag.op_nodes(Delay):
@@ -442,15 +442,15 @@ class DynamicalDecoupling(TransformationPass):
         if "store" in counts:
             # The clbits and variables a store writes and reads, which the C API does not tell.
             number = ClassicalWires(dag)
-            for node in dag.op_nodes(Store):
-                stores[node._node_id] = number(classical_wires(node.op))
+            stores = ({node._node_id: number(classical_wires(node.op))
+                       for node in dag.op_nodes(Store)},)
         # Qiskit's C API carries no labels: a circuit that has one is written in Python, as
         # is one in ns, written on Qiskit's clock, and one that may end beyond 2**53 dt,
         # whose length is checked first.
         write = self._native(dag.size(recurse=False), delays) and not has_labels(dag.op_nodes())
         try:
             written, inserted, dropped, detail = _bridge.pad(
-                dag, write, table, delays, pulses, pulse_durations, couplings, options, stores
+                dag, write, table, delays, pulses, pulse_durations, couplings, options, *stores
             )
         except (LookupError, NotImplementedError) as error:
             raise TranspilerError(str(error)) from error
