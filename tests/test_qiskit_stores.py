@@ -15,7 +15,7 @@ from qiskit import ClassicalRegister, QuantumCircuit, QuantumRegister, transpile
 from qiskit.circuit import ControlFlowOp, ForLoopOp  # noqa: E402
 from qiskit.circuit.classical import expr, types  # noqa: E402
 from qiskit.converters import circuit_to_dag  # noqa: E402
-from qiskit.transpiler import PassManager  # noqa: E402
+from qiskit.transpiler import CouplingMap, InstructionDurations, PassManager  # noqa: E402
 
 from bench import dynamic_circuits as dc  # noqa: E402
 from test_dynamic_native import (  # noqa: E402
@@ -260,3 +260,17 @@ def test_a_circuit_with_stores_and_no_control_flow_is_padded(device):
     assert plugin.count_ops()["x"] > mapped.count_ops()["x"]
 
 
+
+
+def test_stores_without_control_flow_in_ns():
+    """Timed in ns (written on Qiskit's clock), a store takes no time either."""
+    durations = InstructionDurations(
+        [("sx", None, 35, "ns"), ("x", None, 35, "ns"), ("measure", None, 1000, "ns")])
+    circuit = stores_without_control_flow()
+    options = {"durations": durations, "coupling_map": CouplingMap.from_line(3)}
+    manager = PassManager([DynamicalDecoupling(**options)])
+    through_pass = manager.run(circuit)
+    assert through_pass == pad(circuit, **options)
+    assert history(through_pass) == history(circuit)
+    times = {n.name: t for n, t in manager.property_set["node_start_time"].items()}
+    assert times["store"] >= 1000.0  # after the first measurement, of c0, ends
