@@ -47,11 +47,12 @@ CircuitPtr empty_like(const QkCircuit* body) {
 // The wires of each of `boundaries` of `body` (a QuantumCircuit of `num_qubits` qubits) beyond
 // its qubits and clbits, as `describe` tells them (see cut_body); NotNative where it says
 // None.
-std::vector<std::vector<std::uint32_t>> classical_wires(PyObject* describe, PyObject* body,
-                                                        const std::vector<std::uint32_t>& boundaries,
-                                                        std::uint32_t num_qubits) {
+std::vector<std::vector<std::uint32_t>> classical_wires(
+    PyObject* describe, PyObject* body, const std::vector<std::uint32_t>& boundaries,
+    std::uint32_t num_qubits) {
   Ref indices = Ref::steal(qubit_list_of(boundaries));
-  Ref found = Ref::steal(check(PyObject_CallFunctionObjArgs(describe, body, indices.get(), nullptr)));
+  Ref found =
+      Ref::steal(check(PyObject_CallFunctionObjArgs(describe, body, indices.get(), nullptr)));
   if (found.get() == Py_None) throw NotNative{};
   Ref items = Ref::steal(check(PySequence_Tuple(found.get())));
   if (static_cast<std::size_t>(PyTuple_Size(items.get())) != boundaries.size()) {
@@ -59,7 +60,8 @@ std::vector<std::vector<std::uint32_t>> classical_wires(PyObject* describe, PyOb
   }
   std::vector<std::vector<std::uint32_t>> wires(boundaries.size());
   for (std::size_t j = 0; j < boundaries.size(); ++j) {
-    Ref own = Ref::steal(check(PySequence_Tuple(tuple_item(items.get(), static_cast<Py_ssize_t>(j)))));
+    Ref own = Ref::steal(
+        check(PySequence_Tuple(tuple_item(items.get(), static_cast<Py_ssize_t>(j)))));
     for (Py_ssize_t w = 0; w < PyTuple_Size(own.get()); ++w) {
       wires[j].push_back(num_qubits + to_u32(tuple_item(own.get(), w)));
     }

@@ -32,8 +32,9 @@ using py::Ref;
 // a pair of the padded object and its start times.
 template <class Finish>
 PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_obj,
-                     PyObject* delays, PyObject* stores, PyObject* pulses_obj, PyObject* durations_obj,
-                     PyObject* couplings_obj, PyObject* options_obj, Finish finish) {
+                     PyObject* delays, PyObject* stores, PyObject* pulses_obj,
+                     PyObject* durations_obj, PyObject* couplings_obj, PyObject* options_obj,
+                     Finish finish) {
   const DurationTable table(table_obj);
   const Inputs in = to_inputs(source.num_qubits(), pulses_obj, durations_obj, couplings_obj,
                               options_obj);
@@ -60,8 +61,9 @@ PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_
 }
 
 // The arguments both entry points take: (input, write, durations, delays, pulses,
-// pulse_durations, couplings, options[, stores]). `source` reaches the input through Qiskit's C API,
-// or returns nothing where the input cannot be read natively: the call then returns None.
+// pulse_durations, couplings, options[, stores]). `source` reaches the input through Qiskit's
+// C API, or returns nothing where the input cannot be read natively: the call then returns
+// None.
 // Every Qiskit call is made with the interpreter lock held; only the core's scheduling and
 // planning run without it.
 template <class MakeSource, class Finish>

@@ -219,7 +219,9 @@ class DynamicalDecoupling(TransformationPass):
     ``around_control_flow="widen"``. ``node_start_time`` gives each operation its start
     within its own block; the control-flow operations, and the stretch sequences and
     barrier beside them, start at 0 of their own timeline, which the device fixes at run
-    time; the output has no fixed duration.
+    time; the output has no fixed duration. A classical ``store`` ends the block on the clbits
+    and variables it writes and reads; in a circuit without control flow it takes no time,
+    on no qubit, and keeps its place on those clbits and variables.
 
     The default around control flow is the stretch sequences: on
     ``bench/dynamic_fidelity.py`` (2026-12-09, 60 realisations, a feed-forward latency of
