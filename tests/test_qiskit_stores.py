@@ -16,8 +16,7 @@ from qiskit.converters import circuit_to_dag  # noqa: E402
 from qiskit.transpiler import CouplingMap, InstructionDurations, PassManager  # noqa: E402
 
 from bench import dynamic_circuits as dc  # noqa: E402
-from test_dynamic_native import (  # noqa: E402
-    WIDTH, _Random, assert_same_results, both_ways)
+from test_dynamic_native import _Random, assert_same_results, both_ways  # noqa: E402
 from vornak.qiskit import DynamicalDecoupling, control_flow, pad  # noqa: E402
 
 DEVICES = ("FakeSherbrooke", "FakeTorino", "FakeKingston")
@@ -128,38 +127,13 @@ def test_stores_keep_their_place_on_their_wires(name, device, monkeypatch):
             assert through_pass == padded, (native, around)
 
 
-class _RandomWithStores(_Random):
-    """Random nested circuits where stores (of constants into clbits, of clbits into the
-    variable) stand among the measurements and control flow on the same bits."""
-
-    def fill(self, depth, size):
-        qc, rng = self.qc, self.rng
-        for _ in range(size):
-            pick = rng.random() if depth > 0 else rng.random() * 0.7
-            q = self.qubit()
-            if pick < 0.3:
-                qc.x(q)
-            elif pick < 0.45:
-                a = int(rng.integers(WIDTH - 1))
-                qc.cx(a, a + 1)
-            elif pick < 0.55:
-                qc.measure(q, self.clbit())
-            elif pick < 0.7:
-                if self.var is not None and rng.random() < 0.5:
-                    qc.store(self.var, expr.lift(self.clbit()))
-                else:
-                    qc.store(self.clbit(), expr.lift(bool(rng.integers(2))))
-            else:
-                self.control_flow(depth)
-
-
-@pytest.mark.parametrize("seed", range(16))
+@pytest.mark.parametrize("seed", range(24))
 def test_random_circuits_with_stores(seed, monkeypatch):
     """Natively and in Python alike, every store in its place; and pad() gives the pass's
     circuit, stores and control flow on other wires than each other's in whichever order
     the pass's DAG lists them, at the top level as in the bodies (whose stretch sequences
     are named in the order the bodies are padded)."""
-    circuit = _RandomWithStores(seed).qc
+    circuit = _Random(seed).qc
     expected = history(circuit)
     for around in ("stretch", "idle"):
         python, native = both_ways(circuit, monkeypatch, around_control_flow=around)
