@@ -2,8 +2,8 @@
 // (plan_dd, spread, whole sequences) on a layered heavy-hex circuit of 127 qubits built like
 // bench/workloads.py's (same lattice and layer rules, its own random numbers). Not a test.
 //
-//   nice cmake --build build/dev --target vornak_graph
-//   c++ -O2 -std=c++20 -Isrc bench/dd_walsh_timing.cc build/dev/libvornak_graph.a -o t
+//   nice cmake --build build/dev --target vornak_dd
+//   c++ -O2 -std=c++20 -Isrc bench/dd_walsh_timing.cc build/dev/libvornak_dd.a build/dev/libvornak_graph.a -o t
 //   ./t [gates]
 #include <algorithm>
 #include <chrono>
@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "graph/dd_plan.h"
-#include "graph/dd_walsh.h"
+#include "dd/plan.h"
+#include "dd/walsh.h"
 #include "graph/schedule.h"
 
 namespace {

@@ -87,12 +87,14 @@ def worker():
 
 
 class Side:
-    """A worker process on one interpreter."""
+    """A worker process on one interpreter: `script --worker` (this file's by default), in the
+    environment `env` if given, that answers each "key|job" line with one JSON line."""
 
-    def __init__(self, python):
-        self.process = subprocess.Popen([python, __file__, "--worker"], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True)
+    def __init__(self, python, script=__file__, env=None):
+        self.process = subprocess.Popen([python, script, "--worker"], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True, env=env)
         if self.process.stdout.readline().strip() != "ready":
+            self.close()
             raise RuntimeError(f"the worker on {python} did not start")
 
     def run(self, key, job):
@@ -108,6 +110,18 @@ class Side:
         self.process.wait()
 
 
+def take_turns(sides, key, job, rounds):
+    """{"base": [answer, ...], "new": [...]}: a warm-up run on each side (it builds the
+    circuit), then `rounds` runs each, the sides taking turns (base then new, new then base)."""
+    for side in sides.values():
+        side.run(key, job)
+    runs = {"base": [], "new": []}
+    for r in range(rounds):
+        for name in ("base", "new") if r % 2 == 0 else ("new", "base"):
+            runs[name].append(sides[name].run(key, job))
+    return runs
+
+
 def compare(base, new, circuits, jobs, rounds):
     """{(circuit, job): {"wall": (base, new, ratio, median ratio), "cpu": (...)}}, printed."""
     sides = {"base": Side(base), "new": Side(new)}
@@ -117,12 +131,7 @@ def compare(base, new, circuits, jobs, rounds):
     try:
         for key in circuits:
             for job in jobs:
-                for side in sides.values():  # warm-up; builds the circuit
-                    side.run(key, job)
-                runs = {"base": [], "new": []}
-                for r in range(rounds):
-                    for name in ("base", "new") if r % 2 == 0 else ("new", "base"):
-                        runs[name].append(sides[name].run(key, job))
+                runs = take_turns(sides, key, job, rounds)
                 row = {}
                 for i, figure in enumerate(("wall", "cpu")):
                     a = [run[i] for run in runs["base"]]

@@ -58,7 +58,7 @@ fi
 
 # The Debian mirror the host already uses.
 mirror=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null \
-         | grep -v security | head -n1 || true)
+         | awk '!/security/ && !found { print; found = 1 }' || true)
 if [ -z "$mirror" ]; then
   mirror=$(awk '$1=="deb" && $2 !~ /security/ {print $2; exit}' /etc/apt/sources.list 2>/dev/null || true)
 fi

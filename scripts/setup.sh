@@ -59,7 +59,7 @@ elif command -v python3.14 >/dev/null 2>&1 && has_headers "$(command -v python3.
 fi
 
 # --- 2. system packages -----------------------------------------------------
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null || true)" = "install ok installed" ]; }
 apt_missing=()
 installed libgtest-dev || apt_missing+=(libgtest-dev)
 if [ -z "$python" ] && ! command -v patchelf >/dev/null 2>&1; then

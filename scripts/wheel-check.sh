@@ -94,7 +94,10 @@ for spec in "$@"; do
   wheel=$(ls "$work"/dist/vornak-*.whl)
   # cpXY-cpXY, or cp310-abi3 for a wheel whose bridge is a limited-API module (not on 3.14,
   # whose wheel holds _vornak, made for 3.14 alone).
-  if [ "$version" != 3.14 ] && listing "$wheel" | grep -q '^vornak/_bridge\.abi3\.so$'; then
+  # The listing is taken whole first: grep -q on a pipe would stop reading at its first match,
+  # and the writer's broken pipe would then fail the test under pipefail.
+  files=$(listing "$wheel")
+  if [ "$version" != 3.14 ] && grep -qx 'vornak/_bridge\.abi3\.so' <<<"$files"; then
     expected=cp310-abi3
   else
     expected=$tag-$tag

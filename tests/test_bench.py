@@ -92,3 +92,25 @@ def test_targets_are_judged_against_their_limits():
     missed = report.targets(_times(ingest=1.51, export=1.31, passes=0.5, scaling=1.31), memory)
     judged = [row[3] for row in missed if row[2] != "for reference"]
     assert judged == ["**no**"] * (3 + len(report.OPERATIONS) + 1)
+
+
+def test_core_ab_times_both_builds_and_refuses_a_directory_without_the_module(tmp_path):
+    # Both sides on the build under test, on a small workload: every job runs, and each row
+    # holds the minima and medians of both sides and their ratios.
+    from pathlib import Path
+
+    import _vornak
+    from bench import core_ab
+
+    build = Path(_vornak.__file__).parent
+    jobs = ["apply_dd_pass", "find_idle_windows"]
+    results = core_ab.compare(build, build, [300], jobs, 2)
+    assert set(results) == {(300, job) for job in jobs}
+    for row in results.values():
+        for base_min, base_median, new_min, new_median, ratio, median in (row["wall"], row["cpu"]):
+            assert 0 < base_min <= base_median and 0 < new_min <= new_median
+            assert ratio == pytest.approx(new_min / base_min) and median > 0
+        assert all(faults >= 0 for faults in row["faults"])
+    # A directory that holds no _vornak would time whatever copy is installed instead.
+    with pytest.raises(RuntimeError, match="did not start"):
+        core_ab.compare(tmp_path, build, [300], ["apply_dd_pass"], 1)

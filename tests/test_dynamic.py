@@ -21,7 +21,7 @@ from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
 from qiskit.transpiler.passes import InstructionDurationCheck  # noqa: E402
 
 from bench import dynamic_circuits as dc  # noqa: E402
-from bench.dynamic_sim import branch_states, resolve_stretch_pulses  # noqa: E402
+from bench.dynamic_sim import branch_states, resolve_stretch_pulses, used_qubits  # noqa: E402
 from vornak.qiskit import DynamicalDecoupling, pad  # noqa: E402
 from vornak.qiskit.control_flow import AROUND, levels  # noqa: E402
 
@@ -30,15 +30,18 @@ _BACKENDS = {}
 
 
 class _Device:
-    """A device snapshot whose target also lists while_loop and box (the snapshots list
-    if_else, for_loop and switch_case)."""
+    """A device snapshot whose target also lists while_loop, box, break_loop and
+    continue_loop (and if_else and for_loop, which FakeKingston's lacks)."""
 
     def __init__(self, name):
-        from qiskit.circuit import BoxOp, WhileLoopOp
+        from qiskit.circuit import (BoxOp, BreakLoopOp, ContinueLoopOp, ForLoopOp, IfElseOp,
+                                    WhileLoopOp)
 
         self.name = name
         self.target = copy.deepcopy(getattr(runtime, name)().target)
-        for kind, label in ((WhileLoopOp, "while_loop"), (BoxOp, "box")):
+        for kind, label in ((WhileLoopOp, "while_loop"), (BoxOp, "box"), (IfElseOp, "if_else"),
+                            (ForLoopOp, "for_loop"), (BreakLoopOp, "break_loop"),
+                            (ContinueLoopOp, "continue_loop")):
             if label not in self.target.operation_names:
                 self.target.add_instruction(kind, name=label)
 
@@ -506,3 +509,286 @@ def test_the_speed_benchmark_runs():
 
     rows = dynamic_speed.main(["--smoke", "--no-peer", "--repeats", "1"])
     assert rows and rows[0][0] == "qaoa-ff-4" and rows[0][3] > 0 and rows[0][4] > 0
+
+
+# -- boxes of fixed duration ---------------------------------------------------------------
+
+
+def _boxed(duration, unit, body_ops=lambda qc: qc.x(1)):
+    """Three qubits in use, then a box of `duration` `unit` on two of them, then more work."""
+    qc = QuantumCircuit(3, 1)
+    qc.h(0)
+    qc.cx(0, 1)
+    qc.cx(1, 2)
+    with qc.box(duration=duration, unit=unit):
+        body_ops(qc)
+        qc.sx(2)
+    qc.measure(0, 0)
+    qc.cx(1, 2)
+    return qc
+
+
+def _boxes(circuit):
+    """Every box of `circuit` and of the bodies nested in it."""
+    for instruction in circuit.data:
+        operation = instruction.operation
+        if operation.name == "box":
+            yield operation
+        for block in getattr(operation, "blocks", ()):
+            yield from _boxes(block)
+
+
+def _lengths(body, target, physical):
+    """The time each qubit of `body` (qubit i on physical[i]) is busy, delays included."""
+    durations, where, clock = target.durations(), _Physical(body, physical), Counter()
+    for instruction in body.data:
+        local = [body.find_bit(q).index for q in instruction.qubits]
+        start = max(clock[q] for q in local)
+        for q in local:
+            clock[q] = start + _duration(instruction, durations, where)
+    return [clock[q] for q in range(body.num_qubits)]
+
+
+@pytest.mark.parametrize("device", ("FakeSherbrooke", "FakeTorino", "FakeKingston"))
+@pytest.mark.parametrize("duration, unit", [(8000, "dt"), (2, "us"), (3000, "ns")])
+def test_a_box_lasts_its_duration(device, duration, unit, monkeypatch):
+    """A box of fixed duration lasts it on every qubit of its body, the idle time padded
+    with pulses, on the native and the Python path, through pad and the pass alike; every
+    branch stays exact."""
+    from vornak.qiskit import control_flow
+
+    target = backend(device).target
+    mapped = _mapped_circuit(_boxed(duration, unit), device)
+    length = round(duration * {"dt": 1, "us": 1e-6, "ns": 1e-9}[unit] / (
+        1 if unit == "dt" else target.dt))
+    (before,) = [box.blocks[0] for box in _boxes(mapped)]
+    found = []
+    for native in (True, False):
+        monkeypatch.setattr(control_flow, "_NATIVE", native)
+        for scheduling in ("alap", "asap"):
+            out = pad(mapped, target=target, scheduling=scheduling)
+            (box,) = _boxes(out)
+            assert (box.duration, box.unit) == (duration, unit)
+            (instruction,) = [i for i in out.data if i.operation.name == "box"]
+            physical = [out.find_bit(q).index for q in instruction.qubits]
+            assert _lengths(box.blocks[0], target, physical) == [length] * len(physical)
+            pulses = box.blocks[0].count_ops().get("x", 0) - before.count_ops().get("x", 0)
+            assert pulses >= 2 * len(physical)
+            check_blocks(out, list(range(out.num_qubits)), target,
+                         (target.pulse_alignment, target.acquire_alignment))
+            assert_same_branches(mapped, out)
+            found.append(out)
+        assert PassManager([DynamicalDecoupling(target=target)]).run(mapped) == found[-2]
+    assert found[:2] == found[2:]
+
+
+def _mapped_circuit(circuit, device):
+    return dc.transpiled(circuit, backend(device).target)
+
+
+@pytest.mark.parametrize("native", (True, False))
+def test_a_box_whose_body_does_not_fit_is_refused(native, monkeypatch):
+    from vornak.qiskit import control_flow
+
+    monkeypatch.setattr(control_flow, "_NATIVE", native)
+    target = backend("FakeSherbrooke").target
+    two_qubit = lambda qc: qc.cx(1, 2)  # noqa: E731
+    (box,) = _boxes(pad(_mapped_circuit(_boxed(None, "dt", two_qubit), "FakeSherbrooke"),
+                        target=target))
+    need = max(_lengths(box.blocks[0], target, [1, 2]))
+    short = _mapped_circuit(_boxed(100, "dt", two_qubit), "FakeSherbrooke")
+    with pytest.raises(TranspilerError, match=r"box on qubits \[1, 2\] lasts 100 dt, "
+                                              rf"but its body needs {need} dt"):
+        pad(short, target=target)
+    with pytest.raises(TranspilerError, match="lasts 100 dt"):
+        PassManager([DynamicalDecoupling(target=target)]).run(short)
+
+    def inner_flow(qc):
+        with qc.if_test((qc.clbits[0], 1)):
+            qc.x(1)
+
+    flow = _mapped_circuit(_boxed(8000, "dt", inner_flow), "FakeSherbrooke")
+    with pytest.raises(TranspilerError, match="lasts 8000 dt, but its body holds control flow"):
+        pad(flow, target=target)
+
+
+@pytest.mark.parametrize("native", (True, False))
+def test_an_empty_box_and_a_qubit_its_body_leaves_alone_last_it_too(native, monkeypatch):
+    """Every qubit of a box lasts its duration: one in use takes pulses, one still in its
+    initial state waits."""
+    from vornak.qiskit import control_flow
+
+    monkeypatch.setattr(control_flow, "_NATIVE", native)
+    target = backend("FakeSherbrooke").target
+    qc = QuantumCircuit(4, 1)
+    qc.h(0)
+    qc.cx(0, 1)
+    qc.box(QuantumCircuit(2), [1, 2], [], duration=4000, unit="dt")
+    body = QuantumCircuit(2)
+    body.sx(0)
+    qc.box(body, [0, 3], [], duration=4000, unit="dt")
+    qc.measure(0, 0)
+    mapped = _mapped_circuit(qc, "FakeSherbrooke")
+    out = pad(mapped, target=target)
+    boxes = [i for i in out.data if i.operation.name == "box"]
+    assert len(boxes) == 2
+    for instruction in boxes:
+        physical = [out.find_bit(q).index for q in instruction.qubits]
+        body = instruction.operation.blocks[0]
+        assert _lengths(body, target, physical) == [4000, 4000]
+        assert body.count_ops().get("x", 0) >= 2  # the qubit in use is decoupled
+    assert_same_branches(mapped, out)
+
+
+def test_a_box_without_a_fixed_duration_is_padded_as_its_body_needs():
+    """A box whose duration is a stretch, or that has none, lasts what its body needs."""
+    target = backend("FakeSherbrooke").target
+    qc = _boxed(None, "dt")
+    wait = qc.add_stretch("wait")
+    with qc.box(duration=wait):
+        qc.x(1)
+    out = pad(_mapped_circuit(qc, "FakeSherbrooke"), target=target)
+    for box in _boxes(out):
+        assert box.blocks[0].count_ops().get("delay", 0) == 0
+
+
+# -- loops left early ------------------------------------------------------------------------
+
+
+def _paths(circuit, bits):
+    """`circuit` run with its clbits fixed to `bits` (no measurement may write them), as one
+    circuit of its gates less delays and barriers, every body's global phase included."""
+    from qiskit.circuit import BreakLoopOp, ContinueLoopOp
+
+    used = sorted(used_qubits(circuit))
+    flat = QuantumCircuit(len(used))
+
+    def walk(body, qubits, clbits):
+        """Returns "break", "continue" or None."""
+        flat.global_phase += body.global_phase
+        for instruction in body.data:
+            operation = instruction.operation
+            inner = [qubits[body.find_bit(q).index] for q in instruction.qubits]
+            inner_c = [clbits[body.find_bit(c).index] for c in instruction.clbits]
+            if isinstance(operation, BreakLoopOp):
+                return "break"
+            if isinstance(operation, ContinueLoopOp):
+                return "continue"
+            if operation.name == "if_else":
+                bit, value = operation.condition
+                chosen = operation.blocks[0] if bits[circuit.find_bit(bit).index] == value else (
+                    operation.blocks[1] if len(operation.blocks) > 1 else None)
+                if chosen is not None:
+                    left = walk(chosen, inner, inner_c)
+                    if left:
+                        return left
+            elif operation.name == "for_loop":
+                indexset, parameter, loop = operation.params
+                for value in indexset:
+                    turn = loop if parameter is None else loop.assign_parameters({parameter: value})
+                    if walk(turn, inner, inner_c) == "break":
+                        break
+            elif operation.name == "box":
+                left = walk(operation.blocks[0], inner, inner_c)
+                if left:
+                    return left
+            elif operation.name == "measure":
+                raise AssertionError("a measurement on a fixed path")
+            elif operation.name not in ("delay", "barrier"):
+                flat.append(operation, [flat.qubits[used.index(q)] for q in inner])
+        return None
+
+    walk(circuit, list(range(circuit.num_qubits)), list(range(circuit.num_clbits)))
+    return flat
+
+
+def _leaving_loop(leave):
+    """A for_loop whose body runs `if (c == 0) { x; leave }` on one qubit, beside two qubits
+    idle around it, then more work on all three (the if_else and `leave` built on that
+    qubit alone, so that the others take stretch sequences beside it)."""
+    from qiskit.circuit import BreakLoopOp, ContinueLoopOp
+
+    kind = {"break": BreakLoopOp, "continue": ContinueLoopOp}[leave]
+    taken = QuantumCircuit(1, 1)
+    taken.x(0)
+    taken.append(kind(1, 1), [0], [0])
+    body = QuantumCircuit(3, 1)
+    body.sx(0)
+    body.cx(0, 1)
+    body.cx(1, 2)
+    body.if_else((body.clbits[0], 0), taken, None, [0], [0])
+    body.sx(0)
+    body.cx(1, 2)
+    body.cx(2, 1)
+    body.x(2)
+    qc = QuantumCircuit(3, 1)
+    qc.h(0)
+    qc.cx(0, 1)
+    qc.for_loop(range(2), None, body, [0, 1, 2], [0])
+    qc.cx(1, 2)
+    return qc
+
+
+@pytest.mark.parametrize("leave", ("break", "continue"))
+@pytest.mark.parametrize("device, sequence", [
+    ("FakeSherbrooke", None), ("FakeTorino", None), ("FakeKingston", None),
+    ("FakeSherbrooke", "xy4"), ("FakeTorino", "x-rx"),
+])
+def test_every_path_out_of_a_loop_keeps_its_phase(device, sequence, leave, monkeypatch):
+    """Whether the loop is left or not, the path's unitary (delays left out) is the
+    input's, global phase included: the phase of the sequences after the break_loop or
+    continue_loop (beside the if_else and in the block after it) goes with them, as rz(2π)
+    where it is π, else as a GlobalPhaseGate; on the native and the Python path."""
+    from qiskit.circuit.library import RXGate, XGate, YGate
+
+    from vornak.qiskit import control_flow
+
+    target = backend(device).target
+    options = {"target": target}
+    if sequence is not None:
+        durations = target.durations()
+        pulse = int(durations.get("x", [0], unit="dt"))
+        gates = {"xy4": ([XGate(), YGate(), XGate(), YGate()], "y"),
+                 "x-rx": ([XGate(), RXGate(np.pi)] * 2, "rx")}[sequence]
+        durations.update([(gates[1], None, pulse, "dt")])
+        options = {"durations": durations, "dd_sequence": gates[0],
+                   "coupling_map": target.build_coupling_map()}
+    mapped = _mapped_circuit(_leaving_loop(leave), device)
+    ideal = {bit: Operator(_paths(mapped, [bit])) for bit in (0, 1)}
+    for native in (True, False):
+        monkeypatch.setattr(control_flow, "_NATIVE", native)
+        out = pad(mapped, **options)
+        (loop,) = [i.operation for i in out.data if i.operation.name == "for_loop"]
+        inner = loop.blocks[0]
+        assert any(isinstance(i.operation, Delay) and isinstance(i.operation.duration, expr.Expr)
+                   for i in inner.data), "no stretch sequence beside the if_else"
+        for bit in (0, 1):
+            assert np.allclose(Operator(_paths(out, [bit])).data, ideal[bit].data, atol=1e-9), bit
+
+
+def test_a_label_does_not_keep_a_loop_with_break_from_being_padded():
+    """A label anywhere sends the circuit the Python way; with widen every circuit goes
+    there: loops holding break_loop pad there too, exactly."""
+    target = backend("FakeTorino").target
+    qc = QuantumCircuit(3, 1)
+    qc.h(0)
+    qc.cx(0, 1)
+    qc.cx(1, 2)
+    with qc.for_loop(range(2)):
+        qc.measure(0, 0)
+        with qc.if_test((qc.clbits[0], 0)):
+            qc.x(0)
+            qc.break_loop()
+        qc.x(0)
+        with qc.while_loop((qc.clbits[0], 1)):
+            qc.measure(1, 0)
+            with qc.if_test((qc.clbits[0], 0)):
+                qc.continue_loop()
+            qc.x(1)
+    qc.x(0, label="a")
+    mapped = _mapped_circuit(qc, "FakeTorino")
+    for around in AROUND:
+        out = pad(mapped, target=target, around_control_flow=around)
+        assert PassManager([DynamicalDecoupling(target=target, around_control_flow=around)]
+                           ).run(mapped) == out
+        assert out.count_ops().get("x", 0) > mapped.count_ops().get("x", 0)

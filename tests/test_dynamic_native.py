@@ -383,7 +383,7 @@ def test_names_metadata_and_layout_are_kept(monkeypatch, native_calls):
 
 def test_loops_with_break_and_continue_are_padded_natively(monkeypatch, native_calls):
     """break_loop and continue_loop end the block like control flow and stay where they
-    were; the Python padder takes them for block operations and cannot pad them."""
+    were, in the native and the Python padder alike."""
     qc = QuantumCircuit(WIDTH, 2)
     qc.h(range(WIDTH))
     with qc.for_loop(range(3)):
@@ -417,6 +417,5 @@ def test_loops_with_break_and_continue_are_padded_natively(monkeypatch, native_c
         return found
 
     assert skeleton(padded) == skeleton(qc)
-    monkeypatch.setattr(control_flow, "_NATIVE", False)
-    with pytest.raises(TranspilerError, match="block by block"):
-        pad(qc, **OPTIONS)
+    python, native = both_ways(qc, monkeypatch)
+    assert_same_results(python, native)

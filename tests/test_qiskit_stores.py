@@ -208,3 +208,28 @@ def test_stores_without_control_flow_in_ns():
     (reads,) = [start for node, start in manager.property_set["node_start_time"].items()
                 if node.name == "store" and str(node.op.rvalue) == str(expr.lift(circuit.clbits[0]))]
     assert reads >= 1000.0  # v = c0 after the first measurement, into c0, ends
+
+
+@pytest.mark.parametrize("device", ("FakeSherbrooke", "FakeTorino"))
+def test_a_store_after_a_break_stays_after_it(device, monkeypatch):
+    """A store listed after a branch that may leave the loop shares no wire with it, yet
+    must not run when the loop is left: it stays after the branch in the padded body."""
+    qc = QuantumCircuit(3, 1)
+    v = qc.add_var("v", False)
+    with qc.for_loop(range(2)):
+        qc.x(0)
+        qc.measure(0, 0)
+        with qc.if_test((qc.clbits[0], 0)):
+            qc.x(1)
+        with qc.if_test((qc.clbits[0], 1)):
+            qc.break_loop()
+        qc.store(v, True)
+    with qc.if_test(v):
+        qc.x(2)
+    mapped = dc.transpiled(qc, target(device))
+    for native in (True, False):
+        monkeypatch.setattr(control_flow, "_NATIVE", native)
+        padded = pad(mapped, target=target(device))
+        (loop,) = [i.operation for i in padded.data if i.operation.name == "for_loop"]
+        names = [i.operation.name for i in loop.blocks[0].data if i.operation.name != "delay"]
+        assert names.index("store") > max(k for k, n in enumerate(names) if n == "if_else")

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "graph/dd_pass.h"
+#include "dd/pass.h"
 #include "graph/ingest.h"
 #include "graph/schedule.h"
 #include "lib/args.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "graph/block_cut.h"
+#include "dd/block_cut.h"
 #include "qiskit/instruction_copy.h"
 
 namespace vornak::bridge {

@@ -1,6 +1,8 @@
 #include "qiskit/capi.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "qiskit/python_values.h"
@@ -8,6 +10,16 @@
 namespace vornak::bridge {
 
 void** qiskit_tables[3] = {nullptr, nullptr, nullptr};
+
+thread_local bool lock_released = false;
+
+void qiskit_called_without_lock() {
+  std::fputs(
+      "vornak._bridge: a Qiskit function was called while the interpreter lock was released "
+      "for the core's planning\n",
+      stderr);
+  std::abort();
+}
 
 int import_qiskit() {
   if (qk_import() < 0) {

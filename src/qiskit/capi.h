@@ -17,18 +17,41 @@
 namespace vornak::bridge {
 // Circuit, transpiler and quantum-information functions, in that order (capi.cc).
 extern void** qiskit_tables[3];
+
+// Every Qiskit function needs the interpreter lock. The bridge releases it in one place only
+// (plan.cc's WithoutLock, around the core's scheduling and planning, which touch plain C++
+// data alone), which marks the thread meanwhile. In a build with VORNAK_CHECK_LOCK, every
+// Qiskit call first checks the mark and aborts the process with a message naming the rule
+// where it is set: the tests run against such builds.
+extern thread_local bool lock_released;
+[[noreturn]] void qiskit_called_without_lock();
+inline void check_lock() {
+#ifdef VORNAK_CHECK_LOCK
+  if (lock_released) qiskit_called_without_lock();
+#endif
+}
 }  // namespace vornak::bridge
 
 // The header then declares each table as a function of internal linkage, as in
-// `static void **(*vornak_qiskit_circuit_table());`, defined below. A file that calls no
+// `static void **(*vornak_qiskit_circuit_table());`, defined below: every call of a Qiskit
+// function goes through one of them, which is where the lock is checked. A file that calls no
 // Qiskit function leaves them and the header's qk_import() unused.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-function"
 #pragma GCC diagnostic ignored "-Wparentheses"
 #include <qiskit.h>
-static void*** vornak_qiskit_circuit_table() { return &vornak::bridge::qiskit_tables[0]; }
-static void*** vornak_qiskit_transpile_table() { return &vornak::bridge::qiskit_tables[1]; }
-static void*** vornak_qiskit_qi_table() { return &vornak::bridge::qiskit_tables[2]; }
+static void*** vornak_qiskit_circuit_table() {
+  vornak::bridge::check_lock();
+  return &vornak::bridge::qiskit_tables[0];
+}
+static void*** vornak_qiskit_transpile_table() {
+  vornak::bridge::check_lock();
+  return &vornak::bridge::qiskit_tables[1];
+}
+static void*** vornak_qiskit_qi_table() {
+  vornak::bridge::check_lock();
+  return &vornak::bridge::qiskit_tables[2];
+}
 #pragma GCC diagnostic pop
 
 #include <cstddef>

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string_view>
 
-#include "graph/dd_plan.h"
+#include "dd/plan.h"
 #include "qiskit/body_reader.h"
+#include "qiskit/circuit_copies.h"
 #include "qiskit/plan.h"
 #include "qiskit/pulse_frames.h"
 #include "qiskit/python_values.h"
@@ -33,16 +35,13 @@ PyObject* qubit_list_of(const std::vector<std::uint32_t>& qubits) {
   return list.release();
 }
 
-// The Python circuit of `circuit`, taken over.
-PyObject* to_python(CircuitPtr circuit) {
-  return check(qk_circuit_to_python_full(circuit.release()));
-}
-
-CircuitPtr empty_like(const QkCircuit* body) {
-  CircuitPtr out(qk_circuit_copy_empty_like(body, QkVarsMode_Alike, QkBlocksMode_Drop));
-  if (!out) fail(PyExc_RuntimeError, "Qiskit refused to copy a body's bits");
-  return out;
-}
+// An empty circuit with the bits, registers and variables of the body whose CircuitData is
+// `data`, to write into: its CircuitData, and the circuit borrowed from it.
+struct EmptyCopy {
+  explicit EmptyCopy(PyObject* data) : data(empty_data_like(data)), circuit(borrow_circuit(this->data.get())) {}
+  Ref data;
+  QkCircuit* circuit;
+};
 
 // The wires of each of `boundaries` of `body` (a QuantumCircuit of `num_qubits` qubits) beyond
 // its qubits and clbits, as `describe` tells them (see cut_body); NotNative where it says
@@ -126,7 +125,7 @@ PyObject* DynamicPlanner::body(const QkCircuit* body, PyObject* python,
       top ? last_levels(body, levels, physical, in_.nq) : std::vector<double>();
   const auto lasts = [&](std::uint32_t q, double k) { return !top || last[q] >= k; };
 
-  CircuitPtr out = empty_like(body);
+  const EmptyCopy out(data.get());
   Ref found = Ref::steal(check(PyList_New(0)));
   bool after_boundary = false;  // blocks from here on go to segments of their own
   std::vector<std::uint32_t> marked, around;
@@ -142,14 +141,15 @@ PyObject* DynamicPlanner::body(const QkCircuit* body, PyObject* python,
       for (std::uint32_t q : physical) {
         if (active[q] && lasts(q, static_cast<double>(k))) marked.push_back(q);
       }
-      CircuitPtr own = after_boundary ? empty_like(body) : CircuitPtr();
+      std::optional<EmptyCopy> own;
+      if (after_boundary) own.emplace(data.get());
       starts.clear();
       const std::size_t sequences =
-          block(body, level.block, physical, marked, own ? own.get() : out.get(),
+          block(body, level.block, physical, marked, own ? own->circuit : out.circuit,
                 top ? &starts : nullptr);
       inserted = Ref::steal(check(PyLong_FromSize_t(sequences)));
       if (top) start_list_obj = Ref::steal(start_list(starts));
-      if (own) segment = Ref::steal(to_python(std::move(own)));
+      if (own) segment = circuit_of_data(own->data.get());
       leave_block(body, level.block, physical, active);
     }
     Ref boundary = Ref::steal(check(PyList_New(0)));
@@ -185,7 +185,7 @@ PyObject* DynamicPlanner::body(const QkCircuit* body, PyObject* python,
                                                around_obj.get())));
     if (PyList_Append(found.get(), entry.get()) < 0) throw PythonError{};
   }
-  Ref out_obj = Ref::steal(to_python(std::move(out)));
+  Ref out_obj = circuit_of_data(out.data.get());
   Ref physical_obj = Ref::steal(qubit_list_of(physical));
   return check(Py_BuildValue("(OOO)", out_obj.get(), found.get(), physical_obj.get()));
 }
@@ -250,7 +250,7 @@ std::size_t DynamicPlanner::block(const QkCircuit* body, const std::vector<std::
         "add a marker");
   }
   for (std::uint32_t i : indices) copier_.copy(body, i, sub.get(), physical);
-  const Source source = Source::of_circuit(sub.get());
+  const Source source = Source::of_circuit(sub.get(), nullptr);
   Reading reading = read(source, table_, delays.get(), in_.options);
   if (!reading.writable) throw NotNative{};
   const DdPlan plan = schedule_and_plan(reading, in_);

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "graph/term_table.h"
+#include "dd/term_table.h"
 #include "qiskit/pauli_images.h"
 
 namespace vornak::bridge::pauli {

@@ -7,8 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "graph/dd_plan.h"
+#include "dd/plan.h"
 #include "lib/pyref.h"
+#include "qiskit/circuit_copies.h"
 #include "qiskit/circuit_order.h"
 #include "qiskit/duration_table.h"
 #include "qiskit/dynamic_plan.h"
@@ -122,12 +123,13 @@ PyObject* pad(PyObject*, PyObject* args) {
       [](PyObject* input) {
         QkDag* dag = qk_dag_borrow_from_python(input);
         if (dag == nullptr) throw PythonError{};
-        return std::optional<Source>(Source::of_dag(dag));
+        return std::optional<Source>(Source::of_dag(dag, input));
       },
       [](Writer& writer, const DurationTable& table) {
-        DagPtr padded(qk_circuit_to_dag(writer.circuit()));
-        Ref times = Ref::steal(start_times(padded.get(), writer.starts(), table));
-        Ref out = Ref::steal(check(qk_dag_to_python(padded.release())));
+        Ref out = dag_of_data(writer.data());
+        QkDag* padded = qk_dag_borrow_from_python(out.get());
+        if (padded == nullptr) throw PythonError{};
+        Ref times = Ref::steal(start_times(padded, writer.starts(), table));
         return std::pair{std::move(out), std::move(times)};
       });
 }
@@ -141,7 +143,7 @@ PyObject* pad_circuit(PyObject*, PyObject* args) {
         QkCircuit* circuit = qk_circuit_borrow_from_python(input);
         if (circuit == nullptr) throw PythonError{};
         if (!Source::readable(circuit)) return std::optional<Source>();
-        return std::optional<Source>(Source::of_circuit(circuit, has_vars(input)));
+        return std::optional<Source>(Source::of_circuit(circuit, input, has_vars(input)));
       },
       [](Writer& writer, const DurationTable&) {
         // The circuit is written in the order of its start times' list.
@@ -201,7 +203,25 @@ PyObject* plan_dynamic(PyObject*, PyObject* args) {
   });
 }
 
+#ifdef VORNAK_CHECK_LOCK
+// _check_lock(): marks the thread as plan.cc's WithoutLock does (without releasing the lock)
+// and calls a Qiskit function, which must abort the process: for the test that shows the
+// check is on in a build.
+PyObject* check_lock_aborts(PyObject*, PyObject*) {
+  lock_released = true;
+  const std::uint32_t version = qk_api_version();
+  lock_released = false;
+  return PyLong_FromUnsignedLong(version);
+}
+#endif
+
 PyMethodDef kMethods[] = {
+#ifdef VORNAK_CHECK_LOCK
+    {"_check_lock", check_lock_aborts, METH_NOARGS,
+     "_check_lock()\n--\n\n"
+     "Calls a Qiskit function as if the interpreter lock were released: aborts the process\n"
+     "(in builds that check the lock, which alone have this function)."},
+#endif
     {"pad", pad, METH_VARARGS,
      "pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options, "
      "stores={})\n--\n\n"

@@ -3,17 +3,21 @@
 #include <algorithm>
 #include <span>
 
-#include "graph/dd_walsh.h"
+#include "dd/walsh.h"
 #include "graph/pass_schedule.h"
 
 namespace vornak::bridge {
 namespace {
 
-// Releases the interpreter lock for as long as it lives.
+// Releases the interpreter lock for as long as it lives: the bridge's one place that does,
+// marked for check_lock().
 class WithoutLock {
  public:
-  WithoutLock() : state_(PyEval_SaveThread()) {}
-  ~WithoutLock() { PyEval_RestoreThread(state_); }
+  WithoutLock() : state_(PyEval_SaveThread()) { lock_released = true; }
+  ~WithoutLock() {
+    lock_released = false;
+    PyEval_RestoreThread(state_);
+  }
   WithoutLock(const WithoutLock&) = delete;
   WithoutLock& operator=(const WithoutLock&) = delete;
 

@@ -3,7 +3,7 @@
 
 #include "qiskit/capi.h"
 
-#include "graph/dd_plan.h"
+#include "dd/plan.h"
 #include "qiskit/options.h"
 #include "qiskit/reader.h"
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "graph/dd_plan.h"
+#include "dd/plan.h"
 #include "qiskit/reader.h"
 
 namespace vornak::bridge {

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "graph/dd_plan.h"
+#include "dd/plan.h"
 #include "qiskit/options.h"
 #include "qiskit/reader.h"
 #include "qiskit/source.h"

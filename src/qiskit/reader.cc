@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "graph/dd_plan.h"
+#include "dd/plan.h"
 #include "lib/pyref.h"
 #include "qiskit/python_values.h"
 #include "qiskit/standard_gates.h"

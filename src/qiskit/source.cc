@@ -3,24 +3,32 @@
 #include <optional>
 #include <utility>
 
+#include "qiskit/circuit_copies.h"
 #include "qiskit/circuit_order.h"
 #include "qiskit/python_values.h"
 #include "qiskit/standard_gates.h"
 
 namespace vornak::bridge {
 
-Source Source::of_circuit(QkCircuit* circuit, bool vars) {
+Source Source::of_circuit(QkCircuit* circuit, PyObject* python, bool vars) {
   if (!vars) {
     if (std::optional<std::vector<std::uint32_t>> order = lexicographic_order(circuit)) {
-      Source source(nullptr, circuit);
+      Source source(nullptr, circuit, python);
       source.circuit_order_ = *std::move(order);
       return source;
     }
   }
-  QkDag* dag = qk_circuit_to_dag(circuit);
-  if (dag == nullptr) fail(PyExc_RuntimeError, "Qiskit refused to make a DAG of the circuit");
-  Source source(dag, circuit);
-  source.owned_.reset(dag);
+  Source source(nullptr, circuit, python);
+  if (python == nullptr) {
+    source.owned_.reset(qk_circuit_to_dag(circuit));
+    if (!source.owned_) fail(PyExc_RuntimeError, "Qiskit refused to make a DAG of the circuit");
+    source.dag_ = source.owned_.get();
+  } else {
+    source.owned_python_ = dag_of_data(python);
+    source.dag_ = qk_dag_borrow_from_python(source.owned_python_.get());
+    if (source.dag_ == nullptr) throw PythonError{};
+  }
+  QkDag* dag = source.dag_;
   // A DAG made from a circuit numbers its operations in the circuit's order, after its
   // wire nodes.
   if (qk_dag_num_op_nodes(dag) > 0) {
@@ -92,12 +100,13 @@ std::vector<std::uint32_t> Source::order() const {
   return order;
 }
 
-QkCircuit* Source::empty_like() const {
-  if (circuit_ != nullptr) {
-    return qk_circuit_copy_empty_like(circuit_, QkVarsMode_Alike, QkBlocksMode_Drop);
+py::Ref Source::empty_like() const {
+  if (python_ == nullptr) {
+    // Built here from qk_circuit_new: the C API's copy meets no Python object.
+    return py::Ref::steal(check(
+        qk_circuit_to_python(qk_circuit_copy_empty_like(circuit_, QkVarsMode_Alike, QkBlocksMode_Drop))));
   }
-  DagPtr empty(qk_dag_copy_empty_like(dag_, QkVarsMode_Alike, QkBlocksMode_Drop));
-  return qk_dag_to_circuit(empty.get());
+  return circuit_ != nullptr ? empty_data_like(python_) : empty_data_like_dag(python_);
 }
 
 }  // namespace vornak::bridge

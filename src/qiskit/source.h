@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "lib/pyref.h"
+
 namespace vornak::bridge {
 
 // The instructions of an input, reached by node index of a DAG in its topological order:
@@ -20,13 +22,15 @@ namespace vornak::bridge {
 // registers.
 class Source {
  public:
-  // A DAGCircuit's DAG, borrowed; delays are keyed by node index.
-  static Source of_dag(QkDag* dag) { return Source(dag, nullptr); }
-  // A circuit, borrowed; see readable(). `vars`: whether it has classical variables, which
-  // are wires of a DAG made from it. Where it has none and its order is found from the
-  // circuit (see lexicographic_order), its instructions are read in place, node index i
-  // being instruction i; else through a DAG made from it.
-  static Source of_circuit(QkCircuit* circuit, bool vars = false);
+  // The DAG of the DAGCircuit `python`, both borrowed; delays are keyed by node index.
+  static Source of_dag(QkDag* dag, PyObject* python) { return Source(dag, nullptr, python); }
+  // A circuit, borrowed; see readable(). `python`: its CircuitData, borrowed, or null for a
+  // circuit the bridge built itself from qk_circuit_new (see circuit_copies.h: copies of any
+  // other go through Python). `vars`: whether it has classical variables, which are wires of
+  // a DAG made from it. Where it has none and its order is found from the circuit (see
+  // lexicographic_order), its instructions are read in place, node index i being instruction
+  // i; else through a DAG made from it.
+  static Source of_circuit(QkCircuit* circuit, PyObject* python, bool vars = false);
   // Whether a DAG can be made of `circuit` through the C API, and its operations written
   // back. Qiskit's conversion copies every parameter, and a parameter held as a Python
   // object (a delay's duration expression, the label of a PauliGate, the matrix of a
@@ -70,15 +74,18 @@ class Source {
   }
   // The key of the delay at `node` in the table of delay lengths.
   std::uint32_t delay_key(std::uint32_t node) const { return node - first_; }
-  // A new empty circuit with the input's bits, registers, variables and global phase.
-  QkCircuit* empty_like() const;
+  // A new empty CircuitData with the input's bits, registers, variables and global phase.
+  py::Ref empty_like() const;
 
  private:
-  Source(QkDag* dag, QkCircuit* circuit) : dag_(dag), circuit_(circuit) {}
+  Source(QkDag* dag, QkCircuit* circuit, PyObject* python)
+      : dag_(dag), circuit_(circuit), python_(python) {}
 
   QkDag* dag_;  // null where a circuit is read in place
-  DagPtr owned_;  // the DAG made from a circuit
+  DagPtr owned_;  // the DAG made from a circuit built here
+  py::Ref owned_python_;  // the DAGCircuit made from any other circuit, which dag_ borrows
   QkCircuit* circuit_;
+  PyObject* python_;  // the input's DAGCircuit or CircuitData, borrowed; null: built here
   std::uint32_t first_ = 0;  // the node index of a circuit's first operation
   std::vector<std::uint32_t> circuit_order_;  // of a circuit read in place
   mutable std::vector<std::uint8_t> gates_;    // of a circuit, by node: gate() once asked, + 1

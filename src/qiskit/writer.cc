@@ -5,6 +5,7 @@
 #include <span>
 #include <utility>
 
+#include "qiskit/circuit_copies.h"
 #include "qiskit/frame_fold.h"
 #include "qiskit/python_values.h"
 
@@ -13,14 +14,13 @@ namespace vornak::bridge {
 Writer::Writer(const Source& source, const Reading& reading, const DdPlan& plan, const Inputs& in,
                std::vector<double> frames)
     : source_(source), reading_(reading), plan_(plan), in_(in), nq_(source.num_qubits()),
-      data_(py::Ref::steal(check(qk_circuit_to_python(source.empty_like())))),
+      data_(source.empty_like()),
       frames_(std::move(frames)), cursor_(nq_, 0.0),
       folds_(frame_folds(source, reading, plan, in, frames_)), fold_(nq_, 0.0) {
   const std::size_t room = capacity();
   py::Ref done = py::Ref::steal(
       check(PyObject_CallMethod(data_.get(), "reserve", "n", static_cast<Py_ssize_t>(room))));
-  circuit_ = qk_circuit_borrow_from_python(data_.get());
-  if (circuit_ == nullptr) throw PythonError{};
+  circuit_ = borrow_circuit(data_.get());
   starts_.reserve(room);
 }
 
@@ -43,14 +43,7 @@ std::size_t Writer::capacity() const {
   return reading_.order.size() + reading_.core.nodes().all_qubits().size() + 2 * (pulses + frames) + nq_;
 }
 
-PyObject* Writer::to_python() {
-  py::Ref module = py::Ref::steal(check(PyImport_ImportModule("qiskit.circuit")));
-  py::Ref circuit_class = py::Ref::steal(check(PyObject_GetAttrString(module.get(), "QuantumCircuit")));
-  py::Ref make = py::Ref::steal(check(PyObject_GetAttrString(circuit_class.get(), "_from_circuit_data")));
-  py::Ref args = py::Ref::steal(check(PyTuple_Pack(1, data_.get())));
-  py::Ref kwargs = py::Ref::steal(check(Py_BuildValue("{s:s}", "name", "unnamed")));
-  return check(PyObject_Call(make.get(), args.get(), kwargs.get()));
-}
+PyObject* Writer::to_python() { return circuit_of_data(data_.get()).release(); }
 
 double Writer::write() {
   std::span<const ScheduleEntry> schedule = reading_.core.schedule();

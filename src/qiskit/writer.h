@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "graph/dd_plan.h"
+#include "dd/plan.h"
 #include "lib/pyref.h"
 #include "qiskit/append_instruction.h"
 #include "qiskit/options.h"
@@ -33,8 +33,9 @@ class Writer {
   double write();
   // The circuit, borrowed from the circuit data, which outlives it while the writer lives.
   QkCircuit* circuit() { return circuit_; }
-  // The circuit as QuantumCircuit._from_circuit_data makes it of the circuit data (named
-  // "unnamed", as Qiskit's qk_circuit_to_python_full names it). A new reference.
+  // The CircuitData written into, borrowed.
+  PyObject* data() const { return data_.get(); }
+  // The QuantumCircuit of the circuit data (see circuit_of_data). A new reference.
   PyObject* to_python();
   // The start time of every instruction written, in the order written.
   const std::vector<double>& starts() const { return starts_; }

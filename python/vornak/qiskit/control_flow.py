@@ -15,6 +15,11 @@ runs it (and as qiskit-ibm-runtime's scheduler models it):
 - An operation goes into the earliest block its wires allow: an operation listed after a
   control-flow operation but sharing no qubit, clbit or variable with it (nor with
   anything after it) stays in the block before it.
+- A break_loop or continue_loop ends the block like control flow. What follows it in its
+  loop's body may not run, so the phase correction of the sequences there is carried by
+  a gate beside them, not by the body's global phase (`DynamicPadder.phase_here`).
+- A box of fixed duration lasts it: its body is one block, scheduled inside it, whose
+  idle time up to the box's end is padded like any other.
 
 Qubits that a control-flow operation does not touch, and that are in use before it and
 after it, idle for a time not known at compile time. ``around`` chooses what they do:
@@ -34,6 +39,7 @@ after it, idle for a time not known at compile time. ``around`` chooses what the
 
 from __future__ import annotations
 
+import copy
 import dataclasses
 import math
 import uuid
@@ -41,16 +47,25 @@ from collections.abc import Callable
 
 from qiskit.circuit import (
     Barrier,
+    BoxOp,
+    BreakLoopOp,
     CircuitInstruction,
     ClassicalRegister,
     Clbit,
+    ContinueLoopOp,
     ControlFlowOp,
     Delay,
+    ForLoopOp,
     Qubit,
     QuantumCircuit,
     Store,
+    WhileLoopOp,
 )
 from qiskit.circuit.classical import expr
+from qiskit.circuit.library import GlobalPhaseGate, RZGate
+from qiskit.transpiler.exceptions import TranspilerError
+
+from vornak.qiskit.durations import checked, to_unit
 
 AROUND = ("stretch", "widen", "idle")
 DEFAULT_AROUND = "stretch"
@@ -87,11 +102,13 @@ def levels(circuit: QuantumCircuit) -> list[Level]:
     found: list[Level] = []
     ranks: list[list] = []  # by level: the order key of each boundary instruction
     for instruction in circuit._data:
-        control_flow = instruction.is_control_flow()
+        # break_loop and continue_loop leave the body: they end the block like control flow.
+        control_flow = instruction.is_control_flow() or isinstance(
+            instruction.operation, _LEAVES)
         boundary = control_flow or not instruction.qubits
         wires = instruction.qubits + instruction.clbits
         if boundary:
-            wires += tuple(classical_wires(instruction.operation))
+            wires += tuple(boundary_wires(circuit, instruction.operation))
         level = max([ready.get(w, 0) for w in wires], default=0)
         while len(found) <= level:
             found.append(Level())
@@ -110,6 +127,40 @@ def levels(circuit: QuantumCircuit) -> list[Level]:
             order = sorted(range(len(keys)), key=keys.__getitem__)
             level.boundary = [level.boundary[i] for i in order]
     return found
+
+
+_LEAVES = (BreakLoopOp, ContinueLoopOp)
+
+
+def leaves_early(operation) -> bool:
+    """Whether `operation` may leave the loop body it is in before the body's end: a
+    break_loop or continue_loop, or control flow holding one (not inside a loop of its own,
+    whose body it leaves instead)."""
+    if isinstance(operation, _LEAVES):
+        return True
+    if not isinstance(operation, ControlFlowOp) or isinstance(operation, (ForLoopOp, WhileLoopOp)):
+        return False
+    return any(leaves_early(instruction.operation)
+               for block in operation.blocks for instruction in block.data)
+
+
+def fixed_length(dd, operation) -> float | None:
+    """The duration of box `operation` in the pass's unit (dt, or ns without a dt), None for
+    any other operation and for a box without a fixed duration (none, or a stretch)."""
+    if not isinstance(operation, BoxOp) or operation.duration is None or operation.unit == "expr":
+        return None
+    try:
+        length = to_unit(float(operation.duration), operation.unit, dd._dt(), dd._unit_dt)
+    except (TypeError, ValueError, OverflowError) as error:
+        raise TranspilerError(f"The box's duration {operation.duration} {operation.unit} "
+                              f"is no length: {error}") from error
+    return checked(length, f"the box of {operation.duration} {operation.unit}", dd._unit_dt)
+
+
+def box_name(operation, physical: list[int]) -> str:
+    """The box `operation` on the physical qubits `physical`, as messages name it."""
+    label = f" {operation.label!r}" if operation.label else ""
+    return f"The box{label} on qubits {physical}"
 
 
 def _rank(circuit: QuantumCircuit, wire) -> tuple:
@@ -143,6 +194,16 @@ def classical_wires(operation) -> list:
         found = [target]
     for block in operation.blocks:
         found.extend(block.iter_captured_vars())
+    return found
+
+
+def boundary_wires(circuit: QuantumCircuit, operation) -> list:
+    """The clbits and variables of `circuit` that `operation`, which ends a block, reads or
+    writes beyond the clbits it lists (`classical_wires`), and every variable where it may
+    leave the loop body early: nothing listed after it may run before it."""
+    found = classical_wires(operation)
+    if leaves_early(operation):
+        found.extend(circuit.iter_vars())
     return found
 
 
@@ -200,11 +261,18 @@ class DynamicPadder:
     device makes them (each a tuple of gates: the gate, or ``x`` between ``rz`` frame
     changes), of which every `block` in a row are the identity with the global phase
     `phase`; `allowed(q)` says whether physical qubit q may take pulses; `couplings` are the
-    device's coupled pairs.
+    device's coupled pairs; `rz` says whether the device has ``rz`` (which carries a phase
+    of π where a break_loop or continue_loop may skip a sequence, see `phase_here`).
+    `length_of(operation)` is the fixed duration of a box in the pass's unit (dt where
+    `unit_dt`, else ns), else None; `grid` is a multiple of both start grids, in dt.
+    `pad_static` also pads a circuit one qubit wider than the device, whose last qubit
+    takes no pulses (it holds a box's length).
     """
 
     def __init__(self, width: int, pad_static: Callable, pulses: list, block: int, phase: float,
-                 allowed: Callable[[int], bool], couplings, around: str):
+                 allowed: Callable[[int], bool], couplings, around: str, rz: bool = False,
+                 length_of: Callable = lambda operation: None, unit_dt: bool = True,
+                 grid: int = 1):
         self.width = width
         self.pad_static = pad_static
         self.pulses = pulses
@@ -217,6 +285,10 @@ class DynamicPadder:
                 self.neighbours.setdefault(a, set()).add(b)
                 self.neighbours.setdefault(b, set()).add(a)
         self.around = around
+        self.rz = rz
+        self.unit_dt = unit_dt
+        self.grid = grid if unit_dt else 1
+        self.length_of = length_of
         self.counts = Counts()
         self._stretch_names = 0
 
@@ -230,26 +302,37 @@ class DynamicPadder:
         return out, times
 
     def _pad_body(self, body: QuantumCircuit, physical: list[int], active: set[int],
-                  top: bool = False):
+                  top: bool = False, box=None):
         """`body` (qubit i on physical qubit physical[i]) padded; `active` (physical qubits
-        not in their initial state) is updated to what holds after it."""
+        not in their initial state) is updated to what holds after it. `box`: (the box
+        operation, its length) where the body is that of a box of fixed length, which it
+        then lasts."""
         out = body.copy_empty_like()
         out.global_phase = body.global_phase
         times: list = []
         cut = levels(body)
+        if box is not None and not cut:
+            cut = [Level()]  # an empty body lasts the box's length too
+        if box is not None and (len(cut) > 1 or cut[0].boundary):
+            raise TranspilerError(
+                f"{box_name(box[0], physical)} lasts {box[0].duration} {box[0].unit}, but its "
+                "body holds control flow, or a reset with operations after it, whose length "
+                "is not known at compile time.")
         local = {bit: i for i, bit in enumerate(body.qubits)}
         last_level = self._last_levels(cut, local, physical) if top else None
+        leaving = False  # whether a break_loop or continue_loop may have left the body
         for k, level in enumerate(cut):
-            if level.block:
+            if level.block or box is not None:
                 # Qubits in use before the block and in it or after it: their idle time
                 # before their first operation in the block is not the initial state.
                 live = [q for q in physical if q in active
                         and (last_level is None or last_level.get(q, -1) >= k)]
                 self._pad_block(level.block, body, out, times, physical, local, active, live,
-                                top)
+                                top, leaving, box)
             if level.boundary:
+                leaving = leaving or any(leaves_early(i.operation) for i in level.boundary)
                 self._boundary(level.boundary, k, body, out, times, physical, local, active,
-                               last_level)
+                               last_level, leaving)
         return out, times, active
 
     def _last_levels(self, cut, local, physical) -> dict[int, float]:
@@ -264,21 +347,40 @@ class DynamicPadder:
         return last
 
     def _pad_block(self, block, body, out, times, physical, local, active, marked,
-                   top) -> None:
+                   top, leaving=False, box=None) -> None:
         """One block, planned natively as a static circuit of the device's width (`top`:
-        `body` is the device-wide circuit itself)."""
+        `body` is the device-wide circuit itself); its phase correction where the block is
+        (`phase_here`) where `leaving`. `box`: (operation, length) of a box whose body the
+        block is, which then lasts that length: a delay of the length (down to the start
+        grids, which an as-late-as-possible schedule ends on) on one more qubit, which takes
+        no pulses, ends the static circuit there (the marker spans that qubit too, before the
+        delay, which holds it at t = 0 as late as possible too); a delay on each of the
+        body's qubits takes it the rest of the way, too short for a pulse."""
         if top:
             sub = body.copy_empty_like(vars_mode="drop")
             sub.global_phase = 0
             device = sub.qubits
         else:
-            sub = QuantumCircuit(self.width)
+            sub = QuantumCircuit(self.width + (box is not None))
             sub.add_bits(body.clbits)
             device = sub.qubits
         # A barrier at t = 0 on the `marked` qubits: the native planner counts the time
         # before a qubit's first operation as its initial state, which these are not in.
+        spare = [device[self.width]] if box is not None else []
         if marked:
-            sub._append(CircuitInstruction(Barrier(len(marked)), [device[q] for q in marked], ()))
+            sub._append(CircuitInstruction(Barrier(len(marked) + len(spare)),
+                                           [device[q] for q in marked] + spare, ()))
+        if spare:
+            on_grid = box[1] - box[1] % self.grid if self.unit_dt else box[1]
+            wait = self._delay(on_grid)
+            sub._append(CircuitInstruction(wait, spare, ()))
+            # The body's qubits that the block leaves alone wait (in their initial state,
+            # or they would be marked).
+            busy = set(marked)
+            busy.update(physical[local[bit]] for instruction in block for bit in instruction.qubits)
+            for q in physical:
+                if q not in busy:
+                    sub._append(CircuitInstruction(wait, [device[q]], ()))
         if top:
             for instruction in block:
                 sub._data.append(instruction)
@@ -287,12 +389,20 @@ class DynamicPadder:
                 qubits = [device[physical[local[bit]]] for bit in instruction.qubits]
                 sub._append(instruction.replace(qubits=qubits))
         padded, start_times, inserted, dropped = self.pad_static(sub)
+        need = padded._duration if box is not None else None
+        if box is not None:
+            if need > box[1] and not math.isclose(need, box[1], rel_tol=1e-12):
+                unit = "dt" if self.unit_dt else "ns"
+                raise TranspilerError(
+                    f"{box_name(box[0], physical)} lasts {box[0].duration} {box[0].unit}, but "
+                    f"its body needs {need:g} {unit}.")
         self.counts.inserted += inserted
         self.counts.dropped += dropped
-        out.global_phase += padded.global_phase
+        if not leaving:
+            out.global_phase += padded.global_phase
         data = padded._data
         start_times = list(start_times)
-        if marked:  # the marker: the first barrier on exactly the marked qubits
+        if marked and not spare:  # the marker: the first barrier on exactly the marked qubits
             marker = {padded.qubits[q] for q in marked}
             for i in range(len(data)):
                 instruction = data[i]
@@ -307,14 +417,24 @@ class DynamicPadder:
         else:
             back = {padded.qubits[p]: body.qubits[i] for i, p in enumerate(physical)}
             clbits = dict(zip(padded.clbits, body.clbits))
+            first = True
             for instruction, start in zip(data, start_times):
                 try:
                     qubits = [back[bit] for bit in instruction.qubits]
                 except KeyError:
                     continue  # a delay on a device qubit outside the body
+                if first and leaving:
+                    times.extend([0] * self.phase_here(out, padded.global_phase, qubits[0]))
+                first = False
                 out._append(instruction.replace(
                     qubits=qubits, clbits=[clbits[bit] for bit in instruction.clbits]))
                 times.append(start)
+            if box is not None and need < box[1] and not math.isclose(need, box[1],
+                                                                      rel_tol=1e-12):
+                rest = self._delay(box[1] - need)
+                for bit in out.qubits:
+                    out._append(CircuitInstruction(rest, (bit,), ()))
+                    times.append(need)
         for instruction in block:
             resets = instruction.name == "reset"
             for bit in instruction.qubits:
@@ -325,8 +445,10 @@ class DynamicPadder:
                     active.add(q)
 
     def _boundary(self, boundary, k, body, out, times, physical, local, active,
-                  last_level) -> None:
-        """The control-flow operations (and classical stores) that end block `k`."""
+                  last_level, leaving=False) -> None:
+        """The control-flow operations (and classical stores) that end block `k`; `leaving`:
+        whether a break_loop or continue_loop may leave the body before the stretch
+        sequences beside them."""
         touched = set()
         for instruction in boundary:
             touched.update(physical[local[bit]] for bit in instruction.qubits)
@@ -353,11 +475,13 @@ class DynamicPadder:
             before = set(active)
             blocks = []
             after = set(active)
+            length = self.length_of(operation)
+            box = None if length is None else (operation, length)
             for block in operation.blocks:
                 if extra:
                     block = _widened(block, len(extra))
                 entering = set(before)
-                padded, _, left = self._pad_body(block, inner, entering)
+                padded, _, left = self._pad_body(block, inner, entering, box=box)
                 after |= left
                 blocks.append(padded)
             active.clear()
@@ -366,15 +490,18 @@ class DynamicPadder:
                                            instruction.clbits))
             times.append(0)
         if self.around == "stretch" and around:
-            self._stretch_sequences(around, boundary, body, out, times, physical)
+            self._stretch_sequences(around, boundary, body, out, times, physical, leaving)
 
-    def _stretch_sequences(self, around, boundary, body, out, times, physical) -> None:
+    def _stretch_sequences(self, around, boundary, body, out, times, physical,
+                           leaving=False) -> None:
         """Sequences of stretch delays on the `around` qubits, beside the `boundary`
-        operations and closed with them by a barrier."""
+        operations and closed with them by a barrier; each sequence's phase correction is
+        where the sequence is (`phase_here`) where `leaving`."""
         qubit_of = {p: body.qubits[i] for i, p in enumerate(physical)}
         n, block = len(self.pulses), self.block
         boundary_number = self._stretch_names
         self._stretch_names += 1
+        late = 0.0  # phase corrections no gate on a qubit carries, for after the barrier
         for colour, members in self._colours(around).items():
             # A name (boundary, colour) and an identifier of their own, the same on every run.
             name = f"_dd_stretch_{boundary_number}_{colour}"
@@ -390,12 +517,20 @@ class DynamicPadder:
                 sequence.extend(self.pulses[j % n])
                 sequence.append(edge if j == count - 1 else inside)
             append = out._data.append
+            correction = -(count // block) * self.phase
+            gate = self.phase_gate(correction) if leaving else None
             for q in members:
                 bit = (qubit_of[q],)
                 for operation in sequence:
                     append(CircuitInstruction(operation, bit, ()))
                 times.extend([0] * len(sequence))
-                out.global_phase -= (count // block) * self.phase
+                if not leaving:
+                    out.global_phase += correction
+                elif gate is not None and gate.num_qubits:  # after the sequence's last delay
+                    append(CircuitInstruction(gate, bit, ()))
+                    times.append(0)
+                elif gate is not None:
+                    late += correction
                 self.counts.stretches += count // block
         bits = []
         for instruction in boundary:
@@ -403,6 +538,34 @@ class DynamicPadder:
         bits.extend(qubit_of[q] for q in around)
         out._append(CircuitInstruction(Barrier(len(bits)), bits, ()))
         times.append(0)
+        times.extend([0] * self.phase_here(out, late, None))
+
+    def phase_here(self, out, phase: float, qubit) -> int:
+        """Appends to `out` the gate of `phase_gate(phase)`, on `qubit` where it has one, and
+        returns how many instructions it appended (0 or 1).
+
+        In a body that a break_loop or continue_loop may leave early, the phase correction
+        of the sequences after that point goes there instead of into the body's global
+        phase, which would count on the path that leaves too, where they never run."""
+        operation = self.phase_gate(phase)
+        if operation is None:
+            return 0
+        out._append(CircuitInstruction(operation, (qubit,) if operation.num_qubits else (), ()))
+        return 1
+
+    def phase_gate(self, phase: float):
+        """A gate of no duration that is e^{i phase}·I: None for no phase, rz(2π) (-I) for
+        π where the device has rz, else a GlobalPhaseGate (no qubits)."""
+        turn = math.remainder(phase, 2 * math.pi)
+        if abs(turn) < 1e-12:
+            return None
+        if self.rz and abs(abs(turn) - math.pi) < 1e-12:
+            return RZGate(2 * math.pi)
+        return GlobalPhaseGate(turn)
+
+    def _delay(self, length: float) -> Delay:
+        """A delay of `length` in the pass's unit (see `fixed_length`)."""
+        return Delay(int(length), "dt") if self.unit_dt else Delay(length, "ns")
 
     def _colours(self, qubits: list[int]) -> dict[int, list[int]]:
         """A greedy colouring of the coupling among `qubits`, as {colour: qubits}."""
@@ -451,13 +614,26 @@ def pad_dynamic(dd, circuit: QuantumCircuit, pad_static: Callable):
     if not couplings and dd.around == "stretch":
         couplings = dd._couplings_for_colouring(circuit.num_qubits)
 
+    width = circuit.num_qubits
+    spare = None  # the pass for a circuit one qubit wider, whose last qubit takes no pulses
+
     def static(sub):
-        padded, inserted, dropped = pad_static(dd, sub)
+        nonlocal spare
+        pass_ = dd
+        if sub.num_qubits > width:
+            if spare is None:
+                spare = copy.copy(dd)
+                table, pulses, durations, pairs, options = dd._tables_for(width)
+                spare._tables = {width + 1: (table, pulses, durations + [None], pairs, options)}
+            pass_ = spare
+        padded, inserted, dropped = pad_static(pass_, sub)
         return padded, padded._op_start_times, inserted, dropped
 
     padder = DynamicPadder(
-        circuit.num_qubits, static, dd._written, dd._block, dd._phase,
+        width, static, dd._written, dd._block, dd._phase,
         lambda q: pulse_durations[q] is not None, couplings, dd.around,
+        rz=dd._frames_allowed, length_of=lambda operation: fixed_length(dd, operation),
+        unit_dt=dd._unit_dt, grid=math.lcm(dd.pulse_alignment, dd.acquire_alignment),
     )
     native = pad_native(dd, circuit, padder) if _NATIVE else None
     out, times = native if native is not None else padder.pad(circuit)

@@ -221,7 +221,14 @@ class DynamicalDecoupling(TransformationPass):
     barrier beside them, start at 0 of their own timeline, which the device fixes at run
     time; the output has no fixed duration. A classical ``store`` ends the block on the clbits
     and variables it writes and reads; in a circuit without control flow it takes no time,
-    on no qubit, and keeps its place on those clbits and variables.
+    on no qubit, and keeps its place on those clbits and variables. A ``box`` of fixed duration (in ``dt``, or in
+    units of time converted with ``dt``) lasts it: its body is scheduled inside it and the
+    rest of its time is idle time, padded like any other; a body that needs longer, or whose
+    length is not known at compile time (control flow, a reset with operations after it),
+    raises. In a loop body that a ``break_loop`` or ``continue_loop`` may leave early, the
+    phase correction of the sequences after that point goes with them (``rz(2π)`` where it
+    is π, else a ``GlobalPhaseGate``), not into the body's global phase, so that the path
+    that leaves keeps its phase too.
 
     The default around control flow is the stretch sequences: on
     ``bench/dynamic_fidelity.py`` (2026-12-09, 60 realisations, a feed-forward latency of

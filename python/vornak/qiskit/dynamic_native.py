@@ -5,8 +5,9 @@ what the C API cannot (control-flow operations around the padded bodies, stretch
 The result is the one `control_flow.DynamicPadder` makes (the same instructions in the same
 order, start times, global phase and counts); a circuit the C API cannot read or write
 without Python (labels, delays in units of time or of a stretch, operations or parameters
-held as Python objects, a schedule that may pass 2**53 dt, times in ns, ``around="widen"``)
-is padded by `DynamicPadder`.
+held as Python objects, a schedule that may pass 2**53 dt, times in ns, ``around="widen"``),
+or that holds a box of fixed duration (whose body the bridge does not stretch to it), is
+padded by `DynamicPadder`.
 """
 
 from __future__ import annotations
@@ -15,22 +16,24 @@ from qiskit.circuit import CircuitInstruction, QuantumCircuit
 from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak import _bridge
-from vornak.qiskit.control_flow import ClassicalWires, classical_wires
+from vornak.qiskit.control_flow import ClassicalWires, boundary_wires, leaves_early
 from vornak.qiskit.dd_pass import has_labels
 from vornak.qiskit.durations import MAX_EXACT_DT
 
 
 def _describe(body: QuantumCircuit, indices: list[int]) -> list[tuple[int, ...]] | None:
     """What the bridge needs of a body that the C API does not tell: None where it has
-    labels, which the C API would drop; else, for each instruction at `indices` (those that
-    end a block), the clbits and variables that it reads or writes beyond the clbits it
-    lists (`control_flow.classical_wires`): clbit c as c, the body's variables after its
-    clbits, by name."""
+    labels, which the C API would drop, or a box of fixed duration; else, for each
+    instruction at `indices` (those that end a block), the clbits and variables that it reads
+    or writes beyond the clbits it lists (`control_flow.boundary_wires`): clbit c as c, the
+    body's variables after its clbits, by name."""
     data = body._data
-    if has_labels(data):
+    if has_labels(data) or any(
+            instruction.name == "box" and instruction.operation.duration is not None
+            and instruction.operation.unit != "expr" for instruction in data):
         return None
     number = ClassicalWires(body)
-    return [number(classical_wires(data[index].operation)) for index in indices]
+    return [number(boundary_wires(body, data[index].operation)) for index in indices]
 
 
 def pad_native(dd, circuit: QuantumCircuit, padder):
@@ -64,11 +67,17 @@ def _assemble(padder, body: QuantumCircuit, result: tuple, times: list | None, p
     # with the instructions written natively.
     out = body.copy_empty_like()
     out._data = written._data
+    leaving = False  # whether a break_loop or continue_loop may have left the body
     for segment, inserted, starts, boundary, around in levels:
         if inserted is not None:
+            block_phase = _block_phase(phases, inserted, phase)
+            if leaving:  # (a segment of its own, after a boundary; times only at the top)
+                first = segment.find_bit(segment._data[0].qubits[0]).index
+                padder.phase_here(out, block_phase, out.qubits[first])
+            else:
+                out.global_phase += block_phase
             if segment is not None:
                 out._data.native_extend(segment._data)
-            out.global_phase += _block_phase(phases, inserted, phase)
             if times is not None:
                 times.extend(starts)
         if not boundary:
@@ -77,6 +86,7 @@ def _assemble(padder, body: QuantumCircuit, result: tuple, times: list | None, p
         for index, bodies in boundary:
             instruction = body._data[index]
             instructions.append(instruction)
+            leaving = leaving or leaves_early(instruction.operation)
             if bodies is None:
                 out._append(instruction)
             else:
@@ -89,7 +99,7 @@ def _assemble(padder, body: QuantumCircuit, result: tuple, times: list | None, p
                 times.append(0)
         if around:
             padder._stretch_sequences(around, instructions, body, out,
-                                      times if times is not None else [], physical)
+                                      times if times is not None else [], physical, leaving)
     return out
 
 

@@ -1,4 +1,4 @@
-#include "graph/dd_walsh.h"
+#include "dd/walsh.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#ifndef VORNAK_GRAPH_DD_WALSH_SHIFT_H
-#define VORNAK_GRAPH_DD_WALSH_SHIFT_H
+#ifndef VORNAK_DD_WALSH_SHIFT_H
+#define VORNAK_DD_WALSH_SHIFT_H
 
 #include <cstddef>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "graph/dd_plan.h"
+#include "dd/plan.h"
 
 #include <algorithm>
 #include <cmath>

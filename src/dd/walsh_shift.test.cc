@@ -1,4 +1,4 @@
-#include "graph/dd_walsh_shift.h"
+#include "dd/walsh_shift.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "graph/dd_pass.h"
+#include "dd/pass.h"
 
 #include <algorithm>
 #include <iterator>

@@ -1,5 +1,5 @@
-#ifndef VORNAK_GRAPH_DD_PLAN_H
-#define VORNAK_GRAPH_DD_PLAN_H
+#ifndef VORNAK_DD_PLAN_H
+#define VORNAK_DD_PLAN_H
 
 #include <cstddef>
 #include <cstdint>

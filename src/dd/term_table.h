@@ -1,5 +1,5 @@
-#ifndef VORNAK_GRAPH_TERM_TABLE_H
-#define VORNAK_GRAPH_TERM_TABLE_H
+#ifndef VORNAK_DD_TERM_TABLE_H
+#define VORNAK_DD_TERM_TABLE_H
 
 #include <array>
 #include <cstddef>

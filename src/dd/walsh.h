@@ -1,5 +1,5 @@
-#ifndef VORNAK_GRAPH_DD_WALSH_H
-#define VORNAK_GRAPH_DD_WALSH_H
+#ifndef VORNAK_DD_WALSH_H
+#define VORNAK_DD_WALSH_H
 
 #include <cstddef>
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "graph/dag.h"
-#include "graph/dd_plan.h"
+#include "dd/plan.h"
 
 namespace vornak {
 

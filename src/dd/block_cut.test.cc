@@ -1,4 +1,4 @@
-#include "graph/block_cut.h"
+#include "dd/block_cut.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "graph/dd_walsh.h"
+#include "dd/walsh.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 #include <span>
 #include <tuple>
 
-#include "graph/dd_walsh_shift.h"
+#include "dd/walsh_shift.h"
 #include "graph/qubit_slots.h"
 
 namespace vornak {

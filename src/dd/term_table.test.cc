@@ -1,4 +1,4 @@
-#include "graph/term_table.h"
+#include "dd/term_table.h"
 
 #include <gtest/gtest.h>
 

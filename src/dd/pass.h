@@ -1,12 +1,12 @@
-#ifndef VORNAK_GRAPH_DD_PASS_H
-#define VORNAK_GRAPH_DD_PASS_H
+#ifndef VORNAK_DD_PASS_H
+#define VORNAK_DD_PASS_H
 
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
 
 #include "graph/dag.h"
-#include "graph/dd_plan.h"
+#include "dd/plan.h"
 
 namespace vornak {
 

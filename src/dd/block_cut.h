@@ -1,5 +1,5 @@
-#ifndef VORNAK_GRAPH_BLOCK_CUT_H
-#define VORNAK_GRAPH_BLOCK_CUT_H
+#ifndef VORNAK_DD_BLOCK_CUT_H
+#define VORNAK_DD_BLOCK_CUT_H
 
 #include <cstdint>
 #include <span>
