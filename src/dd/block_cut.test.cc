@@ -60,6 +60,39 @@ TEST(BlockCut, AnInstructionWithoutWiresGoesToTheFirstLevel) {
   EXPECT_EQ(levels[1].block, (Indices{2}));
 }
 
+TEST(BlockCut, BoundariesGoInTheOrderOfTheirLowestWire) {
+  // Listed as q2, nothing, q0 and c (wire 3), q1: the wireless one last.
+  const auto levels = cut(4, {{{2}, true}, {{}, true}, {{3, 0}, true}, {{1}, true}});
+  ASSERT_EQ(levels.size(), 1u);
+  EXPECT_EQ(levels[0].boundary, (Indices{2, 3, 0, 1}));
+}
+
+TEST(BlockCut, TheCutIsTheSameInEveryOrderOnTheWires) {
+  // A store on a clbit (wire 2) and control flow on q1 and that clbit, after a measurement
+  // of q0 into it; control flow on q0 beside them. Listed in two orders that keep the order
+  // on every wire.
+  const Op measure{{0, 2}}, store{{2}, true}, flow_q1{{1, 2}, true}, flow_q0{{0}, true};
+  BlockCutter first(3), second(3);
+  const std::vector<const Op*> a{&measure, &store, &flow_q1, &flow_q0};
+  const std::vector<const Op*> b{&measure, &flow_q0, &store, &flow_q1};
+  for (std::uint32_t i = 0; i < a.size(); ++i) {
+    first.add(i, std::vector<std::uint32_t>(a[i]->wires), a[i]->boundary, false);
+    second.add(i, std::vector<std::uint32_t>(b[i]->wires), b[i]->boundary, false);
+  }
+  // b lists a's instructions 0, 3, 1, 2 at 0, 1, 2, 3.
+  const Indices to_a{0, 3, 1, 2};
+  ASSERT_EQ(first.levels().size(), second.levels().size());
+  for (std::size_t k = 0; k < first.levels().size(); ++k) {
+    for (auto part : {&CutLevel::block, &CutLevel::boundary}) {
+      Indices mapped;
+      for (std::uint32_t i : second.levels()[k].*part) mapped.push_back(to_a[i]);
+      EXPECT_EQ(first.levels()[k].*part, mapped) << k;
+    }
+  }
+  EXPECT_EQ(first.levels()[0].boundary, (Indices{3, 1}));
+  EXPECT_EQ(first.levels()[1].boundary, (Indices{2}));
+}
+
 TEST(BlockCut, EmptyCircuitHasNoLevels) { EXPECT_TRUE(cut(3, {}).empty()); }
 
 }  // namespace

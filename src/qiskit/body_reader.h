@@ -22,13 +22,20 @@ inline std::string_view name_of(const QkCircuitInstructionView& view) {
   return {view.name, view.name_len};
 }
 
+// The instructions of `body` that end a block: control flow, and instructions without qubits
+// (classical stores), in the circuit's order.
+std::vector<std::uint32_t> boundaries_of(const QkCircuit* body);
+
 // `body` read through the C API and cut into timed blocks, as vornak.qiskit.control_flow's
-// levels() cuts it: wires are its qubits, its clbits and, where `uses_vars`, one wire for all
-// its classical variables, which control flow and instructions without qubits (classical
-// stores) take. Control flow and instructions without qubits are the boundaries. Throws
-// NotNative where a block holds an instruction that `copier` cannot copy, or a delay that
-// delay_length() does not read.
-std::vector<CutLevel> cut_body(const QkCircuit* body, bool uses_vars,
+// levels() cuts it. Wires are its qubits (0 .. nq - 1), its clbits (nq + clbit) and its
+// classical variables (numbered after the clbits, by name); `classical[j]` holds the wires,
+// beyond the qubits and clbits the C API lists, of `boundaries[j]` (boundaries_of(body)),
+// numbered from nq: the clbits and variables a condition, a switch's target or a store
+// reads or writes, and those a control-flow operation's bodies use. Throws NotNative where
+// a block holds an instruction that `copier` cannot copy, or a delay that delay_length()
+// does not read.
+std::vector<CutLevel> cut_body(const QkCircuit* body, const std::vector<std::uint32_t>& boundaries,
+                               const std::vector<std::vector<std::uint32_t>>& classical,
                                const InstructionCopier& copier);
 
 // The length of the delay at `index` of `circuit` where it is given in dt as a whole number

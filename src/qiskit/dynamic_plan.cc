@@ -43,14 +43,29 @@ struct EmptyCopy {
   QkCircuit* circuit;
 };
 
-// Whether `body` (a QuantumCircuit) has classical variables or stretches, as `describe` tells;
-// NotNative where it says None.
-bool uses_vars(PyObject* describe, PyObject* body) {
-  Ref found = Ref::steal(check(PyObject_CallFunctionObjArgs(describe, body, nullptr)));
+// The wires of each of `boundaries` of `body` (a QuantumCircuit of `num_qubits` qubits) beyond
+// its qubits and clbits, as `describe` tells them (see cut_body); NotNative where it says
+// None.
+std::vector<std::vector<std::uint32_t>> classical_wires(
+    PyObject* describe, PyObject* body, const std::vector<std::uint32_t>& boundaries,
+    std::uint32_t num_qubits) {
+  Ref indices = Ref::steal(qubit_list_of(boundaries));
+  Ref found =
+      Ref::steal(check(PyObject_CallFunctionObjArgs(describe, body, indices.get(), nullptr)));
   if (found.get() == Py_None) throw NotNative{};
-  const int truth = PyObject_IsTrue(found.get());
-  if (truth < 0) throw PythonError{};
-  return truth != 0;
+  Ref items = Ref::steal(check(PySequence_Tuple(found.get())));
+  if (static_cast<std::size_t>(PyTuple_Size(items.get())) != boundaries.size()) {
+    fail(PyExc_ValueError, "describe gave the wires of another number of instructions");
+  }
+  std::vector<std::vector<std::uint32_t>> wires(boundaries.size());
+  for (std::size_t j = 0; j < boundaries.size(); ++j) {
+    Ref own = Ref::steal(
+        check(PySequence_Tuple(tuple_item(items.get(), static_cast<Py_ssize_t>(j)))));
+    for (Py_ssize_t w = 0; w < PyTuple_Size(own.get()); ++w) {
+      wires[j].push_back(num_qubits + to_u32(tuple_item(own.get(), w)));
+    }
+  }
+  return wires;
 }
 
 // The bodies (QuantumCircuits) of the control-flow operation at `index` of `data`.
@@ -101,9 +116,11 @@ PyObject* DynamicPlanner::plan(const QkCircuit* circuit, PyObject* python) {
 PyObject* DynamicPlanner::body(const QkCircuit* body, PyObject* python,
                                const std::vector<std::uint32_t>& physical,
                                std::vector<char>& active, bool top) {
-  const bool vars = uses_vars(describe_, python);
+  const std::vector<std::uint32_t> boundaries = boundaries_of(body);
+  const std::vector<std::vector<std::uint32_t>> classical =
+      classical_wires(describe_, python, boundaries, qk_circuit_num_qubits(body));
   Ref data = Ref::steal(check(PyObject_GetAttrString(python, "_data")));
-  const std::vector<CutLevel> levels = cut_body(body, vars, copier_);
+  const std::vector<CutLevel> levels = cut_body(body, boundaries, classical, copier_);
   const std::vector<double> last =
       top ? last_levels(body, levels, physical, in_.nq) : std::vector<double>();
   const auto lasts = [&](std::uint32_t q, double k) { return !top || last[q] >= k; };

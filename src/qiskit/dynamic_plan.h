@@ -35,9 +35,11 @@ namespace vornak::bridge {
 class DynamicPlanner {
  public:
   // `stretch`: whether the idle qubits around control flow take stretch sequences.
-  // `describe(body)` tells of each body (a QuantumCircuit) what the C API does not: None where
-  // it cannot be padded natively (labels), else whether it has classical variables or
-  // stretches (one wire for the block cut). A block of n operations is padded natively where
+  // `describe(body, indices)` tells of each body (a QuantumCircuit) what the C API does not:
+  // None where it cannot be padded natively (labels), else for each of the instructions at
+  // `indices` (those that end a block) the clbits and classical variables it reads or
+  // writes beyond the clbits it lists, as numbers (clbit c as c, the body's variables after
+  // its clbits, by name). A block of n operations is padded natively where
   // n * `step` (the longest an operation can take, alignment included) is at most `max_time`.
   DynamicPlanner(const DurationTable& table, const Inputs& in, bool stretch, PyObject* describe,
                  double step, double max_time);

@@ -33,12 +33,13 @@ using py::Ref;
 // a pair of the padded object and its start times.
 template <class Finish>
 PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_obj,
-                     PyObject* delays, PyObject* pulses_obj, PyObject* durations_obj,
-                     PyObject* couplings_obj, PyObject* options_obj, Finish finish) {
+                     PyObject* delays, PyObject* stores, PyObject* pulses_obj,
+                     PyObject* durations_obj, PyObject* couplings_obj, PyObject* options_obj,
+                     Finish finish) {
   const DurationTable table(table_obj);
   const Inputs in = to_inputs(source.num_qubits(), pulses_obj, durations_obj, couplings_obj,
                               options_obj);
-  Reading reading = read(source, table, delays, in.options);
+  Reading reading = read(source, table, delays, in.options, stores);
   const DdPlan plan = schedule_and_plan(reading, in);
   // Whole repetitions of the sequence, which the global-phase correction counts: a run may
   // hold several.
@@ -61,24 +62,26 @@ PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_
 }
 
 // The arguments both entry points take: (input, write, durations, delays, pulses,
-// pulse_durations, couplings, options). `source` reaches the input through Qiskit's C API,
-// or returns nothing where the input cannot be read natively: the call then returns None.
+// pulse_durations, couplings, options[, stores]). `source` reaches the input through Qiskit's
+// C API, or returns nothing where the input cannot be read natively: the call then returns
+// None.
 // Every Qiskit call is made with the interpreter lock held; only the core's scheduling and
 // planning run without it.
 template <class MakeSource, class Finish>
 PyObject* pad_entry(PyObject* args, MakeSource source, Finish finish) {
   return guarded([&]() -> PyObject* {
     PyObject *input, *write_obj, *table_obj, *delays, *pulses_obj, *durations_obj,
-        *couplings_obj, *options_obj;
+        *couplings_obj, *options_obj, *stores = nullptr;
     // No '#' format: under the limited API of CPython 3.10 to 3.12 its length would be an
     // int, from 3.13 a Py_ssize_t.
-    if (!PyArg_ParseTuple(args, "OOOO!OOOO", &input, &write_obj, &table_obj, &PyDict_Type,
-                          &delays, &pulses_obj, &durations_obj, &couplings_obj, &options_obj)) {
+    if (!PyArg_ParseTuple(args, "OOOO!OOOO|O!", &input, &write_obj, &table_obj, &PyDict_Type,
+                          &delays, &pulses_obj, &durations_obj, &couplings_obj, &options_obj,
+                          &PyDict_Type, &stores)) {
       return nullptr;
     }
     std::optional<Source> read = source(input);
     if (!read) return Py_NewRef(Py_None);
-    return pad_source(*read, write_obj, table_obj, delays, pulses_obj, durations_obj,
+    return pad_source(*read, write_obj, table_obj, delays, stores, pulses_obj, durations_obj,
                       couplings_obj, options_obj, finish);
   });
 }
@@ -166,8 +169,8 @@ PyObject* circuit_order(PyObject*, PyObject* data) {
 }
 
 // plan_dynamic(circuit, durations, pulses, pulse_durations, couplings, options, stretch,
-// describe, step): see DynamicPlanner, whose schedules end within MAX_EXACT_DT. None where the circuit cannot be padded
-// natively.
+// describe, step): see DynamicPlanner, whose schedules end within MAX_EXACT_DT. None where the
+// circuit cannot be padded natively.
 PyObject* plan_dynamic(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject *python, *table_obj, *pulses_obj, *durations_obj, *couplings_obj, *options_obj,
@@ -219,8 +222,11 @@ PyMethodDef kMethods[] = {
      "(in builds that check the lock, which alone have this function)."},
 #endif
     {"pad", pad, METH_VARARGS,
-     "pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)\n--\n\n"
-     "Plans dynamical-decoupling pulses for a DAGCircuit. `options` is a dict of the\n"
+     "pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options, "
+     "stores={})\n--\n\n"
+     "Plans dynamical-decoupling pulses for a DAGCircuit. `stores`: the wires of each\n"
+     "classical store by node index, a tuple of numbers (clbit c as c, the variables after\n"
+     "the clbits); a store takes no time. `options` is a dict of the\n"
      "options by name (placement, scheduling, pulse_alignment, acquire_alignment, spacing,\n"
      "crosstalk, skip_reset_qubits, unit_dt). With `write`, and where every operation and\n"
      "pulse can be written natively, returns (True, sequences, dropped, (padded DAGCircuit,\n"
@@ -247,8 +253,9 @@ PyMethodDef kMethods[] = {
      "Pads a QuantumCircuit with control flow block by block, reading it and its bodies\n"
      "through the C API: (result, sequences, dropped), the result of the top level as\n"
      "vornak.qiskit.dynamic_native assembles it. `stretch`: whether idle qubits around\n"
-     "control flow take stretch sequences; describe(body): None for a body that cannot be\n"
-     "padded natively, else whether it has classical variables; blocks of n operations\n"
+     "control flow take stretch sequences; describe(body, indices): None for a body that\n"
+     "cannot be padded natively, else the classical wires of each instruction at indices\n"
+     "(see DynamicPlanner); blocks of n operations\n"
      "with n * step above MAX_EXACT_DT are not padded natively. None for a circuit that the\n"
      "C API cannot read or write without Python."},
     {nullptr, nullptr, 0, nullptr},

@@ -89,7 +89,7 @@ std::uint8_t frame_flags(std::uint32_t gate) {
 }  // namespace
 
 Reading read(const Source& source, const DurationTable& table, PyObject* delays,
-             const Options& options) {
+             const Options& options, PyObject* stores) {
   Reading r;
   const std::uint32_t nq = source.num_qubits();
   r.order = source.order();
@@ -115,6 +115,24 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
                                                      : static_cast<QkGate>(kStandardGates);
     const bool standard = gate < gate_names.size() && gate_names[gate] == op_name;
     double duration = 0.0;
+    // A classical store's wires, where they are given: no duration, no grid.
+    Ref store_wires;
+    if (stores != nullptr && view.num_qubits == 0 && op_name == "store") {
+      Ref key = Ref::steal(check(PyLong_FromUnsignedLong(source.delay_key(node))));
+      PyObject* found = PyDict_GetItemWithError(stores, key.get());
+      if (found == nullptr && PyErr_Occurred()) throw PythonError{};
+      if (found != nullptr) store_wires = Ref::steal(check(PySequence_Tuple(found)));
+    }
+    if (store_wires) {
+      if (!Source::native_kind(kind)) r.writable = false;
+      if (aligned) r.alignments[i] = 0.0;
+      wires.clear();
+      for (Py_ssize_t w = 0; w < PyTuple_Size(store_wires.get()); ++w) {
+        wires.push_back(Qubit{nq} + to_u32(tuple_item(store_wires.get(), w)));
+      }
+      r.core.insert_node(name, wires, 0.0, {});
+      continue;
+    }
     switch (kind) {
       case QkOperationKind_ControlFlow:
         fail(PyExc_NotImplementedError,

@@ -24,10 +24,13 @@ struct Reading {
 };
 
 // Reads `source`, each operation timed by `table`. `delays`: dict of the source's delay key
-// to each delay's length. Raises NotImplementedError for control flow, LookupError for an
-// operation or delay without a duration.
+// to each delay's length. `stores`: null, or a dict, keyed as delays are, of the wires of
+// each classical store (a tuple of numbers: clbit c as c, the variables after the clbits),
+// which the C API does not tell; a store takes no time, on no qubit, and keeps its place
+// on those wires. Raises NotImplementedError for control flow, LookupError for an operation
+// or delay without a duration (a store without its wires among them).
 Reading read(const Source& source, const DurationTable& table, PyObject* delays,
-             const Options& options);
+             const Options& options, PyObject* stores = nullptr);
 
 }  // namespace vornak::bridge
 

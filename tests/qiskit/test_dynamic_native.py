@@ -96,8 +96,8 @@ def assert_same_results(python, native):
 
 class _Random:
     """A random circuit on a line of WIDTH qubits: gates, mid-circuit measurements, resets,
-    barriers and every control-flow kind, nested, with conditions on bits, registers,
-    classical expressions and a variable."""
+    barriers, stores into clbits and a variable, and every control-flow kind, nested, with
+    conditions on bits, registers, classical expressions and the variable."""
 
     def __init__(self, seed):
         self.rng = np.random.default_rng(seed)
@@ -148,10 +148,10 @@ class _Random:
             elif pick < 0.63:
                 qc.delay(16 * int(rng.integers(0, 40)), q)  # in dt: read natively
             elif pick < 0.7:
-                if self.var is not None:
+                if self.var is not None and rng.random() < 0.5:
                     qc.store(self.var, expr.lift(self.clbit()))
                 else:
-                    qc.measure(q, self.clbit())
+                    qc.store(self.clbit(), expr.lift(bool(rng.integers(2))))
             else:
                 self.control_flow(depth)
 

@@ -1,22 +1,10 @@
 """vornak.qiskit: the DynamicalDecoupling transpiler pass and the ``vornak_dd`` plugin.
 
-Every run of the pass is checked against what the package promises, by `check_pass`:
-
-- the pulses are where an independent Python model of the planner rules (`reference_plan`:
-  ASAP schedule, 1.5x window rule, 10 ns spacing, "start"/"spread" placement, pulse
-  alignment, crosstalk shifts, whole sequences only) puts them, and the counts in the
-  property set agree with it;
-- Qiskit's own ASAPScheduleAnalysis of the output puts every node where the pass's
-  ``node_start_time`` says, every qubit is padded with delays from 0 to the end, every pulse
-  start is aligned, and (with crosstalk on) no two pulses on coupled qubits overlap;
-- every wire of the output, without the pulses and delays, holds the input's operations in
-  the same order at the same times; the global phase is corrected per inserted sequence, and
-  on small circuits ``Operator(output) == Operator(input)`` (global phase included);
-- registers, bits, name and metadata survive, and the input DAG is left unchanged.
-
-Real test material (``qiskit-ibm-runtime``'s FakeSherbrooke and FakeTorino, ``mqt.bench``
-circuits) is used where installed; the tests that need it are skipped otherwise.
-``VORNAK_QISKIT_SWEEP=1`` adds a sweep over more mqt.bench circuits at 20-127 qubits.
+Every run of the pass is checked by `checks.check_pass` against what the package promises
+(checks.py says what). Real test material (``qiskit-ibm-runtime``'s fake backends,
+``mqt.bench`` circuits) is used where installed; the tests that need it are skipped
+otherwise. ``VORNAK_QISKIT_SWEEP=1`` adds a sweep over more mqt.bench circuits at 20-127
+qubits.
 """
 
 

@@ -72,7 +72,8 @@ class QiskitClock:
         key = (name, *qubits)
         duration = self._cache.get(key)
         if duration is None:
-            duration = 0.0 if name == "barrier" else float(
+            # A barrier, and a classical store (on no qubit), take no time.
+            duration = 0.0 if name in ("barrier", "store") else float(
                 self._durations.get(name, list(qubits), unit="s"))
             self._cache[key] = duration
         return start + duration

@@ -187,7 +187,9 @@ class DynamicalDecoupling(TransformationPass):
     ``around_control_flow="widen"``. ``node_start_time`` gives each operation its start
     within its own block; the control-flow operations, and the stretch sequences and
     barrier beside them, start at 0 of their own timeline, which the device fixes at run
-    time; the output has no fixed duration. A ``box`` of fixed duration (in ``dt``, or in
+    time; the output has no fixed duration. A classical ``store`` ends the block on the clbits
+    and variables it writes and reads; in a circuit without control flow it takes no time,
+    on no qubit, and keeps its place on those clbits and variables. A ``box`` of fixed duration (in ``dt``, or in
     units of time converted with ``dt``) lasts it: its body is scheduled inside it and the
     rest of its time is idle time, padded like any other; a body that needs longer, or whose
     length is not known at compile time (control flow, a reset with operations after it),

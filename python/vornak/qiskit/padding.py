@@ -15,7 +15,7 @@ import threading
 from functools import partial
 from operator import attrgetter, is_not
 
-from qiskit.circuit import Delay, QuantumCircuit
+from qiskit.circuit import Delay, QuantumCircuit, Store
 from qiskit.circuit.classical import expr
 from qiskit.circuit.duration import duration_in_dt
 from qiskit.converters import circuit_to_dag, dag_to_circuit
@@ -29,6 +29,7 @@ from vornak.qiskit.arguments import coupling_pairs, qubit_list
 from vornak.qiskit.durations import (
     MAX_EXACT_DT, UNIT_SECONDS, checked, checked_length, duration_table, to_unit,
 )
+from vornak.qiskit.classical import ClassicalWires, classical_wires
 from vornak.qiskit.options import PULSE_SPACING_S, Options
 from vornak.qiskit.sequence import block_residues, native_written
 from vornak.qiskit.start_times import record_start_times
@@ -188,7 +189,12 @@ class Padding:
         DAG, its start times by node."""
         options = self.options
         plan = plan or self.plan(dag.num_qubits())
-        delays = self.dag_delays(dag)
+        delays, stores = self.dag_delays(dag), ()
+        if "store" in dag.count_ops(recurse=False):
+            # The clbits and variables a store writes and reads, which the C API does not tell.
+            number = ClassicalWires(dag)
+            stores = ({node._node_id: number(classical_wires(node.op))
+                       for node in dag.op_nodes(Store)},)
         # Qiskit's C API carries no labels: a circuit that has one is written in Python, as
         # is one in ns, written on Qiskit's clock, and one that may end beyond 2**53 dt,
         # whose length is checked first.
@@ -197,7 +203,7 @@ class Padding:
         try:
             written, inserted, dropped, detail = _bridge.pad(
                 dag, write, plan.table, delays, plan.pulses, plan.pulse_durations,
-                plan.couplings, plan.bridge_options,
+                plan.couplings, plan.bridge_options, *stores,
             )
         except (LookupError, NotImplementedError) as error:
             raise TranspilerError(str(error)) from error

@@ -29,17 +29,17 @@ import dataclasses
 from qiskit.circuit import (
     BoxOp,
     BreakLoopOp,
-    ClassicalRegister,
     Clbit,
     ContinueLoopOp,
     ControlFlowOp,
     ForLoopOp,
     QuantumCircuit,
+    Qubit,
     WhileLoopOp,
 )
-from qiskit.circuit.classical import expr
 from qiskit.transpiler.exceptions import TranspilerError
 
+from vornak.qiskit.classical import classical_wires
 from vornak.qiskit.durations import checked, to_unit
 from vornak.qiskit.options import Options
 
@@ -57,34 +57,44 @@ class Level:
 def levels(circuit: QuantumCircuit) -> list[Level]:
     """The circuit cut into blocks: each instruction in the earliest block its wires allow.
 
-    Wires are qubits, clbits and (one wire for all of them) the circuit's classical
-    variables. A control-flow operation (or a classical store) on a wire ends the block
-    there; a reset ends it on its qubits after it.
+    Wires are qubits, clbits and classical variables. A control-flow operation (or a
+    classical store) on a wire ends the block there; a reset ends it on its qubits after
+    it. Beside its qubits and clbits, a control-flow operation's wires are the clbits and
+    variables its condition or target reads and the variables its bodies use; a store's,
+    the clbits (a register's all) and variables it writes and reads, which Qiskit keeps in
+    its expressions, not among its clbits. These are the wires of Qiskit's DAG, so that the
+    cut is the same in any order the DAG allows, and the operations that end a block, which
+    share no wire, go in the order of their first wire (qubits, then clbits, then variables
+    by name): the same whether the circuit comes as it was built or through a DAG.
     """
-    uses_vars = bool(circuit.num_vars or circuit.num_stretches)
     ready: dict = {}  # wire -> the first level an instruction on it may take
     found: list[Level] = []
+    ranks: list[list] = []  # by level: the order key of each boundary instruction
     for instruction in circuit._data:
         # break_loop and continue_loop leave the body: they end the block like control flow.
         control_flow = instruction.is_control_flow() or isinstance(
             instruction.operation, _LEAVES)
         boundary = control_flow or not instruction.qubits
         wires = instruction.qubits + instruction.clbits
-        if control_flow:
-            wires += tuple(condition_bits(instruction.operation))
-        if uses_vars and boundary:
-            wires += (None,)  # the variables, as one wire
+        if boundary:
+            wires += tuple(boundary_wires(circuit, instruction.operation))
         level = max([ready.get(w, 0) for w in wires], default=0)
         while len(found) <= level:
             found.append(Level())
+            ranks.append([])
         if boundary:
             found[level].boundary.append(instruction)
+            ranks[level].append(min((_rank(circuit, w) for w in wires), default=(3,)))
             after = level + 1
         else:
             found[level].block.append(instruction)
             after = level + 1 if instruction.name == "reset" else level
         for w in wires:
             ready[w] = after
+    for level, keys in zip(found, ranks):
+        if len(keys) > 1:
+            order = sorted(range(len(keys)), key=keys.__getitem__)
+            level.boundary = [level.boundary[i] for i in order]
     return found
 
 
@@ -119,24 +129,19 @@ def box_name(operation, physical: list[int]) -> str:
     return f"The box{label} on qubits {physical}"
 
 
-def condition_bits(operation) -> list:
-    """The clbits that a condition or a switch's target reads (Qiskit lists them among the
-    operation's clbits already; read again so that no wire is missed)."""
-    target = getattr(operation, "condition", None)
-    if target is None:
-        target = getattr(operation, "target", None)
-    if isinstance(target, tuple):
-        target = target[0]
-    if target is None:
-        return []
-    if isinstance(target, expr.Expr):
-        found = []
-        for node in expr.iter_vars(target):
-            if isinstance(node.var, Clbit):
-                found.append(node.var)
-            elif isinstance(node.var, ClassicalRegister):
-                found.extend(node.var)
-        return found
-    if isinstance(target, ClassicalRegister):
-        return list(target)
-    return [target] if isinstance(target, Clbit) else []
+def _rank(circuit: QuantumCircuit, wire) -> tuple:
+    if isinstance(wire, Qubit):
+        return (0, circuit.find_bit(wire).index)
+    if isinstance(wire, Clbit):
+        return (1, circuit.find_bit(wire).index)
+    return (2, wire.name)
+
+
+def boundary_wires(circuit: QuantumCircuit, operation) -> list:
+    """The clbits and variables of `circuit` that `operation`, which ends a block, reads or
+    writes beyond the clbits it lists (`classical_wires`), and every variable where it may
+    leave the loop body early: nothing listed after it may run before it."""
+    found = classical_wires(operation)
+    if leaves_early(operation):
+        found.extend(circuit.iter_vars())
+    return found

@@ -16,20 +16,25 @@ from qiskit.circuit import CircuitInstruction, QuantumCircuit
 from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak import _bridge
-from vornak.qiskit.dynamic.blocks import leaves_early
+from vornak.qiskit.classical import ClassicalWires
+from vornak.qiskit.dynamic.blocks import boundary_wires, leaves_early
 from vornak.qiskit.dynamic.stretch import StretchSequences
 from vornak.qiskit.padding import Padding, has_labels
 
 
-def _describe(body: QuantumCircuit) -> bool | None:
+def _describe(body: QuantumCircuit, indices: list[int]) -> list[tuple[int, ...]] | None:
     """What the bridge needs of a body that the C API does not tell: None where it has
-    labels, which the C API would drop, or a box of fixed duration; else whether it has
-    classical variables or stretches (one wire for the block cut)."""
-    if has_labels(body._data) or any(
+    labels, which the C API would drop, or a box of fixed duration; else, for each
+    instruction at `indices` (those that end a block), the clbits and variables that it reads
+    or writes beyond the clbits it lists (`blocks.boundary_wires`): clbit c as c, the
+    body's variables after its clbits, by name."""
+    data = body._data
+    if has_labels(data) or any(
             instruction.name == "box" and instruction.operation.duration is not None
-            and instruction.operation.unit != "expr" for instruction in body._data):
+            and instruction.operation.unit != "expr" for instruction in data):
         return None
-    return bool(body.num_vars or body.num_stretches)
+    number = ClassicalWires(body)
+    return [number(boundary_wires(body, data[index].operation)) for index in indices]
 
 
 def pad_native(padding: Padding, circuit: QuantumCircuit, stretches: StretchSequences):
