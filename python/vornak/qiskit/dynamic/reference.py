@@ -119,21 +119,67 @@ class DynamicPadder:
         """One block, planned natively as a static circuit of the device's width (`top`:
         `body` is the device-wide circuit itself); its phase correction where the block is
         (`phase_here`) where `leaving`. `box`: (operation, length) of a box whose body the
-        block is, which then lasts that length: a delay of the length (down to the start
-        grids, which an as-late-as-possible schedule ends on) on one more qubit, which takes
-        no pulses, ends the static circuit there (the marker spans that qubit too, before the
-        delay, which holds it at t = 0 as late as possible too); a delay on each of the
+        block is, which then lasts that length (see `_static_block`); a delay on each of the
         body's qubits takes it the rest of the way, too short for a pulse."""
+        sub = self._static_block(block, body, physical, local, marked, top, box)
+        padded, start_times, inserted, dropped = self.pad_static(sub)
+        need = padded._duration if box is not None else None
+        if box is not None:
+            if need > box[1] and not math.isclose(need, box[1], rel_tol=1e-12):
+                unit = "dt" if self.unit_dt else "ns"
+                raise TranspilerError(
+                    f"{box_name(box[0], physical)} lasts {box[0].duration} {box[0].unit}, but "
+                    f"its body needs {need:g} {unit}.")
+        self.counts.inserted += inserted
+        self.counts.dropped += dropped
+        if not leaving:
+            out.global_phase += padded.global_phase
+        data = padded._data
+        start_times = list(start_times)
+        if marked and box is None:  # the marker: the first barrier on exactly the marked qubits
+            marker = {padded.qubits[q] for q in marked}
+            for i in range(len(data)):
+                instruction = data[i]
+                if (instruction.name == "barrier" and len(instruction.qubits) == len(marked)
+                        and set(instruction.qubits) == marker):
+                    data.pop(i)
+                    del start_times[i]
+                    break
+        if top:
+            out._data.native_extend(data)
+            times.extend(start_times)
+        else:
+            self._write_back(padded, start_times, body, out, times, physical, leaving)
+            if box is not None and need < box[1] and not math.isclose(need, box[1],
+                                                                      rel_tol=1e-12):
+                rest = self._delay(box[1] - need)
+                for bit in out.qubits:
+                    out._append(CircuitInstruction(rest, (bit,), ()))
+                    times.append(need)
+        for instruction in block:
+            resets = instruction.name == "reset"
+            for bit in instruction.qubits:
+                q = physical[local[bit]]
+                if resets:
+                    active.discard(q)
+                elif instruction.name not in ("barrier", "delay"):
+                    active.add(q)
+
+    def _static_block(self, block, body, physical, local, marked, top, box) -> QuantumCircuit:
+        """The static circuit of the device's width that pads `block`, with a barrier at
+        t = 0 on the `marked` qubits: the native planner counts the time before a qubit's
+        first operation as its initial state, which these are not in. For a box's body, a
+        delay of the box's length (down to the start grids, which an as-late-as-possible
+        schedule ends on) on one more qubit, which takes no pulses, ends the static circuit
+        there (the marker spans that qubit too, before the delay, which holds it at t = 0 as
+        late as possible too)."""
         if top:
             sub = body.copy_empty_like(vars_mode="drop")
             sub.global_phase = 0
-            device = sub.qubits
         else:
             sub = QuantumCircuit(self.width + (box is not None))
             sub.add_bits(body.clbits)
-            device = sub.qubits
-        # A barrier at t = 0 on the `marked` qubits: the native planner counts the time
-        # before a qubit's first operation as its initial state, which these are not in.
+        device = sub.qubits
         spare = [device[self.width]] if box is not None else []
         if marked:
             sub._append(CircuitInstruction(Barrier(len(marked) + len(spare)),
@@ -156,61 +202,26 @@ class DynamicPadder:
             for instruction in block:
                 qubits = [device[physical[local[bit]]] for bit in instruction.qubits]
                 sub._append(instruction.replace(qubits=qubits))
-        padded, start_times, inserted, dropped = self.pad_static(sub)
-        need = padded._duration if box is not None else None
-        if box is not None:
-            if need > box[1] and not math.isclose(need, box[1], rel_tol=1e-12):
-                unit = "dt" if self.unit_dt else "ns"
-                raise TranspilerError(
-                    f"{box_name(box[0], physical)} lasts {box[0].duration} {box[0].unit}, but "
-                    f"its body needs {need:g} {unit}.")
-        self.counts.inserted += inserted
-        self.counts.dropped += dropped
-        if not leaving:
-            out.global_phase += padded.global_phase
-        data = padded._data
-        start_times = list(start_times)
-        if marked and not spare:  # the marker: the first barrier on exactly the marked qubits
-            marker = {padded.qubits[q] for q in marked}
-            for i in range(len(data)):
-                instruction = data[i]
-                if (instruction.name == "barrier" and len(instruction.qubits) == len(marked)
-                        and set(instruction.qubits) == marker):
-                    data.pop(i)
-                    del start_times[i]
-                    break
-        if top:
-            out._data.native_extend(data)
-            times.extend(start_times)
-        else:
-            back = {padded.qubits[p]: body.qubits[i] for i, p in enumerate(physical)}
-            clbits = dict(zip(padded.clbits, body.clbits))
-            first = True
-            for instruction, start in zip(data, start_times):
-                try:
-                    qubits = [back[bit] for bit in instruction.qubits]
-                except KeyError:
-                    continue  # a delay on a device qubit outside the body
-                if first and leaving:
-                    times.extend([0] * self.stretches.phase_here(out, padded.global_phase, qubits[0]))
-                first = False
-                out._append(instruction.replace(
-                    qubits=qubits, clbits=[clbits[bit] for bit in instruction.clbits]))
-                times.append(start)
-            if box is not None and need < box[1] and not math.isclose(need, box[1],
-                                                                      rel_tol=1e-12):
-                rest = self._delay(box[1] - need)
-                for bit in out.qubits:
-                    out._append(CircuitInstruction(rest, (bit,), ()))
-                    times.append(need)
-        for instruction in block:
-            resets = instruction.name == "reset"
-            for bit in instruction.qubits:
-                q = physical[local[bit]]
-                if resets:
-                    active.discard(q)
-                elif instruction.name not in ("barrier", "delay"):
-                    active.add(q)
+        return sub
+
+    def _write_back(self, padded, start_times, body, out, times, physical, leaving) -> None:
+        """The padded static circuit's instructions back onto the body's qubits (a delay on a
+        device qubit outside the body is left out), with the block's phase correction before
+        them where `leaving`."""
+        back = {padded.qubits[p]: body.qubits[i] for i, p in enumerate(physical)}
+        clbits = dict(zip(padded.clbits, body.clbits))
+        first = True
+        for instruction, start in zip(padded._data, start_times):
+            try:
+                qubits = [back[bit] for bit in instruction.qubits]
+            except KeyError:
+                continue
+            if first and leaving:
+                times.extend([0] * self.stretches.phase_here(out, padded.global_phase, qubits[0]))
+            first = False
+            out._append(instruction.replace(
+                qubits=qubits, clbits=[clbits[bit] for bit in instruction.clbits]))
+            times.append(start)
 
     def _boundary(self, boundary, k, body, out, times, physical, local, active,
                   last_level, leaving=False) -> None:
