@@ -14,6 +14,7 @@ without such a text block must run without an error.
 from __future__ import annotations
 
 import ast
+import io
 import os
 import re
 import sys
@@ -66,12 +67,17 @@ def run(code: str, namespace: dict, name: str) -> str:
     """Runs `code` in `namespace` and returns what it wrote to file descriptor 1."""
     with tempfile.TemporaryFile() as out:
         sys.stdout.flush()
-        saved = os.dup(1)
+        saved, saved_stdout = os.dup(1), sys.stdout
         os.dup2(out.fileno(), 1)
+        # Python's prints go straight to descriptor 1 as well, unbuffered, so that they keep
+        # their order with what native code writes there (also where sys.stdout was replaced).
+        sys.stdout = io.TextIOWrapper(io.FileIO(1, "w", closefd=False), encoding="utf-8",
+                                      write_through=True)
         try:
             exec(compile(code, name, "exec"), namespace)
         finally:
             sys.stdout.flush()
+            sys.stdout = saved_stdout
             os.dup2(saved, 1)
             os.close(saved)
         out.seek(0)
