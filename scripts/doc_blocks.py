@@ -31,6 +31,7 @@ class Block:
     code: str
     shown: str | None       # the text block shown as its output, if any
     shown_span: tuple[int, int] | None   # where that text sits in the page
+    shown_indent: str       # the indent of that text block (in a list item)
     line: int               # the line of the page where the code starts
 
 
@@ -42,12 +43,14 @@ def blocks(page: str) -> list[Block]:
         if fence.group(2) != "python":
             continue
         shown = span = None
+        indent = ""
         if i + 1 < len(fences) and fences[i + 1].group(2) == "text":
             between = page[fence.end():fences[i + 1].start()].strip()
             if "\n\n" not in between:
                 shown, span = textwrap.dedent(fences[i + 1].group(3)), fences[i + 1].span(3)
+                indent = fences[i + 1].group(1)
         line = page.count("\n", 0, fence.start(3)) + 1
-        found.append(Block(textwrap.dedent(fence.group(3)), shown, span, line))
+        found.append(Block(textwrap.dedent(fence.group(3)), shown, span, indent, line))
     return found
 
 
@@ -98,7 +101,7 @@ def check_page(path: str, write: bool = False) -> list[str]:
         if literal_lines(printed) != literal_lines(block.shown):
             problems.append(f"{path}:{block.line}: the block printed\n{printed}\n"
                             f"where the page shows\n{block.shown}")
-            edits.append((block.shown_span, printed))
+            edits.append((block.shown_span, textwrap.indent(printed, block.shown_indent)))
     if write and edits:
         for (start, end), printed in sorted(edits, reverse=True):
             page = page[:start] + printed + page[end:]

@@ -65,10 +65,12 @@ def test_text_after_two_paragraphs_or_another_block_is_not_output():
     assert [b.shown for b in doc_blocks.blocks(page)] == [None, "2\n"]
 
 
-def test_blocks_in_list_items_are_dedented():
+def test_blocks_in_list_items_are_dedented_and_rewritten_indented(tmp_path):
     page = "- An item:\n\n  ```python\n  if True:\n      print('in')\n  ```\n\n  ```text\n  in\n  ```\n"
     (block,) = doc_blocks.blocks(page)
     assert block.code == "if True:\n    print('in')\n" and block.shown == "in\n"
+    problems, path = _check(tmp_path, page.replace("  in\n", "  out\n"), write=True)
+    assert problems and path.read_text(encoding="utf-8") == page
 
 
 def test_a_page_runs_in_one_namespace_and_dict_order_is_free(tmp_path):

@@ -189,8 +189,9 @@ def _gates(circuit):
 
 
 def _check_padding(original, padded, props, target_or_table):
-    """The README's promises: the same unitary, every qubit busy or delayed from 0 to the
-    end, input operations at their ASAP times, and Qiskit's ASAP schedule agreeing."""
+    """The promises of docs/how-to/guarantees.md: the same unitary, every qubit busy or
+    delayed from 0 to the end, input operations at their ASAP times, and Qiskit's ASAP
+    schedule agreeing."""
     from qiskit.quantum_info import Operator
     from qiskit.transpiler import PassManager, Target
     from qiskit.transpiler.passes import ASAPScheduleAnalysis
