@@ -21,8 +21,8 @@ demo: setup
 	$(PY) examples/demo.py
 
 # The documentation site, from docs/ into build/docs/html, warnings as errors. The API pages
-# come from the docstrings of the package installed in .venv, which Sphinx does not track: -E
-# reads every page afresh.
+# come from the docstrings of the package installed in .venv (so on CPython 3.14, where
+# _vornak is built), which Sphinx does not track: -E reads every page afresh.
 docs: setup
 	$(PY) -m sphinx -E -W --keep-going -q -b html docs build/docs/html
 	@echo "docs: build/docs/html/index.html"
