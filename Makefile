@@ -7,15 +7,25 @@ CTEST := $(VENV)/bin/ctest
 CXX_TEST_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(VENV)/bin/ninja -DPython_EXECUTABLE=$(PY) \
   -DVORNAK_BUILD_TESTS=ON -DVORNAK_WERROR=ON
 
-.PHONY: setup build demo test test-cxx test-clang test-sanitize test-interpreters fuzz coverage stubtest wheel-check dist bench bench-smoke bench-qiskit bench-fidelity clean distclean
+.PHONY: setup build demo docs test test-cxx test-clang test-sanitize test-interpreters fuzz coverage stubtest wheel-check dist bench bench-smoke bench-qiskit bench-fidelity clean distclean
 
 setup:
 	bash scripts/setup.sh
 
 build: setup
 
+# The Qiskit pass on a device snapshot (the README's example, a simulated fidelity comparison
+# with Qiskit's own DD on one circuit, their times), then the core module's demo.
 demo: setup
+	$(PY) examples/qiskit_demo.py
 	$(PY) examples/demo.py
+
+# The documentation site, from docs/ into build/docs/html, warnings as errors. The API pages
+# come from the docstrings of the package installed in .venv (so on CPython 3.14, where
+# _vornak is built), which Sphinx does not track: -E reads every page afresh.
+docs: setup
+	$(PY) -m sphinx -E -W --keep-going -q -b html docs build/docs/html
+	@echo "docs: build/docs/html/index.html"
 
 # On an interpreter other than CPython 3.14 (VORNAK_PYTHON), where _vornak is not built, the
 # tests of _vornak, its benchmark and its stub check are left out.

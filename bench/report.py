@@ -167,18 +167,3 @@ def plot(times, path):
     figure.tight_layout()
     figure.savefig(path, dpi=110)
     plt.close(figure)
-
-
-README_BEGIN = "<!-- Written by bench/run.py from here to the end marker. -->"
-README_END = "<!-- End of the benchmark results. -->"
-
-
-def update_readme(path, text, image):
-    """Replaces the results between the two markers of the README; False if it has none."""
-    readme = path.read_text()
-    begin, end = readme.find(README_BEGIN), readme.find(README_END)
-    if begin < 0 or end < begin:
-        return False
-    block = f"{README_BEGIN}\n\n{text}\n![Time per gate against circuit size]({image})\n\n"
-    path.write_text(readme[:begin] + block + readme[end:])
-    return True

@@ -1,7 +1,7 @@
 """The benchmark suite: times every stage of the pipeline, its floors and the peer.
 
-    python bench/run.py            # 10^4, 10^5 and 10^6 gates; writes results.md, results.png
-                                   # and the results in the README
+    python bench/run.py            # 10^4, 10^5 and 10^6 gates; writes results.md and
+                                   # results.png, which docs/benchmarks/speed.md shows
     python bench/run.py --huge     # also 10^7 gates
     python bench/run.py --smoke    # 10^4 gates, few repeats, no peer, no plot, no files
     python bench/run.py --gates N  # other sizes, no files
@@ -176,8 +176,6 @@ def main():
             log(f"wrote {HERE / 'results.png'}")
         except ImportError:
             log("matplotlib is not installed: no plot (pip install '.[bench]')")
-        if report.update_readme(HERE.parent / "README.md", text, "bench/results.png"):
-            log("updated the results in README.md")
 
 
 if __name__ == "__main__":

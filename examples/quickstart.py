@@ -1,4 +1,5 @@
-"""The README's worked example: build, schedule, inspect, pad with DD pulses, read back."""
+"""The worked example of the core API page (docs/apidocs/_vornak.md): build, schedule,
+inspect, pad with DD pulses, read back."""
 from _vornak import QuantumDAG
 
 dag = QuantumDAG()

@@ -9,11 +9,12 @@
 #   3. Creates .venv on that interpreter and brings pip into it.
 #   4. Installs the build and test tools, and what the examples and benchmarks
 #      use, from PyPI into .venv.
-#   5. Builds and installs the package from this checkout. With CI set, compiler
-#      warnings are errors.
+#   5. Builds and installs the package from this checkout, incrementally: the
+#      build directory build/<wheel tag> is kept, so only what changed is
+#      recompiled, and when no source has changed since the last install the
+#      install is skipped. With CI set, compiler warnings are errors.
 #
-# Steps that are already done are skipped; step 5 always runs because the
-# sources change. Safe to run any number of times.
+# Steps that are already done are skipped. Safe to run any number of times.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -29,7 +30,9 @@ tools=(pytest hypothesis "scikit-build-core>=0.10" "cmake>=3.24" ninja
        # test material for tests/qiskit/test_qiskit_pass.py: fake IBM backends, benchmark circuits
        qiskit-ibm-runtime mqt.bench
        # the cluster test of tests/qiskit/test_qiskit_distributed.py
-       distributed)
+       distributed
+       # the documentation site (make docs)
+       sphinx qiskit-sphinx-theme myst-parser)
 
 say() { echo "setup: $*" >&2; }
 die() { echo "setup: error: $*" >&2; exit 1; }
@@ -110,7 +113,14 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 export PATH=$venv/bin:$PATH
 
 # --- 4. build and test tools ------------------------------------------------
-if ! "$vpy" -c 'import pytest, hypothesis, scikit_build_core, auditwheel, qiskit, matplotlib, mypy, qiskit_ibm_runtime, mqt.bench, distributed' >/dev/null 2>&1 \
+# True if every module named is found, without importing them (importing Qiskit and its
+# company takes seconds).
+found() {
+  "$vpy" -c 'import importlib.util, sys; sys.exit(0 if all(importlib.util.find_spec(m) for m in sys.argv[1:]) else 1)' \
+    "$@" >/dev/null 2>&1
+}
+if ! found pytest hypothesis scikit_build_core auditwheel qiskit matplotlib mypy qiskit_ibm_runtime \
+       mqt.bench distributed sphinx qiskit_sphinx_theme myst_parser \
    || [ ! -x "$venv/bin/cmake" ] || [ ! -x "$venv/bin/ninja" ]; then
   say "installing ${tools[*]} into .venv"
   "$vpy" -m pip install -q "${tools[@]}"
@@ -120,9 +130,26 @@ fi
 # Always given, as the build directory's CMake cache would keep an earlier value.
 werror=ON
 case "${CI:-}" in "" | 0 | false | no) werror=OFF ;; esac
-say "building and installing vornak (VORNAK_WERROR=$werror)"
-"$vpy" -m pip install -q --no-build-isolation --no-deps --config-settings=cmake.define.VORNAK_WERROR=$werror "$root"
-"$vpy" -c 'import vornak.qiskit' || die "vornak.qiskit was installed but does not import"
+# The stamp records the last install and its options: an install is needed when the stamp
+# is missing or older than any file (or directory, for removed files) the package is built
+# from. pip builds in this tree, in the build directory that pyproject.toml names, so an
+# install after an edit recompiles only what the edit touches.
+stamp=$venv/.vornak-installed
+options="VORNAK_WERROR=$werror"
+sources=(CMakeLists.txt pyproject.toml src python)
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$options" ] \
+   && [ -z "$(find "${sources[@]}" -newer "$stamp" -print -quit)" ] \
+   && found vornak._bridge; then
+  say "vornak is installed and no source changed since ($options)"
+else
+  say "building and installing vornak ($options)"
+  rm -f "$stamp"
+  # Written before the build, so that an edit made while it runs is newer than the stamp.
+  printf '%s' "$options" >"$stamp.new"
+  "$vpy" -m pip install -q --no-build-isolation --no-deps --config-settings=cmake.define.VORNAK_WERROR=$werror "$root"
+  "$vpy" -c 'import vornak.qiskit' || die "vornak.qiskit was installed but does not import"
+  mv "$stamp.new" "$stamp"
+fi
 if has_headers "$vpy" 3.14; then
   "$vpy" -c 'import _vornak' || die "_vornak was installed but does not import"
 else

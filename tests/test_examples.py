@@ -28,12 +28,12 @@ def run_example(*args, cwd=ROOT):
     return proc.stdout
 
 
-def test_readme_shows_the_real_output_of_the_worked_example():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+def test_core_api_page_shows_the_real_output_of_the_worked_example():
+    page = (ROOT / "docs" / "apidocs" / "_vornak.md").read_text(encoding="utf-8")
     source = (EXAMPLES / "quickstart.py").read_text(encoding="utf-8")
     code = source.split('"""', 2)[2].strip()
-    assert f"```python\n{code}\n```" in readme
-    shown = readme.split("Its output", 1)[1].split("```text\n", 1)[1].split("```", 1)[0]
+    assert f"```python\n{code}\n```" in page
+    shown = page.split("Its output", 1)[1].split("```text\n", 1)[1].split("```", 1)[0]
     proc = subprocess.run([sys.executable, "examples/quickstart.py"], cwd=ROOT, text=True,
                           capture_output=True, encoding="utf-8", check=True,
                           env={**os.environ, "PYTHONUNBUFFERED": "1"})
@@ -189,8 +189,9 @@ def _gates(circuit):
 
 
 def _check_padding(original, padded, props, target_or_table):
-    """The README's promises: the same unitary, every qubit busy or delayed from 0 to the
-    end, input operations at their ASAP times, and Qiskit's ASAP schedule agreeing."""
+    """The promises of docs/how-to/guarantees.md: the same unitary, every qubit busy or
+    delayed from 0 to the end, input operations at their ASAP times, and Qiskit's ASAP
+    schedule agreeing."""
     from qiskit.quantum_info import Operator
     from qiskit.transpiler import PassManager, Target
     from qiskit.transpiler.passes import ASAPScheduleAnalysis
@@ -246,22 +247,62 @@ def test_adapter_and_pad_circuit_examples(qiskit_pass):
     assert "1 DD sequences inserted, 0 dropped; times in dt" in out and "Delay(" in out
     pytest.importorskip("qiskit.providers.fake_provider")
     lines = run_example("examples/pad_circuit.py").splitlines()
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    shown = readme.split("examples/pad_circuit.py` prints", 1)[1].split("```text\n", 1)[1]
+    page = (ROOT / "docs" / "examples.md").read_text(encoding="utf-8")
+    shown = page.split("examples/pad_circuit.py` prints", 1)[1].split("```text\n", 1)[1]
     shown = [line.strip() for line in shown.split("```", 1)[0].splitlines()]
     assert ast.literal_eval(lines[0]) == ast.literal_eval(shown[0]) and lines[1] == shown[1]
 
 
-def test_readme_qiskit_snippet_prints_what_it_shows(qiskit_pass):
+# --- the code blocks of the README and the documentation --------------------------------
+
+def _pages_with_code():
+    pages = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
+    return [page for page in pages if "```python" in page.read_text(encoding="utf-8")]
+
+
+def test_pages_print_what_they_show(qiskit_pass):
+    """Every Python block of the README and of the docs' pages runs, page by page in order, and
+    prints the output shown under it (one process for all pages: Qiskit is imported once)."""
     pytest.importorskip("qiskit_ibm_runtime")
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    section = readme.split("## Qiskit users", 1)[1].split("\n## ", 1)[0]
-    code = section.split("```python\n", 1)[1].split("```", 1)[0]
-    shown = section.split("prints\n\n```text\n", 1)[1].split("```", 1)[0]
-    proc = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True,
-                          encoding="utf-8", timeout=300)
+    pages = _pages_with_code()
+    assert {"README.md", "docs/getting-started.md", "docs/apidocs/_vornak.md"} <= \
+        {str(page.relative_to(ROOT)) for page in pages}
+    proc = subprocess.run([sys.executable, str(ROOT / "scripts" / "doc_blocks.py"), *map(str, pages)],
+                          cwd=ROOT, capture_output=True, text=True, encoding="utf-8", timeout=600)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == shown
+
+
+def test_pass_docstring_example_runs_as_shown(qiskit_pass):
+    import doctest
+
+    from vornak.qiskit import DynamicalDecoupling
+
+    finder = doctest.DocTestFinder(recurse=False)
+    (test,) = finder.find(DynamicalDecoupling, "DynamicalDecoupling", globs={})
+    assert len(test.examples) >= 8
+    result = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS).run(test)
+    assert result.failed == 0
+
+
+def test_qiskit_demo_runs_the_readme_example_and_compares_with_qiskit(qiskit_pass):
+    """`make demo`'s first part: the README's example as it stands there, then the fidelity
+    table, where DD beats no DD under the benchmark's noise."""
+    pytest.importorskip("qiskit_ibm_runtime")
+    pytest.importorskip("mqt.bench")
+    sys.path.insert(0, str(ROOT / "scripts"))
+    from doc_blocks import blocks
+
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    example = next(block for block in blocks(readme) if block.shown is not None)
+    assert example.code in (EXAMPLES / "qiskit_demo.py").read_text(encoding="utf-8")
+    out = run_example("examples/qiskit_demo.py")
+    assert example.shown in out
+    rows = {line.split("  ")[1].strip(): line.split() for line in out.splitlines()
+            if line.startswith("  ") and line.rstrip().endswith(" ms")}
+    ours = rows["vornak.qiskit.DynamicalDecoupling, defaults"]
+    no_dd = rows["no DD"]
+    assert float(ours[-5]) > float(no_dd[-5]) and int(ours[-3]) > 0
+    assert "vornak.qiskit.pad, the same padding in one call" in rows
 
 
 @pytest.fixture(scope="module")
