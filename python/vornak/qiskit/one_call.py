@@ -15,7 +15,8 @@ from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak import _bridge
 from vornak.qiskit.control_flow import pad_dynamic
-from vornak.qiskit.dd_pass import CONTROL_FLOW, DynamicalDecoupling, has_labels
+from vornak.qiskit.dd_pass import CONTROL_FLOW, DynamicalDecoupling
+from vornak.qiskit.labels import labelled_positions, relabel
 
 # Below this many instructions per circuit a thread's start costs more than it saves.
 _PARALLEL_INSTRUCTIONS = 2000
@@ -30,11 +31,12 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
     set (the start of every instruction, in the order of ``data``; not set for a circuit
     without instructions, as there), but without the round trip through a ``DAGCircuit``:
     the circuit is read, scheduled, planned and written natively, and its start times come
-    from the writer. Its instructions are in a topological order that may differ from the
+    from the writer; labels (Qiskit's C API carries none) are found once and put back on
+    the written instructions by position. Its instructions are in a topological order that may differ from the
     PassManager's: every qubit and clbit sees the same instructions in the same order with
     the same start times, but ``data`` and ``op_start_times`` can differ as lists where
     instructions on different wires trade places. Like ``PassManager.run``, the result has
-    no ``layout``. A circuit with labels, or with operations or parameters that Qiskit's C
+    no ``layout``. A circuit with operations or parameters that Qiskit's C
     API cannot carry without Python (``Initialize``, ``PauliGate``, a delay whose duration
     is an expression), goes through the pass on a DAG instead, with the same result, as does
     a circuit timed in ns (written on Qiskit's clock) or one whose schedule may pass 2**53 dt
@@ -75,14 +77,33 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
     for circuit in circuits:
         if not isinstance(circuit, QuantumCircuit):
             raise TypeError(f"pad takes QuantumCircuits, not {type(circuit).__name__}")
+    outcomes = pad_each(dd, circuits, threads)
+    for outcome in outcomes:
+        if isinstance(outcome, TranspilerError):
+            raise outcome
+    return outcomes
+
+
+def pad_each(dd: DynamicalDecoupling, circuits: list, threads: int | None = None) -> list:
+    """For each of `circuits` (QuantumCircuits, checked by the caller) in order, the padded
+    circuit, or the TranspilerError that padding it raised; threaded as :func:`pad` says.
+    Every circuit is padded even where another fails, so that a caller can name each one
+    that does."""
     workers = _workers(circuits, threads)
     if workers <= 1:
-        return [_pad_one(dd, circuit) for circuit in circuits]
+        return [_attempt(dd, circuit) for circuit in circuits]
     # The pass's tables are built once, before the threads share them.
     for width in {circuit.num_qubits for circuit in circuits}:
         dd._tables_for(width)
     with ThreadPoolExecutor(workers) as pool:
-        return list(pool.map(lambda circuit: _pad_one(dd, circuit), circuits))
+        return list(pool.map(lambda circuit: _attempt(dd, circuit), circuits))
+
+
+def _attempt(dd: DynamicalDecoupling, circuit: QuantumCircuit):
+    try:
+        return _pad_one(dd, circuit)
+    except TranspilerError as error:
+        return error
 
 
 def _workers(circuits: list, threads: int | None) -> int:
@@ -111,11 +132,14 @@ def pad_static(dd: DynamicalDecoupling, circuit: QuantumCircuit):
     table, pulses, pulse_durations, couplings, options = dd._tables_for(circuit.num_qubits)
     delays = _delays(dd, circuit)
     # Where the pass writes in Python (see its run), it pads the circuit.
-    if not dd._native(len(data), delays) or has_labels(data):
+    if not dd._native(len(data), delays):
         return _through_the_pass(dd, circuit)
+    # Labels are put back after the native writer, which writes none.
+    labelled = labelled_positions(data)
     try:
         result = _bridge.pad_circuit(
-            data, True, table, delays, pulses, pulse_durations, couplings, options
+            data, True, table, delays, pulses, pulse_durations, couplings, options,
+            labelled or None,
         )
     except (LookupError, NotImplementedError) as error:
         raise TranspilerError(str(error)) from error
@@ -124,7 +148,11 @@ def pad_static(dd: DynamicalDecoupling, circuit: QuantumCircuit):
     written, inserted, dropped, detail = result
     if not written:  # operations or pulses the C API cannot write
         return _through_the_pass(dd, circuit)
-    out, length, times = detail
+    if labelled:
+        out, length, times, placed = detail
+        relabel(out, data, labelled, placed)
+    else:
+        out, length, times = detail
     out.name = circuit.name
     out.metadata = circuit.metadata
     dd._finish(out, inserted, length)
