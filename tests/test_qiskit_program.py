@@ -227,3 +227,38 @@ def test_dynamic_program_runs_through_the_executor_in_local_mode():
         warnings.simplefilter("ignore")
         with pytest.raises(Exception, match="unit"):
             executor.run(stretched).result()
+
+
+def test_boxing_in_post_scheduling_then_build_then_pad_keeps_the_plan():
+    """The order the guides give: boxing in the preset pass manager's post_scheduling stage,
+    samplomatic.build, then pad() on the template. DD in the scheduling stage (the vornak_dd
+    plugin) runs before boxing instead, and build then writes dressings the plan never saw."""
+    from qiskit.transpiler import generate_preset_pass_manager
+
+    ghz = QuantumCircuit(3)
+    ghz.h(0)
+    ghz.cx(0, 1)
+    for _ in range(5):
+        ghz.cx(1, 2)
+        ghz.barrier(1, 2)
+    ghz.measure_all()
+
+    def preset(**options):
+        return generate_preset_pass_manager(optimization_level=1, backend=BACKEND,
+                                            seed_transpiler=1, **options)
+
+    pm = preset()
+    pm.post_scheduling = generate_boxing_pass_manager(twirling_strategy="active")
+    template, _ = build(pm.run(ghz))
+    padded = pad(template, target=TARGET)
+    assert padded.count_ops()["x"] > 0
+    # Decoupling fills idle time: the template runs exactly as long as before.
+    assert padded.estimate_duration(TARGET) == template.estimate_duration(TARGET)
+
+    dd_first = preset(scheduling_method="vornak_dd")
+    planned = dd_first.run(ghz)
+    dd_first.post_scheduling = generate_boxing_pass_manager(twirling_strategy="active")
+    late, _ = build(dd_first.run(ghz))
+    # The dressings that build writes into every twirled box lengthen the circuit past the
+    # schedule the pulses were planned on.
+    assert late.estimate_duration(TARGET) > planned.estimate_duration(TARGET)
