@@ -501,3 +501,15 @@ def test_runtime_dynamic_circuit_through_the_sampler(local_mode):
         r"first bit 1 in ([\d.]+) of the shots, second bit 0 in ([\d.]+)", text).groups())
     assert 0.3 < first < 0.7  # the Bell pair's measurement
     assert 0.75 < second < 1  # the feed-forward undid it on q2
+
+
+@pytest.mark.parametrize("page, example", [
+    ("runtime-primitives.md", "runtime_primitives.py"),
+    ("runtime-executor.md", "runtime_executor.py"),
+    ("runtime-dynamic.md", "runtime_dynamic.py"),
+])
+def test_runtime_guides_show_their_example(page, example):
+    text = (ROOT / "docs" / "guides" / page).read_text(encoding="utf-8")
+    code = (EXAMPLES / example).read_text(encoding="utf-8").split('"""', 2)[2].strip()
+    assert f"```python\n{code}\n```" in text
+    assert f"python examples/{example}" in text

@@ -272,10 +272,13 @@ PyMethodDef kMethods[] = {
      "starts, ends, runs)) for a writer in Python."},
     {"pad_circuit", pad_circuit, METH_VARARGS,
      "pad_circuit(circuit_data, write, durations, delays, pulses, pulse_durations, couplings, "
-     "options)\n--\n\n"
+     "options, labelled=None)\n--\n\n"
      "pad() for a QuantumCircuit's CircuitData, read in the order the pass reads its DAG\n"
      "(delays are keyed by position); the written result is (padded QuantumCircuit, length,\n"
-     "start time of each of its instructions). None for a circuit that the C API cannot\n"
+     "start time of each of its instructions), and where `labelled` (a list of the positions\n"
+     "of its labelled instructions, which the C API writes without their labels) is given,\n"
+     "a fourth item: the index in the padded circuit of each, -1 for a delay. No run's\n"
+     "closing frame change goes into a labelled rz. None for a circuit that the C API cannot\n"
      "read without Python (parameters or operations held as Python objects), or whose\n"
      "data another call is reading while it runs Python code. The\n"
      "interpreter lock is released while the core schedules and plans, so threads can pad\n"

@@ -42,6 +42,13 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
     a circuit timed in ns (written on Qiskit's clock) or one whose schedule may pass 2**53 dt
     (checked first).
 
+    The template that ``samplomatic.build`` returns (parameterised dressings between
+    barriers labelled for their boxes) pads on the native path: its parameters stay the same
+    and in the same order, so a samplex's values bind into the padded template as into the
+    template, and its labelled barriers stay; qiskit-ibm-runtime's ``QuantumProgram`` takes
+    it through ``append_samplex_item`` and ``append_circuit_item``. :func:`pad_program` pads
+    every item of a program.
+
     Args:
         circuits: A ``QuantumCircuit`` (then one is returned) or an iterable of them (then
             a list, in the same order).
