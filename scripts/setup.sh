@@ -29,6 +29,8 @@ tools=(pytest hypothesis "scikit-build-core>=0.10" "cmake>=3.24" ninja
        qiskit matplotlib mypy
        # test material for tests/qiskit/test_qiskit_pass.py: fake IBM backends, benchmark circuits
        qiskit-ibm-runtime mqt.bench
+       # local testing mode of qiskit-ibm-runtime, for the runtime recipes and their tests
+       qiskit-aer
        # the cluster test of tests/qiskit/test_qiskit_distributed.py
        distributed
        # the documentation site (make docs)

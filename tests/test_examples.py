@@ -7,6 +7,7 @@ import ast
 import math
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -498,3 +499,58 @@ def test_timeline_of_a_qasm_file(timeline, tmp_path):
     out = run_example(str(EXAMPLES / "timeline.py"), "--qasm", str(CIRCUITS / "dj_6.qasm"),
                       "-o", "dj.png", "--xlim", "0", "3000", cwd=tmp_path)
     assert "wrote dj.png" in out and (tmp_path / "dj.png").stat().st_size > 10_000
+
+
+# --- the runtime recipes (docs/guides), in qiskit-ibm-runtime's local testing mode ------
+
+@pytest.fixture(scope="module")
+def local_mode():
+    for module in ("qiskit", "vornak.qiskit", "qiskit_ibm_runtime", "qiskit_aer", "samplomatic"):
+        pytest.importorskip(module)
+
+
+def figures(out):
+    """{the text before a colon: what follows it} of each line of `out`."""
+    return dict(line.split(": ", 1) for line in out.splitlines() if ": " in line)
+
+
+def test_runtime_primitives_take_padded_circuits(local_mode):
+    out = figures(run_example("examples/runtime_primitives.py"))
+    assert int(out["pulses added"]) > 0
+    share = float(out["sampler"].split(" in ")[1].split()[0])
+    zzi, izz, xxx = (float(v) for v in out["estimator"].split("= ")[1].split())
+    # GHZ on noisy Manila: mostly 000 / 111, <ZZ> and <XXX> near +1, none of them ideal.
+    assert 0.6 < share < 1 and 0.5 < min(zzi, izz) < 1 and 0.3 < xxx < 1
+
+
+def test_runtime_executor_runs_a_padded_twirled_program(local_mode):
+    text = run_example("examples/runtime_executor.py")
+    out = figures(text)
+    assert int(out["pulses added"]) > 0
+    assert out["parameters kept"] == "True" and out["labelled barriers kept"] == "True"
+    assert out["result shape (randomisations, shots, bits)"] == "(8, 100, 3)"
+    share = float(re.search(r"000 or 111 in ([\d.]+) of the shots", text).group(1))
+    assert 0.6 < share < 1
+
+
+def test_runtime_dynamic_circuit_through_the_sampler(local_mode):
+    text = run_example("examples/runtime_dynamic.py")
+    out = figures(text)
+    assert out["runtime DD"] == "IBMInputValueError"  # the runtime's DD refuses control flow
+    assert int(out["stretches for the device"]) > 0 and int(out["pulses for local mode"]) > 0
+    first, second = (float(v) for v in re.search(
+        r"first bit 1 in ([\d.]+) of the shots, second bit 0 in ([\d.]+)", text).groups())
+    assert 0.3 < first < 0.7  # the Bell pair's measurement
+    assert 0.75 < second < 1  # the feed-forward undid it on q2
+
+
+@pytest.mark.parametrize("page, example", [
+    ("runtime-primitives.md", "runtime_primitives.py"),
+    ("runtime-executor.md", "runtime_executor.py"),
+    ("runtime-dynamic.md", "runtime_dynamic.py"),
+])
+def test_runtime_guides_show_their_example(page, example):
+    text = (ROOT / "docs" / "guides" / page).read_text(encoding="utf-8")
+    code = (EXAMPLES / example).read_text(encoding="utf-8").split('"""', 2)[2].strip()
+    assert f"```python\n{code}\n```" in text
+    assert f"python examples/{example}" in text

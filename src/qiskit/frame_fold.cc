@@ -5,9 +5,9 @@
 namespace vornak::bridge {
 namespace {
 
-// Whether `node` is an rz whose angle is a real number.
+// Whether `node` is an rz whose angle is a real number, without a label.
 bool real_rz(const Source& source, std::uint32_t node) {
-  if (source.kind(node) != QkOperationKind_Gate) return false;
+  if (source.kind(node) != QkOperationKind_Gate || source.label_slot(node) >= 0) return false;
   QkCircuitInstructionView view;
   source.view(node, &view);
   return source.gate(node, view) == QkGate_RZ && view.num_params == 1 &&

@@ -3,7 +3,10 @@
 #include "qiskit/capi.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -29,8 +32,36 @@ namespace {
 
 using py::Ref;
 
+// The whole numbers of list `list`, each below 2**32; a TypeError or ValueError naming
+// `what` otherwise.
+std::vector<std::uint32_t> uint32_list(PyObject* list, const char* what) {
+  if (!PyList_Check(list)) fail(PyExc_TypeError, std::string(what) + " must be a list");
+  const Py_ssize_t n = PyList_Size(list);
+  std::vector<std::uint32_t> out;
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item = Ref::borrow(PyList_GetItem(list, i));  // held while it is read
+    const unsigned long long value = PyLong_AsUnsignedLongLong(check(item.get()));
+    if (PyErr_Occurred()) throw PythonError{};
+    if (value > 0xFFFFFFFFull) fail(PyExc_ValueError, std::string(what) + " holds too large a number");
+    out.push_back(static_cast<std::uint32_t>(value));
+  }
+  return out;
+}
+
+// A new list of `values`.
+PyObject* index_list(const std::vector<std::int64_t>& values) {
+  Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* value = check(PyLong_FromLongLong(values[i]));
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);  // steals it
+  }
+  return list.release();
+}
+
 // Reads, plans and writes one input; `finish` turns the written circuit into the result:
-// a pair of the padded object and its start times.
+// the padded object, its start times, and where the input's labelled instructions went
+// (null where no labels were given).
 template <class Finish>
 PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_obj,
                      PyObject* delays, PyObject* stores, PyObject* pulses_obj,
@@ -56,33 +87,43 @@ PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_
   }
   Writer writer(source, reading, plan, in, std::move(frames));
   const double length = writer.write();
-  const auto [out, times] = finish(writer, table);
+  const auto [out, times, placed] = finish(writer, table);
+  if (placed) {
+    return Py_BuildValue("(Onn(OdOO))", Py_True, static_cast<Py_ssize_t>(sequences),
+                         static_cast<Py_ssize_t>(plan.dropped), out.get(), length, times.get(),
+                         placed.get());
+  }
   return Py_BuildValue("(Onn(OdO))", Py_True, static_cast<Py_ssize_t>(sequences),
                        static_cast<Py_ssize_t>(plan.dropped), out.get(), length, times.get());
 }
 
 // The arguments both entry points take: (input, write, durations, delays, pulses,
-// pulse_durations, couplings, options[, stores]). `source` reaches the input through Qiskit's
-// C API, or returns nothing where the input cannot be read natively: the call then returns
-// None.
+// pulse_durations, couplings, options[, stores[, labelled]]). `source` reaches the input
+// through Qiskit's C API, or returns nothing where the input cannot be read natively: the
+// call then returns None. `stores` (a dict or None) goes to read(); `labelled`, a list of
+// positions or None, to Source::set_labelled.
 // Every Qiskit call is made with the interpreter lock held; only the core's scheduling and
 // planning run without it.
 template <class MakeSource, class Finish>
 PyObject* pad_entry(PyObject* args, MakeSource source, Finish finish) {
   return guarded([&]() -> PyObject* {
     PyObject *input, *write_obj, *table_obj, *delays, *pulses_obj, *durations_obj,
-        *couplings_obj, *options_obj, *stores = nullptr;
+        *couplings_obj, *options_obj, *stores = Py_None, *labelled = Py_None;
     // No '#' format: under the limited API of CPython 3.10 to 3.12 its length would be an
     // int, from 3.13 a Py_ssize_t.
-    if (!PyArg_ParseTuple(args, "OOOO!OOOO|O!", &input, &write_obj, &table_obj, &PyDict_Type,
+    if (!PyArg_ParseTuple(args, "OOOO!OOOO|OO", &input, &write_obj, &table_obj, &PyDict_Type,
                           &delays, &pulses_obj, &durations_obj, &couplings_obj, &options_obj,
-                          &PyDict_Type, &stores)) {
+                          &stores, &labelled)) {
       return nullptr;
     }
+    if (stores != Py_None && !PyDict_Check(stores)) fail(PyExc_TypeError, "stores must be a dict");
+    std::optional<std::vector<std::uint32_t>> positions;
+    if (labelled != Py_None) positions = uint32_list(labelled, "labelled");
     std::optional<Source> read = source(input);
     if (!read) return Py_NewRef(Py_None);
-    return pad_source(*read, write_obj, table_obj, delays, stores, pulses_obj, durations_obj,
-                      couplings_obj, options_obj, finish);
+    if (positions) read->set_labelled(*positions);
+    return pad_source(*read, write_obj, table_obj, delays, stores == Py_None ? nullptr : stores,
+                      pulses_obj, durations_obj, couplings_obj, options_obj, finish);
   });
 }
 
@@ -130,7 +171,7 @@ PyObject* pad(PyObject*, PyObject* args) {
         QkDag* padded = qk_dag_borrow_from_python(out.get());
         if (padded == nullptr) throw PythonError{};
         Ref times = Ref::steal(start_times(padded, writer.starts(), table));
-        return std::pair{std::move(out), std::move(times)};
+        return std::tuple{std::move(out), std::move(times), Ref()};
       });
 }
 
@@ -149,7 +190,9 @@ PyObject* pad_circuit(PyObject*, PyObject* args) {
         // The circuit is written in the order of its start times' list.
         Ref times = Ref::steal(start_list(writer.starts()));
         Ref out = Ref::steal(writer.to_python());
-        return std::pair{std::move(out), std::move(times)};
+        Ref placed;
+        if (writer.placed().size() > 0) placed = Ref::steal(index_list(writer.placed()));
+        return std::tuple{std::move(out), std::move(times), std::move(placed)};
       });
 }
 
@@ -223,7 +266,7 @@ PyMethodDef kMethods[] = {
 #endif
     {"pad", pad, METH_VARARGS,
      "pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options, "
-     "stores={})\n--\n\n"
+     "stores=None, labelled=None)\n--\n\n"
      "Plans dynamical-decoupling pulses for a DAGCircuit. `stores`: the wires of each\n"
      "classical store by node index, a tuple of numbers (clbit c as c, the variables after\n"
      "the clbits); a store takes no time. `options` is a dict of the\n"
@@ -234,10 +277,13 @@ PyMethodDef kMethods[] = {
      "starts, ends, runs)) for a writer in Python."},
     {"pad_circuit", pad_circuit, METH_VARARGS,
      "pad_circuit(circuit_data, write, durations, delays, pulses, pulse_durations, couplings, "
-     "options)\n--\n\n"
+     "options, stores=None, labelled=None)\n--\n\n"
      "pad() for a QuantumCircuit's CircuitData, read in the order the pass reads its DAG\n"
      "(delays are keyed by position); the written result is (padded QuantumCircuit, length,\n"
-     "start time of each of its instructions). None for a circuit that the C API cannot\n"
+     "start time of each of its instructions), and where `labelled` (a list of the positions\n"
+     "of its labelled instructions, which the C API writes without their labels) is given,\n"
+     "a fourth item: the index in the padded circuit of each, -1 for a delay. No run's\n"
+     "closing frame change goes into a labelled rz. None for a circuit that the C API cannot\n"
      "read without Python (parameters or operations held as Python objects), or whose\n"
      "data another call is reading while it runs Python code. The\n"
      "interpreter lock is released while the core schedules and plans, so threads can pad\n"

@@ -93,6 +93,19 @@ bool Source::readable(const QkCircuit* circuit) {
   return true;
 }
 
+void Source::set_labelled(const std::vector<std::uint32_t>& positions) {
+  const std::size_t size =
+      dag_ != nullptr ? qk_dag_num_op_nodes(dag_) : qk_circuit_num_instructions(circuit_);
+  label_slots_.assign(positions.empty() ? 0 : size, -1);
+  for (std::size_t j = 0; j < positions.size(); ++j) {
+    if (positions[j] >= size || label_slots_[positions[j]] >= 0) {
+      fail(PyExc_ValueError, "labelled positions must be distinct positions of the circuit");
+    }
+    label_slots_[positions[j]] = static_cast<std::int64_t>(j);
+  }
+  num_labelled_ = positions.size();
+}
+
 std::vector<std::uint32_t> Source::order() const {
   if (dag_ == nullptr) return circuit_order_;
   std::vector<std::uint32_t> order(qk_dag_num_op_nodes(dag_));

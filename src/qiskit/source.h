@@ -77,6 +77,18 @@ class Source {
   // A new empty CircuitData with the input's bits, registers, variables and global phase.
   py::Ref empty_like() const;
 
+  // Marks the instructions at `positions` (of a circuit: positions in its data, each below
+  // its size, none twice) as labelled: Qiskit's C API neither reads nor writes labels, so
+  // the caller puts them back on the padded circuit (see Writer::placed()). No run's closing
+  // frame change goes into a labelled rz, which the Python writer leaves as it is.
+  void set_labelled(const std::vector<std::uint32_t>& positions);
+  // The index in the positions given to set_labelled of the instruction at `node`, or -1.
+  std::int64_t label_slot(std::uint32_t node) const {
+    const std::uint32_t position = node - first_;
+    return node >= first_ && position < label_slots_.size() ? label_slots_[position] : -1;
+  }
+  std::size_t num_labelled() const { return num_labelled_; }
+
  private:
   Source(QkDag* dag, QkCircuit* circuit, PyObject* python)
       : dag_(dag), circuit_(circuit), python_(python) {}
@@ -88,6 +100,8 @@ class Source {
   PyObject* python_;  // the input's DAGCircuit or CircuitData, borrowed; null: built here
   std::uint32_t first_ = 0;  // the node index of a circuit's first operation
   std::vector<std::uint32_t> circuit_order_;  // of a circuit read in place
+  std::vector<std::int64_t> label_slots_;  // by position: see label_slot(); empty: none
+  std::size_t num_labelled_ = 0;
   mutable std::vector<std::uint8_t> gates_;    // of a circuit, by node: gate() once asked, + 1
   // standard_gate_named(), through the few standard gates named last: a circuit holds few
   // kinds of gate, and comparing a short name to each costs less than hashing it. The names

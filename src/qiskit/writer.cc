@@ -17,6 +17,7 @@ Writer::Writer(const Source& source, const Reading& reading, const DdPlan& plan,
       data_(source.empty_like()),
       frames_(std::move(frames)), cursor_(nq_, 0.0),
       folds_(frame_folds(source, reading, plan, in, frames_)), fold_(nq_, 0.0) {
+  placed_.assign(source.num_labelled(), -1);
   const std::size_t room = capacity();
   py::Ref done = py::Ref::steal(
       check(PyObject_CallMethod(data_.get(), "reserve", "n", static_cast<Py_ssize_t>(room))));
@@ -61,6 +62,9 @@ double Writer::write() {
     QkCircuitInstructionView view;
     source_.view(node, &view);
     for (std::uint32_t k = 0; k < view.num_qubits; ++k) idle_until(view.qubits[k], entry.start_time);
+    if (const std::int64_t slot = source_.label_slot(node); slot >= 0) {
+      placed_[static_cast<std::size_t>(slot)] = static_cast<std::int64_t>(starts_.size());
+    }
     starts_.push_back(entry.start_time);
     write_operation(node, view);
     for (std::uint32_t k = 0; k < view.num_qubits; ++k) cursor_[view.qubits[k]] = entry.end_time;

@@ -39,6 +39,9 @@ class Writer {
   PyObject* to_python();
   // The start time of every instruction written, in the order written.
   const std::vector<double>& starts() const { return starts_; }
+  // For each labelled instruction of the source (see Source::set_labelled), in the order
+  // given there, its index in the written circuit; -1 for a delay, which is not written.
+  const std::vector<std::int64_t>& placed() const { return placed_; }
 
  private:
   std::size_t capacity() const;
@@ -55,6 +58,7 @@ class Writer {
   py::Ref data_;         // the circuit data written into
   QkCircuit* circuit_;   // borrowed from data_
   std::vector<double> starts_;
+  std::vector<std::int64_t> placed_;
   std::size_t next_start_ = 0;  // in plan_.starts, of the next run's first pulse
   std::vector<double> frames_;  // by run: its turn, or empty
   std::vector<double> cursor_;  // by qubit: the time up to which it is written

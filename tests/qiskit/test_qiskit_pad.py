@@ -257,12 +257,12 @@ def test_transpiled_benchmark_circuits(backend_name, bench):
     assert result.plan.sequences > 0
 
 
-def test_labels_go_through_the_pass():
+def test_labels_are_written_natively_and_put_back():
     backend = tp.generic_backend(5)
     circuit = tp.staircase(5)
     circuit.append(XGate(label="kept"), [4])
     result = check_pad(circuit, target=backend.target, skip_reset_qubits=False,
-                       expect_fallback=True)
+                       expect_fallback=False)
     assert [n.op.label for n in result.out.op_nodes() if n.op.label] == ["kept"]
 
 

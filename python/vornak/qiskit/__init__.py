@@ -8,7 +8,10 @@ pulses inserted and every idle stretch filled with a ``Delay``. The scheduling-s
     transpile(circuit, backend, scheduling_method="vornak_dd")
 
 :func:`pad` does the same for one circuit or a list of them in one call, without a
-PassManager: ``pad(circuits, target=backend.target)``.
+PassManager: ``pad(circuits, target=backend.target)``. :func:`pad_program` pads every item of
+a samplomatic or qiskit-ibm-runtime ``QuantumProgram`` (the templates that
+``samplomatic.build`` returns, dynamic circuits too), where the runtime's own
+``dynamical_decoupling`` option would run its pass.
 """
 
 from __future__ import annotations
@@ -23,5 +26,6 @@ except ImportError as error:
 
 from vornak.qiskit.dynamical_decoupling import DynamicalDecoupling
 from vornak.qiskit.pad import pad
+from vornak.qiskit.program import pad_program
 
-__all__ = ["DynamicalDecoupling", "pad"]
+__all__ = ["DynamicalDecoupling", "pad", "pad_program"]

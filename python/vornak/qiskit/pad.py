@@ -9,6 +9,8 @@ from numbers import Integral
 
 from qiskit.circuit import QuantumCircuit
 
+from qiskit.transpiler.exceptions import TranspilerError
+
 from vornak.qiskit.dynamic import pad_dynamic
 from vornak.qiskit.dynamical_decoupling import DynamicalDecoupling
 from vornak.qiskit.padding import Padding
@@ -26,15 +28,23 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
     set (the start of every instruction, in the order of ``data``; not set for a circuit
     without instructions, as there), but without the round trip through a ``DAGCircuit``:
     the circuit is read, scheduled, planned and written natively, and its start times come
-    from the writer. Its instructions are in a topological order that may differ from the
+    from the writer; labels (Qiskit's C API carries none) are found once and put back on
+    the written instructions by position. Its instructions are in a topological order that may differ from the
     PassManager's: every qubit and clbit sees the same instructions in the same order with
     the same start times, but ``data`` and ``op_start_times`` can differ as lists where
     instructions on different wires trade places. Like ``PassManager.run``, the result has
-    no ``layout``. A circuit with labels, or with operations or parameters that Qiskit's C
+    no ``layout``. A circuit with operations or parameters that Qiskit's C
     API cannot carry without Python (``Initialize``, ``PauliGate``, a delay whose duration
     is an expression), goes through the pass on a DAG instead, with the same result, as does
     a circuit timed in ns (written on Qiskit's clock) or one whose schedule may pass 2**53 dt
     (checked first).
+
+    The template that ``samplomatic.build`` returns (parameterised dressings between
+    barriers labelled for their boxes) pads on the native path: its parameters stay the same
+    and in the same order, so a samplex's values bind into the padded template as into the
+    template, and its labelled barriers stay; qiskit-ibm-runtime's ``QuantumProgram`` takes
+    it through ``append_samplex_item`` and ``append_circuit_item``. :func:`pad_program` pads
+    every item of a program.
 
     Args:
         circuits: A ``QuantumCircuit`` (then one is returned) or an iterable of them (then
@@ -71,11 +81,30 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
     for circuit in circuits:
         if not isinstance(circuit, QuantumCircuit):
             raise TypeError(f"pad takes QuantumCircuits, not {type(circuit).__name__}")
+    outcomes = pad_each(padding, circuits, threads)
+    for outcome in outcomes:
+        if isinstance(outcome, TranspilerError):
+            raise outcome
+    return outcomes
+
+
+def pad_each(padding: Padding, circuits: list, threads: int | None = None) -> list:
+    """For each of `circuits` (QuantumCircuits, checked by the caller) in order, the padded
+    circuit, or the TranspilerError that padding it raised; threaded as :func:`pad` says.
+    Every circuit is padded even where another fails, so that a caller can name each one
+    that does."""
     workers = _workers(circuits, threads)
     if workers <= 1:
-        return [_pad_one(padding, circuit) for circuit in circuits]
+        return [_attempt(padding, circuit) for circuit in circuits]
     with ThreadPoolExecutor(workers) as pool:
-        return list(pool.map(lambda circuit: _pad_one(padding, circuit), circuits))
+        return list(pool.map(lambda circuit: _attempt(padding, circuit), circuits))
+
+
+def _attempt(padding: Padding, circuit: QuantumCircuit):
+    try:
+        return _pad_one(padding, circuit)
+    except TranspilerError as error:
+        return error
 
 
 def _workers(circuits: list, threads: int | None) -> int:

@@ -30,6 +30,7 @@ from vornak.qiskit.durations import (
     MAX_EXACT_DT, UNIT_SECONDS, checked, checked_length, duration_table, to_unit,
 )
 from vornak.qiskit.classical import ClassicalWires, classical_wires
+from vornak.qiskit.labels import labelled_positions, relabel
 from vornak.qiskit.options import PULSE_SPACING_S, Options
 from vornak.qiskit.sequence import block_residues, native_written
 from vornak.qiskit.start_times import record_start_times
@@ -233,12 +234,14 @@ class Padding:
         plan = plan or self.plan(circuit.num_qubits)
         delays = self.circuit_delays(circuit)
         # Where the DAG path writes in Python (see pad_dag), the circuit goes through it.
-        if not plan.native(len(data), delays, options.unit_dt) or has_labels(data):
+        if not plan.native(len(data), delays, options.unit_dt):
             return self._pad_through_dag(circuit, plan)
+        # Labels are put back after the native writer, which writes none.
+        labelled = labelled_positions(data)
         try:
             result = _bridge.pad_circuit(
                 data, True, plan.table, delays, plan.pulses, plan.pulse_durations,
-                plan.couplings, plan.bridge_options,
+                plan.couplings, plan.bridge_options, None, labelled or None,
             )
         except (LookupError, NotImplementedError) as error:
             raise TranspilerError(str(error)) from error
@@ -247,7 +250,11 @@ class Padding:
         written, inserted, dropped, detail = result
         if not written:  # operations or pulses the C API cannot write
             return self._pad_through_dag(circuit, plan)
-        out, length, times = detail
+        if labelled:
+            out, length, times, placed = detail
+            relabel(out, data, labelled, placed)
+        else:
+            out, length, times = detail
         out.name = circuit.name
         out.metadata = circuit.metadata
         self.finish(out, plan, inserted, length)
