@@ -508,10 +508,7 @@ class WalshPlanner {
     // the spacing, and one alignment unit the rounding may move it by): a pulse turns the
     // frame over its whole length, not at its middle as the sign model has it, so in a
     // shorter part the pulse itself would be most of what refocuses, and every pulse adds
-    // its error. On bench/fidelity.py (ALAP, 100 realisations) this room against 1.5 pulse
-    // lengths: FakeTorino 294 pulses against 562, detuning and ZZ 0.979 against 0.986, with
-    // T1, T2 and pulse errors 0.889 against 0.875; FakeSherbrooke 594 against 638 pulses,
-    // 0.902 and 0.632 against 0.903 and 0.632.
+    // its error: the room trades a little refocusing for far fewer pulses.
     const double room = std::max(3.0 * longest, longest + options_.spacing + options_.alignment);
     // Turns closer together than one pulse needs cannot each be followed. The pulses of
     // neighbours of lower colours come first: one less than `room` after the last one kept is

@@ -35,8 +35,7 @@ namespace vornak {
 // share a part with a turn of the lower one, and the pair's ZZ vanishes; two colours
 // suffice on a bipartite (heavy-hex) device. Being cut at the other side's pulses too, the
 // second colour takes more pulses: each two-coloured part of the graph is planned both ways
-// round and keeps the one with fewer pulses (on the fidelity benchmark's circuits for
-// FakeFez, 596 pulses instead of 656; for FakeSherbrooke, 1310 instead of 1322).
+// round and keeps the one with fewer pulses, every pulse adding its error.
 //
 // A neighbour whose frame only flips sign (Z to -Z: at its pulses, at an x or y, at the echo
 // of an ecr it controls; kDdNodeFlipsFrame, kDdNodeFlipsFirstFrame) needs no cut at all: the
@@ -48,9 +47,8 @@ namespace vornak {
 // frame it knows throughout: a neighbour of a higher colour that idles within the stretch
 // takes pulses there later, which this plan cannot follow, and is cut at; a part whose
 // pattern has no such start with its pulses their room from the ends, or that is too short
-// for a pair, is cut at its flips as before (DdWalshOptions::shift_at_flips; on the fidelity
-// benchmark's circuits, 1206 pulses instead of 1310 for FakeSherbrooke, 534 instead of 564
-// for FakeTorino, the means under detuning and ZZ 0.886 and 0.979 against 0.883 and 0.978).
+// for a pair, is cut at its flips (DdWalshOptions::shift_at_flips says whether the others
+// follow), which costs a pulse per part.
 // Turns that are not flips (an sx: Z to Y; the target of an ecr: Z to a two-qubit operator)
 // leave a frame orthogonal to the one before; where the frames between such turns are all
 // independent, each part needs a pulse of its own, and the planner cuts at every one.
@@ -72,9 +70,7 @@ namespace vornak {
 // more pulses so that no free time between them exceeds it, which a detuning that drifts
 // over the stretch needs. Compared with windows shared by all the idle qubits of a group, each
 // taking a different Walsh pattern, most qubits are cut only where their own neighbours turn,
-// and most parts take one pulse instead of a pattern of two or more: on the fidelity
-// benchmark's circuits for FakeSherbrooke the pulses drop from 2496 to 864 (ASAP; 594 with
-// ALAP) and the mean fidelity under detuning and ZZ rises from 0.915 to 0.924.
+// and most parts take one pulse instead of a pattern of two or more.
 
 struct DdWalshOptions {
   // The number n of pulses of the base sequence (X-X: 2, X-Y-X-Y: 4); pulse k of a pattern
