@@ -4,21 +4,10 @@
 
 namespace vornak::pauli {
 
-bool small_term(const Term& value) {
-  return std::abs(value[0]) < kSmallTerm && std::abs(value[1]) < kSmallTerm;
-}
-
 Errors::Errors(std::uint32_t nq)
     : single_(nq), has_single_(nq, 0), pairs_on_(nq), pending_(nq, kNoTurn), turned_(nq, 0) {}
 
-void Errors::add(Key key, const Term& value) {
-  if (second(key) == 0) {
-    Term& term = single_[first(key) / 4][first(key) % 4 - 1];
-    term[0] += value[0];
-    term[1] += value[1];
-    has_single_[first(key) / 4] = 1;
-    return;
-  }
+void Errors::add_pair(Key key, const Term& value) {
   Term* term = pairs_.find(key);
   if (term == nullptr) {
     if (pairs_.size() >= kMaxTerms) return;
@@ -28,11 +17,6 @@ void Errors::add(Key key, const Term& value) {
   }
   (*term)[0] += value[0];
   (*term)[1] += value[1];
-}
-
-void Errors::turn(std::uint32_t q, const Turn& turn) {
-  pending_[q] = compose(turn, pending_[q]);
-  turned_[q] = 1;
 }
 
 void Errors::flush(std::uint32_t q, TermList& scratch) {

@@ -2,6 +2,7 @@
 #define VORNAK_DD_ERROR_TERMS_H
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -25,7 +26,9 @@ inline constexpr double kSmallTerm = 1e-3;
 using Term = std::array<double, 2>;
 
 // Whether both coefficients of a term are below kSmallTerm.
-bool small_term(const Term& value);
+inline bool small_term(const Term& value) {
+  return std::abs(value[0]) < kSmallTerm && std::abs(value[1]) < kSmallTerm;
+}
 
 // A Pauli string of weight one or two, as (qubit * 4 + letter) of each, the smaller first;
 // 0 for no second qubit.
@@ -62,10 +65,23 @@ class Errors {
   }
 
   // Adds `value` to the string `key`; a new string of two qubits beyond kMaxTerms is let go.
-  void add(Key key, const Term& value);
+  // Inline, as add() and turn() run once per gate the errors pass through.
+  void add(Key key, const Term& value) {
+    if (second(key) == 0) {
+      Term& term = single_[first(key) / 4][first(key) % 4 - 1];
+      term[0] += value[0];
+      term[1] += value[1];
+      has_single_[first(key) / 4] = 1;
+      return;
+    }
+    add_pair(key, value);
+  }
 
   // Composes `turn` (a single-qubit gate's images) into the turn pending on qubit q.
-  void turn(std::uint32_t q, const Turn& turn);
+  void turn(std::uint32_t q, const Turn& turn) {
+    pending_[q] = compose(turn, pending_[q]);
+    turned_[q] = 1;
+  }
 
   // Applies the turn pending on qubit q to its strings. Images below kSmallTerm are let go.
   void flush(std::uint32_t q, TermList& scratch);
@@ -80,6 +96,8 @@ class Errors {
   void carry(const Matrix& u, const std::uint32_t* qubits, Images& images, TermList& scratch);
 
  private:
+  // add() of a string of two qubits.
+  void add_pair(Key key, const Term& value);
   // Takes out every string that includes q, appending it to `out`.
   void take_own(std::uint32_t q, TermList& out);
   // Takes out the strings of two qubits that include q, appending them to `out`.

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <span>
 
 #include "dd/error_terms.h"
 #include "dd/pauli_images.h"
@@ -63,13 +64,6 @@ class FrameChooser {
   }
 
  private:
-  // The qubits of node i, in its order, into qubits_.
-  void node_qubits(std::size_t i) {
-    qubits_.clear();
-    for (Qubit w : core_.node(static_cast<NodeId>(i)).qubits) {
-      if (w < nq_) qubits_.push_back(static_cast<std::uint32_t>(w));
-    }
-  }
 
   // By run: the qubit's next run that leaves an error, or kNone.
   void find_next_runs() {
@@ -165,10 +159,16 @@ class FrameChooser {
   // Carries the errors on node i's qubits through its operation (read only where some
   // error is on them).
   void carry_through(std::size_t i) {
-    node_qubits(i);
+    const std::span<const Qubit> wires = core_.node(static_cast<NodeId>(i)).qubits;
     bool touched = false;
-    for (std::uint32_t q : qubits_) touched = touched || errors_.touches(q);
+    for (Qubit w : wires) {
+      touched = touched || (w < nq_ && errors_.touches(static_cast<std::uint32_t>(w)));
+    }
     if (!touched) return;
+    qubits_.clear();
+    for (Qubit w : wires) {
+      if (w < nq_) qubits_.push_back(static_cast<std::uint32_t>(w));
+    }
     double angle = 0.0;
     int fixed = -1;
     switch (ops_.read(i, true, u_, angle, fixed)) {
