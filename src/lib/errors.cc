@@ -38,11 +38,6 @@ void write_stderr(const std::string& text) noexcept {
 
 }  // namespace
 
-void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw_python_error();
-}
-
 void raise_cast_error(PyObject* value, const char* target) {
   std::string from = "<failed to extract type name>";
   Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(value)));
@@ -77,9 +72,7 @@ std::uint64_t current_thread_number() {
 }
 
 void ensure_error_set() noexcept {
-  if (!PyErr_Occurred()) {
-    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-  }
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, PanicPolicy::kNoErrorSet);
 }
 
 void raise_panic(const std::string& message, const SourceLocation& where) noexcept {

@@ -9,25 +9,12 @@
 #include <new>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "graph/failure.h"
+#include "lib/boundary.h"
 
 namespace vornak::py {
-
-// Thrown when a Python exception is pending (or should be: see entry()).
-struct PythonError {};
-
-// Throws PythonError: for calls that have just set a Python exception.
-[[noreturn]] inline void throw_python_error() { throw PythonError{}; }
-
-// Returns `obj` if it is not NULL, else throws PythonError.
-inline PyObject* check(PyObject* obj) {
-  if (obj == nullptr) throw_python_error();
-  return obj;
-}
-
-// Raises `type` with `message` and throws PythonError.
-[[noreturn]] void raise(PyObject* type, const std::string& message);
 
 // The TypeError "'<qualname of value's type>' object cannot be cast as '<target>'".
 [[noreturn]] void raise_cast_error(PyObject* value, const char* target);
@@ -45,25 +32,20 @@ void raise_panic(const std::string& message, const SourceLocation& where) noexce
 // Sets SystemError if a call reported failure without setting an exception.
 void ensure_error_set() noexcept;
 
+// _vornak's entry policy (see guard()): a C++ failure is a panic.
+struct PanicPolicy {
+  static constexpr const char* kNoErrorSet = "attempted to fetch exception but none was set";
+  static void failure(const char* message, const SourceLocation& where) noexcept {
+    raise_panic(message, where);
+  }
+};
+
 // Runs the body of an entry point and turns whatever it throws into the matching Python
 // exception: PythonError keeps the pending exception, InternalFailure becomes a panic,
 // std::bad_alloc a MemoryError. Returns `failed` in all those cases.
 template <typename Body, typename Result = std::invoke_result_t<Body>>
 Result entry(Body&& body, Result failed) noexcept {
-  try {
-    return body();
-  } catch (const PythonError&) {
-    ensure_error_set();
-  } catch (const InternalFailure& failure) {
-    raise_panic(failure.what(), failure.where());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    raise_panic(error.what(), SourceLocation::current());
-  } catch (...) {
-    raise_panic("unknown C++ exception", SourceLocation::current());
-  }
-  return failed;
+  return guard<PanicPolicy>(std::forward<Body>(body), failed);
 }
 
 // A process-wide object created at most once, on first use, and kept until the process

@@ -4,11 +4,6 @@
 
 namespace vornak::bridge {
 
-void fail(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw PythonError{};
-}
-
 double to_double(PyObject* obj) {
   double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) throw PythonError{};

@@ -5,21 +5,17 @@
 #include "qiskit/capi.h"
 
 #include <cstdint>
-#include <new>
-#include <stdexcept>
 #include <string>
+
+#include "lib/boundary.h"
 
 namespace vornak::bridge {
 
-// Thrown with a Python exception set.
-struct PythonError {};
+using py::check;
+using py::PythonError;
 
-[[noreturn]] void fail(PyObject* type, const std::string& message);
-
-inline PyObject* check(PyObject* obj) {
-  if (obj == nullptr) throw PythonError{};
-  return obj;
-}
+// Raises `type` with `message` and throws PythonError (py::raise, under the bridge's name).
+[[noreturn]] inline void fail(PyObject* type, const std::string& message) { py::raise(type, message); }
 
 // The limited API's checked access to tuples and lists: items borrowed, sizes of objects
 // known to be tuples or lists; the setters steal `item`, a new reference or null.
@@ -39,21 +35,19 @@ std::uint32_t to_u32(PyObject* obj);
 // "[0, 1]"
 std::string qubit_list(const std::uint32_t* qubits, std::uint32_t count);
 
+// The bridge's entry policy (see py::guard()): a C++ failure is a RuntimeError.
+struct BridgePolicy {
+  static constexpr const char* kNoErrorSet = "error without an exception";
+  static void failure(const char* message, const SourceLocation&) noexcept {
+    PyErr_SetString(PyExc_RuntimeError, message);
+  }
+};
+
 // Runs `body` (which returns a new reference, or null with an exception set) and turns C++
 // exceptions into Python exceptions.
 template <class Body>
 PyObject* guarded(Body body) {
-  try {
-    return body();
-  } catch (const PythonError&) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error without an exception");
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-    return nullptr;
-  }
+  return py::guard<BridgePolicy>(body, static_cast<PyObject*>(nullptr));
 }
 
 }  // namespace vornak::bridge

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "dd/frame_flags.h"
 #include "dd/plan.h"
 #include "lib/pyref.h"
 #include "qiskit/python_values.h"
@@ -33,57 +34,16 @@ double alignment_of(QkOperationKind kind, const Options& options) {
   }
 }
 
-// Which qubits' Z frames standard gate `gate` leaves in place (kDdNodeKeepsFrame,
-// kDdNodeKeepsFirstFrame) or only flips (kDdNodeFlipsFrame, kDdNodeFlipsFirstFrame), or 0.
-// A gate that commutes with Z on a qubit does not turn that qubit's frame: the diagonal gates
-// on all their qubits, and controlled gates (and RZX, whose Z acts on its first qubit) on
-// their first qubit, the control. Gates with more controls keep the others' frames too; only
-// the first is told, which leaves cuts that need not be.
-std::uint8_t frame_flags(std::uint32_t gate) {
-  switch (static_cast<QkGate>(gate)) {
-    case QkGate_GlobalPhase:
-    case QkGate_I:
-    case QkGate_Z:
-    case QkGate_Phase:
-    case QkGate_RZ:
-    case QkGate_S:
-    case QkGate_Sdg:
-    case QkGate_T:
-    case QkGate_Tdg:
-    case QkGate_U1:
-    case QkGate_CZ:
-    case QkGate_CPhase:
-    case QkGate_CRZ:
-    case QkGate_CS:
-    case QkGate_CSdg:
-    case QkGate_CU1:
-    case QkGate_RZZ:
-    case QkGate_CCZ:
-      return kDdNodeKeepsFrame;
-    case QkGate_CH:
-    case QkGate_CX:
-    case QkGate_CY:
-    case QkGate_CRX:
-    case QkGate_CRY:
-    case QkGate_CSX:
-    case QkGate_CU:
-    case QkGate_CU3:
-    case QkGate_RZX:
-    case QkGate_CCX:
-    case QkGate_CSwap:
-    case QkGate_RCCX:
-    case QkGate_C3X:
-    case QkGate_C3SX:
-    case QkGate_RC3X:
-      return kDdNodeKeepsFirstFrame;
-    case QkGate_X:
-    case QkGate_Y:
-      return kDdNodeFlipsFrame;
-    case QkGate_ECR:
-      return kDdNodeFlipsFirstFrame;  // its echo flips the control's Z; the target's turns
-    default:
-      return 0;  // sx, h, swap, ...
-  }
+// The core's frame_flags() of each standard gate, by gate number, from the names Qiskit
+// gives them: found once, then a lookup per operation.
+std::uint8_t frame_flags_of(QkGate gate) {
+  static const std::vector<std::uint8_t> flags = [] {
+    const std::vector<std::string>& names = standard_gate_names();
+    std::vector<std::uint8_t> found(names.size(), 0);
+    for (std::size_t g = 0; g < names.size(); ++g) found[g] = frame_flags(names[g]);
+    return found;
+  }();
+  return gate < flags.size() ? flags[gate] : 0;
 }
 
 }  // namespace
@@ -171,7 +131,7 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
       if (!standard) {
         r.writable = false;  // a subclass of the gate, whose action we do not know
       } else {
-        r.flags[i] |= frame_flags(gate);
+        r.flags[i] |= frame_flags_of(gate);
         if (!Source::native_params(view.params, view.num_params)) r.writable = false;
       }
     } else if (!Source::native_kind(kind)) {
