@@ -1,18 +1,27 @@
 """How well each dynamical-decoupling pass protects a circuit: simulated fidelity under noise.
 
-    python bench/fidelity.py            # every circuit, device and noise model; writes
-                                        # bench/fidelity_results.md and docs/fidelity.png
-    python bench/fidelity.py --quick    # 2 circuits, 20 realisations, no files (seconds)
-    python bench/fidelity.py --device FakeTorino --realisations 50 --out /tmp/f.md
+    python bench/fidelity.py            # the headline: the 2026 fleet, two noise models;
+                                        # writes bench/fidelity_results.md, docs/fidelity.png
+    python bench/fidelity.py --quick    # 2 circuits, 20 realisations, no files (a minute)
+    python bench/fidelity.py --all --out /tmp/f.md --plot /tmp/f.png   # every variant
+    python bench/fidelity.py --device FakeBrisbane --noise ideal --noise ou1 --out /tmp/f.md
     python bench/fidelity.py --noise over1 --strategy ours --circuit qft-6   # a slice
 
 Each circuit (mqt.bench at level "alg", and two with long explicit waits) is transpiled at
-optimization level 1 with a fixed seed for two Eagle snapshots (FakeSherbrooke, FakeBrisbane)
-and two Heron ones (FakeTorino, FakeFez), then padded by every strategy in `STRATEGIES`: no
-DD, Qiskit's ASAP and ALAP `PadDynamicalDecoupling` (X-X), Qiskit's
-`ContextAwareDynamicalDecoupling`, and `vornak.qiskit.DynamicalDecoupling` with its options. A
-strategy whose options the installed pass refuses (TypeError or TranspilerError when it is built)
-is reported as "n/a". The padded circuit is then simulated on its active qubits.
+optimization level 1 with a fixed seed for each device, then padded by each strategy of
+`STRATEGIES`. The headline covers IBM's fleet of 2026 (`HEADLINE_DEVICES`): Heron r2
+(FakeKingston), Nighthawk (FakeNighthawk), Heron r1 (FakeTorino), all with tunable couplers,
+and the fixed-coupler Eagle (FakeSherbrooke); FakeBoston, FakeFez and FakeBrisbane are variants
+(`--device`). Its strategies (`DEFAULT_STRATEGIES`): no DD; Qiskit's ALAP
+`PadDynamicalDecoupling` (X-X) and its `ContextAwareDynamicalDecoupling`; what
+qiskit-ibm-runtime's Executor runs with `dynamical_decoupling.enable = True`, its
+`executor.dynamical_decoupling.generate_dd_pass_manager` with `sequence_type` "XX", "XpXm" (X,
+X̄) or "XY4" and the other options at their defaults (ALAP, `skip_reset_qubits=False`: it pads
+every qubit of the circuit, those the circuit never uses included); and
+`vornak.qiskit.DynamicalDecoupling` at its defaults. Variants of our options and Qiskit's ASAP
+X-X run with `--strategy` or `--all`. A strategy whose options the installed pass refuses
+(TypeError or TranspilerError when it is built) is reported as "n/a". The padded circuit is
+then simulated on its active qubits.
 
 The timing
 ----------
@@ -33,16 +42,32 @@ the benchmark compares where the passes put pulses, not how pulses are made. Bet
 diagonal Hamiltonian acts all the time, on the active qubits only:
 
 - quasi-static detuning  H = delta_q Z_q / 2,  delta_q ~ N(0, (2 pi * 20 kHz)^2), drawn anew for
-  each realisation (`DETUNING_HZ`). Slow frequency drifts of fixed-frequency transmons (two-level
-  systems, charge and flux noise) are constant over one shot and differ between shots; 20 kHz
-  gives a Ramsey T2* = sqrt(2)/sigma of about 11 us, the low end of today's devices, so the
-  differences between passes are visible on circuits of a few microseconds.
-- static ZZ  H = zeta_pq Z_p Z_q / 4  on every device edge between two active qubits,
-  zeta = 2 pi * U(30, 100) kHz (`ZZ_KHZ`), drawn once per device edge with a fixed seed
-  (`ZZ_SEED`) and the same in every realisation: the residual always-on coupling of
-  fixed-frequency transmons on a heavy-hex lattice. An edge to a qubit the circuit never uses
-  only shifts the frequency of its neighbour by a constant (the idle qubit stays in |0>), which
-  calibration absorbs, so such edges are left out.
+  each realisation (`DETUNING_HZ`), on every device. Slow frequency drifts of fixed-frequency
+  transmons (two-level systems, charge and flux noise) are constant over one shot and differ
+  between shots; 20 kHz gives a Ramsey T2* = sqrt(2)/sigma of about 11 us, the low end of
+  today's devices, so the differences between passes are visible on circuits of a few
+  microseconds. The qubits of Heron and Nighthawk are fixed-frequency transmons too (their
+  couplers are tunable, not the qubits), and the snapshots carry no T2*, so both families
+  share this value: an assumption, pessimistic, not a measurement of either.
+- static ZZ  H = zeta_pq Z_p Z_q / 4  on every device edge between two active qubits, drawn
+  once per device edge with a fixed seed (`ZZ_SEED`) and the same in every realisation, from
+  a range set by the device's couplers (`FAMILIES`, told apart by the target's two-qubit gate,
+  `device_family`):
+  - fixed couplers (`ecr`, also `cx`: IBM Eagle, FakeSherbrooke and FakeBrisbane):
+    zeta = 2 pi * U(30, 100) kHz (`ZZ_KHZ`), the always-on coupling of tens of kHz between
+    fixed-frequency transmons on a fixed-coupler heavy-hex lattice;
+  - tunable couplers (`cz`: IBM Heron r1 and r2, Nighthawk): zeta = 2 pi * U(2, 10) kHz
+    (`TUNABLE_ZZ_KHZ`), the residual of a few kHz that the coupler leaves between gates.
+  Source of both ranges: Hickman, Wu and Quiroz, "Crosstalk-robust dynamical decoupling",
+  arXiv 2506.18010 (2025), who measure ZZ-robust DD beating plain DD by 3x or more in
+  fidelity-decay rate on fixed-coupler devices and "nearly equivalent" on tunable-coupler
+  ones; the snapshots carry no ZZ. An edge to a qubit the circuit never uses only shifts the
+  frequency of its neighbour by a constant while that qubit stays in |0>, which calibration
+  absorbs, so such edges are left out, unless a pass puts pulses on that idle qubit (the
+  runtime's passes do: they pad every qubit). Such a spectator stays in a basis state, flipped
+  by each pulse, and while it is in |1> its neighbour's frequency is off by -zeta: a
+  detuning known in every realisation (`Program.spectators`, `with_spectators`; its pulses
+  are taken as ideal and its T1 as infinite, which leave it in a basis state).
 
 All terms are diagonal and commute, so the simulator keeps them lazily: a term is applied, as one
 phase factor for all realisations at once, only when a non-diagonal gate touches one of its
@@ -55,9 +80,15 @@ moment they start, so qubits that finished early wait, as on the device), averag
 R = 100 realisations (`REALISATIONS`, seed `SEED`; the same draws for every strategy, so the
 comparison between strategies is paired). psi_ideal is the unpadded circuit's noiseless state.
 
-The second noise model adds, on top of the first, T1 and T2 of every qubit from the device's
-snapshot and an error on every inserted DD pulse (the device's error of its `x` gate on that
-qubit). Method: Monte Carlo over Pauli jumps, in the same pure-state simulator. Pure dephasing
+The headline's first noise model ("decay") adds, on top of these, T1 and T2 of every qubit
+from the device's snapshot (`Target.qubit_properties`) and an error on every inserted DD
+pulse (the device's error of its `x` gate on that qubit, the `Target`'s instruction
+properties; a value the snapshot lacks counts as no decay, no error). The snapshots are those
+of qiskit-ibm-runtime 0.51; FakeNighthawk's warns that its error values are not meant to be
+typical of the device. The `x` error is taken whole, although part of it is the decoherence
+during the pulse that the T1/T2 flips already apply: a pulse is charged somewhat more than
+it costs (PHYSICS.md, "When a pair pays for itself": about 1.2e-4 of it for 32 ns at
+T1 = 200 us, T2 = 150 us). Method: Monte Carlo over Pauli jumps, in the same pure-state simulator. Pure dephasing
 is exactly a Poisson process of Z flips; amplitude damping is replaced by its Pauli twirl, X and
 Y flips at rate 1/(4 T1) each, and the Z rate is then 1/(2 T2) - 1/(4 T1) so that coherences
 decay as exp(-t/T2) and populations as exp(-t/T1) (`pauli_rates`). The flips happen at exact
@@ -78,8 +109,18 @@ the state), so no density matrix is needed; the twirl drops only the drift of da
 |0>, which no DD sequence acts on. The device's T2 is a Hahn-echo T2, whose echo already
 removes the quasi-static part modelled above, so the two do not count the same noise twice.
 Gate errors of the circuit's own gates are left out: they are the same for every strategy.
+The headline's second model ("over1") is detuning and ZZ with a coherent 1% over-rotation of
+every pulse (below), without T1/T2.
 
-The other noise models (`NOISES`) each change one thing of the first, with the same ZZ:
+Each headline model runs with its terms alone (`Noise.parent`): detuning alone, ZZ alone,
+T1/T2 alone, pulse errors alone (or the over-rotation alone), each with the same draws as the
+model. To first order the infidelities of the terms add up, so where two strategies differ,
+the term whose fidelity differs most is where the difference comes from; the report lists it
+for every circuit where ours is more than 0.01 below the best other pass on that circuit, or
+below no DD (`losses`, paired over the realisations).
+
+The other noise models (`NOISES`, `--noise` or `--all`) each change one thing of detuning and
+ZZ alone ("ideal"), with the same ZZ:
 
 - coherent pulse errors: every inserted pulse over-rotates, a rotation by pi (1 + eps) about
   its axis, with eps = 1% (average gate infidelity 1.6e-4, below the median `x` error of the
@@ -96,9 +137,9 @@ The other noise models (`NOISES`) each change one thing of the first, with the s
 - finite-width pulses: each pulse made of 8 equal slices spread over its slot, the noise
   acting between them (`with_pulse_model`), instead of one instantaneous rotation.
 
-The extra models run with 40% of the realisations, the T1/T2 model with 400% (the standard
-error of each table is stated below it); the draws are the same for every strategy within a
-model.
+The variants run with 40% of the realisations, the T1/T2 model and its random terms with
+400%, the over-rotation model with 100% (the standard error of each table is stated below it);
+the draws are the same for every strategy within a model.
 qiskit-aer is not used: the jumps keep the detuning and ZZ exact and vectorised over all
 realisations, which a density-matrix or trajectory run of a noise model would redo per shot.
 """
@@ -124,9 +165,13 @@ REALISATIONS = 100
 QUICK_REALISATIONS = 20
 DETUNING_HZ = 20e3  # standard deviation of the quasi-static detuning
 OU_STEP_S = 10e-9  # the longest grid step of a time-correlated detuning
-ZZ_KHZ = (30.0, 100.0)  # range of the static ZZ per edge
+ZZ_KHZ = (30.0, 100.0)  # range of the static ZZ per edge on fixed couplers
+TUNABLE_ZZ_KHZ = (2.0, 10.0)  # the same on tunable couplers
 MAX_QUBITS = 12
-DEVICES = ("FakeSherbrooke", "FakeBrisbane", "FakeTorino", "FakeFez")  # two Eagle, two Heron
+# The headline: IBM's 2026 fleet, Heron r2 (FakeKingston), Nighthawk, Heron r1 (FakeTorino),
+# and the fixed-coupler Eagle (FakeSherbrooke). The other snapshots are variants (--device).
+HEADLINE_DEVICES = ("FakeKingston", "FakeNighthawk", "FakeTorino", "FakeSherbrooke")
+DEVICES = HEADLINE_DEVICES + ("FakeBoston", "FakeFez", "FakeBrisbane")
 EXACT_TOL = 1e-8
 
 PAULI = {
@@ -159,10 +204,33 @@ class Program:
     physical: tuple[int, ...]  # local qubit i is physical qubit physical[i]
     ops: list[Op]
     end: float  # seconds: the start of the final measurements, else the circuit's end
+    # Physical qubit the circuit leaves idle -> the times (seconds, ascending) of the X pulses
+    # a pass put on it; such a qubit stays in a basis state, flipped by each pulse.
+    spectators: dict = dataclasses.field(default_factory=dict)
 
     @property
     def num_qubits(self):
         return len(self.physical)
+
+    def spectator_detuning(self, zz_by_edge):
+        """(times (T,), phases (n, T)): the integral of the detuning the `spectators` give
+        their active neighbours, exact and linear between the times. A spectator in |1>
+        shifts a neighbour's frequency by -zeta against the |0> that calibration absorbs
+        (zz_by_edge: {(p, q): zeta in rad/s}, p < q, as `device_zz`)."""
+        local = {p: i for i, p in enumerate(self.physical)}
+        times = sorted({0.0, self.end, *(t for ts in self.spectators.values() for t in ts
+                                         if t < self.end)})
+        rates = np.zeros((self.num_qubits, len(times)))  # on [times[k], times[k + 1])
+        for s, toggles in self.spectators.items():
+            excited = np.zeros(len(times))
+            for k, t in enumerate(times):
+                excited[k] = sum(1 for u in toggles if u <= t) % 2
+            for (a, b), zeta in zz_by_edge.items():
+                if s in (a, b) and (b if a == s else a) in local:
+                    rates[local[b if a == s else a]] -= zeta * excited
+        phases = np.zeros_like(rates)
+        phases[:, 1:] = np.cumsum(rates[:, :-1] * np.diff(times), axis=1)
+        return np.array(times), phases
 
     def edges(self, coupling):
         """Local pairs (a, b), a < b, of the physical `coupling` pairs between active qubits."""
@@ -200,14 +268,17 @@ def build_program(circuit, times, durations, dt, physical=None, pulses=()):
     (in dt) for the gates; `physical` the active qubits (default: `active_qubits(circuit)`);
     `pulses` the indices in `circuit.data` of inserted DD pulses. Delays and barriers are idle
     time; the evolution ends where the first final measurement starts, and pulses after the
-    measurement of their qubit are left out. A gate on a qubit outside `physical`, or another
-    gate after a measurement on its qubit, is refused.
+    measurement of their qubit are left out. X pulses on a qubit outside `physical` (and the
+    `rz` frames around them) make it a spectator (`Program.spectators`); their number must
+    be even, so that it ends in |0> as it began. Another gate on a qubit outside `physical`,
+    or another gate after a measurement on its qubit, is refused.
     """
     physical = tuple(physical) if physical is not None else active_qubits(circuit)
     local = {p: i for i, p in enumerate(physical)}
     pulses = set(pulses)
     cache = {}
     ops = []
+    spectators = {}
     measured = set()
     measure_start = None
     end = 0.0
@@ -228,9 +299,14 @@ def build_program(circuit, times, durations, dt, physical=None, pulses=()):
             measured.update(qubits)
             measure_start = start if measure_start is None else min(measure_start, start)
             continue
+        length = durations.get(operation, list(qubits), unit="dt")
+        if len(qubits) == 1 and qubits[0] not in local and (
+                (index in pulses and name == "x") or name == "rz"):
+            if name == "x":
+                spectators.setdefault(qubits[0], []).append((start + length / 2) * dt)
+            continue
         if any(q not in local for q in qubits):
             raise ValueError(f"{name} on {qubits}: outside the active qubits {physical}")
-        length = durations.get(operation, list(qubits), unit="dt")
         end = max(end, start + length)
         matrix = _matrix(operation, cache)
         ops.append(Op(
@@ -244,9 +320,12 @@ def build_program(circuit, times, durations, dt, physical=None, pulses=()):
         ))
     if measure_start is not None:
         end = measure_start
+    odd = [q for q, toggles in spectators.items() if len(toggles) % 2]
+    if odd:
+        raise ValueError(f"an odd number of pulses on the idle qubits {odd}")
     # Stable: operations at the same time keep the circuit's (topological) order.
     ops.sort(key=lambda op: op.time)
-    return Program(physical, ops, end * dt)
+    return Program(physical, ops, end * dt, {q: tuple(sorted(t)) for q, t in spectators.items()})
 
 
 # -- the simulator ---------------------------------------------------------------------------
@@ -405,6 +484,19 @@ class DetuningPath:
         return self.phases[:, q, k] * (1 - w) + self.phases[:, q, k + 1] * w
 
 
+def with_spectators(detuning, times, phases):
+    """The `DetuningPath` of `detuning` ((R, n) static, or a `DetuningPath`) plus the same
+    detuning in every realisation given by its integral `phases` (n, T), linear between
+    `times` (T,): exact on the union of both grids."""
+    if not isinstance(detuning, DetuningPath):
+        detuning = DetuningPath.static(detuning)
+    grid = np.union1d(times, detuning.times) if detuning.rates is None else np.asarray(times)
+    own = np.stack([np.stack([detuning.phase(q, t) for t in grid], axis=-1)
+                    for q in range(detuning.shape[1])], axis=1)  # (R, n, T)
+    extra = np.stack([np.interp(grid, times, phases[q]) for q in range(len(phases))])
+    return DetuningPath(grid, own + extra[None])
+
+
 def ideal_state(program, initial=None):
     """The noiseless final state, shape (2**n,)."""
     return simulate(program, np.zeros((1, program.num_qubits)), initial=initial)[0]
@@ -423,12 +515,46 @@ def draw_detuning(realisations, num_qubits, seed=SEED):
     return rng.normal(0.0, 2 * math.pi * DETUNING_HZ, size=(realisations, num_qubits))
 
 
-def device_zz(coupling, seed=ZZ_SEED):
-    """{(p, q): zeta in rad/s} for every undirected device edge, p < q."""
+def device_zz(coupling, seed=ZZ_SEED, khz=ZZ_KHZ):
+    """{(p, q): zeta in rad/s} for every undirected device edge, p < q: 2 pi U(`khz`) kHz."""
     rng = np.random.default_rng(seed)
     pairs = sorted({tuple(sorted(edge)) for edge in coupling if edge[0] != edge[1]})
-    values = rng.uniform(*ZZ_KHZ, size=len(pairs)) * 2e3 * math.pi
+    values = rng.uniform(*khz, size=len(pairs)) * 2e3 * math.pi
     return dict(zip(pairs, values))
+
+
+@dataclasses.dataclass(frozen=True)
+class Family:
+    """A kind of device as far as the noise model tells them apart: its residual ZZ."""
+
+    name: str
+    gates: tuple[str, ...]  # the two-qubit gates of a target that mark the family
+    zz_khz: tuple[float, float]
+
+
+# Cross-resonance gates (ecr, cx) run on fixed-frequency qubits with fixed couplers (Eagle and
+# earlier); cz on IBM's Heron and Nighthawk runs through tunable couplers, which are biased to
+# cancel the static ZZ between gates.
+FAMILIES = (
+    Family("fixed coupler", ("ecr", "cx"), ZZ_KHZ),
+    Family("tunable coupler", ("cz",), TUNABLE_ZZ_KHZ),
+)
+
+
+def device_family(target):
+    """The `Family` of `target`, by its two-qubit gate; a target with the gates of none or of
+    two families is refused."""
+    names = set(target.operation_names)
+    found = [family for family in FAMILIES if names.intersection(family.gates)]
+    if len(found) != 1:
+        raise ValueError(f"no single device family for the gates {sorted(names)}")
+    return found[0]
+
+
+def target_zz(target, seed=ZZ_SEED):
+    """`device_zz` of `target`'s coupling map, in the range of its `device_family`."""
+    return device_zz(target.build_coupling_map().get_edges(), seed,
+                     device_family(target).zz_khz)
 
 
 def pauli_rates(t1, t2):
@@ -639,6 +765,30 @@ def _context_aware(target):
     return [ALAPScheduleAnalysis(target=target), ContextAwareDynamicalDecoupling(target)]
 
 
+def _runtime(sequence_type):
+    """What qiskit-ibm-runtime's Executor runs with `dynamical_decoupling.enable = True` and
+    `sequence_type`, its other options at their defaults (ALAP, the slack in the middle, qubits
+    padded from their start): its `generate_dd_pass_manager`, which reads the target only."""
+
+    def make(target):
+        from qiskit_ibm_runtime.executor.dynamical_decoupling import generate_dd_pass_manager
+        from qiskit_ibm_runtime.options_models.dynamical_decoupling import (
+            DynamicalDecouplingOptions,
+        )
+
+        options = DynamicalDecouplingOptions(enable=True, sequence_type=sequence_type)
+        return generate_dd_pass_manager(_Backend(target), options)
+
+    return make
+
+
+@dataclasses.dataclass(frozen=True)
+class _Backend:
+    """A backend as far as `generate_dd_pass_manager` reads one."""
+
+    target: object
+
+
 def _ours(**options):
     def make(target):
         from vornak.qiskit import DynamicalDecoupling
@@ -680,13 +830,21 @@ STRATEGIES = {
     "ours walsh ASAP": _ours(scheduling="asap"),
     "ours spread": _ours(placement="spread"),
     "ours late start": lambda target: _late_start().passes(target),
+    "runtime XX": _runtime("XX"),
+    "runtime XpXm": _runtime("XpXm"),
+    "runtime XY4": _runtime("XY4"),
 }
-# The strategies of a full run: the others are for --strategy.
-DEFAULT_STRATEGIES = ("no DD", "Qiskit ASAP", "Qiskit ALAP", "Qiskit context-aware", "ours",
-                      "ours X-X", "ours XY4", "ours unbounded", "ours walsh ASAP",
-                      "ours late start", "ours spread")
-# The strategies of the plot: a handful, so that the bars stay readable.
-PLOTTED = ("no DD", "Qiskit ALAP", "Qiskit context-aware", "ours X-X", "ours")
+# The strategies of the headline run: ours against what a user gets from Qiskit and from the
+# runtime; the variants of our options are for --strategy or --all.
+DEFAULT_STRATEGIES = ("no DD", "Qiskit ALAP", "Qiskit context-aware", "runtime XX",
+                      "runtime XpXm", "runtime XY4", "ours")
+ALL_STRATEGIES = DEFAULT_STRATEGIES + ("Qiskit ASAP", "ours X-X", "ours XY4", "ours unbounded",
+                                       "ours walsh ASAP", "ours late start", "ours spread")
+# The strategies of the plot.
+PLOTTED = DEFAULT_STRATEGIES
+# What ours is compared with: every other strategy that pads.
+OURS = "ours"
+PEERS = ("Qiskit ALAP", "Qiskit context-aware", "runtime XX", "runtime XpXm", "runtime XY4")
 
 
 def build_passes(name, target):
@@ -700,12 +858,13 @@ def build_passes(name, target):
 
 
 def run_passes(passes, circuit, repeats=3):
-    """(padded circuit, best seconds of `repeats` runs of a PassManager of `passes`)."""
+    """(padded circuit, best seconds of `repeats` runs of a PassManager of `passes`, or of
+    `passes` if it is one)."""
     from qiskit.transpiler import PassManager
 
     best, out = math.inf, None
     for _ in range(repeats):
-        manager = PassManager(passes)
+        manager = passes if isinstance(passes, PassManager) else PassManager(passes)
         start = time.perf_counter()
         out = manager.run(circuit)
         best = min(best, time.perf_counter() - start)
@@ -830,33 +989,61 @@ def check_exact(program, reference, probes):
 @dataclasses.dataclass(frozen=True)
 class Noise:
     """A noise model: detuning (quasi-static, or Ornstein-Uhlenbeck with correlation time
-    `ou_tau`) and static ZZ always; `decay` adds T1/T2 and the device's error on every pulse;
-    `over_rotation`, `off_resonance` and `slices` make the pulses as `with_pulse_model` does."""
+    `ou_tau`) and static ZZ unless switched off (`detuning`, `zz`); `t1t2` adds each qubit's
+    T1/T2 and `pulse_errors` the device's error on every pulse; `over_rotation`,
+    `off_resonance` and `slices` make the pulses as `with_pulse_model` does. A model with a
+    `parent` is one term of that model alone: it tells which term a difference comes from."""
 
     key: str
     title: str
-    decay: bool = False
+    t1t2: bool = False
+    pulse_errors: bool = False
     over_rotation: float = 0.0
     off_resonance: float = 0.0
     slices: int = 1
     ou_tau: float | None = None
     realisations: float = 1.0  # a share of the run's realisations
+    detuning: bool = True
+    zz: bool = True
+    parent: str = ""
 
 
 # Average gate infidelity of one pulse (`gate_infidelity` against the ideal pulse): 1.6e-4 for
 # a 1% over-rotation (below the median `x` error of the device snapshots), 1.5e-3 for 3%
 # (pessimistic), 2.7e-4 for an offset of 2% of the Rabi frequency (2 pi 180 kHz for a pulse of
-# 57 ns: a drift or an uncorrected Stark shift of that size).
+# 57 ns: a drift or an uncorrected Stark shift of that size). The terms alone need as many
+# realisations as their parent where they are random; ZZ and a coherent pulse error alone are
+# the same in every realisation.
 NOISES = (
     Noise("ideal", "detuning + ZZ"),
-    Noise("decay", "+ T1/T2 and pulse errors", decay=True, realisations=4.0),
-    Noise("over1", "+ 1% over-rotation", over_rotation=0.01, realisations=0.4),
+    Noise("decay", "+ T1/T2 and pulse errors", t1t2=True, pulse_errors=True, realisations=4.0),
+    Noise("over1", "+ 1% over-rotation", over_rotation=0.01),
     Noise("over3", "+ 3% over-rotation", over_rotation=0.03, realisations=0.4),
     Noise("offres", "+ 2% off-resonance", off_resonance=0.02, realisations=0.4),
     Noise("width", "+ finite-width pulses", slices=8, realisations=0.4),
     Noise("ou1", "OU detuning, tau = 1 µs", ou_tau=1e-6, realisations=0.4),
     Noise("ou10", "OU detuning, tau = 10 µs", ou_tau=10e-6, realisations=0.4),
+    Noise("decay:detuning", "detuning alone", zz=False, realisations=4.0, parent="decay"),
+    Noise("decay:zz", "ZZ alone", detuning=False, realisations=0.02, parent="decay"),
+    Noise("decay:t1t2", "T1/T2 alone", t1t2=True, detuning=False, zz=False, realisations=4.0,
+          parent="decay"),
+    Noise("decay:pulses", "pulse errors alone", pulse_errors=True, detuning=False, zz=False,
+          realisations=4.0, parent="decay"),
+    Noise("over1:detuning", "detuning alone", zz=False, parent="over1"),
+    Noise("over1:zz", "ZZ alone", detuning=False, realisations=0.02, parent="over1"),
+    Noise("over1:pulses", "1% over-rotation alone", over_rotation=0.01, detuning=False,
+          zz=False, realisations=0.02, parent="over1"),
 )
+NOISE = {noise.key: noise for noise in NOISES}
+# The headline: the fleet with its own T1, T2 and pulse errors, and separately a coherent
+# error of every pulse; each with the terms that tell where a difference comes from.
+HEADLINE_NOISES = ("decay", "over1")
+
+
+def with_terms(keys):
+    """The noise models `keys`, each followed by its terms alone."""
+    return tuple(m for key in keys for m in (NOISE[key],) + tuple(
+        n for n in NOISES if n.parent == key))
 
 
 def gate_infidelity(u, v):
@@ -867,8 +1054,10 @@ def gate_infidelity(u, v):
 @dataclasses.dataclass
 class Result:
     values: dict = dataclasses.field(default_factory=dict)  # noise key -> mean fidelity
+    samples: dict = dataclasses.field(default_factory=dict)  # noise key -> each realisation's
     errors: dict = dataclasses.field(default_factory=dict)  # noise key -> its standard error
-    pulses: int = 0
+    pulses: int = 0  # on the active qubits
+    idle_pulses: int = 0  # on qubits the circuit leaves idle (spectators)
     seconds: float = 0.0
     own_time_mismatches: int = 0  # X gates and delays whose time by the pass ASAP disagrees with
     available: bool = False
@@ -884,6 +1073,11 @@ class Result:
     @property
     def fidelity_decay(self):
         return self.get("decay")
+
+
+def realisation_count(noise, realisations):
+    """The realisations of `noise` in a run of `realisations`: its share, at least 2."""
+    return max(2, int(round(realisations * noise.realisations)))
 
 
 def _stderr(values):
@@ -913,22 +1107,29 @@ def evaluate_circuit(kind, size, backend, realisations, log, noises=NOISES, stra
         raise AssertionError(f"{kind}-{size}: simulator and Statevector disagree")
     ideal = ideal_state(reference)
     probes = random_states(n, 4)
-    zz_by_edge = device_zz(target.build_coupling_map().get_edges())
+    zz_by_edge = target_zz(target)
     edges = reference.edges(zz_by_edge)
     zz = [zz_by_edge[(physical[a], physical[b])] for a, b in edges]
     # A value the snapshot lacks counts as no decay, no error.
     t1 = [target.qubit_properties[p].t1 or math.inf for p in physical]
     t2 = [target.qubit_properties[p].t2 or math.inf for p in physical]
     pulse_error = [target["x"][(p,)].error or 0.0 for p in physical]
-    counts = {noise.key: max(2, int(round(realisations * noise.realisations)))
-              for noise in noises}
+    counts = {noise.key: realisation_count(noise, realisations) for noise in noises}
     detunings = {}
     for noise in noises:
         r = counts[noise.key]
-        detunings[noise.key] = (draw_detuning(r, n) if noise.ou_tau is None else
-                                draw_ou_detuning(r, n, reference.end, noise.ou_tau))
-    decay = decay_jumps(reference.end, n, counts.get("decay", realisations), t1, t2,
+        if not noise.detuning:
+            detunings[noise.key] = np.zeros((r, n))
+        elif noise.ou_tau is None:
+            detunings[noise.key] = draw_detuning(r, n)
+        else:
+            detunings[noise.key] = draw_ou_detuning(r, n, reference.end, noise.ou_tau)
+    # One draw for all models with T1/T2, each taking its first realisations: a term alone
+    # meets the same flips as the model it belongs to.
+    decay = decay_jumps(reference.end, n,
+                        max([counts[m.key] for m in noises if m.t1t2], default=0), t1, t2,
                         np.random.default_rng(SEED + 1))
+    no_zz = np.zeros(len(edges))
 
     def measure(name, passes, result):
         out, result.seconds = run_passes(passes, circuit)
@@ -948,16 +1149,26 @@ def evaluate_circuit(kind, size, backend, realisations, log, noises=NOISES, stra
         if abs(program.end - reference.end) > dt / 2:
             raise AssertionError(f"the output ends at {program.end}, not {reference.end}")
         check_exact(program, reference, probes)
-        result.pulses = len(pulses)
+        result.idle_pulses = sum(len(t) for t in program.spectators.values())
+        result.pulses = len(pulses) - result.idle_pulses
+        if program.spectators:
+            times, phases = program.spectator_detuning(zz_by_edge)
         for noise in noises:
             noisy = with_pulse_model(program, noise.over_rotation, noise.off_resonance,
                                      noise.slices)
-            jumps = ()
-            if noise.decay:
-                jumps = from_first_gate(decay, program) + pulse_jumps(
-                    program, counts[noise.key], pulse_error)
-            states = simulate(noisy, detunings[noise.key], zz, edges, jumps, dtype=np.complex64)
+            jumps = []
+            if noise.t1t2:
+                jumps += [j for j in from_first_gate(decay, program)
+                          if j.rows[0] < counts[noise.key]]
+            if noise.pulse_errors:
+                jumps += pulse_jumps(program, counts[noise.key], pulse_error)
+            detuning = detunings[noise.key]
+            if program.spectators and noise.zz:
+                detuning = with_spectators(detuning, times, phases)
+            states = simulate(noisy, detuning, zz if noise.zz else no_zz, edges,
+                              jumps, dtype=np.complex64)
             values = fidelities(states, ideal)
+            result.samples[noise.key] = values
             result.values[noise.key] = float(values.mean())
             result.errors[noise.key] = _stderr(values)
         result.available = True
@@ -1009,9 +1220,10 @@ def _fmt(value, result=None):
 
 
 def _names(rows):
-    """The strategies of `rows`, in the order of STRATEGIES."""
+    """The strategies of `rows`: those of ALL_STRATEGIES in its order, then the others."""
     present = next(iter(rows.values()))[0]
-    return [name for name in STRATEGIES if name in present]
+    order = ALL_STRATEGIES + tuple(n for n in STRATEGIES if n not in ALL_STRATEGIES)
+    return [name for name in order if name in present]
 
 
 def markdown_table(rows, key):
@@ -1042,24 +1254,33 @@ def _means(rows, key, names):
     return out
 
 
+def _title(noise):
+    """The row title of `noise`; a term alone is indented under the model it belongs to."""
+    return f"· {noise.title}" if noise.parent else noise.title
+
+
 def summary_table(rows, noises):
     """Mean fidelity over the circuits, noise model x strategy, with the pulses, the pass time,
     and the circuits where the strategy is below no DD."""
     names = _names(rows)
     lines = ["| noise | " + " | ".join(names) + " |", "|---|" + "---:|" * len(names)]
     for noise in noises:
-        lines.append(f"| {noise.title} | " + " | ".join(_means(rows, noise.key, names)) + " |")
-    pulses, seconds = [], []
+        lines.append(f"| {_title(noise)} | " + " | ".join(_means(rows, noise.key, names)) + " |")
+    pulses, idle, seconds = [], [], []
     for name in names:
         ok = all(r[name].available for r, _, _ in rows.values())
         pulses.append(str(sum(r[name].pulses for r, _, _ in rows.values())) if ok else "n/a")
+        idle.append(str(sum(r[name].idle_pulses for r, _, _ in rows.values())) if ok else "n/a")
         seconds.append(f"{sum(r[name].seconds for r, _, _ in rows.values()) * 1e3:.1f}"
                        if ok else "n/a")
     lines.append("| DD pulses (all circuits) | " + " | ".join(pulses) + " |")
+    if any(v not in ("0", "n/a") for v in idle):
+        lines.append("| DD pulses on qubits the circuit leaves idle | " + " | ".join(idle)
+                     + " |")
     lines.append("| pass time, ms (all circuits) | " + " | ".join(seconds) + " |")
     below = []
     for name in names:
-        count = sum(1 for noise in noises for r, _, _ in rows.values()
+        count = sum(1 for noise in noises if not noise.parent for r, _, _ in rows.values()
                     if r[name].available and r["no DD"].available
                     and r[name].get(noise.key) < r["no DD"].get(noise.key))
         below.append(str(count))
@@ -1068,7 +1289,148 @@ def summary_table(rows, noises):
     return "\n".join(lines)
 
 
-def report(table, realisations, elapsed, command, noises=NOISES):
+def mean_of(rows, name, key):
+    """The mean of strategy `name` under `key` over the circuits of `rows`; nan unless it has
+    every circuit."""
+    if not all(name in r and r[name].available and key in r[name].values
+               for r, _, _ in rows.values()):
+        return math.nan
+    return float(np.mean([r[name].get(key) for r, _, _ in rows.values()]))
+
+
+def paired(a, b, key):
+    """(mean of a - b, its standard error) under `key` over the realisations both drew."""
+    d = a.samples[key] - b.samples[key]
+    return float(d.mean()), _stderr(d)
+
+
+# A circuit is listed where ours is this far below the best peer on it.
+LOSS_MARGIN = 0.01
+
+
+def losses(rows, noise, noises):
+    """The circuits where ours is more than LOSS_MARGIN below the best peer on that circuit,
+    or below no DD: [(label, other strategy, paired difference, its standard error,
+    {term key: ours' infidelity minus the other's under that term alone})]."""
+    out = []
+    terms = [n for n in noises if n.parent == noise.key]
+    for label, (results, _, _) in rows.items():
+        ours = results.get(OURS)
+        if ours is None or not ours.available:
+            continue
+        peers = [p for p in PEERS if p in results and results[p].available]
+        candidates = []
+        if peers:
+            best = max(peers, key=lambda p: results[p].get(noise.key))
+            d, e = paired(ours, results[best], noise.key)
+            if d < -LOSS_MARGIN:
+                candidates.append((best, d, e))
+        if "no DD" in results and results["no DD"].available:
+            d, e = paired(ours, results["no DD"], noise.key)
+            if d < 0:
+                candidates.append(("no DD", d, e))
+        for other, d, e in candidates:
+            by_term = {t.key: results[other].get(t.key) - ours.get(t.key) for t in terms
+                       if t.key in ours.values and t.key in results[other].values}
+            out.append((label, other, d, e, by_term))
+    return out
+
+
+def comparison(rows, noises):
+    """Markdown: for each noise model, ours against the best peer (by mean), the circuits it
+    loses and the term each loss comes from, and its pulses against the runtime's X-X̄."""
+    names = _names(rows)
+    if OURS not in names:
+        return ""
+    lines = []
+    for noise in (n for n in noises if not n.parent):
+        ours = mean_of(rows, OURS, noise.key)
+        peers = [p for p in PEERS if p in names and not math.isnan(mean_of(rows, p, noise.key))]
+        line = f"- **{noise.title}**: ours {_fmt(ours)}"
+        if peers:
+            best = max(peers, key=lambda p: mean_of(rows, p, noise.key))
+            line += (f", best peer {best} {_fmt(mean_of(rows, best, noise.key))} "
+                     f"(ours {ours - mean_of(rows, best, noise.key):+.4f})")
+        lines.append(line + ".")
+        lost = losses(rows, noise, noises)
+        if not lost:
+            lines.append(f"  No circuit more than {LOSS_MARGIN} below the best peer on it, "
+                         "none below no DD.")
+            continue
+        terms = [n for n in noises if n.parent == noise.key and n.key in lost[0][4]]
+        lines += ["", "  | circuit | against | ours − it (paired s.e.) | "
+                  + " | ".join(f"Δ(1−F) {t.title}" for t in terms) + " |",
+                  "  |---|---|---:|" + "---:|" * len(terms)]
+        for label, other, d, e, by_term in lost:
+            worst = max(by_term, key=by_term.get) if by_term else None
+            cells = [f"**{by_term[t.key]:+.4f}**" if t.key == worst and by_term[t.key] > 0
+                     else f"{by_term[t.key]:+.4f}" if t.key in by_term else "" for t in terms]
+            lines.append(f"  | {label} | {other} | {d:+.4f} ({e:.4f}) | " + " | ".join(cells)
+                         + " |")
+        lines.append("")
+    if "runtime XpXm" in names:
+        ours_pulses = sum(r[OURS].pulses for r, _, _ in rows.values())
+        theirs = sum(r["runtime XpXm"].pulses for r, _, _ in rows.values())
+        idle = sum(r["runtime XpXm"].idle_pulses for r, _, _ in rows.values())
+        ratio = f" ({ours_pulses / theirs:.2f}×)" if theirs else ""
+        lines.append(f"- **pulses** on the active qubits: ours {ours_pulses}, runtime XpXm "
+                     f"{theirs}{ratio}; the runtime's also puts {idle} on qubits the circuits "
+                     "leave idle.")
+    return "\n".join(lines)
+
+
+def headline_table(table, noises):
+    """Markdown: mean fidelity per device and noise model (no terms alone) x strategy, and the
+    pulses of each strategy over the device's circuits."""
+    first = next(iter(table.values()))
+    names = [n for n in _names(first) if all(n in _names(rows) for rows in table.values())]
+    main = [n for n in noises if not n.parent]
+    lines = ["| device | noise | " + " | ".join(names) + " |",
+             "|---|---|" + "---:|" * len(names)]
+    for device, rows in table.items():
+        for noise in main:
+            lines.append(f"| {device} | {noise.title} | "
+                         + " | ".join(_means(rows, noise.key, names)) + " |")
+    lines += ["", "| device | " + " | ".join(f"{n} pulses" for n in names) + " |",
+              "|---|" + "---:|" * len(names)]
+    for device, rows in table.items():
+        cells = []
+        for n in names:
+            pulses = sum(r[n].pulses for r, _, _ in rows.values())
+            idle = sum(r[n].idle_pulses for r, _, _ in rows.values())
+            cells.append(f"{pulses} + {idle} idle" if idle else str(pulses))
+        lines.append(f"| {device} | " + " | ".join(cells) + " |")
+    lines += ["", "Pulses on the circuits' active qubits, over all circuits; \"+ n idle\": "
+              "pulses on qubits the circuit leaves idle, which flip them and so switch their "
+              "ZZ to the active neighbours (`Program.spectators`)."]
+    return "\n".join(lines)
+
+
+def describe_device(device):
+    """One line on `device`'s snapshot: its family, ZZ range, and median T1, T2, `x` error."""
+    from qiskit_ibm_runtime import fake_provider
+
+    target = getattr(fake_provider, device)().target
+    family = device_family(target)
+
+    def median(values):
+        values = [v for v in values if v is not None]
+        return float(np.median(values)) if values else math.nan
+
+    props = [target.qubit_properties[q] for q in range(target.num_qubits)]
+    t1 = median([p.t1 for p in props]) * 1e6
+    t2 = median([p.t2 for p in props]) * 1e6
+    error = median([target["x"][(q,)].error for q in range(target.num_qubits)
+                    if (q,) in target["x"] and target["x"][(q,)] is not None])
+    low, high = family.zz_khz
+    gates = "/".join(sorted(set(target.operation_names).intersection(family.gates)))
+    return (f"{device}: {family.name} ({gates}), ZZ 2π·U({low:g}, {high:g}) kHz; snapshot "
+            f"medians T1 {t1:.0f} µs, T2 {t2:.0f} µs, x error {error:.1e}")
+
+
+def report(table, realisations, elapsed, command, noises=NOISES, devices=None):
+    """The markdown of a run: `devices` ({device: `describe_device` line}, default: looked up)."""
+    devices = devices or {device: describe_device(device) for device in table}
     out = [
         "# Fidelity of the dynamical-decoupling passes under simulated noise",
         "",
@@ -1078,23 +1440,40 @@ def report(table, realisations, elapsed, command, noises=NOISES):
         "of a `PassManager` of the strategy's passes, on the transpiled circuit. "
         "The noise models and the checks are described in bench/fidelity.py's docstring: "
         f"detuning (quasi-static, sigma = 2π·{DETUNING_HZ / 1e3:.0f} kHz, or an "
-        "Ornstein-Uhlenbeck process of the same sigma) and static ZZ "
-        f"(2π·U({ZZ_KHZ[0]:.0f}, {ZZ_KHZ[1]:.0f}) kHz per device edge) on the active qubits, "
+        "Ornstein-Uhlenbeck process of the same sigma) and static ZZ per device edge "
+        "(its range by the device's couplers, below) on the active qubits, "
         "ideal instantaneous gates; the others add each qubit's T1/T2 and each DD "
         "pulse's error from the device snapshot, or a coherent error of every DD pulse, or "
         "pulses of finite width. Fidelity of the state before the final "
         "measurements with the ideal one, averaged over the realisations (the same draws for "
         "every strategy). n/a: the installed pass does not accept the strategy's options; "
-        "error: the strategy's output failed a check (listed below its device's tables).",
+        "error: the strategy's output failed a check (listed below its device's tables). "
+        "runtime XX / XpXm / XY4: qiskit-ibm-runtime's `generate_dd_pass_manager` with that "
+        "`sequence_type` and its default options (what `dynamical_decoupling.enable = True` "
+        "runs). A row \"· ... alone\" is that term of the model above it alone, the others "
+        "off: the term a difference comes from.",
+        "",
+        "Devices:", "",
+        *[f"- {line}" for line in devices.values()],
         "",
         "Noise models: " + "; ".join(
-            f"{n.title} ({max(2, int(round(realisations * n.realisations)))} realisations)"
-            for n in noises) + ".",
+            f"{n.title}{' (' + NOISE[n.parent].title + ')' if n.parent else ''} "
+            f"({realisation_count(n, realisations)} realisations)" for n in noises) + ".",
         "",
+        "## Mean fidelity over the circuits", "",
+        headline_table(table, noises), "",
     ]
     for device, rows in table.items():
-        out += [f"## {device}", "", "Mean over the circuits:", "", summary_table(rows, noises), ""]
-        for noise in noises:
+        out += [f"## {device}", "", devices[device], "", "Mean over the circuits:", "",
+                summary_table(rows, noises), ""]
+        compared = comparison(rows, noises)
+        if compared:
+            out += [f"Ours against the peers ({', '.join(p for p in PEERS if p in _names(rows))}): "
+                    f"every circuit where ours is more than {LOSS_MARGIN} below the best of "
+                    "them on it, or below no DD, with the difference in each term alone "
+                    "(the other's fidelity minus ours under that term; the largest positive "
+                    "one in bold is the term that loses it).", "", compared, ""]
+        for noise in (n for n in noises if not n.parent):
             out += [f"### {device}: {noise.title}", "", markdown_table(rows, noise.key), ""]
         for label, (results, _, _) in rows.items():
             out += [f"**{name} failed a check on {label}**: {r.error}" + "\n"
@@ -1168,21 +1547,25 @@ def _dynamic_panel(ax, dynamic, colours):
     ax.set_ylim(0, 1.02)
     circuits = dynamic[devices[0]][0]
     ax.set_ylabel("mean fidelity (" + ", ".join(circuits) + ")", fontsize=8)
-    ax.set_title("dynamic circuits", loc="left")
+    ax.set_title(f"dynamic circuits (bench/dynamic_fidelity.py: ZZ 2π·U({ZZ_KHZ[0]:g}, "
+                 f"{ZZ_KHZ[1]:g}) kHz on every device)", loc="left", fontsize=9)
     ax.grid(axis="y", alpha=0.3)
     ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=7, ncol=len(names),
               frameon=False)
 
 
-def plot(table, path, noises=NOISES, dynamic=None):
-    """One panel per device: the mean fidelity over its circuits under each noise model, for
-    the strategies of PLOTTED (with their pulse counts in the legend); and, given `dynamic`
+def plot(table, path, noises=NOISES, dynamic=None, titles=None):
+    """One panel per device: the mean fidelity over its circuits under each noise model (not
+    the terms alone), for the strategies of PLOTTED (with their pulse counts in the legend),
+    each in its own colour on every panel; and, given `dynamic`
     (from `dynamic_means`), a last panel of the dynamic circuits for DYNAMIC_PLOTTED."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    noises = [n for n in noises if not n.parent]
+    titles = titles or {}
     panels = len(table) + (1 if dynamic else 0)
     fig, axes = plt.subplots(panels, 1, figsize=(13, 3.6 * panels), squeeze=False)
     colours = plt.get_cmap("tab10").colors
@@ -1197,13 +1580,13 @@ def plot(table, path, noises=NOISES, dynamic=None):
             pulses = sum(r[name].pulses for r, _, _ in rows.values())
             xs = np.arange(len(noises)) + (k - len(names) / 2 + 0.5) * width
             ax.bar(xs, values, width, label=f"{name} ({pulses} pulses)",
-                   color=colours[k % len(colours)])
+                   color=colours[PLOTTED.index(name) % len(colours)])
         labels = [n.title.replace(", ", ",\n").replace("+ ", "+\n", int(n.title[0] == "+"))
                   for n in noises]
         ax.set_xticks(np.arange(len(noises)), labels, fontsize=8)
         ax.set_ylim(0, 1.02)
         ax.set_ylabel(f"mean fidelity ({len(rows)} circuits)")
-        ax.set_title(device, loc="left")
+        ax.set_title(titles.get(device, device), loc="left", fontsize=9)
         ax.grid(axis="y", alpha=0.3)
         # Above the bars, beside the title: nothing hides a bar.
         ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=7, ncol=len(names),
@@ -1223,11 +1606,17 @@ def main(argv=None):
                              "no files unless --out")
     parser.add_argument("--realisations", type=int, default=None)
     parser.add_argument("--device", action="append", choices=DEVICES,
-                        help="a device (repeatable; default: all)")
+                        help="a device (repeatable; default: " + ", ".join(HEADLINE_DEVICES)
+                             + ")")
     parser.add_argument("--strategy", action="append", choices=list(STRATEGIES),
-                        help="a strategy (repeatable; default: all); 'no DD' is always run")
-    parser.add_argument("--noise", action="append", choices=[n.key for n in NOISES],
-                        help="a noise model (repeatable; default: all)")
+                        help="a strategy (repeatable; default: those of the headline); "
+                             "'no DD' is always run")
+    parser.add_argument("--noise", action="append",
+                        choices=[n.key for n in NOISES if not n.parent],
+                        help="a noise model, run with its terms alone where it has them "
+                             "(repeatable; default: " + ", ".join(HEADLINE_NOISES) + ")")
+    parser.add_argument("--all", action="store_true",
+                        help="every device, noise model and strategy variant")
     parser.add_argument("--circuit", action="append",
                         help="a circuit label such as qft-6 (repeatable; default: all)")
     parser.add_argument("--out", type=Path, default=None,
@@ -1239,9 +1628,11 @@ def main(argv=None):
     circuits = QUICK if args.quick else MQT + WAITS
     if args.circuit:
         circuits = [c for c in MQT + WAITS if circuit_label(*c) in args.circuit]
-    devices = tuple(args.device or DEVICES)
-    noises = tuple(n for n in NOISES if not args.noise or n.key in args.noise)
-    strategies = list(DEFAULT_STRATEGIES)
+    devices = tuple(args.device or (DEVICES if args.all else HEADLINE_DEVICES))
+    keys = args.noise or ([n.key for n in NOISES if not n.parent] if args.all
+                          else HEADLINE_NOISES)
+    noises = with_terms(keys)
+    strategies = list(ALL_STRATEGIES if args.all else DEFAULT_STRATEGIES)
     if args.strategy:
         strategies = ["no DD"] + [name for name in args.strategy if name != "no DD"]
     out = args.out if args.out is not None or args.quick else HERE / "fidelity_results.md"
@@ -1251,7 +1642,8 @@ def main(argv=None):
                 noises=noises, strategies=strategies)
     elapsed = time.perf_counter() - start
     command = "python bench/fidelity.py " + " ".join(argv if argv is not None else sys.argv[1:])
-    text = report(table, realisations, elapsed, command.strip(), noises)
+    described = {device: describe_device(device) for device in devices}
+    text = report(table, realisations, elapsed, command.strip(), noises, described)
     print(text)
     if out is not None:
         write_results(out, text, static=True)
@@ -1260,7 +1652,8 @@ def main(argv=None):
         # bench/dynamic_fidelity.py writes (run it first for a plot with fresh numbers).
         results = out if out is not None else HERE / "fidelity_results.md"
         text = results.read_text() if results.exists() else ""
-        plot(table, picture, noises, dynamic_means(text))
+        titles = {device: line.replace(":", " —", 1) for device, line in described.items()}
+        plot(table, picture, noises, dynamic_means(text), titles)
     failed = any(r.error for rows in table.values() for results, _, _ in rows.values()
                  for r in results.values())
     return 1 if failed else 0

@@ -62,7 +62,7 @@ def padded_program(kind, size, backend, strategy):
     scheduled, times = fb.asap_schedule(out, target)
     pulses = fb.inserted_pulses(circuit, scheduled)
     program = fb.build_program(scheduled, times, durations, target.dt, physical, pulses)
-    zz_by_edge = fb.device_zz(target.build_coupling_map().get_edges())
+    zz_by_edge = fb.target_zz(target)
     zz = {(a, b): zz_by_edge[(physical[a], physical[b])] for a, b in program.edges(zz_by_edge)}
     return program, zz
 

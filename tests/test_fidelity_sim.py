@@ -362,6 +362,142 @@ def test_pauli_rates_give_the_twirled_channel():
             assert gz == 0
 
 
+# -- device families and idle qubits that take pulses ---------------------------------------
+
+
+@pytest.mark.parametrize("device, family, khz", [
+    ("FakeSherbrooke", "fixed coupler", (30, 100)),
+    ("FakeKingston", "tunable coupler", (2, 10)),
+    ("FakeNighthawk", "tunable coupler", (2, 10)),
+    ("FakeTorino", "tunable coupler", (2, 10)),
+])
+def test_the_two_qubit_gate_sets_the_zz_range(device, family, khz):
+    provider = pytest.importorskip("qiskit_ibm_runtime.fake_provider")
+    target = getattr(provider, device)().target
+    assert fid.device_family(target).name == family
+    zz = fid.target_zz(target)
+    edges = {tuple(sorted(e)) for e in target.build_coupling_map().get_edges()}
+    assert set(zz) == edges
+    khz_drawn = np.array(list(zz.values())) / (2e3 * math.pi)
+    assert khz[0] <= khz_drawn.min() and khz_drawn.max() <= khz[1]
+    assert khz_drawn.max() - khz_drawn.min() > 0.8 * (khz[1] - khz[0])  # drawn, not one value
+
+
+def test_a_target_of_no_single_family_is_refused():
+    from qiskit.circuit.library import CZGate, ECRGate, iSwapGate
+    from qiskit.transpiler import Target
+
+    for gates in ([iSwapGate()], [CZGate(), ECRGate()]):
+        target = Target(num_qubits=2)
+        for gate in gates:
+            target.add_instruction(gate, {(0, 1): None})
+        with pytest.raises(ValueError, match="family"):
+            fid.device_family(target)
+
+
+def _ramsey_beside_a_spectator(t1, t2, end, zeta):
+    """q0 in |+> from 0 to `end`, read back by H; q1 idle in |0> but for X pulses at t1, t2:
+    (the two-qubit program, the one-qubit program with q1 as a spectator (physical 5))."""
+    hadamards = [op(0.0, 0, H), op(end, 0, H)]
+    explicit = fid.Program((0, 1), sorted(hadamards + [op(t1, 1, X, True), op(t2, 1, X, True)],
+                                          key=lambda o: o.time), end)
+    reduced = fid.Program((0,), hadamards, end, {5: (t1, t2)})
+    return explicit, reduced
+
+
+@pytest.mark.parametrize("ou", [False, True])
+def test_a_spectator_shifts_its_neighbour_as_the_coupled_qubit_would(ou):
+    """An idle qubit that takes pulses, simulated as a qubit, against the spectator model: the
+    same states of q0 with a quasi-static or a drifting detuning on it. Calibration absorbs
+    the ZZ while the idle qubit is in |0>: the explicit run gets the detuning -zeta/2 on q0."""
+    zeta = 2 * math.pi * 80e3
+    end, t1, t2 = 3e-6, 0.7e-6, 2.2345e-6  # pulses off the drift's sampling grid
+    explicit, reduced = _ramsey_beside_a_spectator(t1, t2, end, zeta)
+    rng = np.random.default_rng(4)
+    if ou:
+        path = fid.draw_ou_detuning(6, 1, end, 1e-6, seed=5)
+        both = np.zeros((6, 2, len(path.times)))
+        both[:, 0] = path.phases[:, 0] - zeta / 2 * path.times
+        detuning, detuning2 = path, fid.DetuningPath(path.times, both)
+    else:
+        detuning = rng.normal(0, 2 * math.pi * 20e3, size=(6, 1))
+        detuning2 = np.hstack([detuning - zeta / 2, np.zeros((6, 1))])
+    states2 = fid.simulate(explicit, detuning2, [zeta], [(0, 1)])
+    times, phases = reduced.spectator_detuning({(0, 5): zeta, (5, 9): 1e6})
+    states = fid.simulate(reduced, fid.with_spectators(detuning, times, phases))
+    # q1 is back in |0>: the explicit state is q0's state (the amplitudes with bit 1 clear).
+    np.testing.assert_allclose(np.abs(states2[:, 2:]), 0, atol=1e-12)
+    np.testing.assert_allclose(states2[:, :2], states, atol=1e-10)
+    # Off by -zeta for t2 - t1: a phase the quasi-static draw does not cancel.
+    ramsey = fid.fidelities(fid.simulate(reduced, np.zeros((1, 1))), [1, 0])
+    assert ramsey[0] == pytest.approx(1.0)
+    moved = fid.fidelities(fid.simulate(reduced, fid.with_spectators(np.zeros((1, 1)), times,
+                                                                     phases)), [1, 0])
+    assert moved[0] == pytest.approx(math.cos(zeta * (t2 - t1) / 2) ** 2, abs=1e-12)
+
+
+def test_pulses_on_an_idle_qubit_make_it_a_spectator():
+    durations = InstructionDurations([("h", None, 40), ("x", None, 40), ("rz", None, 0),
+                                      ("measure", None, 500)])
+    circuit = QuantumCircuit(3, 1)
+    circuit.h(0)
+    circuit.rz(math.pi, 2)
+    circuit.x(2)
+    circuit.rz(-math.pi, 2)
+    circuit.x(2)
+    circuit.delay(200, 0)
+    circuit.h(0)
+    circuit.measure(0, 0)
+    circuit.x(2)  # after the measurement started: beyond the end, but still a flip
+    circuit.x(2)
+    pulses = [i for i, inst in enumerate(circuit.data) if inst.operation.name == "x"]
+    times = [0, 0, 0, 40, 40, 40, 240, 280, 280, 320]
+    program = fid.build_program(circuit, times, durations, DT, (0,), pulses)
+    assert program.spectators == {2: (20 * DT, 60 * DT, 300 * DT, 340 * DT)}
+    assert [o.name for o in program.ops] == ["h", "h"] and program.end == 280 * DT
+    # In |1> from 20 to 60 dt, up to the end at 280 dt: -zeta for 40 dt.
+    _, phases = program.spectator_detuning({(0, 2): 1.0, (1, 2): 5.0})
+    np.testing.assert_allclose(phases[0, -1], -40 * DT)
+    odd = circuit.copy()
+    odd.data.pop()
+    with pytest.raises(ValueError, match="odd"):
+        fid.build_program(odd, times[:-1], durations, DT, (0,), pulses[:-1])
+    with pytest.raises(ValueError, match="outside"):
+        fid.build_program(circuit, times, durations, DT, (0,), pulses[1:])
+
+
+def _result(mean, terms=(), spread=0.0):
+    values = {"decay": mean, **dict(terms)}
+    samples = {"decay": mean + spread * np.array([-1.0, 1.0])}
+    return fid.Result(values=values, samples=samples, available=True)
+
+
+def test_losses_list_each_circuit_ours_loses_with_the_term_it_loses_by():
+    noise = fid.NOISE["decay"]
+    noises = fid.with_terms(["decay"])
+    assert [n.key for n in noises[:2]] == ["decay", "decay:detuning"]
+    rows = {
+        # Behind the best peer (Qiskit ALAP, not the runtime's) by 0.05, by its ZZ.
+        "lost": ({"no DD": _result(0.5), "Qiskit ALAP": _result(
+            0.95, {"decay:zz": 0.99, "decay:pulses": 0.98}), "runtime XpXm": _result(0.93),
+            fid.OURS: _result(0.90, {"decay:zz": 0.95, "decay:pulses": 0.99})}, 3, 1e-6),
+        # Within 0.01 of the best peer, but below no DD.
+        "below": ({"no DD": _result(0.96), "Qiskit ALAP": _result(0.945),
+                   "runtime XpXm": _result(0.9), fid.OURS: _result(0.94, spread=0.01)}, 3, 1e-6),
+        "won": ({"no DD": _result(0.5), "Qiskit ALAP": _result(0.9),
+                 "runtime XpXm": _result(0.9), fid.OURS: _result(0.95)}, 3, 1e-6),
+    }
+    lost = fid.losses(rows, noise, noises)
+    assert [(label, other) for label, other, *_ in lost] == [("lost", "Qiskit ALAP"),
+                                                             ("below", "no DD")]
+    _, _, d, e, by_term = lost[0]
+    assert d == pytest.approx(-0.05) and e == pytest.approx(0.0)
+    assert by_term["decay:zz"] == pytest.approx(0.04)
+    assert by_term["decay:pulses"] == pytest.approx(-0.01)
+    assert lost[1][2] == pytest.approx(-0.02) and lost[1][3] > 0
+    assert "**+0.0400**" in fid.comparison(rows, noises)
+
+
 # -- the benchmark's checks of padded circuits -----------------------------------------------
 
 
@@ -446,6 +582,9 @@ def test_benchmark_on_a_ramsey_circuit_of_three_coupled_qubits():
         assert not result.error
         if result.available:
             assert 0 <= result.fidelity <= 1 and (result.pulses > 0) == (name != "no DD")
+            # The runtime pads every qubit of the circuit, idle ones too; the others only the
+            # active qubits.
+            assert (result.idle_pulses > 0) == name.startswith("runtime")
     # Identical X-X echoes on coupled qubits leave their ZZ; Qiskit's context-aware pass gives
     # them orthogonal sequences, which refocus it too.
     assert results["Qiskit context-aware"].fidelity > 0.99
