@@ -19,6 +19,7 @@ from qiskit.transpiler.passes.scheduling.time_unit_conversion import _EvalDurati
 
 from vornak import _bridge
 from vornak.qiskit.arguments import alignment, coupling_pairs, of_type, qubit_list
+from vornak.qiskit.calibration import Calibration
 from vornak.qiskit.control_flow import AROUND, DEFAULT_AROUND, run_dynamic
 from vornak.qiskit.durations import (
     MAX_EXACT_DT, UNIT_SECONDS, checked, checked_length, duration_table, to_unit, unit_is_dt,
@@ -244,6 +245,9 @@ class DynamicalDecoupling(TransformationPass):
         pulse_alignment: int | None = None,
         acquire_alignment: int | None = None,
         around_control_flow: str = DEFAULT_AROUND,
+        noise_aware: bool = True,
+        zz=None,
+        detuning_hz: float | None = None,
     ):
         super().__init__()
         if around_control_flow not in AROUND:
@@ -319,6 +323,14 @@ class DynamicalDecoupling(TransformationPass):
         self.acquire_alignment = alignment("acquire_alignment", acquire_alignment, target,
                                            self._unit_dt)
         self._tables: dict[int, tuple] = {}
+        # The calibration's hook: the noise model the walsh placement chooses its pulses by.
+        self._calibration = None
+        if noise_aware and placement == "walsh" and target is not None:
+            pairs = coupling_pairs(coupling_map, width) if coupling_map is not None else None
+            self._calibration = Calibration(target, zz, detuning_hz, pairs)
+        elif zz is not None or detuning_hz is not None:
+            raise TranspilerError(
+                "zz and detuning_hz need a target and the noise-aware walsh placement")
 
     # -- the plan ------------------------------------------------------------------------
 
@@ -392,6 +404,9 @@ class DynamicalDecoupling(TransformationPass):
         residues = block_residues(self._written, block) if self._frames_allowed else None
         if residues is not None and any(residues):
             options["residues"] = residues
+        if self._calibration is not None and (dt is not None or not self._unit_dt):
+            options["noise"] = self._calibration.native(
+                num_qubits, dt if self._unit_dt else 1e-9, names)
         if self.max_free_time is not None:
             options["max_free"] = (self.max_free_time / dt if self._unit_dt
                                    else self.max_free_time * 1e9)
