@@ -279,3 +279,20 @@ def test_the_plugin_is_the_last_pass_on_single_qubit_gates():
         again = PassManager([direct]).run(transpile(circuit, backend, optimization_level=level,
                                                     seed_transpiler=1))
         assert padded.count_ops() == again.count_ops()
+
+
+def test_a_later_transpilation_merges_the_frames_of_x_bar_away():
+    # What the pass's docstring warns of: transpiling the padded circuit again resynthesises
+    # each rz·x·rz into one x, the same pulses without their phases.
+    backend = fake_backend("FakeKingston")
+    circuit = QuantumCircuit(3)
+    circuit.h(0)
+    circuit.cx(0, 1)
+    circuit.cx(1, 2)
+    circuit.delay(4000, [0, 1])
+    circuit.cx(1, 2)
+    mapped = transpile(circuit, backend, optimization_level=1, seed_transpiler=1)
+    padded = pad(mapped, target=backend.target)
+    again = transpile(padded, backend, optimization_level=2, seed_transpiler=1)
+    assert again.count_ops().get("x", 0) == padded.count_ops().get("x", 0) > 0
+    assert again.count_ops().get("rz", 0) < padded.count_ops().get("rz", 0)

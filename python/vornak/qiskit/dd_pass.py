@@ -114,6 +114,38 @@ class DynamicalDecoupling(TransformationPass):
     stretches of several µs unbounded, from 0.740 to 0.841; Qiskit's context-aware pass:
     0.819), for 14% / 4% more pulses and 0.004 / 0.001 less under T1, T2 and pulse errors.
 
+    With a ``target`` the walsh placement is noise-aware (``noise_aware``, on by default): the
+    device's calibration says what each pulse costs and what each idle qubit suffers, and
+    each idle stretch finally takes one of three candidates, whichever leaves the least: the
+    walsh pattern planned as above, the plain sequence over the whole stretch (one pair at 1/4
+    and 3/4 of it, or whole repetitions as ``max_free_time`` asks), or no pulses. The score is
+    the first-order residual in the toggling frame, each qubit's detuning phase <δ²>(∫s)²/4
+    per segment of its frame (between the operations that turn its Z into another operator,
+    busy time included) and each coupled pair's ZZ ζ²(∫s_p s_q)²/16 per segment of both
+    frames, plus each pulse's error beyond the decoherence the idle qubit suffers anyway: the
+    target's error of the gate the pulse is written with, less 1 - (3 + 2 exp(-τ/T2) +
+    exp(-τ/T1))/6 for its duration τ and the qubit's T1 and T2. A pair then pays for itself
+    where a bare stretch is longer than √(8e/<δ²>), <δ²> counting ζ²/4 for each busy
+    neighbour. Stretches whose segments meet form a region; each region starts from whichever
+    uniform choice (all walsh, all plain) scores less and then changes one stretch at a time
+    where that lowers its score, so no region leaves more than the plain sequence at the same
+    places would, pulses counted at their cost. The detuning scale and the residual ZZ of each
+    coupler family (``ecr`` or ``cx``: fixed couplers, 68 kHz; ``cz`` and others: tunable,
+    6.4 kHz), and their sources, are in :mod:`vornak.qiskit.calibration`; ``zz`` gives
+    measured values (a mapping or qiskit-experiments' ``ZZRamsey`` results) and
+    ``detuning_hz`` the detuning scale. On a tunable-coupler device this mostly takes the
+    plain pair and leaves short gaps on costly qubits bare; on a fixed-coupler device it
+    mostly keeps the walsh patterns.
+
+    The pulses' robustness lives in their phases: X̄ is ``rz(-π)·x·rz(π)``, which equals X up
+    to a global phase. A later pass that resynthesises single-qubit gates (Qiskit's
+    ``Optimize1qGatesDecomposition``, run by ``transpile`` at optimization levels 1 to 3)
+    merges those frame changes into its neighbours and turns X, X̄ back into X, X, which an
+    over-rotation no longer cancels: ``transpile(padded, backend, optimization_level=2)``
+    undoes it without a warning. DD must be the last pass that touches single-qubit gates:
+    run it on the transpiled circuit, or as the scheduling stage (the ``vornak_dd`` plugin;
+    the preset pass managers run nothing after that stage), and do not transpile its output.
+
     The default scheduling is ALAP. ASAP refocuses a little better with ideal pulses on the
     four devices (mean 0.905 / 0.985 against 0.886 / 0.979 on the same benchmark; on
     FakeBrisbane 0.842 against 0.831) and under coherent pulse errors, but inserts 28% / 30%
@@ -176,6 +208,16 @@ class DynamicalDecoupling(TransformationPass):
             sequence lasts as long as the operation; ``"widen"`` takes them into the
             operation, so that each body pads them (they can then run nothing else
             meanwhile, and the decision's latency stays unpadded); ``"idle"`` leaves them.
+        noise_aware: With a ``target`` and the walsh placement, choose each stretch's pulses
+            by the device's calibration (above); False keeps the walsh patterns everywhere.
+        zz: Measured ZZ of coupled pairs, in Hz (f_zz of H = h f_zz/4 ZZ): a mapping
+            ``{(q0, q1): hertz}``, or what qiskit-experiments' ``ZZRamsey`` returns (an
+            ``ExperimentData``, its ``"zz"`` analysis results, or a list of them; a fitted
+            value counts by its magnitude). Pairs not given take their family's default. A
+            pair that is not coupled, or a value that is no finite number >= 0, raises
+            :class:`~qiskit.transpiler.exceptions.TranspilerError` naming the pair.
+        detuning_hz: The standard deviation of each qubit's quasi-static detuning, in Hz
+            (default 20 kHz).
 
     Times are in ``dt`` where there is a ``dt``, or where the durations are all given in
     ``dt`` (then no 10 ns spacing can be derived, and pulses keep none); otherwise in ns.
