@@ -253,12 +253,8 @@ def test_noise_aware_plans_stay_exact(backend_name):
                                                        .get_edges()[:4]})
 
 
-def test_the_plugin_is_the_last_pass_on_single_qubit_gates():
-    # The preset pass managers end with the scheduling stage, so the X̄ frames the plugin
-    # writes reach the output; a transpilation of the padded circuit would merge them away.
-    from qiskit.transpiler import generate_preset_pass_manager
-
-    backend = fake_backend("FakeKingston")
+def three_with_waits():
+    """Three qubits entangled in a chain, with waits of 2 and 4 µs in between."""
     circuit = QuantumCircuit(3)
     circuit.h(0)
     circuit.cx(0, 1)
@@ -266,6 +262,16 @@ def test_the_plugin_is_the_last_pass_on_single_qubit_gates():
     circuit.cx(1, 2)
     circuit.delay(4000, [0, 1])
     circuit.cx(1, 2)
+    return circuit
+
+
+def test_the_plugin_is_the_last_pass_on_single_qubit_gates():
+    # The preset pass managers end with the scheduling stage, so the X̄ frames the plugin
+    # writes reach the output; a transpilation of the padded circuit would merge them away.
+    from qiskit.transpiler import generate_preset_pass_manager
+
+    backend = fake_backend("FakeKingston")
+    circuit = three_with_waits()
     circuit.measure_all()
     for level in (1, 2, 3):
         manager = generate_preset_pass_manager(level, backend, scheduling_method="vornak_dd",
@@ -285,12 +291,7 @@ def test_a_later_transpilation_merges_the_frames_of_x_bar_away():
     # What the pass's docstring warns of: transpiling the padded circuit again resynthesises
     # each rz·x·rz into one x, the same pulses without their phases.
     backend = fake_backend("FakeKingston")
-    circuit = QuantumCircuit(3)
-    circuit.h(0)
-    circuit.cx(0, 1)
-    circuit.cx(1, 2)
-    circuit.delay(4000, [0, 1])
-    circuit.cx(1, 2)
+    circuit = three_with_waits()
     mapped = transpile(circuit, backend, optimization_level=1, seed_transpiler=1)
     padded = pad(mapped, target=backend.target)
     again = transpile(padded, backend, optimization_level=2, seed_transpiler=1)

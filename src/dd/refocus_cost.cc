@@ -48,6 +48,9 @@ struct Piece {
   std::size_t flips;         // the pair's own sign flips in it: flip_of_[flips .. + flip_count)
   std::size_t flip_count;
   std::size_t region;
+  // Its stretches of the first qubit come first (split of them), then the second's, each
+  // part sorted by start, and so disjoint and sorted by end too.
+  std::size_t split;
 };
 
 class Chooser {
@@ -56,6 +59,11 @@ class Chooser {
       : model_(model), stretches_(stretches) {
     build_pieces();
     build_regions();
+    even_.resize(stretches.size());
+    for (std::size_t i = 0; i < stretches.size(); ++i) {
+      even_[i] = std::all_of(stretches[i].candidates.begin(), stretches[i].candidates.end(),
+                             [](const std::vector<double>& c) { return c.size() % 2 == 0; });
+    }
   }
 
   double own(std::size_t i, std::size_t k) const {
@@ -64,28 +72,95 @@ class Chooser {
     return q.pulse_error * static_cast<double>(st.candidates[k].size());
   }
 
-  // The piece's term with stretch `changed` on candidate `k` and the others on choice_.
-  double piece(const Piece& p, std::size_t changed, std::size_t k) {
+  // The piece's integral (∫s, or ∫s_a s_b) with stretch `changed` on candidate `k` and the
+  // others on choice_: every flip in it gathered and sorted. O(its flips · log).
+  double integral(const Piece& p, std::size_t changed, std::size_t k) {
     scratch_.assign(flip_of_.begin() + static_cast<std::ptrdiff_t>(p.flips),
                     flip_of_.begin() + static_cast<std::ptrdiff_t>(p.flips + p.flip_count));
     for (std::size_t j = 0; j < p.stretch_count; ++j) {
       const std::size_t i = stretch_of_[p.stretches + j];
-      const std::vector<double>& centres =
-          stretches_[i].candidates[i == changed ? k : choice_[i]];
-      for (double t : centres) {
-        if (t > p.lo && t < p.hi) scratch_.push_back(t);
+      inside(stretches_[i].candidates[i == changed ? k : choice_[i]], p.lo, p.hi);
+    }
+    std::sort(scratch_.begin(), scratch_.end());
+    return dd_sign_integral(p.lo, p.hi, scratch_);
+  }
+
+  // Whether a change of stretch i moves the integral of piece `p` only within the stretch:
+  // its candidates all hold an even number of pulses (each leaves the frame as it found it),
+  // and it does not reach into the piece from before it while ending inside.
+  bool confined(const Piece& p, std::size_t i) const {
+    const DdCostStretch& st = stretches_[i];
+    return even_[i] && !(st.begin < p.lo && st.end < p.hi);
+  }
+
+  // The part of piece p's integral that lies within stretch i, with i on candidate k and the
+  // others on choice_ (for confined() pairs). Only the flips in that window and the sign at
+  // its start are needed: before the window, only the pulses of stretches that reach into the
+  // piece from before it, or overlap the window's start, do not pair up.
+  // O(flips in the window · log + log).
+  double window(const Piece& p, std::size_t i, std::size_t k) {
+    const DdCostStretch& st = stretches_[i];
+    const double lo = std::max(p.lo, st.begin), hi = std::min(p.hi, st.end);
+    const double* flips = flip_of_.data() + p.flips;
+    const double* flips_end = flips + p.flip_count;
+    // The busy flips strictly inside (p.lo, lo), and those inside the window.
+    const double* from = std::upper_bound(flips, flips_end, p.lo);
+    const double* at = std::lower_bound(from, flips_end, lo);
+    std::size_t before = static_cast<std::size_t>(at - from);
+    scratch_.clear();
+    for (const double* f = std::upper_bound(at, flips_end, lo); f != flips_end && *f < hi; ++f) {
+      scratch_.push_back(*f);
+    }
+    inside(st.candidates[k], lo, hi);
+    // Each qubit's stretches in the piece: i's own overlap nothing but i; of the other's,
+    // those overlapping the window are found backwards from the last that begins before hi,
+    // while they end after lo. Before the window, only the first of each (where it reaches
+    // into the piece from before it) may hold an odd number of pulses inside the piece.
+    const std::size_t* all = stretch_of_.data() + p.stretches;
+    const std::size_t parts[2][2] = {{0, p.split}, {p.split, p.stretch_count}};
+    for (const auto& [from_index, to_index] : parts) {
+      const std::size_t* list = all + from_index;
+      const std::size_t count = to_index - from_index;
+      if (count == 0) continue;
+      if (stretches_[list[0]].begin < p.lo && list[0] != i && stretches_[list[0]].end <= lo) {
+        before += between(stretches_[list[0]].candidates[choice_[list[0]]], p.lo, lo);
+      }
+      if (stretches_[list[0]].qubit == st.qubit) continue;
+      std::size_t j = static_cast<std::size_t>(
+          std::lower_bound(list, list + count, hi,
+                           [&](std::size_t x, double t) { return stretches_[x].begin < t; }) -
+          list);
+      while (j-- > 0 && stretches_[list[j]].end > lo) {
+        const std::vector<double>& centres = stretches_[list[j]].candidates[choice_[list[j]]];
+        before += between(centres, p.lo, std::nextafter(lo, hi));
+        inside(centres, lo, hi);
       }
     }
     std::sort(scratch_.begin(), scratch_.end());
-    const double overlap = dd_sign_integral(p.lo, p.hi, scratch_);
-    return p.weight * overlap * overlap;
+    const double part = dd_sign_integral(lo, hi, scratch_);
+    return before % 2 ? -part : part;
+  }
+
+  // The number of sorted `times` strictly inside (a, b).
+  static std::size_t between(const std::vector<double>& times, double a, double b) {
+    const auto first = std::upper_bound(times.begin(), times.end(), a);
+    return static_cast<std::size_t>(std::lower_bound(first, times.end(), b) - first);
+  }
+
+  // Appends the sorted `times` strictly inside (a, b) to scratch_.
+  void inside(const std::vector<double>& times, double a, double b) {
+    const auto first = std::upper_bound(times.begin(), times.end(), a);
+    for (auto t = first; t != times.end() && *t < b; ++t) scratch_.push_back(*t);
   }
 
   double score(std::span<const std::size_t> choice) {
     choice_.assign(choice.begin(), choice.end());
     double total = 0.0;
     for (std::size_t i = 0; i < stretches_.size(); ++i) total += own(i, choice_[i]);
-    for (const Piece& p : pieces_) total += piece(p, kNone, 0);
+    for (const Piece& p : pieces_) {
+      const double v = integral(p, kNone, 0);
+      total += p.weight * v * v;
+    }
     return total;
   }
 
@@ -95,11 +170,16 @@ class Chooser {
     // Each region's score under each uniform choice.
     std::vector<double> best(regions, std::numeric_limits<double>::infinity());
     std::vector<std::size_t> best_c(regions, 0);
+    std::vector<std::vector<double>> values(uniform, std::vector<double>(pieces_.size()));
     for (std::size_t c = 0; c < uniform; ++c) {
       choice_.assign(n, c);
       std::vector<double> sums(regions, 0.0);
       for (std::size_t i = 0; i < n; ++i) sums[region_[i]] += own(i, c);
-      for (const Piece& p : pieces_) sums[p.region] += piece(p, kNone, 0);
+      for (std::size_t q = 0; q < pieces_.size(); ++q) {
+        const Piece& p = pieces_[q];
+        const double v = values[c][q] = integral(p, kNone, 0);
+        sums[p.region] += p.weight * v * v;
+      }
       for (std::size_t r = 0; r < regions; ++r) {
         if (sums[r] < best[r]) {
           best[r] = sums[r];
@@ -109,41 +189,85 @@ class Chooser {
     }
     choice_.resize(n);
     for (std::size_t i = 0; i < n; ++i) choice_[i] = best_c[region_[i]];
-    // One stretch at a time, each keeping the candidate that lowers the score most.
-    for (int sweep = 0; sweep < 2; ++sweep) {
-      bool changed = false;
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t current = choice_[i];
-        const double base = local(i, current);
-        std::size_t pick = current;
-        double lowest = base;
-        for (std::size_t k = 0; k < stretches_[i].candidates.size(); ++k) {
-          if (k == current) continue;
-          const double value = local(i, k);
-          // A change must gain more than rounding: ties keep what the region started from.
-          if (value < lowest - 1e-12 * std::max(1.0, std::abs(base))) {
-            lowest = value;
-            pick = k;
-          }
+    values_.resize(pieces_.size());
+    for (std::size_t q = 0; q < pieces_.size(); ++q) values_[q] = values[best_c[pieces_[q].region]][q];
+    // One stretch at a time, each keeping the candidate that lowers the score most, until no
+    // single change lowers it: a stretch is looked at again only once a stretch that shares
+    // a segment with it changed (and at most kSweeps times over all, as a bound).
+    std::vector<std::size_t> queue(n);
+    std::iota(queue.begin(), queue.end(), std::size_t{0});
+    std::vector<char> queued(n, 1);
+    const std::size_t most = kSweeps * n;
+    for (std::size_t head = 0; head < queue.size() && head < most; ++head) {
+      const std::size_t i = queue[head];
+      queued[i] = 0;
+      const std::size_t current = choice_[i];
+      const std::size_t touched = touch_offsets_[i + 1] - touch_offsets_[i];
+      // Each touched piece's integral less the part that stretch i's candidate sets.
+      rest_.resize(touched);
+      double base = own(i, current);
+      for (std::size_t j = 0; j < touched; ++j) {
+        const std::size_t q = touches_[touch_offsets_[i] + j];
+        const Piece& p = pieces_[q];
+        rest_[j] = confined(p, i) ? values_[q] - window(p, i, current) : kNan;
+        base += p.weight * values_[q] * values_[q];
+      }
+      std::size_t pick = current;
+      double lowest = base;
+      const auto& candidates = stretches_[i].candidates;
+      for (std::size_t k = 0; k < candidates.size(); ++k) {
+        // A candidate the same as one before it, or as the current one, scores the same.
+        if (k == current || candidates[k] == candidates[current] ||
+            std::find(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(k),
+                      candidates[k]) != candidates.begin() + static_cast<std::ptrdiff_t>(k)) {
+          continue;
         }
-        if (pick != current) {
-          choice_[i] = pick;
-          changed = true;
+        const double value = local(i, k);
+        // A change must gain more than rounding: ties keep what the region started from.
+        if (value < lowest - 1e-12 * std::max(1.0, std::abs(base))) {
+          lowest = value;
+          pick = k;
         }
       }
-      if (!changed) break;
+      if (pick == current) continue;
+      for (std::size_t j = 0; j < touched; ++j) {
+        values_[touches_[touch_offsets_[i] + j]] = moved(j, i, pick);
+      }
+      choice_[i] = pick;
+      for (std::size_t j = 0; j < touched; ++j) {
+        const Piece& p = pieces_[touches_[touch_offsets_[i] + j]];
+        for (std::size_t m = 0; m < p.stretch_count; ++m) {
+          const std::size_t other = stretch_of_[p.stretches + m];
+          if (!queued[other] && other != i) {
+            queued[other] = 1;
+            queue.push_back(other);
+          }
+        }
+      }
     }
     return choice_;
   }
 
  private:
   static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  static constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+  // Looks at each stretch at most this many times on average: a bound, as each change lowers
+  // the score.
+  static constexpr int kSweeps = 8;
 
-  // The terms of the score that stretch i's candidate k changes.
+  // The integral of the j-th piece stretch i touches, with i on candidate k (rest_ set for i).
+  double moved(std::size_t j, std::size_t i, std::size_t k) {
+    const Piece& p = pieces_[touches_[touch_offsets_[i] + j]];
+    return std::isnan(rest_[j]) ? integral(p, i, k) : rest_[j] + window(p, i, k);
+  }
+
+  // The terms of the score that stretch i's candidate k changes (rest_ set for i).
   double local(std::size_t i, std::size_t k) {
     double total = own(i, k);
-    for (std::size_t j = touch_offsets_[i]; j < touch_offsets_[i + 1]; ++j) {
-      total += piece(pieces_[touches_[j]], i, k);
+    const std::size_t touched = touch_offsets_[i + 1] - touch_offsets_[i];
+    for (std::size_t j = 0; j < touched; ++j) {
+      const double v = moved(j, i, k);
+      total += pieces_[touches_[touch_offsets_[i] + j]].weight * v * v;
     }
     return total;
   }
@@ -165,7 +289,7 @@ class Chooser {
       const DdCostQubit& own = model_.qubits[q];
       const double weight = own.detuning_variance / 4.0;
       if (!(weight > 0.0) || by_qubit[q].empty()) continue;
-      add_pieces(by_qubit[q], own.turns, weight, own, nullptr);
+      add_pieces(by_qubit[q], own.turns, weight, own, nullptr, q);
     }
     // Each edge's ZZ, per segment where neither frame turns.
     std::vector<std::size_t> both;
@@ -187,7 +311,7 @@ class Chooser {
       turns.clear();
       std::merge(qa.turns.begin(), qa.turns.end(), qb.turns.begin(), qb.turns.end(),
                  std::back_inserter(turns));
-      add_pieces(both, turns, weight, qa, &qb);
+      add_pieces(both, turns, weight, qa, &qb, edge.a);
     }
   }
 
@@ -195,7 +319,8 @@ class Chooser {
   // their starts) reach: each from the turn before to the turn after, within [lo_, hi_], with
   // the busy flips of `qa` (and `qb`) inside.
   void add_pieces(const std::vector<std::size_t>& stretches, const std::vector<double>& turns,
-                  double weight, const DdCostQubit& qa, const DdCostQubit* qb) {
+                  double weight, const DdCostQubit& qa, const DdCostQubit* qb,
+                  std::size_t first_qubit) {
     segment_of_.clear();
     for (std::size_t i : stretches) {
       const DdCostStretch& st = stretches_[i];
@@ -212,11 +337,22 @@ class Chooser {
       const std::size_t k = segment_of_[j].first;
       const double lo = std::max(lo_, k == 0 ? lo_ : turns[k - 1]);
       const double hi = std::min(hi_, k == turns.size() ? hi_ : turns[k]);
-      Piece p{lo, hi, weight, stretch_of_.size(), 0, flip_of_.size(), 0, 0};
+      Piece p{lo, hi, weight, stretch_of_.size(), 0, flip_of_.size(), 0, 0, 0};
       for (; j < segment_of_.size() && segment_of_[j].first == k; ++j) {
         stretch_of_.push_back(segment_of_[j].second);
       }
       p.stretch_count = stretch_of_.size() - p.stretches;
+      std::sort(stretch_of_.begin() + static_cast<std::ptrdiff_t>(p.stretches), stretch_of_.end(),
+                [&](std::size_t x, std::size_t y) {
+                  const bool xa = stretches_[x].qubit == first_qubit;
+                  const bool ya = stretches_[y].qubit == first_qubit;
+                  if (xa != ya) return xa;
+                  return stretches_[x].begin < stretches_[y].begin;
+                });
+      p.split = static_cast<std::size_t>(
+          std::count_if(stretch_of_.begin() + static_cast<std::ptrdiff_t>(p.stretches),
+                        stretch_of_.end(),
+                        [&](std::size_t x) { return stretches_[x].qubit == first_qubit; }));
       for (const DdCostQubit* q : {&qa, qb}) {
         if (q == nullptr) continue;
         auto f = std::upper_bound(q->flips.begin(), q->flips.end(), lo);
@@ -278,6 +414,9 @@ class Chooser {
   std::size_t regions_ = 0;
   std::vector<std::size_t> touch_offsets_, touches_;  // by stretch: the pieces it reaches
   std::vector<std::size_t> choice_;
+  std::vector<double> values_;  // by piece: its integral under choice_ (in choose())
+  std::vector<double> rest_;    // by piece the stretch being changed touches: see choose()
+  std::vector<bool> even_;      // by stretch: every candidate holds an even number of pulses
   std::vector<double> scratch_;
   std::vector<std::pair<std::size_t, std::size_t>> segment_of_;  // (segment, stretch)
   double lo_ = 0.0, hi_ = 0.0;  // the time the score covers

@@ -85,7 +85,9 @@ struct DdCostModel {
 // into regions where a segment reaches two of them; each region starts from the uniform
 // choice (candidate c everywhere, c = 0 .. `uniform` - 1) that scores lowest, the lower
 // index on a tie, then takes one stretch's change at a time where it lowers the region's
-// score (two sweeps). So no region scores above any uniform choice: with candidate 0 the
+// score, until no single change does (at most 8 looks per stretch on average; a change is scored by the part of
+// each segment within the stretch, as every candidate holding an even number of pulses
+// leaves the frame after it as it was). So no region scores above any uniform choice: with candidate 0 the
 // ZZ-robust plan and 1 the plain sequence at the same places, the result never leaves more
 // than the plain sequence would, pulses counted at their error. Every stretch needs at
 // least `uniform` candidates. O(segments' stretches · their flips · candidates).

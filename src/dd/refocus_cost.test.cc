@@ -201,6 +201,16 @@ TEST(RefocusCost, NoRegionScoresAboveAUniformChoice) {
       const std::vector<std::size_t> uniform(stretches.size(), c);
       EXPECT_LE(score, dd_choice_score(model, stretches, uniform) * (1 + 1e-12)) << trial;
     }
+    // The choice scores each change by the part of each segment it moves; where that is
+    // exact, no single change left lowers the whole score.
+    for (std::size_t i = 0; i < stretches.size(); ++i) {
+      std::vector<std::size_t> other = chosen;
+      for (std::size_t k = 0; k < 3; ++k) {
+        other[i] = k;
+        EXPECT_GE(dd_choice_score(model, stretches, other), score * (1 - 1e-9))
+            << trial << " stretch " << i << " candidate " << k;
+      }
+    }
   }
 }
 
