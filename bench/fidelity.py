@@ -826,6 +826,7 @@ STRATEGIES = {
     "ours XY4": lambda target: _ours(dd_sequence=_sequence("X", "Y", "X", "Y"))(target),
     "ours X-X̄": lambda target: _ours(dd_sequence=_sequence("X", "Xb"))(target),
     "ours unbounded": _ours(max_free_time=None),
+    "ours uncalibrated": _ours(noise_aware=False),
     "ours free ≤ 1 µs": _ours(max_free_time=1e-6),
     "ours walsh ASAP": _ours(scheduling="asap"),
     "ours spread": _ours(placement="spread"),

@@ -9,6 +9,7 @@
 #include <span>
 #include <tuple>
 
+#include "dd/refocus_cost.h"
 #include "dd/walsh_shift.h"
 #include "graph/qubit_slots.h"
 
@@ -36,6 +37,7 @@ struct PendingRun {
   std::size_t offset;
   std::uint32_t count;
   double duration;
+  std::size_t stretch;  // its index in stretches_
 };
 
 class WalshPlanner {
@@ -67,6 +69,7 @@ class WalshPlanner {
     colour();
     cut_in_colour_order();
     take_the_cheaper_side();
+    if (options_.noise != nullptr) choose_by_noise();
     return finish();
   }
 
@@ -81,6 +84,11 @@ class WalshPlanner {
     std::vector<std::uint8_t> seen(qubits, 0);
     middles_.assign(qubits, {});
     flip_middles_.assign(qubits, {});
+    const bool noise = options_.noise != nullptr;
+    if (noise) {
+      noise_turns_.assign(qubits, {});
+      noise_flips_.assign(qubits, {});
+    }
     std::span<const ScheduleEntry> schedule = source_.schedule();
     // At most one stretch per qubit visit and one trailing per qubit.
     stretches_.reserve(source_.nodes().all_qubits().size() + qubits);
@@ -103,12 +111,16 @@ class WalshPlanner {
           const bool flip = options_.shift_at_flips && dd_node_flips_frame(flags, position);
           (flip ? flip_middles_ : middles_)[s].push_back(middle);
         }
+        if (noise && entry.end_time > entry.start_time && dd_node_turns_frame(flags, position)) {
+          (dd_node_flips_frame(flags, position) ? noise_flips_ : noise_turns_)[s].push_back(middle);
+        }
       }
       if (options_.skip_ground_state) {
         const std::uint8_t resets = (flags & kDdNodeResets) != 0;
         for (Qubit q : node.qubits) ground[slots_.slot(q)] = resets;
       }
     }
+    circuit_end_ = circuit_end;
     if (options_.trailing) {
       for (std::size_t s = 0; s < qubits; ++s) {
         if (seen[s]) add_stretch(s, last_end[s], circuit_end, source_.node_count(), ground[s]);
@@ -478,7 +490,8 @@ class WalshPlanner {
     if (total == 0) return;
     last_pulse_end_[s] = starts_.back() + d[(total - 1) % n];
     for (std::size_t i = 0; i < total; ++i) centres_[s].push_back(starts_[offset + i] + d[i % n] / 2);
-    pending_.push_back({st.before, slots_.qubit(s), offset, static_cast<std::uint32_t>(total), d[0]});
+    pending_.push_back(
+        {st.before, slots_.qubit(s), offset, static_cast<std::uint32_t>(total), d[0], index});
   }
 
   static void merged(const std::vector<double>& a, const std::vector<double>& b,
@@ -701,6 +714,144 @@ class WalshPlanner {
     const double a = options_.alignment;
     return a > 0.0 ? std::ceil(t / a) * a : t;
   }
+
+  // The plain sequence over stretch `st` of slot `s` into `out` (pulse starts): m pulses, a
+  // whole number of repetitions (and even), centred at (2i + 1) / 2m of the stretch, as many
+  // as keep the free time within max_free while each keeps its room, and fewer where they do
+  // not fit. The first pulse keeps `before` from the stretch's start and the last `after`
+  // from its end: the spacing a pulse of the qubit's stretch before or after may need,
+  // whichever candidate that stretch takes. False where not even one repetition fits.
+  bool plain_starts(std::size_t s, const Stretch& st, double before, double after,
+                    std::vector<double>& out) const {
+    const std::size_t n = options_.pulse_count;
+    const double* d = durations_.data() + s * n;
+    double longest = 0.0;
+    for (std::size_t i = 0; i < n; ++i) longest = std::max(longest, d[i]);
+    const double room = std::max(3.0 * longest, longest + options_.spacing + options_.alignment);
+    const std::size_t unit = std::lcm(n, std::size_t{2});
+    const double length = st.end - st.begin;
+    std::size_t k = 1;
+    if (options_.max_free > 0.0) {
+      const double wanted = std::ceil(length / (options_.max_free * static_cast<double>(unit)));
+      const double roomy = std::floor(length / (room * static_cast<double>(unit)));
+      k = static_cast<std::size_t>(std::max(1.0, std::min({wanted, roomy, kMostBoundedPulses})));
+    }
+    const double eps = 1e-12 * std::max(1.0, std::abs(st.end));
+    for (; k >= 1; --k) {
+      const std::size_t m = unit * k;
+      out.clear();
+      double previous_end = -std::numeric_limits<double>::infinity();
+      bool fits = true;
+      for (std::size_t j = 0; j < m && fits; ++j) {
+        const double centre =
+            st.begin + length * static_cast<double>(2 * j + 1) / static_cast<double>(2 * m);
+        const double dk = d[j % n];
+        double t = centre - dk / 2;
+        if (options_.alignment > 0.0) t = std::round(t / options_.alignment) * options_.alignment;
+        t = std::max(t, align_up(std::max(st.begin + before, previous_end + options_.spacing)));
+        fits = t + eps >= st.begin && t + dk <= st.end - after + eps;
+        out.push_back(t);
+        previous_end = t + dk;
+      }
+      if (fits) return true;
+    }
+    out.clear();
+    return false;
+  }
+
+  // Scores each stretch's candidates under the noise model (the planned pattern, the plain
+  // sequence, none) and keeps the chosen ones in starts_ and pending_.
+  void choose_by_noise() {
+    const DdNoise& noise = *options_.noise;
+    const std::size_t qubits = slots_.size();
+    const std::size_t n = options_.pulse_count;
+    DdCostModel model;
+    model.end = circuit_end_;
+    model.qubits.resize(qubits);
+    for (std::size_t s = 0; s < qubits; ++s) {
+      DdCostQubit& q = model.qubits[s];
+      const Qubit qubit = slots_.qubit(s);
+      if (qubit < noise.detuning_variance.size()) q.detuning_variance = noise.detuning_variance[qubit];
+      if (qubit < noise.pulse_error.size()) q.pulse_error = noise.pulse_error[qubit];
+      q.turns = std::move(noise_turns_[s]);
+      q.flips = std::move(noise_flips_[s]);
+    }
+    for (const DdNoise::Coupling& c : noise.zz) {
+      std::optional<std::size_t> sa = slots_.find(c.a), sb = slots_.find(c.b);
+      if (sa && sb && *sa != *sb) model.edges.push_back({*sa, *sb, c.zeta});
+    }
+    std::vector<DdCostStretch> costed(stretches_.size());
+    std::vector<std::vector<double>> plain(stretches_.size());
+    std::vector<std::size_t> run_of(stretches_.size(), kNoRun);
+    for (std::size_t r = 0; r < pending_.size(); ++r) run_of[pending_[r].stretch] = r;
+    for (std::size_t s = 0; s < qubits; ++s) {
+      const double* d = durations_.data() + s * n;
+      for (std::size_t k = stretch_first_[s]; k < stretch_first_[s + 1]; ++k) {
+        const std::size_t i = stretch_by_slot_[k];
+        const Stretch& st = stretches_[i];
+        // The spacing a neighbouring stretch's pulses may need, across nodes of no length.
+        double before = 0.0, after = 0.0;
+        if (k > stretch_first_[s]) {
+          before = std::max(0.0, options_.spacing - (st.begin - stretches_[stretch_by_slot_[k - 1]].end));
+        }
+        if (k + 1 < stretch_first_[s + 1]) {
+          after = std::max(0.0, options_.spacing - (stretches_[stretch_by_slot_[k + 1]].begin - st.end));
+        }
+        DdCostStretch& c = costed[i];
+        c.qubit = s;
+        c.begin = st.begin;
+        c.end = st.end;
+        c.candidates.resize(3);
+        if (run_of[i] != kNoRun) {
+          const PendingRun& run = pending_[run_of[i]];
+          for (std::size_t j = 0; j < run.count; ++j) {
+            c.candidates[0].push_back(starts_[run.offset + j] + d[j % n] / 2);
+          }
+        }
+        if (plain_starts(s, st, before, after, plain[i])) {
+          for (std::size_t j = 0; j < plain[i].size(); ++j) {
+            c.candidates[1].push_back(plain[i][j] + d[j % n] / 2);
+          }
+        } else {
+          c.candidates[1] = c.candidates[0];  // the planned pattern, or none
+          plain[i].clear();
+        }
+      }
+    }
+    const std::vector<std::size_t> choice = dd_choose_candidates(model, costed, 2);
+    // The runs in the order planned (finish() keeps it within a node), then the stretches
+    // whose plain sequence only the choice gave pulses.
+    std::vector<double> starts;
+    std::vector<PendingRun> pending;
+    starts.reserve(starts_.size());
+    pending.reserve(pending_.size());
+    auto keep = [&](std::size_t i, const double* first, std::size_t count) {
+      const std::size_t s = costed[i].qubit;
+      const std::size_t offset = starts.size();
+      starts.insert(starts.end(), first, first + count);
+      pending.push_back({stretches_[i].before, slots_.qubit(s), offset,
+                         static_cast<std::uint32_t>(count), durations_[s * n], i});
+    };
+    for (const PendingRun& run : pending_) {
+      const std::size_t i = run.stretch;
+      if (choice[i] == 1 && !plain[i].empty()) {
+        keep(i, plain[i].data(), plain[i].size());
+      } else if (choice[i] != 2) {
+        keep(i, starts_.data() + run.offset, run.count);
+      }
+    }
+    for (std::size_t i = 0; i < stretches_.size(); ++i) {
+      if (run_of[i] == kNoRun && choice[i] == 1 && !plain[i].empty()) {
+        keep(i, plain[i].data(), plain[i].size());
+        if (plan_.dropped > 0) --plan_.dropped;  // it counted as a stretch left bare
+      }
+    }
+    starts_ = std::move(starts);
+    pending_ = std::move(pending);
+  }
+
+  static constexpr std::size_t kNoRun = std::numeric_limits<std::size_t>::max();
+
   // The runs by `before`, those of one node in the order their pieces were cut (which is
   // the order of the pieces' ends): a counting sort, as `before` is at most node_count().
   DdPlan finish() {
@@ -743,6 +894,10 @@ class WalshPlanner {
   std::vector<std::vector<double>> middles_;  // by slot: its operations' middles, in order
   std::vector<std::vector<double>> flip_middles_;  // by slot: those that only flip its frame
   std::vector<std::vector<double>> centres_;  // by slot: its pulses' centres, in order
+  // With a noise model, by slot: the middles of its operations that turn its frame into
+  // another operator, and of those that only flip it.
+  std::vector<std::vector<double>> noise_turns_, noise_flips_;
+  double circuit_end_ = 0.0;  // the largest end time of any scheduled node
   std::vector<double> bounds_;                // of the parts of the current stretch
   std::vector<double> kept_;                  // its cuts at neighbours' pulses, and its ends
   std::vector<std::size_t> counts_;           // pulses in each part

@@ -72,6 +72,21 @@ namespace vornak {
 // taking a different Walsh pattern, most qubits are cut only where their own neighbours turn,
 // and most parts take one pulse instead of a pattern of two or more.
 
+// The device's noise, in the plan's time unit, by which the planner decides where pulses pay
+// for themselves (see plan_dd_walsh() and dd/refocus_cost.h).
+struct DdNoise {
+  // By qubit index (missing entries count as 0): the variance <δ²> of its angular detuning
+  // (rad² per unit of time squared), and a pulse's error beyond decoherence.
+  std::vector<double> detuning_variance;
+  std::vector<double> pulse_error;
+  struct Coupling {
+    Qubit a;
+    Qubit b;
+    double zeta;  // of ζ Z_a Z_b / 4, rad per unit of time
+  };
+  std::vector<Coupling> zz;
+};
+
 struct DdWalshOptions {
   // The number n of pulses of the base sequence (X-X: 2, X-Y-X-Y: 4); pulse k of a pattern
   // is pulse k % n of the sequence.
@@ -96,6 +111,13 @@ struct DdWalshOptions {
   // refocus a detuning that stays put over any length, but one that drifts only over times
   // short against its correlation time.
   double max_free = 0.0;
+  // With a noise model, each stretch finally takes one of three candidates: the pattern
+  // planned above, the plain sequence over the whole stretch (its n pulses, or whole
+  // repetitions of them as max_free asks, centred at (2i + 1) / 2m), or no pulses; chosen
+  // by the first-order residual each leaves and the error of its pulses, region by region
+  // (dd_choose_candidates()): no region leaves more than the plain sequence at the same
+  // places, or than the planned patterns. Not owned; null keeps the planned patterns.
+  const DdNoise* noise = nullptr;
 };
 
 // One part of a qubit's idle time, as the planner cut it.
@@ -125,7 +147,8 @@ struct DdWalshPiece {
 // Each stretch with pulses becomes one run (before = the node that ends it) holding whole
 // repetitions; a stretch that takes none, not even the plain sequence once aligned and
 // spaced, counts in DdPlan::dropped. Runs are sorted by `before`. `pieces`, when given,
-// receives every part (its `pulses` is its own count). O((stretches + parts + pulses) log).
+// receives every part (its `pulses` is its own count, as planned before a noise model's
+// choice). O((stretches + parts + pulses) log), and with a noise model the choice's cost.
 DdPlan plan_dd_walsh(const QuantumDAG& source, const DdPulseDurations& durations,
                      const DdWalshOptions& options, std::span<const std::uint8_t> node_flags = {},
                      std::vector<DdWalshPiece>* pieces = nullptr);

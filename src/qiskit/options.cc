@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "dd/refocus_cost.h"
 #include "lib/pyref.h"
 #include "qiskit/python_values.h"
 
@@ -17,7 +18,7 @@ using py::Ref;
 constexpr const char* kOptionNames[] = {
     "placement", "scheduling",        "pulse_alignment", "acquire_alignment", "spacing",
     "crosstalk", "skip_reset_qubits", "unit_dt",         "block",             "max_free",
-    "residues",
+    "residues",  "noise",
 };
 
 PyObject* option(PyObject* options, const char* name) {
@@ -76,6 +77,47 @@ int choice(PyObject* options, const char* name, std::initializer_list<std::strin
   fail(PyExc_TypeError, "unknown option");
 }
 
+// The finite numbers >= 0 of the sequence `obj`, the option `what`'s.
+std::vector<double> numbers(PyObject* obj, const char* what) {
+  Ref values = Ref::steal(check(PySequence_Tuple(obj)));
+  std::vector<double> out;
+  for (Py_ssize_t i = 0; i < PyTuple_Size(values.get()); ++i) {
+    const double value = to_double(tuple_item(values.get(), i));
+    if (!std::isfinite(value) || value < 0) {
+      fail(PyExc_ValueError, std::string(what) + " must be finite and >= 0");
+    }
+    out.push_back(value);
+  }
+  return out;
+}
+
+DdNoise to_noise(PyObject* obj) {
+  Ref parts = Ref::steal(check(PySequence_Tuple(obj)));
+  if (PyTuple_Size(parts.get()) != 3) {
+    fail(PyExc_TypeError, "option 'noise' must be (variances, pulse errors, couplings)");
+  }
+  DdNoise noise;
+  noise.detuning_variance = numbers(tuple_item(parts.get(), 0), "detuning variances");
+  // Each qubit's pulse as (reported error, duration, T1, T2), 0 for a value not known.
+  Ref pulses = Ref::steal(check(PySequence_Tuple(tuple_item(parts.get(), 1))));
+  for (Py_ssize_t i = 0; i < PyTuple_Size(pulses.get()); ++i) {
+    const std::vector<double> p = numbers(tuple_item(pulses.get(), i), "a pulse's calibration");
+    if (p.size() != 4) fail(PyExc_ValueError, "a pulse's calibration is (error, duration, T1, T2)");
+    noise.pulse_error.push_back(dd_error_beyond_decoherence(p[0], p[1], p[2], p[3]));
+  }
+  Ref couplings = Ref::steal(check(PySequence_Tuple(tuple_item(parts.get(), 2))));
+  for (Py_ssize_t i = 0; i < PyTuple_Size(couplings.get()); ++i) {
+    PyObject* item = tuple_item(couplings.get(), i);
+    if (!PyTuple_Check(item) || PyTuple_Size(item) != 3) {
+      fail(PyExc_TypeError, "a ZZ coupling must be a (qubit, qubit, zeta) tuple");
+    }
+    const double zeta = to_double(tuple_item(item, 2));
+    if (!std::isfinite(zeta) || zeta < 0) fail(PyExc_ValueError, "a ZZ must be finite and >= 0");
+    noise.zz.push_back({to_u32(tuple_item(item, 0)), to_u32(tuple_item(item, 1)), zeta});
+  }
+  return noise;
+}
+
 }  // namespace
 
 Options to_options(PyObject* obj) {
@@ -102,7 +144,14 @@ Options to_options(PyObject* obj) {
       o.residues.push_back(value);
     }
   }
-  const Py_ssize_t expected = static_cast<Py_ssize_t>(std::size(kOptionNames)) - (residues ? 0 : 1);
+  // "noise" may be left out too: the planned patterns are kept.
+  PyObject* noise = PyDict_GetItemString(obj, "noise");  // borrowed
+  if (noise != nullptr && noise != Py_None) {
+    o.has_noise = true;
+    o.noise = to_noise(noise);
+  }
+  const Py_ssize_t expected = static_cast<Py_ssize_t>(std::size(kOptionNames)) -
+                              (residues ? 0 : 1) - (noise ? 0 : 1);
   if (PyDict_Size(obj) != expected) unknown_option(obj);
   return o;
 }

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "dd/walsh.h"
 #include "graph/dag.h"
 
 namespace vornak::bridge {
@@ -30,6 +31,10 @@ struct Options {
   // pulse off resonance, then with every pulse over-rotated (see run_frames()). Empty: the
   // runs are not turned.
   std::vector<double> residues;
+  // The device's noise for the walsh placement's choice of pulses (see DdNoise), in the
+  // pass's time unit; absent: the planned patterns are kept.
+  bool has_noise = false;
+  DdNoise noise;
 };
 
 // A pulse of the sequence: a standard gate, turned by `frame` (the phase φ of a π pulse about
@@ -57,7 +62,10 @@ struct Inputs {
 // The options from a dict with exactly these keys: "placement" ("start", "spread" or
 // "walsh"), "scheduling" ("asap" or "alap"), "pulse_alignment", "acquire_alignment",
 // "spacing" and "max_free" (numbers, finite and >= 0), "block" (an int >= 1), "crosstalk",
-// "skip_reset_qubits" and "unit_dt" (bools).
+// "skip_reset_qubits" and "unit_dt" (bools); and optionally "residues" (numbers) and "noise":
+// (detuning variances by qubit, ((error, duration, T1, T2) by qubit: a pulse's reported error,
+// its duration and the qubit's T1 and T2, 0 where unknown), ((qubit, qubit, zeta), ...)), all
+// numbers finite and >= 0, in the pass's time unit.
 Options to_options(PyObject* obj);
 
 // The inputs of a circuit on `nq` qubits. pulses: (gate number, (params...)) or (gate number,

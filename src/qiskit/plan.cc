@@ -51,6 +51,7 @@ DdPlan schedule_and_plan(Reading& reading, const Inputs& in) {
     walsh_options.skip_ground_state = options.skip_reset_qubits;
     walsh_options.trailing = true;
     walsh_options.max_free = options.max_free;
+    if (options.has_noise) walsh_options.noise = &options.noise;
     return plan_dd_walsh(reading.core, qubit_durations, walsh_options, reading.flags);
   }
   DdPlanOptions plan_options;

@@ -48,6 +48,22 @@ class DynamicalDecoupling(TransformationPass):
     is followed by at least 10 ns before the next one on its qubit; a sequence that then no
     longer fits is left out whole and counted as dropped.
 
+    Noise-aware planning. With a ``target`` the walsh placement reads the device's
+    calibration (each qubit's T1, T2 and ``x`` error and duration, the coupler family from
+    the two-qubit gate) and each idle stretch takes whichever of three candidates leaves the
+    least: the walsh pattern, the plain sequence over the whole stretch, or no pulses. The
+    score is the first-order residual in the toggling frame, each qubit's detuning phase
+    <δ²>(∫s)²/4 per segment of its frame and each coupled pair's ZZ ζ²(∫s_p s_q)²/16 per
+    segment of both frames, plus each pulse's error beyond the decoherence the idle qubit
+    suffers anyway. A pair then pays for itself where a bare stretch is longer than
+    √(8e/<δ²>), <δ²> counting ζ²/4 for each busy neighbour. Stretches whose segments meet
+    form a region, which starts from whichever uniform choice (all walsh, all plain) scores
+    less and changes one stretch at a time where that lowers its score: no region leaves
+    more than the plain sequence at the same places. The defaults per coupler family and
+    their sources are in :mod:`vornak.qiskit.calibration`. On a tunable-coupler device
+    (``cz``) this mostly takes the plain pair and leaves short gaps on costly qubits bare; on
+    a fixed-coupler one (``ecr``) it mostly keeps the walsh patterns.
+
     Circuits with control flow (``if_else``, ``switch_case``, ``for_loop``, ``while_loop``,
     ``box``, nested, with mid-circuit measurements and resets) are padded block by block
     under the block model of IBM's dynamic-circuit hardware: a control-flow operation ends
@@ -64,8 +80,12 @@ class DynamicalDecoupling(TransformationPass):
     clbits and variables it writes and reads; in a circuit without control flow it takes
     no time, on no qubit.
 
-    Make this the last pass that touches single-qubit gates: a later resynthesis of
-    single-qubit runs sees X̄ as X up to a phase and undoes the robust pairs.
+    Make this the last pass that touches single-qubit gates: X̄ is ``rz(-π)·x·rz(π)``, which
+    equals X up to a global phase, and a later resynthesis of single-qubit runs (Qiskit's
+    ``Optimize1qGatesDecomposition``, which ``transpile`` runs at optimization levels 1 to 3)
+    merges those frame changes away and turns X, X̄ back into X, X, without a warning. Run it
+    on the transpiled circuit or as the scheduling stage (the ``vornak_dd`` plugin: the
+    preset pass managers run nothing after that stage), and do not transpile its output.
 
     Examples:
         >>> from qiskit import QuantumCircuit, transpile
@@ -129,6 +149,17 @@ class DynamicalDecoupling(TransformationPass):
             delays are Qiskit stretches, which the device solves so that it lasts as long as
             the operation; ``"widen"`` takes them into the operation, so that each body pads
             them; ``"idle"`` leaves them. Default: ``"stretch"``.
+        noise_aware: With a ``target`` and the walsh placement, choose each stretch's pulses
+            by the device's calibration (above); False keeps the walsh patterns everywhere.
+            Default: True.
+        zz: Measured ZZ of coupled pairs, in Hz (f_zz of H = h f_zz/4 ZZ): a mapping
+            ``{(q0, q1): hertz}``, or what qiskit-experiments' ``ZZRamsey`` returns (an
+            ``ExperimentData``, its ``"zz"`` analysis results, or a list of them; a fitted
+            value counts by its magnitude). Pairs not given take their coupler family's
+            default. A pair that is not coupled, or a value that is no finite number >= 0,
+            raises naming the pair. Default: None.
+        detuning_hz: The standard deviation of each qubit's quasi-static detuning, in Hz.
+            Default: 20 kHz.
 
     Raises:
         TranspilerError: At construction, for a bad argument (naming it); at the first run,
@@ -179,6 +210,9 @@ class DynamicalDecoupling(TransformationPass):
         pulse_alignment: int | None = None,
         acquire_alignment: int | None = None,
         around_control_flow: str = DEFAULT_AROUND,
+        noise_aware: bool = True,
+        zz=None,
+        detuning_hz: float | None = None,
     ):
         super().__init__()
         options = Options.checked(
@@ -186,7 +220,8 @@ class DynamicalDecoupling(TransformationPass):
             coupling_map=coupling_map, crosstalk=crosstalk, placement=placement,
             scheduling=scheduling, max_free_time=max_free_time,
             pulse_alignment=pulse_alignment, acquire_alignment=acquire_alignment,
-            around_control_flow=around_control_flow,
+            around_control_flow=around_control_flow, noise_aware=noise_aware, zz=zz,
+            detuning_hz=detuning_hz,
         )
         #: The padding of circuits with these options (shared by :func:`~vornak.qiskit.pad`).
         self.padding = Padding(options)
@@ -203,6 +238,7 @@ class DynamicalDecoupling(TransformationPass):
         self.pulse_alignment = options.pulse_alignment
         self.acquire_alignment = options.acquire_alignment
         self.around = options.around_control_flow
+        self.noise_aware = options.calibration is not None
 
     def run(self, dag: DAGCircuit) -> DAGCircuit:
         if dag.control_flow_op_nodes():

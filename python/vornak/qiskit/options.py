@@ -12,6 +12,7 @@ from qiskit.transpiler import CouplingMap, InstructionDurations, Target
 from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak.qiskit.arguments import alignment, coupling_pairs, of_type, qubit_list
+from vornak.qiskit.calibration import Calibration
 from vornak.qiskit.durations import unit_is_dt
 from vornak.qiskit.sequence import default_sequence, identity_block, identity_phase, written_pulse
 
@@ -50,6 +51,9 @@ class Options:
     pulse_alignment: int
     acquire_alignment: int
     around_control_flow: str
+    # The noise model the walsh placement chooses its pulses by (noise_aware, zz,
+    # detuning_hz), or None.
+    calibration: Calibration | None
     # What follows from the above.
     unit_dt: bool  # times are in dt, else in ns
     dt: float | None
@@ -75,6 +79,9 @@ class Options:
         pulse_alignment: int | None = None,
         acquire_alignment: int | None = None,
         around_control_flow: str = DEFAULT_AROUND,
+        noise_aware: bool = True,
+        zz=None,
+        detuning_hz: float | None = None,
     ) -> Options:
         """The options of these arguments; a ``TranspilerError`` naming a bad one."""
         if around_control_flow not in AROUND:
@@ -109,6 +116,13 @@ class Options:
             if not isinstance(coupling_map, CouplingMap):
                 coupling_map = pairs
         free_time = _checked_free_time(max_free_time, unit_dt, dt)
+        calibration = None
+        if noise_aware and placement == "walsh" and target is not None:
+            pairs = coupling_pairs(coupling_map, width) if coupling_map is not None else None
+            calibration = Calibration(target, zz, detuning_hz, pairs)
+        elif zz is not None or detuning_hz is not None:
+            raise TranspilerError(
+                "zz and detuning_hz need a target and the noise-aware walsh placement")
         return cls(
             target=target,
             durations=durations,
@@ -123,6 +137,7 @@ class Options:
             pulse_alignment=alignment("pulse_alignment", pulse_alignment, target, unit_dt),
             acquire_alignment=alignment("acquire_alignment", acquire_alignment, target, unit_dt),
             around_control_flow=around_control_flow,
+            calibration=calibration,
             unit_dt=unit_dt,
             dt=dt,
             written=written,

@@ -303,7 +303,7 @@ def _make_plan(options: Options, num_qubits: int) -> WidthPlan:
         pulse_durations=pulse_durations,
         couplings=couplings,
         colouring=colouring,
-        bridge_options=_bridge_options(options, block),
+        bridge_options=_bridge_options(options, block, num_qubits),
         step=step,
         block=block,
         phase=phase,
@@ -347,7 +347,7 @@ def _coupled_pairs(options: Options, num_qubits: int) -> list[tuple[int, int]]:
     return [(a, b) for a, b in coupling.get_edges() if a < num_qubits and b < num_qubits]
 
 
-def _bridge_options(options: Options, block: int) -> dict:
+def _bridge_options(options: Options, block: int, num_qubits: int) -> dict:
     """The options by name, as the bridge reads them (its to_options lists the keys)."""
     dt = options.dt
     found = {
@@ -362,6 +362,10 @@ def _bridge_options(options: Options, block: int) -> dict:
     residues = block_residues(options.written, block) if options.frames_allowed else None
     if residues is not None and any(residues):
         found["residues"] = residues
+    if options.calibration is not None and (dt is not None or not options.unit_dt):
+        names = [[gate.name for gate in pulse] for pulse in options.written]
+        found["noise"] = options.calibration.native(
+            num_qubits, dt if options.unit_dt else 1e-9, names)
     if options.max_free_time is not None:
         found["max_free"] = (options.max_free_time / dt if options.unit_dt
                              else options.max_free_time * 1e9)

@@ -1,0 +1,218 @@
+#include "dd/refocus_cost.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <vector>
+
+namespace vornak {
+namespace {
+
+using Centres = std::vector<double>;
+
+// ∫ s over [a, b] by sampling the sign on a fine grid: the definition, not the code.
+double sampled(double a, double b, const Centres& flips) {
+  const int samples = 100000;
+  const double dt = (b - a) / samples;
+  double sum = 0.0;
+  for (int i = 0; i < samples; ++i) {
+    const double x = a + (i + 0.5) * dt;
+    int before = 0;
+    for (double f : flips) before += f > a && f < b && x > f;
+    sum += before % 2 ? -dt : dt;
+  }
+  return sum;
+}
+
+TEST(RefocusCost, TheSignIntegralIsTheTogglingFramesPhase) {
+  // Closed forms: bare L; one pulse in the middle 0; a pair at L/4, 3L/4 0; one pulse at t
+  // leaves (t - a) - (b - t).
+  EXPECT_DOUBLE_EQ(dd_sign_integral(0, 1000, {}), 1000.0);
+  EXPECT_DOUBLE_EQ(dd_sign_integral(0, 1000, Centres{500.0}), 0.0);
+  EXPECT_DOUBLE_EQ(dd_sign_integral(200, 1000, Centres{400.0, 800.0}), 0.0);
+  EXPECT_DOUBLE_EQ(dd_sign_integral(0, 1000, Centres{300.0}), -400.0);
+  // Flips outside (a, b), or on its ends, change nothing.
+  EXPECT_DOUBLE_EQ(dd_sign_integral(100, 200, Centres{0.0, 100.0, 200.0, 900.0}), 100.0);
+  const Centres odd{130.0, 410.0, 455.0, 790.0, 1200.0};
+  EXPECT_NEAR(dd_sign_integral(0, 1000, odd), sampled(0, 1000, odd), 0.05);
+}
+
+TEST(RefocusCost, ThePairsBreakEvenLengthAndTheErrorBeyondDecoherence) {
+  // 20 kHz of detuning, in rad/ns: <δ²> = (2π · 2e-5)²; e = 5e-4: √(8e) / δ.
+  const double delta = 2 * std::numbers::pi * 20e3 * 1e-9;
+  EXPECT_NEAR(dd_pair_break_even(5e-4, delta * delta), std::sqrt(8 * 5e-4) / delta, 1e-9);
+  EXPECT_NEAR(dd_pair_break_even(5e-4, delta * delta), 503.3, 0.1);
+  EXPECT_EQ(dd_pair_break_even(0.0, delta * delta), 0.0);
+  EXPECT_TRUE(std::isinf(dd_pair_break_even(1e-4, 0.0)));
+  // 32 ns at T1 = 200 µs, T2 = 150 µs: 1 - (3 + 2 e^(-τ/T2) + e^(-τ/T1)) / 6 of the error is
+  // decoherence the idle qubit has anyway.
+  const double coherence =
+      1 - (3 + 2 * std::exp(-32.0 / 150e3) + std::exp(-32.0 / 200e3)) / 6;
+  EXPECT_NEAR(coherence, 32.0 / (3 * 150e3) + 32.0 / (6 * 200e3), 1e-8);
+  EXPECT_NEAR(dd_error_beyond_decoherence(5e-4, 32, 200e3, 150e3), 5e-4 - coherence, 1e-15);
+  EXPECT_EQ(dd_error_beyond_decoherence(5e-5, 32, 200e3, 150e3), 0.0);
+  // A T1 or T2 the snapshot lacks (0, infinity) decays nothing.
+  EXPECT_NEAR(dd_error_beyond_decoherence(5e-4, 32, 0.0, 150e3),
+              5e-4 - (1 - (4 + 2 * std::exp(-32.0 / 150e3)) / 6), 1e-15);
+  EXPECT_EQ(dd_error_beyond_decoherence(5e-4, 32, INFINITY, INFINITY), 5e-4);
+}
+
+// One qubit, one stretch [0, L]: the plain pair, or nothing.
+std::size_t lone_choice(double length, double error, double variance) {
+  DdCostModel model;
+  model.qubits.resize(1);
+  model.qubits[0].detuning_variance = variance;
+  model.qubits[0].pulse_error = error;
+  const std::vector<DdCostStretch> stretches{
+      {0, 0.0, length, {Centres{length / 4, 3 * length / 4}, Centres{}}}};
+  return dd_choose_candidates(model, stretches, 1)[0];
+}
+
+TEST(RefocusCost, APairGoesWhereItPaysForItself) {
+  const double delta = 2 * std::numbers::pi * 20e3 * 1e-9;
+  const double variance = delta * delta, e = 3e-4;
+  const double even = dd_pair_break_even(e, variance);
+  EXPECT_EQ(lone_choice(even * 1.02, e, variance), 0u);
+  EXPECT_EQ(lone_choice(even * 0.98, e, variance), 1u);
+  // A perfectly calibrated pulse pays everywhere; without detuning none does.
+  EXPECT_EQ(lone_choice(64.0, 0.0, variance), 0u);
+  EXPECT_EQ(lone_choice(1e6, e, 0.0), 1u);
+}
+
+// Two coupled qubits idle over [0, L], both offered the 2:4 orthogonal patterns (candidate
+// 0), the same pair on both (1), and nothing (2).
+struct TwoIdle {
+  DdCostModel model;
+  std::vector<DdCostStretch> stretches;
+  TwoIdle(double length, double zeta, double error, double variance) {
+    model.qubits.resize(2);
+    for (DdCostQubit& q : model.qubits) {
+      q.detuning_variance = variance;
+      q.pulse_error = error;
+    }
+    model.edges.push_back({0, 1, zeta});
+    const double l = length;
+    const Centres pair{l / 4, 3 * l / 4}, four{l / 8, 3 * l / 8, 5 * l / 8, 7 * l / 8};
+    stretches.push_back({0, 0.0, l, {pair, pair, {}}});
+    stretches.push_back({1, 0.0, l, {four, pair, {}}});
+  }
+};
+
+TEST(RefocusCost, OrthogonalPatternsWhereTheZZIsWorthTheirPulses) {
+  const double delta = 2 * std::numbers::pi * 20e3 * 1e-9, l = 4000.0;
+  // The same pair on both leaves ∫ s_0 s_1 = L: ζ²L²/16 of ZZ; the 2:4 patterns leave none.
+  for (double khz : {50.0, 5.0, 0.5}) {
+    const double zeta = 2 * std::numbers::pi * khz * 1e3 * 1e-9;
+    TwoIdle two(l, zeta, 1e-4, delta * delta);
+    const std::vector<std::size_t> walsh{0, 0}, plain{1, 1};
+    EXPECT_NEAR(dd_choice_score(two.model, two.stretches, plain),
+                zeta * zeta * l * l / 16 + 4e-4, 1e-12);
+    EXPECT_NEAR(dd_choice_score(two.model, two.stretches, walsh), 6e-4, 1e-12);
+    const std::vector<std::size_t> chosen = dd_choose_candidates(two.model, two.stretches, 2);
+    SCOPED_TRACE(khz);
+    // 2e-4 more of pulses against ζ²L²/16: 1e-1 at 50 kHz, 1e-3 at 5, 1e-5 at 0.5.
+    EXPECT_EQ(chosen, khz > 1.0 ? walsh : plain);
+  }
+}
+
+TEST(RefocusCost, ABusyNeighboursTurnsSplitTheZZAndItsFlipsRefocusIt) {
+  // q0 idles bare over [0, L]; q1 is busy throughout, its frame turned or flipped at L/2.
+  const double l = 1000.0, zeta = 1e-4;
+  DdCostModel model;
+  model.qubits.resize(2);
+  model.edges.push_back({0, 1, zeta});
+  const std::vector<DdCostStretch> stretches{{0, 0.0, l, {Centres{}}}};
+  const std::vector<std::size_t> bare{0};
+  const double whole = zeta * zeta * l * l / 16;
+  EXPECT_NEAR(dd_choice_score(model, stretches, bare), whole, 1e-18);
+  model.qubits[1].turns = {l / 2};  // two independent halves
+  EXPECT_NEAR(dd_choice_score(model, stretches, bare), whole / 2, 1e-18);
+  model.qubits[1].turns = {};
+  model.qubits[1].flips = {l / 2};  // the neighbour's x gate echoes the ZZ away
+  EXPECT_NEAR(dd_choice_score(model, stretches, bare), 0.0, 1e-18);
+  // A neighbour's turns outside the pair's stretches change nothing.
+  model.qubits[1].flips = {};
+  model.qubits[1].turns = {-5.0, l + 5.0};
+  EXPECT_NEAR(dd_choice_score(model, stretches, bare), whole, 1e-18);
+}
+
+TEST(RefocusCost, BusyTimeInTheSameFrameAddsToAStretchsPhase) {
+  // q0 idles over [0, L/2], then runs diagonal gates (no turn) until L: its detuning phase
+  // over the segment is L bare, L/2 with the pair on its stretch. An x gate at 3L/4 echoes
+  // the busy half away; a turn at L/2 (an sx) leaves the stretch its own segment.
+  const double l = 1000.0, variance = 1e-6;
+  DdCostModel model;
+  model.qubits.resize(1);
+  model.qubits[0].detuning_variance = variance;
+  model.end = l;
+  const std::vector<DdCostStretch> stretches{{0, 0.0, l / 2, {Centres{l / 8, 3 * l / 8}, {}}}};
+  const std::vector<std::size_t> pair{0}, bare{1};
+  EXPECT_NEAR(dd_choice_score(model, stretches, bare), variance * l * l / 4, 1e-12);
+  EXPECT_NEAR(dd_choice_score(model, stretches, pair), variance * l * l / 16, 1e-12);
+  model.qubits[0].flips = {3 * l / 4};
+  EXPECT_NEAR(dd_choice_score(model, stretches, bare), variance * l * l / 16, 1e-12);
+  EXPECT_NEAR(dd_choice_score(model, stretches, pair), 0.0, 1e-12);
+  model.qubits[0].flips = {};
+  model.qubits[0].turns = {l / 2 + 10};
+  EXPECT_NEAR(dd_choice_score(model, stretches, bare),
+              variance * (l / 2 + 10) * (l / 2 + 10) / 4, 1e-12);
+  EXPECT_NEAR(dd_choice_score(model, stretches, pair), variance * 100.0 / 4, 1e-12);
+}
+
+TEST(RefocusCost, NoRegionScoresAboveAUniformChoice) {
+  // Random qubits on a line with random stretches and candidates: each region's choice
+  // scores no more than either uniform choice, whatever the noise.
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  for (int trial = 0; trial < 200; ++trial) {
+    DdCostModel model;
+    const std::size_t qubits = 2 + trial % 5;
+    model.qubits.resize(qubits);
+    for (DdCostQubit& q : model.qubits) {
+      q.detuning_variance = 1e-8 * u(rng);
+      q.pulse_error = 1e-4 * u(rng);
+      for (int k = 0; k < 3; ++k) (u(rng) < 0.5 ? q.turns : q.flips).push_back(3000 * u(rng));
+      std::sort(q.turns.begin(), q.turns.end());
+      std::sort(q.flips.begin(), q.flips.end());
+    }
+    for (std::size_t a = 0; a + 1 < qubits; ++a) model.edges.push_back({a, a + 1, 1e-3 * u(rng)});
+    std::vector<DdCostStretch> stretches;
+    for (std::size_t q = 0; q < qubits; ++q) {
+      double t = 0.0;
+      for (int k = 0; k < 3; ++k) {
+        const double begin = t + 300 * u(rng), end = begin + 100 + 900 * u(rng);
+        t = end;
+        DdCostStretch st{q, begin, end, {}};
+        for (int c = 0; c < 3; ++c) {
+          Centres centres;
+          const int m = 2 * (c == 2 ? 0 : 1 + static_cast<int>(3 * u(rng)));
+          for (int j = 0; j < m; ++j) centres.push_back(begin + (end - begin) * u(rng));
+          std::sort(centres.begin(), centres.end());
+          st.candidates.push_back(centres);
+        }
+        stretches.push_back(st);
+      }
+    }
+    const std::vector<std::size_t> chosen = dd_choose_candidates(model, stretches, 2);
+    const double score = dd_choice_score(model, stretches, chosen);
+    for (std::size_t c : {0u, 1u}) {
+      const std::vector<std::size_t> uniform(stretches.size(), c);
+      EXPECT_LE(score, dd_choice_score(model, stretches, uniform) * (1 + 1e-12)) << trial;
+    }
+    // The choice scores each change by the part of each segment it moves; where that is
+    // exact, no single change left lowers the whole score.
+    for (std::size_t i = 0; i < stretches.size(); ++i) {
+      std::vector<std::size_t> other = chosen;
+      for (std::size_t k = 0; k < 3; ++k) {
+        other[i] = k;
+        EXPECT_GE(dd_choice_score(model, stretches, other), score * (1 - 1e-9))
+            << trial << " stretch " << i << " candidate " << k;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vornak
