@@ -32,6 +32,7 @@ input, add only X pulses and delays, and are exactly as long as the input's ASAP
 import argparse
 import collections
 import gc
+import importlib
 import json
 import statistics
 import subprocess
@@ -391,8 +392,9 @@ def breakdown(circuit, target):
 
 def one_call_breakdown(circuit, target):
     """pad(circuit) once, with its label check and its native call timed in place: {part: ns}."""
-    import vornak.qiskit.pad as pad_module
     import vornak.qiskit.padding as padding
+
+    pad_module = importlib.import_module("vornak.qiskit.pad")  # the module, not its pad()
 
     parts = dict.fromkeys(ONE_CALL_PARTS, 0)
     has_labels, construct = padding.has_labels, pad_module.DynamicalDecoupling
