@@ -2,7 +2,7 @@
 ``bench/dynamic_sim.py``.
 
     .venv/bin/python -m bench.dynamic_fidelity [--quick] [--realisations R] [--out FILE]
-        [--plot FILE]
+        [--plot FILE] [--devices NAME ...] [--circuits NAME ...] [--zz fixed|family]
 
 Circuits (``bench/dynamic_circuits.py``) transpiled along a line of qubits of FakeSherbrooke
 and FakeTorino; strategies: no DD, qiskit-ibm-runtime's pass (X-X, and staggered by its
@@ -12,7 +12,9 @@ strategy draws the same ones. Its fidelity is that of the qubits that are neithe
 nor reset, against the noiseless run of the unpadded circuit forced to the same outcomes.
 Noise: quasi-static detuning and ZZ as in ``bench/fidelity.py``, the ZZ of each edge drawn
 per realisation in its range (30 to 100 kHz: with one fixed draw, the coherent phases of the
-few qubits of these circuits add up or cancel by chance and decide the ranking); with decay,
+few qubits of these circuits add up or cancel by chance and decide the ranking; with
+``--zz family`` each device's range instead, ``bench/fidelity.py``'s `device_family`: 2 to
+10 kHz on tunable couplers); with decay,
 T1/T2 of the snapshot as Pauli jumps and a Pauli error after each x, sx or y at the
 snapshot's gate error. The feed-forward latency is ``dynamic_sim.FEED_FORWARD_S``.
 """
@@ -82,13 +84,15 @@ def _key_seed(key):
     return [0, int(key[0]), int(key[1])]
 
 
-def _noise(target, used, realisation_detuning, decay, realisation=0):
-    """The noise of one realisation: its detuning row, and a ZZ per edge drawn for it (a
-    fixed ZZ would make the coherent phases of a few qubits add up or cancel by chance)."""
+def _noise(target, used, realisation_detuning, decay, realisation=0, zz_khz=fid.ZZ_KHZ):
+    """The noise of one realisation: its detuning row, and a ZZ per edge drawn for it in
+    `zz_khz` (a fixed ZZ would make the coherent phases of a few qubits add up or cancel by
+    chance)."""
     local = {p: i for i, p in enumerate(used)}
     zz = {}
     edges = target.build_coupling_map().get_edges()
-    for (p, q), value in fid.device_zz(edges, seed=(fid.ZZ_SEED, realisation)).items():
+    for (p, q), value in fid.device_zz(edges, seed=(fid.ZZ_SEED, realisation),
+                                       khz=zz_khz).items():
         if p in local and q in local:
             zz[tuple(sorted((local[p], local[q])))] = value
     noise = Noise(realisation_detuning, zz)
@@ -100,9 +104,10 @@ def _noise(target, used, realisation_detuning, decay, realisation=0):
     return noise
 
 
-def fidelities(original, padded, target, realisations, decay, scale=1.0):
+def fidelities(original, padded, target, realisations, decay, scale=1.0, zz_khz=fid.ZZ_KHZ):
     """The fidelity of each realisation of `padded`, against `original` run without noise
-    and with the same measurement outcomes; `scale` multiplies the detuning and the ZZ."""
+    and with the same measurement outcomes; `scale` multiplies the detuning and the ZZ,
+    drawn per edge in the range `zz_khz`."""
     used = sorted(used_qubits(original))
     data = [i for i, p in enumerate(used) if p not in measured_qubits(original)]
     durations = target.durations()
@@ -115,7 +120,7 @@ def fidelities(original, padded, target, realisations, decay, scale=1.0):
             return 1 if u < p1 else 0
 
         rng = np.random.default_rng([SEED, 7, r])
-        noise = _noise(target, used, detuning[r] * scale, decay, r)
+        noise = _noise(target, used, detuning[r] * scale, decay, r, zz_khz)
         noise.zz = {edge: value * scale for edge, value in noise.zz.items()}
         walk = Walk(used, durations, dt, noise, sampled, rng)
         run(walk, padded)
@@ -169,8 +174,10 @@ def pulses_added(original, padded):
     return count(padded) - count(original)
 
 
-def evaluate_all(circuits, devices, realisations, log=print):
-    """{(device, circuit): {strategy: {noise: (mean, stderr), "pulses": n} or the error}}."""
+def evaluate_all(circuits, devices, realisations, log=print, zz="fixed"):
+    """{(device, circuit): {strategy: {noise: (mean, stderr), "pulses": n} or the error}};
+    `zz`: "fixed" (every device's ZZ in the fixed couplers' range) or "family" (each
+    device's own)."""
     from qiskit_ibm_runtime import fake_provider
 
     from bench import dynamic_circuits as dc
@@ -178,6 +185,7 @@ def evaluate_all(circuits, devices, realisations, log=print):
     table = {}
     for device in devices:
         target = getattr(fake_provider, device)().target
+        zz_khz = fid.device_family(target).zz_khz if zz == "family" else fid.ZZ_KHZ
         for name in circuits:
             original = dc.transpiled(dc.CIRCUITS[name](), target)
             row = {}
@@ -190,7 +198,8 @@ def evaluate_all(circuits, devices, realisations, log=print):
                     continue
                 cell = {"pulses": pulses_added(original, padded)}
                 for noise_name, decay in zip(NOISE, (False, True)):
-                    values = fidelities(original, padded, target, realisations, decay)
+                    values = fidelities(original, padded, target, realisations, decay,
+                                        zz_khz=zz_khz)
                     cell[noise_name] = (float(values.mean()),
                                         float(values.std(ddof=1) / math.sqrt(len(values))))
                 row[label] = cell
@@ -291,6 +300,9 @@ def main(argv=None):
     parser.add_argument("--out", help="write the markdown table to this file, keeping the "
                         "static results it holds (bench/fidelity_results.md)")
     parser.add_argument("--plot", help="draw the bars to this image file")
+    parser.add_argument("--zz", choices=("fixed", "family"), default="fixed",
+                        help="the ZZ range: the fixed couplers' on every device, or each "
+                        "device's family's")
     args = parser.parse_args(argv)
     from bench import dynamic_circuits as dc
 
@@ -298,7 +310,7 @@ def main(argv=None):
     circuits = args.circuits or list(dc.CIRCUITS)
     started = time.perf_counter()
     table = evaluate_all(circuits, args.devices, realisations,
-                         log=lambda line: print(line, file=sys.stderr, flush=True))
+                         log=lambda line: print(line, file=sys.stderr, flush=True), zz=args.zz)
     text = markdown(table, realisations, time.perf_counter() - started,
                     "python -m bench.dynamic_fidelity " + " ".join(argv or sys.argv[1:]))
     print(text)

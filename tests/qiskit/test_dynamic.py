@@ -786,3 +786,206 @@ def test_a_label_does_not_keep_a_loop_with_break_from_being_padded():
         assert PassManager([DynamicalDecoupling(target=target, around_control_flow=around)]
                            ).run(mapped) == out
         assert out.count_ops().get("x", 0) > mapped.count_ops().get("x", 0)
+
+
+# -- stretch sequences chosen by the calibration --------------------------------------------
+
+
+def _idle_beside(body_dt=0, both=True):
+    """Qubit 0 measured and corrected by an if_else (whose branches also wait `body_dt`, the
+    else branch only where `both`), beside qubits 1-2-3 of a line, in use before and after."""
+    qc = QuantumCircuit(4, 1)
+    qc.h(range(4))
+    qc.cx(0, 1)
+    qc.cx(2, 3)
+    qc.cx(1, 2)
+    qc.measure(0, 0)
+    with qc.if_test((qc.clbits[0], 1)) as else_:
+        qc.x(0)
+        if body_dt:
+            qc.delay(body_dt, 0)
+    if body_dt and both:
+        with else_:
+            qc.delay(body_dt, 0)
+    qc.cx(1, 2)
+    qc.cx(2, 3)
+    qc.cx(0, 1)
+    return qc
+
+
+LONG_DT = 2_500  # 10 us on FakeTorino (dt = 4 ns)
+
+
+def _idle_pulses(device, target, circuit, **options):
+    """{physical qubit: pulses of its stretch sequence} of the idle qubits 1-3 of
+    `circuit` (`_idle_beside`) padded on `target` of `device`, checked exact in every branch,
+    with the stretch count the pass records; `target` may be `device`'s, changed."""
+    mapped = _mapped_circuit(circuit, device)
+    manager = PassManager([DynamicalDecoupling(target=target, **options)])
+    out = pad(mapped, target=target, **options)
+    assert manager.run(mapped) == out
+    assert_same_branches(mapped, out)
+    found = {q: items.count("x") for (q, _), items in _stretch_sequences(out).items()}
+    assert manager.property_set["dd_stretch_sequences_inserted"] == sum(found.values()) // 2
+    line = dc.line_layout(target, 4)
+    assert set(found) <= set(line[1:])
+    return {q: found.get(q, 0) for q in line[1:]}
+
+
+@pytest.mark.parametrize("device, options, orthogonal", [
+    ("FakeSherbrooke", {}, True),  # fixed couplers: ZZ of tens of kHz
+    ("FakeTorino", {}, False),  # tunable couplers: a few kHz
+    ("FakeKingston", {"noise_aware": False}, True),  # no calibration: as ever
+    ("FakeTorino", {"zz": "strong"}, True),  # a measured ZZ of 80 kHz on the idle pairs
+])
+def test_stretch_patterns_follow_what_the_zz_is_worth(device, options, orthogonal):
+    """Coupled idle qubits take orthogonal patterns (different pulse counts) where their ZZ
+    over the expected idle time outweighs the extra pulses, else the plain pair each."""
+    target = backend(device).target
+    line = dc.line_layout(target, 4)
+    if options.get("zz") == "strong":
+        options = {"zz": {(line[1], line[2]): 80e3, (line[2], line[3]): 80e3}}
+    pulses = _idle_pulses(device, target, _idle_beside(), **options)
+    assert all(count >= 2 for count in pulses.values())
+    counts = [pulses[q] for q in line[1:]]
+    if orthogonal:
+        assert counts[0] != counts[1] and counts[1] != counts[2]
+    else:
+        assert counts == [2, 2, 2]
+
+
+def test_the_idle_time_is_bounded_by_the_shortest_branch():
+    """On tunable couplers a branch of 10 us in both ways makes the ZZ worth the orthogonal
+    patterns; in the if branch alone it is no bound (the else branch takes no time)."""
+    target = backend("FakeTorino").target
+    line = dc.line_layout(target, 4)
+    long = _idle_pulses("FakeTorino", target, _idle_beside(LONG_DT))
+    counts = [long[q] for q in line[1:]]
+    assert counts[0] != counts[1] and counts[1] != counts[2]
+    assert set(_idle_pulses("FakeTorino", target, _idle_beside(LONG_DT, both=False)).values()) == {2}
+
+
+def test_a_qubit_whose_pulses_cannot_pay_takes_none():
+    """A qubit whose x errs by 5% idles bare beside a short if_else (its pulses would cost
+    more than any likely latency's detuning), and takes its pair beside one of 10 us; its
+    neighbours take theirs either way."""
+    from qiskit.transpiler import InstructionProperties
+
+    target = copy.deepcopy(backend("FakeTorino").target)
+    line = dc.line_layout(target, 4)
+    bad = line[2]
+    old = target["x"][(bad,)]
+    target.update_instruction_properties(
+        "x", (bad,), InstructionProperties(duration=old.duration, error=0.05))
+    short = _idle_pulses("FakeTorino", target, _idle_beside())
+    assert short[bad] == 0 and short[line[1]] >= 2 and short[line[3]] >= 2
+    assert _idle_pulses("FakeTorino", target, _idle_beside(LONG_DT))[bad] >= 2
+
+
+@pytest.mark.parametrize("device", ("FakeTorino", "FakeKingston"))
+def test_calibrated_stretch_sequences_are_alike_natively(device, monkeypatch):
+    """The native path and the Python reference choose the same sequences, instruction by
+    instruction, with the same start times and counts."""
+    from vornak import _bridge
+    from test_dynamic_native import assert_identical
+
+    target = backend(device).target
+    calls = []
+    real = _bridge.plan_dynamic
+    monkeypatch.setattr(_bridge, "plan_dynamic",
+                        lambda *args: calls.append(real(*args)) or calls[-1])
+    names = ["rep3-3", "rep3-loop-3", "teleport-2", "loop-parameter"]
+    if "switch_case" in target.operation_names:
+        names.append("every-kind")
+    circuits = [_mapped(name, device) for name in names]
+    circuits += [_mapped_circuit(qc, device)
+                 for qc in (dc.qaoa_feed_forward(10), _idle_beside(LONG_DT))]
+    for mapped in circuits:
+        found = []
+        for native in (False, True):
+            use_native(monkeypatch, native)
+            manager = PassManager([DynamicalDecoupling(target=target)])
+            found.append((manager.run(mapped), manager.property_set))
+        (python, py_props), (ours, props) = found
+        assert_identical(python, ours)
+        assert python.op_start_times == ours.op_start_times
+        assert py_props["dd_stretch_sequences_inserted"] == props["dd_stretch_sequences_inserted"]
+    assert len(calls) == len(circuits) and all(call is not None for call in calls)
+
+
+def test_the_least_time_of_control_flow():
+    """The shortest path through control flow: operations in order on their qubits, a loop
+    as often as it surely runs, a branch that may be empty as 0, a stretch as 0."""
+    from vornak.qiskit.dynamic.calibrated import LeastTime
+
+    def delay_length(operation, qubits):
+        if isinstance(operation.duration, expr.Expr):
+            raise TranspilerError("a stretch")
+        return float(operation.duration)
+
+    table = {"x": {(): 10.0}, "cx": {(0, 1): 50.0, (): 70.0}, "measure": {(): 100.0}}
+    least = LeastTime(table, delay_length, lambda op: 500.0 if op.duration else None)
+
+    def last(build):
+        qc = QuantumCircuit(2, 1)
+        build(qc)
+        return qc.data[-1].operation
+
+    def branches(qc):
+        with qc.if_test((qc.clbits[0], 1)) as else_:
+            qc.x(0)
+            qc.x(1)  # beside the x on 0: 10
+        with else_:
+            qc.cx(0, 1)  # on (0, 1): 50
+            qc.measure(1, 0)
+
+    def loop(leave):
+        def build(qc):
+            with qc.for_loop(range(3)):
+                qc.x(0)
+                qc.cx(1, 0)  # (1, 0) is not listed: 70
+                if leave:
+                    with qc.if_test((qc.clbits[0], 1)):
+                        qc.break_loop()
+        return build
+
+    def switch(default):
+        def build(qc):
+            with qc.switch(qc.clbits[0]) as case:
+                with case(0):
+                    qc.measure(0, 0)
+                with case(case.DEFAULT if default else 1):
+                    qc.x(0)
+                    qc.delay(qc.add_stretch("s"), 0)
+                    qc.delay(30, 0)
+        return build
+
+    def box(fixed):
+        def build(qc):
+            with qc.box(duration=500 if fixed else None, unit="dt"):
+                qc.measure(0, 0)
+        return build
+
+    def nested(qc):
+        with qc.if_test((qc.clbits[0], 1)) as else_:
+            with qc.for_loop(range(2)):
+                qc.x(0)
+        with else_:
+            qc.measure(0, 0)
+            with qc.while_loop((qc.clbits[0], 1)):
+                qc.measure(0, 0)
+
+    def without_else(qc):
+        with qc.if_test((qc.clbits[0], 1)):
+            qc.measure(0, 0)
+
+    cases = {branches: 10.0, loop(False): 240.0, loop(True): 0.0, switch(True): 40.0,
+             switch(False): 0.0, box(True): 500.0, box(False): 100.0, nested: 20.0,
+             without_else: 0.0}
+    for build, expected in cases.items():
+        assert least.operation(last(build), [0, 1]) == expected, build
+    qc = QuantumCircuit(2, 1)
+    branches(qc)
+    without_else(qc)
+    assert least.boundary(qc.data, qc, [0, 1]) == 10.0
+    assert least.boundary(qc.data, qc, [1, 0]) == 10.0  # cx on (1, 0): 70 in the else branch

@@ -39,6 +39,7 @@ a fitted value counts by its magnitude. A value given in a mapping must be a num
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from collections.abc import Iterable, Mapping
 from numbers import Integral, Real
@@ -227,6 +228,40 @@ class Calibration:
                 hz = self.zz_hz.get((a, b), self.default_zz_hz)
                 couplings.append((a, b, 2 * math.pi * hz * unit_seconds))
         return ([variance] * num_qubits, pulses, couplings)
+
+    def idle_noise(self, num_qubits: int, pulse_gates) -> IdleNoise:
+        """What the first-order costs of an idle qubit's pulses read, in seconds (see
+        :class:`IdleNoise`), for the pulses written with `pulse_gates` (as for `native`)."""
+        variances, pulses, couplings = self.native(num_qubits, 1.0, pulse_gates)
+        return IdleNoise(
+            variance=variances[0] if variances else 0.0,
+            pulse_error=[error_beyond_decoherence(*pulse) for pulse in pulses],
+            zeta={(a, b): zeta for a, b, zeta in couplings},
+        )
+
+
+@dataclasses.dataclass(frozen=True)
+class IdleNoise:
+    """The noise model of idle qubits in SI units: the detuning variance <δ²> (rad²/s²), each
+    qubit's pulse error beyond decoherence, and ζ (rad/s) per coupled pair (a, b), a < b."""
+
+    variance: float
+    pulse_error: list
+    zeta: dict
+
+    def zz(self, p: int, q: int) -> float:
+        """ζ between qubits `p` and `q` (0 where they are not coupled)."""
+        return self.zeta.get((p, q) if p < q else (q, p), 0.0)
+
+
+def error_beyond_decoherence(reported: float, duration: float, t1: float, t2: float) -> float:
+    """The error of one pulse of length `duration` beyond the decoherence an idle qubit
+    suffers over it: `reported` less 1 - (3 + 2 exp(-τ/T2) + exp(-τ/T1)) / 6, never below 0;
+    a T1 or T2 of 0 or infinity counts as no decay of that kind (any one unit of time)."""
+    def decay(t):
+        return math.exp(-duration / t) if t > 0 and math.isfinite(t) else 1.0
+
+    return max(0.0, reported - (1.0 - (3.0 + 2.0 * decay(t2) + decay(t1)) / 6.0))
 
 
 def _seconds(value) -> float:

@@ -16,6 +16,7 @@ from qiskit.converters import circuit_to_dag, dag_to_circuit
 from qiskit.dagcircuit import DAGCircuit
 
 from vornak.qiskit.dynamic.blocks import fixed_length
+from vornak.qiskit.dynamic.calibrated import calibrated_choice
 from vornak.qiskit.dynamic.native import pad_native
 from vornak.qiskit.dynamic.reference import DynamicPadder
 from vornak.qiskit.dynamic.stretch import Counts, StretchSequences
@@ -48,7 +49,8 @@ class PaddedDynamic:
 def _stretches(padding: Padding, num_qubits: int) -> StretchSequences:
     plan = padding.plan(num_qubits)
     return StretchSequences(list(padding.options.written), plan.block, plan.phase,
-                            plan.colouring, Counts(), rz=padding.options.frames_allowed)
+                            plan.colouring, Counts(), rz=padding.options.frames_allowed,
+                            choice=calibrated_choice(padding, num_qubits))
 
 
 def _padder(padding: Padding, num_qubits: int, stretches: StretchSequences) -> DynamicPadder:

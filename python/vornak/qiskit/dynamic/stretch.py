@@ -8,7 +8,10 @@ them, ``delay(a) P delay(2a) P ... P delay(a)``, beside the control-flow operati
 closed by a barrier over them all, so that the device stretches the sequence over the time
 the operations take. Coupled idle qubits get patterns of b, 2b, 4b, ... pulses (b the
 sequence's shortest identity block: 2 for the default and X-X), which are mutually
-orthogonal: their ZZ is refocused with their detuning.
+orthogonal: their ZZ is refocused with their detuning. With the device's calibration the
+colours are chosen by what the pulses cost and the ZZ refocuses (`calibrated`): where the ZZ
+is weak the qubits take the plain pattern of b pulses, and a qubit whose pulses cost more
+than any idle time would make them pay takes none.
 """
 
 from __future__ import annotations
@@ -39,11 +42,14 @@ class StretchSequences:
     pulse), of which every `block` in a row are the identity with the global phase `phase`,
     on qubits coupled as `couplings` says; counts them in `counts`. `rz` says whether the
     device has ``rz``, which carries a phase of π where a break_loop or continue_loop may
-    skip a sequence (see `phase_here`)."""
+    skip a sequence (see `phase_here`). `choice` (a `calibrated.CalibratedChoice`, or None
+    for the greedy colouring's orthogonal patterns) chooses which qubits take a sequence and
+    of which colour."""
 
     def __init__(self, pulses, block: int, phase: float, couplings, counts: Counts,
-                 rz: bool = False):
+                 rz: bool = False, choice=None):
         self.pulses = pulses
+        self.choice = choice
         self.block = block
         self.phase = phase
         self.counts = counts
@@ -65,8 +71,15 @@ class StretchSequences:
         n, block = len(self.pulses), self.block
         boundary_number = self._names
         self._names += 1
+        if self.choice is None:
+            groups = self.colours(around)
+        else:
+            groups = self.choice.colours(around, boundary, body, physical, self.neighbours,
+                                         block)
+            if not groups:
+                return
         late = 0.0  # phase corrections no gate on a qubit carries, for after the barrier
-        for colour, members in self.colours(around).items():
+        for colour, members in groups.items():
             # A name (boundary, colour) and an identifier of their own, the same on every run.
             name = f"_dd_stretch_{boundary_number}_{colour}"
             a = expr.Stretch(uuid.uuid5(_STRETCHES, name), name)
@@ -99,7 +112,8 @@ class StretchSequences:
         bits = []
         for instruction in boundary:
             bits.extend(b for b in instruction.qubits if b not in bits)
-        bits.extend(qubit_of[q] for q in around)
+        taking = {q for members in groups.values() for q in members}
+        bits.extend(qubit_of[q] for q in around if q in taking)
         out._append(CircuitInstruction(Barrier(len(bits)), bits, ()))
         times.append(0)
         times.extend([0] * self.phase_here(out, late, None))
