@@ -862,7 +862,8 @@ def test_the_idle_time_is_bounded_by_the_shortest_branch():
     long = _idle_pulses("FakeTorino", target, _idle_beside(LONG_DT))
     counts = [long[q] for q in line[1:]]
     assert counts[0] != counts[1] and counts[1] != counts[2]
-    assert set(_idle_pulses("FakeTorino", target, _idle_beside(LONG_DT, both=False)).values()) == {2}
+    one_way = _idle_pulses("FakeTorino", target, _idle_beside(LONG_DT, both=False))
+    assert set(one_way.values()) == {2}
 
 
 def test_a_qubit_whose_pulses_cannot_pay_takes_none():

@@ -27,17 +27,19 @@ The rule, per boundary:
    b·e ≥ v·(L + `GENEROUS_LATENCY_S`)²/4, with v = <δ²> plus ζ²/4 per coupled neighbour that
    takes no sequence (it is busy in the control flow, or idles without pulses). Since T has no
    upper bound, skipping is the choice that can go most wrong, and is kept for qubits whose
-   pulses are plainly bad (e of several 1e-3).
+   pulses are plainly bad (beside a short body, e above about 8e-3 at the default
+   detuning).
 2. The others take their patterns at the expected T = L + `ASSUMED_LATENCY_S`, one qubit at a
    time in the order of the greedy colouring: each takes the colour c, among 0 and the
    lowest colour its coloured idle neighbours leave free, that costs least,
    (2^c - 1)·b·e + ζ²T²/16 per neighbour already of colour c; on a tie the higher colour. On
-   fixed couplers (ζ ≈ 2π·68 kHz) the ZZ of one pair at 1 µs, 2e-2, outweighs any pulse,
+   fixed couplers (ζ ≈ 2π·68 kHz) the ZZ of one pair at 1 µs, 1e-2, outweighs any pulse,
    and every qubit takes the orthogonal colour of the greedy colouring; on tunable couplers
-   (ζ ≈ 2π·6.4 kHz) it is 1e-4, below the 2e (4e-4..1e-3) of colour 1's two more pulses, and
-   the qubits take the plain pattern (colour 0) unless the bodies are long or the measured ZZ
-   of a pair (``zz=``) is strong. Colour c's ZZ term grows as T² and its pulses stay fixed,
-   so a T longer than expected only makes the choice lean to orthogonality.
+   (ζ ≈ 2π·6.4 kHz) it is 1e-4, mostly below the 2e (2e-4 to 1e-3) of colour 1's two more
+   pulses, and the qubits take the plain pattern (colour 0) unless their pulses are nearly
+   free, the bodies are long, or the measured ZZ of a pair (``zz=``) is strong. Where the
+   decision takes much longer than assumed, a plain pair leaves more: ζ²T²/16 grows as T²
+   (1e-3 at 3 µs on tunable couplers), while the orthogonal patterns' cost stays fixed.
 
 Without a calibration every qubit takes the greedy colouring's orthogonal pattern.
 """
