@@ -5,18 +5,15 @@
 #include <limits>
 #include <numeric>
 #include <optional>
-#include <set>
 #include <span>
-#include <tuple>
 
+#include "dd/coupling_colours.h"
 #include "dd/refocus_cost.h"
 #include "dd/walsh_shift.h"
 #include "graph/qubit_slots.h"
 
 namespace vornak {
 namespace {
-
-constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
 // The most pulses the bound on free time gives one part: a wait of milliseconds still gets a
 // pulse every few µs, and a wait of 2**53 dt no more pulses than memory holds.
@@ -38,170 +35,6 @@ struct PendingRun {
   std::uint32_t count;
   double duration;
   std::size_t stretch;  // its index in stretches_
-};
-
-// The coupling graph between the qubits that take pulses, by slot, and a proper colouring of
-// it: by breadth-first search in two colours where a connected part is bipartite, by DSatur
-// where it is not. Each connected part keeps its index, and whether it is two-coloured
-// (bipartite, with two qubits or more), for the planner to flip its sides.
-class CouplingColours {
- public:
-  // The graph on `slots` slots from `pairs` (both directions of each coupling, in any order
-  // and with repeats; sorted and made unique here).
-  void connect(std::size_t slots, std::vector<std::pair<std::size_t, std::size_t>>& pairs) {
-    std::sort(pairs.begin(), pairs.end());
-    pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-    offsets_.assign(slots + 1, 0);
-    neighbours_.reserve(pairs.size());
-    for (const auto& [a, b] : pairs) {
-      ++offsets_[a + 1];
-      neighbours_.push_back(b);
-    }
-    for (std::size_t s = 0; s < slots; ++s) offsets_[s + 1] += offsets_[s];
-  }
-
-  std::span<const std::size_t> neighbours(std::size_t s) const {
-    return {neighbours_.data() + offsets_[s], neighbours_.data() + offsets_[s + 1]};
-  }
-
-  // Colours every slot for which `takes_pulses(slot)` holds; the others keep kNone.
-  template <class TakesPulses>
-  void assign(TakesPulses takes_pulses) {
-    const std::size_t slots = offsets_.size() - 1;
-    colour_.assign(slots, kNone);
-    component_.assign(slots, kNone);
-    two_coloured_.clear();
-    std::vector<std::size_t> part;
-    for (std::size_t root = 0; root < slots; ++root) {
-      if (!takes_pulses(root) || colour_[root] != kNone) continue;
-      part.assign(1, root);
-      colour_[root] = 0;
-      component_[root] = static_cast<std::uint32_t>(two_coloured_.size());
-      bool bipartite = true;
-      for (std::size_t i = 0; i < part.size(); ++i) {
-        const std::size_t s = part[i];
-        for (std::size_t t : neighbours(s)) {
-          if (colour_[t] == kNone) {
-            colour_[t] = colour_[s] ^ 1;
-            component_[t] = component_[s];
-            part.push_back(t);
-          } else if (colour_[t] == colour_[s]) {
-            bipartite = false;
-          }
-        }
-      }
-      if (!bipartite) colour_dsatur(part);
-      // A part of one qubit has no other side to give the pulses to.
-      two_coloured_.push_back(bipartite && part.size() > 1);
-    }
-  }
-
-  std::uint32_t colour(std::size_t s) const { return colour_[s]; }
-  std::uint32_t component(std::size_t s) const { return component_[s]; }
-  // By connected part: bipartite, with two qubits or more.
-  const std::vector<bool>& two_coloured() const { return two_coloured_; }
-
-  // Swaps the two colours of every two-coloured part `c` with components[c].
-  void flip_sides(const std::vector<bool>& components) {
-    for (std::size_t s = 0; s < colour_.size(); ++s) {
-      if (colour_[s] != kNone && components[component_[s]]) colour_[s] ^= 1;
-    }
-  }
-
- private:
-  // Colours `part` (a connected part of the graph) again, always next the vertex with the most
-  // distinct colours among its neighbours (then the most neighbours), with the least colour
-  // none of them has.
-  void colour_dsatur(const std::vector<std::size_t>& part) {
-    for (std::size_t s : part) colour_[s] = kNone;
-    // Positions in `part`, by slot: one array for all parts, so that many small odd cycles
-    // cost no more than one large one.
-    std::vector<std::size_t>& local = part_position_;
-    if (local.empty()) local.assign(colour_.size(), 0);
-    for (std::size_t i = 0; i < part.size(); ++i) local[part[i]] = i;
-    std::vector<std::vector<std::uint32_t>> around(part.size());  // neighbours' colours
-    using Key = std::tuple<std::size_t, std::size_t, std::size_t>;  // -sat, -degree, slot
-    auto key = [&](std::size_t s) {
-      return Key{~around[local[s]].size(), ~neighbours(s).size(), s};
-    };
-    std::set<Key> queue;
-    for (std::size_t s : part) queue.insert(key(s));
-    while (!queue.empty()) {
-      const std::size_t s = std::get<2>(*queue.begin());
-      queue.erase(queue.begin());
-      std::vector<std::uint32_t>& taken = around[local[s]];
-      std::sort(taken.begin(), taken.end());
-      std::uint32_t c = 0;
-      for (std::uint32_t t : taken) {
-        if (t == c) ++c;
-      }
-      colour_[s] = c;
-      for (std::size_t t : neighbours(s)) {
-        if (colour_[t] != kNone) continue;
-        std::vector<std::uint32_t>& theirs = around[local[t]];
-        if (std::find(theirs.begin(), theirs.end(), c) != theirs.end()) continue;
-        queue.erase(key(t));
-        theirs.push_back(c);
-        queue.insert(key(t));
-      }
-    }
-  }
-
-  std::vector<std::size_t> offsets_;  // by slot, into neighbours_
-  std::vector<std::size_t> neighbours_;
-  std::vector<std::uint32_t> colour_;     // by slot, kNone for qubits without pulses
-  std::vector<std::uint32_t> component_;  // by slot: its connected part of the coupling graph
-  std::vector<bool> two_coloured_;        // by part
-  std::vector<std::size_t> part_position_;  // by slot, for colour_dsatur()
-};
-
-// shifted_pattern_start() remembered for the stretch being filled: its later attempts
-// (place_parts()) cut anew only the parts that found no shift, and meet the others again with
-// the same flips inside.
-class ShiftMemo {
- public:
-  // Forgets every search: a new stretch.
-  void clear() {
-    searched_.clear();
-    flips_.clear();
-    sorted_ = 0;
-  }
-
-  // Makes the searches so far those that start() looks up, until the next seal().
-  void seal() {
-    std::sort(searched_.begin(), searched_.end(), Search::before);
-    sorted_ = searched_.size();
-  }
-
-  // shifted_pattern_start(a, b, m, inside, margin), from a sealed search of the same part,
-  // pulse count and flips inside where there is one.
-  std::optional<double> start(double a, double b, std::size_t m, std::span<const double> inside,
-                              double margin) {
-    const auto known = std::lower_bound(searched_.begin(), searched_.begin() + sorted_,
-                                        Search{a, b, m}, Search::before);
-    if (known != searched_.begin() + sorted_ && known->a == a && known->b == b &&
-        known->m == m && known->count == inside.size() &&
-        std::equal(inside.begin(), inside.end(), flips_.begin() + known->offset)) {
-      return known->start;
-    }
-    const std::optional<double> start = shifted_pattern_start(a, b, m, inside, margin);
-    searched_.push_back({a, b, m, flips_.size(), inside.size(), start});
-    flips_.insert(flips_.end(), inside.begin(), inside.end());
-    return start;
-  }
-
- private:
-  struct Search {
-    double a, b;
-    std::size_t m, offset = 0, count = 0;  // the part, its pulses, its flips in flips_
-    std::optional<double> start = std::nullopt;
-    static bool before(const Search& x, const Search& y) {
-      return std::tie(x.a, x.b, x.m) < std::tie(y.a, y.b, y.m);
-    }
-  };
-  std::vector<Search> searched_;  // the first sorted_ sorted
-  std::size_t sorted_ = 0;
-  std::vector<double> flips_;
 };
 
 class WalshPlanner {
@@ -312,7 +145,9 @@ class WalshPlanner {
   std::span<const std::size_t> neighbours(std::size_t s) const { return graph_.neighbours(s); }
 
   void colour() {
-    graph_.assign([&](std::size_t s) { return takes_pulses(s); });
+    std::vector<std::uint8_t> coloured(slots_.size());
+    for (std::size_t s = 0; s < slots_.size(); ++s) coloured[s] = takes_pulses(s);
+    graph_.assign(coloured);
   }
 
   // The pulses of each connected part of the coupling graph, by part.
@@ -382,7 +217,7 @@ class WalshPlanner {
     const std::size_t qubits = slots_.size();
     std::vector<std::size_t> order;
     for (std::size_t s = 0; s < qubits; ++s) {
-      if (graph_.colour(s) != kNone) order.push_back(s);
+      if (graph_.colour(s) != CouplingColours::kNone) order.push_back(s);
     }
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t x, std::size_t y) { return graph_.colour(x) < graph_.colour(y); });
