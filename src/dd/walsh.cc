@@ -144,6 +144,7 @@ class WalshPlanner {
 
   std::span<const std::size_t> neighbours(std::size_t s) const { return graph_.neighbours(s); }
 
+  // Colours the qubits that take pulses (CouplingColours::assign()).
   void colour() {
     std::vector<std::uint8_t> coloured(slots_.size());
     for (std::size_t s = 0; s < slots_.size(); ++s) coloured[s] = takes_pulses(s);
@@ -832,7 +833,7 @@ class WalshPlanner {
   std::vector<double> durations_;     // by slot, pulse_count each
   std::vector<double> base_time_;     // by slot: the sequence's pulse time, NaN for no pulses
   std::vector<Stretch> stretches_;
-  CouplingColours graph_;
+  CouplingColours graph_;  // between the qubits that take pulses, and their colours
   std::vector<double> last_pulse_end_;        // by slot
   std::vector<double> starts_;                // pulse starts, piece after piece
   std::vector<PendingRun> pending_;
@@ -848,7 +849,7 @@ class WalshPlanner {
   std::vector<std::size_t> counts_;           // pulses in each part
   std::vector<std::uint8_t> shifted_;         // by part: a shifted pattern (fill_parts())
   std::vector<double> shifts_;                // by part: that pattern's first centre
-  std::vector<double> followed_, late_, all_flips_, all_middles_;  // place_parts()'s lists
+  std::vector<double> followed_, late_, all_flips_, all_middles_;  // fill_followed()'s lists
   std::vector<std::size_t> stretch_first_, stretch_by_slot_;  // each slot's stretches
   // By neighbour of the slot being cut, kCursors places: in its middles_, flip_middles_,
   // centres_ and stretches, where the slot's previous stretch left off.
