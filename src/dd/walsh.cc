@@ -5,18 +5,15 @@
 #include <limits>
 #include <numeric>
 #include <optional>
-#include <set>
 #include <span>
-#include <tuple>
 
+#include "dd/coupling_colours.h"
 #include "dd/refocus_cost.h"
 #include "dd/walsh_shift.h"
 #include "graph/qubit_slots.h"
 
 namespace vornak {
 namespace {
-
-constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
 // The most pulses the bound on free time gives one part: a wait of milliseconds still gets a
 // pulse every few µs, and a wait of 2**53 dt no more pulses than memory holds.
@@ -134,7 +131,7 @@ class WalshPlanner {
     stretches_.push_back({begin, end, before, s});
   }
 
-  // The coupling graph between qubits that take pulses, by slot (offsets into neighbours_).
+  // The coupling graph between qubits that take pulses, by slot.
   void collect_couplings() {
     std::vector<std::pair<std::size_t, std::size_t>> pairs;
     source_.for_each_coupling([&](Qubit a, Qubit b) {
@@ -142,102 +139,22 @@ class WalshPlanner {
       std::optional<std::size_t> sa = slots_.find(a), sb = slots_.find(b);
       if (sa && sb && takes_pulses(*sa) && takes_pulses(*sb)) pairs.emplace_back(*sa, *sb);
     });
-    // Both directions of a pair are recorded; keep each once per endpoint.
-    std::sort(pairs.begin(), pairs.end());
-    pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-    neighbour_offsets_.assign(slots_.size() + 1, 0);
-    neighbours_.reserve(pairs.size());
-    for (const auto& [a, b] : pairs) {
-      ++neighbour_offsets_[a + 1];
-      neighbours_.push_back(b);
-    }
-    for (std::size_t s = 0; s < slots_.size(); ++s) {
-      neighbour_offsets_[s + 1] += neighbour_offsets_[s];
-    }
+    graph_.connect(slots_.size(), pairs);
   }
 
-  std::span<const std::size_t> neighbours(std::size_t s) const {
-    return {neighbours_.data() + neighbour_offsets_[s],
-            neighbours_.data() + neighbour_offsets_[s + 1]};
-  }
+  std::span<const std::size_t> neighbours(std::size_t s) const { return graph_.neighbours(s); }
 
-  // A proper colouring of the coupling graph: by breadth-first search in two colours where a
-  // connected part is bipartite, by DSatur where it is not.
+  // Colours the qubits that take pulses (CouplingColours::assign()).
   void colour() {
-    colour_.assign(slots_.size(), kNone);
-    component_.assign(slots_.size(), kNone);
-    two_coloured_.clear();
-    std::vector<std::size_t> part;
-    for (std::size_t root = 0; root < slots_.size(); ++root) {
-      if (!takes_pulses(root) || colour_[root] != kNone) continue;
-      part.assign(1, root);
-      colour_[root] = 0;
-      component_[root] = static_cast<std::uint32_t>(two_coloured_.size());
-      bool bipartite = true;
-      for (std::size_t i = 0; i < part.size(); ++i) {
-        const std::size_t s = part[i];
-        for (std::size_t t : neighbours(s)) {
-          if (colour_[t] == kNone) {
-            colour_[t] = colour_[s] ^ 1;
-            component_[t] = component_[s];
-            part.push_back(t);
-          } else if (colour_[t] == colour_[s]) {
-            bipartite = false;
-          }
-        }
-      }
-      if (!bipartite) colour_dsatur(part);
-      // A part of one qubit has no other side to give the pulses to.
-      two_coloured_.push_back(bipartite && part.size() > 1);
-    }
-    colours_ = 0;
-    for (std::size_t s = 0; s < slots_.size(); ++s) {
-      if (colour_[s] != kNone) colours_ = std::max<std::size_t>(colours_, colour_[s] + 1);
-    }
-  }
-
-  // Colours `part` (a connected part of the graph) again, always next the vertex with the most
-  // distinct colours among its neighbours (then the most neighbours), with the least colour
-  // none of them has.
-  void colour_dsatur(const std::vector<std::size_t>& part) {
-    for (std::size_t s : part) colour_[s] = kNone;
-    // Positions in `part`, by slot: one array for all parts, so that many small odd cycles
-    // cost no more than one large one.
-    std::vector<std::size_t>& local = part_position_;
-    if (local.empty()) local.assign(slots_.size(), 0);
-    for (std::size_t i = 0; i < part.size(); ++i) local[part[i]] = i;
-    std::vector<std::vector<std::uint32_t>> around(part.size());  // neighbours' colours
-    using Key = std::tuple<std::size_t, std::size_t, std::size_t>;  // -sat, -degree, slot
-    auto key = [&](std::size_t s) {
-      return Key{~around[local[s]].size(), ~neighbours(s).size(), s};
-    };
-    std::set<Key> queue;
-    for (std::size_t s : part) queue.insert(key(s));
-    while (!queue.empty()) {
-      const std::size_t s = std::get<2>(*queue.begin());
-      queue.erase(queue.begin());
-      std::vector<std::uint32_t>& taken = around[local[s]];
-      std::sort(taken.begin(), taken.end());
-      std::uint32_t c = 0;
-      for (std::uint32_t t : taken) {
-        if (t == c) ++c;
-      }
-      colour_[s] = c;
-      for (std::size_t t : neighbours(s)) {
-        if (colour_[t] != kNone) continue;
-        std::vector<std::uint32_t>& theirs = around[local[t]];
-        if (std::find(theirs.begin(), theirs.end(), c) != theirs.end()) continue;
-        queue.erase(key(t));
-        theirs.push_back(c);
-        queue.insert(key(t));
-      }
-    }
+    std::vector<std::uint8_t> coloured(slots_.size());
+    for (std::size_t s = 0; s < slots_.size(); ++s) coloured[s] = takes_pulses(s);
+    graph_.assign(coloured);
   }
 
   // The pulses of each connected part of the coupling graph, by part.
   std::vector<std::size_t> pulses_by_component() {
-    std::vector<std::size_t> out(two_coloured_.size(), 0);
-    for (const PendingRun& r : pending_) out[component_[slots_.slot(r.qubit)]] += r.count;
+    std::vector<std::size_t> out(graph_.two_coloured().size(), 0);
+    for (const PendingRun& r : pending_) out[graph_.component(slots_.slot(r.qubit))] += r.count;
     return out;
   }
 
@@ -248,7 +165,8 @@ class WalshPlanner {
   // one on a tie). Plans the whole circuit a second time, and a third where the parts
   // choose differently.
   void take_the_cheaper_side() {
-    if (std::find(two_coloured_.begin(), two_coloured_.end(), true) == two_coloured_.end()) {
+    const std::vector<bool>& two_coloured = graph_.two_coloured();
+    if (std::find(two_coloured.begin(), two_coloured.end(), true) == two_coloured.end()) {
       return;
     }
     const std::vector<std::size_t> first = pulses_by_component();
@@ -260,18 +178,18 @@ class WalshPlanner {
     if (pieces_ != nullptr) {
       first_pieces.assign(pieces_->begin() + static_cast<std::ptrdiff_t>(pieces_at_start_), pieces_->end());
     }
-    flip_sides(std::vector<bool>(two_coloured_.begin(), two_coloured_.end()));
+    graph_.flip_sides(two_coloured);
     cut_again();
     const std::vector<std::size_t> second = pulses_by_component();
-    std::vector<bool> back(two_coloured_.size(), false);
+    std::vector<bool> back(two_coloured.size(), false);
     bool any = false, all = true;
     for (std::size_t c = 0; c < back.size(); ++c) {
-      back[c] = two_coloured_[c] && first[c] <= second[c];
+      back[c] = two_coloured[c] && first[c] <= second[c];
       any = any || back[c];
-      all = all && back[c] == two_coloured_[c];
+      all = all && back[c] == two_coloured[c];
     }
     if (!any) return;
-    flip_sides(back);
+    graph_.flip_sides(back);
     if (!all) {
       cut_again();
       return;
@@ -282,12 +200,6 @@ class WalshPlanner {
     if (pieces_ != nullptr) {
       pieces_->resize(pieces_at_start_);
       pieces_->insert(pieces_->end(), first_pieces.begin(), first_pieces.end());
-    }
-  }
-
-  void flip_sides(const std::vector<bool>& components) {
-    for (std::size_t s = 0; s < slots_.size(); ++s) {
-      if (colour_[s] != kNone && components[component_[s]]) colour_[s] ^= 1;
     }
   }
 
@@ -306,10 +218,10 @@ class WalshPlanner {
     const std::size_t qubits = slots_.size();
     std::vector<std::size_t> order;
     for (std::size_t s = 0; s < qubits; ++s) {
-      if (colour_[s] != kNone) order.push_back(s);
+      if (graph_.colour(s) != CouplingColours::kNone) order.push_back(s);
     }
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t x, std::size_t y) { return colour_[x] < colour_[y]; });
+                     [&](std::size_t x, std::size_t y) { return graph_.colour(x) < graph_.colour(y); });
     std::vector<std::size_t>& first = stretch_first_;
     first.assign(qubits + 1, 0);
     for (const Stretch& st : stretches_) ++first[st.slot + 1];
@@ -356,7 +268,9 @@ class WalshPlanner {
     }
   }
 
-  bool lower_colour(std::size_t u, std::size_t s) const { return colour_[u] < colour_[s]; }
+  bool lower_colour(std::size_t u, std::size_t s) const {
+    return graph_.colour(u) < graph_.colour(s);
+  }
 
   // The first of sorted `times` after the start of stretch `st`, found from `from` on, which
   // it moves there (a later stretch of the same slot then starts from it).
@@ -424,7 +338,6 @@ class WalshPlanner {
                    const std::vector<double>& shifted_operations) {
     const Stretch& st = stretches_[index];
     const std::size_t n = options_.pulse_count;
-    const double* d = durations_.data() + s * n;
     const std::size_t offset = starts_.size();
     std::size_t total = 0;
     bool closing = false;
@@ -432,34 +345,8 @@ class WalshPlanner {
     if (shifted_pulses.empty() && shifted_operations.empty()) {
       fits = fill_parts(s, st, flips, middles, nullptr, total, closing);
     } else {
-      merged(shifted_pulses, shifted_operations, followed_);
-      late_.clear();
-      searched_.clear();
-      searched_flips_.clear();
-      searched_sorted_ = 0;
-      fits = fill_parts(s, st, flips, middles, &followed_, total, closing);
-      // A flipped part too short for its pattern, or with no shift orthogonal to the flips
-      // that leaves its pulses their room: cut at its flips instead (where they leave the
-      // parts already cut their room), and try again.
-      for (int again = 0; again < 2 && !fits && !unfit_.empty(); ++again) {
-        starts_.resize(offset);
-        for (std::size_t i : unfit_) {
-          auto first = std::upper_bound(followed_.begin(), followed_.end(), bounds_[i]);
-          auto end = std::lower_bound(first, followed_.end(), bounds_[i + 1]);
-          late_.insert(late_.end(), first, end);
-          std::fill(first, end, std::numeric_limits<double>::quiet_NaN());
-        }
-        std::erase_if(followed_, [](double t) { return std::isnan(t); });
-        std::sort(late_.begin(), late_.end());
-        fits = fill_parts(s, st, flips, middles, &followed_, total, closing);
-      }
-      if (!fits) {
-        // Or at every flip, as where none is followed.
-        starts_.resize(offset);
-        merged(flips, shifted_pulses, all_flips_);
-        merged(middles, shifted_operations, all_middles_);
-        fits = fill_parts(s, st, all_flips_, all_middles_, nullptr, total, closing);
-      }
+      fits = fill_followed(s, st, flips, middles, shifted_pulses, shifted_operations, total,
+                           closing);
     }
     const bool plain = !fits;
     if (!fits) {
@@ -480,11 +367,55 @@ class WalshPlanner {
       total = 0;
       std::fill(counts_.begin(), counts_.end(), 0);
     }
+    record_stretch(s, index, offset, total, plain);
+  }
+
+  // fill_parts() with the followed flips `shifted_pulses` and `shifted_operations`. A flipped
+  // part too short for its pattern, or with no shift orthogonal to the flips that leaves its
+  // pulses their room, is cut at its flips instead (where they leave the parts already cut
+  // their room), and the stretch filled again, twice at most; where it still does not fit,
+  // cut at every flip, as where none is followed. starts_ keeps only the last attempt's.
+  bool fill_followed(std::size_t s, const Stretch& st, const std::vector<double>& flips,
+                     const std::vector<double>& middles, const std::vector<double>& shifted_pulses,
+                     const std::vector<double>& shifted_operations, std::size_t& total,
+                     bool& closing) {
+    const std::size_t offset = starts_.size();
+    merged(shifted_pulses, shifted_operations, followed_);
+    late_.clear();
+    shift_memo_.clear();
+    bool fits = fill_parts(s, st, flips, middles, &followed_, total, closing);
+    for (int again = 0; again < 2 && !fits && !unfit_.empty(); ++again) {
+      starts_.resize(offset);
+      for (std::size_t i : unfit_) {
+        auto first = std::upper_bound(followed_.begin(), followed_.end(), bounds_[i]);
+        auto end = std::lower_bound(first, followed_.end(), bounds_[i + 1]);
+        late_.insert(late_.end(), first, end);
+        std::fill(first, end, std::numeric_limits<double>::quiet_NaN());
+      }
+      std::erase_if(followed_, [](double t) { return std::isnan(t); });
+      std::sort(late_.begin(), late_.end());
+      fits = fill_parts(s, st, flips, middles, &followed_, total, closing);
+    }
+    if (fits) return true;
+    starts_.resize(offset);
+    merged(flips, shifted_pulses, all_flips_);
+    merged(middles, shifted_operations, all_middles_);
+    return fill_parts(s, st, all_flips_, all_middles_, nullptr, total, closing);
+  }
+
+  // Records the parts of stretch `index` of slot `s` (bounds_, counts_, shifted_) in pieces_,
+  // and its `total` pulses, starts_[offset ..], as a run and in centres_ and last_pulse_end_.
+  // `plain`: the stretch took the plain sequence, if any.
+  void record_stretch(std::size_t s, std::size_t index, std::size_t offset, std::size_t total,
+                      bool plain) {
+    const Stretch& st = stretches_[index];
+    const std::size_t n = options_.pulse_count;
+    const double* d = durations_.data() + s * n;
     if (pieces_ != nullptr) {
       for (std::size_t i = 0; i + 1 < bounds_.size(); ++i) {
-        pieces_->push_back({slots_.qubit(s), st.before, bounds_[i], bounds_[i + 1], colour_[s],
-                            static_cast<std::uint32_t>(counts_[i]), plain && total > 0,
-                            counts_[i] > 0 && shifted_[i] != 0});
+        pieces_->push_back({slots_.qubit(s), st.before, bounds_[i], bounds_[i + 1],
+                            graph_.colour(s), static_cast<std::uint32_t>(counts_[i]),
+                            plain && total > 0, counts_[i] > 0 && shifted_[i] != 0});
       }
     }
     if (total == 0) return;
@@ -506,29 +437,48 @@ class WalshPlanner {
   // (i < j), which leaves ∫ s = 0 over the part whatever sign it starts with, or none where one
   // pulse does not fit. A part with times of `followed` inside (a neighbour's sign flips, when
   // given) is shifted instead: 2k pulses L / 2k apart, moved together until the ZZ with that
-  // neighbour integrates to zero over the part (shifted_pattern_start()). The stretch's total is made a
-  // whole number of sequences (and even) by adding pulses to the other parts with the most
-  // room, or else by taking them from those with the least. Returns whether every pulse fits
-  // (total > 0); `total` and `closing` are those of place_counts().
+  // neighbour integrates to zero over the part (shifted_pattern_start()). The stretch's total
+  // is made a whole number of sequences (and even) by adding pulses to the other parts with
+  // the most room, or else by taking them from those with the least. Returns whether every
+  // pulse fits (total > 0); `total` and `closing` are those of place_counts().
   bool fill_parts(std::size_t s, const Stretch& st, const std::vector<double>& flips,
                   const std::vector<double>& middles, const std::vector<double>* followed,
                   std::size_t& total, bool& closing) {
+    const double room = part_room(s);
+    cut_parts(st, flips, middles, room);
+    if (followed != nullptr) {
+      add_late_cuts(room);
+      // The earlier attempts' shift searches, looked up by shift_memo_.start().
+      shift_memo_.seal();
+    }
+    total = count_parts(followed, room);
+    if (!unfit_.empty()) return false;
+    if (!whole_repetitions(room, total, closing)) return false;
+    return total > 0 && place_counts(s, st, closing, total);
+  }
+
+  // The free time a part of slot `s` needs for a pulse: the pulse's own length on both sides
+  // (and the spacing, and one alignment unit the rounding may move it by). A pulse turns the
+  // frame over its whole length, not at its middle as the sign model has it, so in a shorter
+  // part the pulse itself would be most of what refocuses, and every pulse adds its error:
+  // the room trades a little refocusing for far fewer pulses.
+  double part_room(std::size_t s) const {
     const std::size_t n = options_.pulse_count;
     const double* d = durations_.data() + s * n;
     double longest = 0.0;
     for (std::size_t i = 0; i < n; ++i) longest = std::max(longest, d[i]);
-    // A part takes a pulse only with free time of the pulse's own length on both sides (and
-    // the spacing, and one alignment unit the rounding may move it by): a pulse turns the
-    // frame over its whole length, not at its middle as the sign model has it, so in a
-    // shorter part the pulse itself would be most of what refocuses, and every pulse adds
-    // its error: the room trades a little refocusing for far fewer pulses.
-    const double room = std::max(3.0 * longest, longest + options_.spacing + options_.alignment);
-    // Turns closer together than one pulse needs cannot each be followed. The pulses of
-    // neighbours of lower colours come first: one less than `room` after the last one kept is
-    // left out. A middle of a neighbour's operation is kept only `room` or more away from
-    // every cut kept and from both ends of the stretch, so that every part holds a pulse
-    // even beside a neighbour running short gates back to back. A turn left out lies within
-    // `room` of its part's start or end, so it keeps a ZZ phase of at most 2 room.
+    return std::max(3.0 * longest, longest + options_.spacing + options_.alignment);
+  }
+
+  // Sets bounds_ to the ends of `st` and the cuts kept of `flips` and `middles` (sorted), in
+  // order. Turns closer together than one pulse needs cannot each be followed. The pulses of
+  // neighbours of lower colours come first: one less than `room` after the last one kept is
+  // left out. A middle of a neighbour's operation is kept only `room` or more away from
+  // every cut kept and from both ends of the stretch, so that every part holds a pulse
+  // even beside a neighbour running short gates back to back. A turn left out lies within
+  // `room` of its part's start or end, so it keeps a ZZ phase of at most 2 room.
+  void cut_parts(const Stretch& st, const std::vector<double>& flips,
+                 const std::vector<double>& middles, double room) {
     kept_.assign(1, st.begin);
     for (double t : flips) {
       if (t - kept_.back() >= room && st.end - t >= room) kept_.push_back(t);
@@ -544,22 +494,27 @@ class WalshPlanner {
     }
     while (next + 1 < kept_.size()) bounds_.push_back(kept_[next++]);
     bounds_.push_back(st.end);
-    if (followed != nullptr) {
-      // The followed flips given up on (place_parts()), where they leave every part its room.
-      for (double t : late_) {
-        const auto after = std::upper_bound(bounds_.begin(), bounds_.end(), t);
-        if (after == bounds_.begin() || after == bounds_.end()) continue;
-        if (t - *(after - 1) >= room && *after - t >= room) bounds_.insert(after, t);
-      }
-      // The earlier attempts' shift searches, looked up by shift_for().
-      std::sort(searched_.begin(), searched_.end(), ShiftSearch::before);
-      searched_sorted_ = searched_.size();
+  }
+
+  // Adds to bounds_ the followed flips given up on (late_, place_parts()) that leave both
+  // parts beside them `room`.
+  void add_late_cuts(double room) {
+    for (double t : late_) {
+      const auto after = std::upper_bound(bounds_.begin(), bounds_.end(), t);
+      if (after == bounds_.begin() || after == bounds_.end()) continue;
+      if (t - *(after - 1) >= room && *after - t >= room) bounds_.insert(after, t);
     }
+  }
+
+  // Sets counts_, shifted_ and shifts_ of every part of bounds_, and unfit_ to the parts with
+  // times of `followed` inside that found no shifted pattern (they count no pulses). Returns
+  // the pulses counted.
+  std::size_t count_parts(const std::vector<double>* followed, double room) {
     const std::size_t parts = bounds_.size() - 1;
     counts_.assign(parts, 0);
     shifted_.assign(parts, 0);
     shifts_.assign(parts, 0.0);
-    total = 0;
+    std::size_t total = 0;
     unfit_.clear();
     for (std::size_t i = 0; i < parts; ++i) {
       const double a = bounds_[i], b = bounds_[i + 1];
@@ -575,32 +530,48 @@ class WalshPlanner {
       const std::span<const double> inside =
           followed != nullptr ? times_inside(*followed, a, b) : std::span<const double>{};
       if (!inside.empty()) {
-        // Two pulses at least, and in pairs: a shift by L / 2k turns the pattern's signs over.
-        // Where the shift that answers puts a pulse within half its room of an end (a
-        // pattern of the neighbour's own period is orthogonal only a quarter of a period
-        // off), a pair more changes the period: up to two more pairs are tried.
-        const std::size_t most = static_cast<std::size_t>(length / (2 * room));
-        std::size_t k = std::max<std::size_t>(1, (j + 1) / 2);
-        std::optional<double> shift;
-        for (; k <= most && k <= (j + 1) / 2 + 2 && !shift; ++k) {
-          shift = shift_for(a, b, 2 * k, inside, room / 2);
-        }
-        if (!shift) {
+        if (shift_part(i, j, inside, room)) {
+          total += counts_[i];
+        } else {
           unfit_.push_back(i);
-          continue;
         }
-        --k;
-        counts_[i] = 2 * k;
-        shifted_[i] = 1;
-        shifts_[i] = *shift;
-        total += 2 * k;
       } else if (length >= room) {
         counts_[i] = j;
         total += j;
       }
     }
-    if (!unfit_.empty()) return false;
-    const std::size_t unit = std::lcm(n, std::size_t{2});
+    return total;
+  }
+
+  // Gives part `i` a shifted pattern orthogonal to the followed flips `inside` it, of about
+  // the `j` pulses an unshifted part would take; false where none leaves its pulses their
+  // room. Two pulses at least, and in pairs: a shift by L / 2k turns the pattern's signs
+  // over. Where the shift that answers puts a pulse within half its room of an end (a
+  // pattern of the neighbour's own period is orthogonal only a quarter of a period off), a
+  // pair more changes the period: up to two more pairs are tried.
+  bool shift_part(std::size_t i, std::size_t j, std::span<const double> inside, double room) {
+    const double a = bounds_[i], b = bounds_[i + 1];
+    const std::size_t most = static_cast<std::size_t>((b - a) / (2 * room));
+    std::size_t k = std::max<std::size_t>(1, (j + 1) / 2);
+    std::optional<double> shift;
+    for (; k <= most && k <= (j + 1) / 2 + 2 && !shift; ++k) {
+      shift = shift_memo_.start(a, b, 2 * k, inside, room / 2);
+    }
+    if (!shift) return false;
+    --k;
+    counts_[i] = 2 * k;
+    shifted_[i] = 1;
+    shifts_[i] = *shift;
+    return true;
+  }
+
+  // Makes `total`, the pulses of counts_, a whole number of sequences (and even): first the
+  // closing pulse where one is missing, then pulses added to the unshifted parts with the
+  // most room while each keeps `room`, else taken from those with the least. Sets `closing`
+  // (see place_counts()); false where no part can give up pulses.
+  bool whole_repetitions(double room, std::size_t& total, bool& closing) {
+    const std::size_t parts = counts_.size();
+    const std::size_t unit = std::lcm(options_.pulse_count, std::size_t{2});
     auto share = [&](std::size_t i, std::size_t j) { return (bounds_[i + 1] - bounds_[i]) / j; };
     // The cheapest odd extra pulse is one at the very end of the stretch: the last part then
     // holds an even number j of pulses centred at i / j of it (i = 1 .. j), all h before,
@@ -644,26 +615,7 @@ class WalshPlanner {
       total -= fewer;
       if (counts_[pick] == 0 && pick == last) closing = false;
     }
-    return total > 0 && place_counts(s, st, closing, total);
-  }
-
-  // shifted_pattern_start() of part [a, b] with the followed flips `inside` it, remembered
-  // for the stretch being filled: its later attempts (place_parts()) cut anew only the parts
-  // that found no shift, and meet the others again with the same flips inside.
-  std::optional<double> shift_for(double a, double b, std::size_t m,
-                                  std::span<const double> inside, double margin) {
-    const auto known = std::lower_bound(
-        searched_.begin(), searched_.begin() + searched_sorted_, ShiftSearch{a, b, m},
-        ShiftSearch::before);
-    if (known != searched_.begin() + searched_sorted_ && known->a == a && known->b == b &&
-        known->m == m && known->count == inside.size() &&
-        std::equal(inside.begin(), inside.end(), searched_flips_.begin() + known->offset)) {
-      return known->start;
-    }
-    const std::optional<double> start = shifted_pattern_start(a, b, m, inside, margin);
-    searched_.push_back({a, b, m, searched_flips_.size(), inside.size(), start});
-    searched_flips_.insert(searched_flips_.end(), inside.begin(), inside.end());
-    return start;
+    return true;
   }
 
   // The times of sorted `times` strictly inside (a, b).
@@ -881,13 +833,7 @@ class WalshPlanner {
   std::vector<double> durations_;     // by slot, pulse_count each
   std::vector<double> base_time_;     // by slot: the sequence's pulse time, NaN for no pulses
   std::vector<Stretch> stretches_;
-  std::vector<std::size_t> neighbour_offsets_;  // by slot, into neighbours_
-  std::vector<std::size_t> neighbours_;
-  std::vector<std::uint32_t> colour_;  // by slot, kNone for qubits without pulses
-  std::vector<std::uint32_t> component_;  // by slot: its connected part of the coupling graph
-  std::vector<bool> two_coloured_;        // by part: bipartite, with two qubits or more
-  std::vector<std::size_t> part_position_;  // by slot, for colour_dsatur()
-  std::size_t colours_ = 0;
+  CouplingColours graph_;  // between the qubits that take pulses, and their colours
   std::vector<double> last_pulse_end_;        // by slot
   std::vector<double> starts_;                // pulse starts, piece after piece
   std::vector<PendingRun> pending_;
@@ -903,26 +849,14 @@ class WalshPlanner {
   std::vector<std::size_t> counts_;           // pulses in each part
   std::vector<std::uint8_t> shifted_;         // by part: a shifted pattern (fill_parts())
   std::vector<double> shifts_;                // by part: that pattern's first centre
-  std::vector<double> followed_, late_, all_flips_, all_middles_;  // place_parts()'s lists
+  std::vector<double> followed_, late_, all_flips_, all_middles_;  // fill_followed()'s lists
   std::vector<std::size_t> stretch_first_, stretch_by_slot_;  // each slot's stretches
   // By neighbour of the slot being cut, kCursors places: in its middles_, flip_middles_,
   // centres_ and stretches, where the slot's previous stretch left off.
   static constexpr std::size_t kCursors = 4;
   std::vector<std::size_t> cursors_;
   std::vector<std::size_t> unfit_;  // flipped parts without a shifted pattern (fill_parts())
-  struct ShiftSearch {
-    double a, b;
-    std::size_t m, offset = 0, count = 0;  // the part, its pulses, its flips in searched_flips_
-    std::optional<double> start = std::nullopt;
-    static bool before(const ShiftSearch& x, const ShiftSearch& y) {
-      return std::tie(x.a, x.b, x.m) < std::tie(y.a, y.b, y.m);
-    }
-  };
-  // shift_for()'s, in the stretch being filled: those of earlier attempts sorted, the first
-  // searched_sorted_.
-  std::vector<ShiftSearch> searched_;
-  std::size_t searched_sorted_ = 0;
-  std::vector<double> searched_flips_;
+  ShiftMemo shift_memo_;
   DdPlan plan_;
 };
 

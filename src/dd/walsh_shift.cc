@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 namespace vornak {
@@ -150,6 +151,38 @@ std::optional<double> shifted_pattern_start(double a, double b, std::size_t m,
   }
   // Linear between the two: exact once no breakpoint of g lies between them.
   return lo + (hi - lo) * g_lo / (g_lo - g_hi);
+}
+
+void ShiftMemo::clear() {
+  searched_.clear();
+  flips_.clear();
+  sorted_ = 0;
+}
+
+void ShiftMemo::seal() {
+  std::sort(searched_.begin(), searched_.end(), before);
+  sorted_ = searched_.size();
+}
+
+bool ShiftMemo::before(const Search& x, const Search& y) {
+  return std::tie(x.a, x.b, x.m) < std::tie(y.a, y.b, y.m);
+}
+
+std::optional<double> ShiftMemo::start(double a, double b, std::size_t m,
+                                       std::span<const double> inside, double margin) {
+  const auto known =
+      std::lower_bound(searched_.begin(), searched_.begin() + static_cast<std::ptrdiff_t>(sorted_),
+                       Search{a, b, m}, before);
+  if (known != searched_.begin() + static_cast<std::ptrdiff_t>(sorted_) && known->a == a &&
+      known->b == b && known->m == m && known->count == inside.size() &&
+      std::equal(inside.begin(), inside.end(),
+                 flips_.begin() + static_cast<std::ptrdiff_t>(known->offset))) {
+    return known->start;
+  }
+  const std::optional<double> found = shifted_pattern_start(a, b, m, inside, margin);
+  searched_.push_back({a, b, m, flips_.size(), inside.size(), found});
+  flips_.insert(flips_.end(), inside.begin(), inside.end());
+  return found;
 }
 
 }  // namespace vornak

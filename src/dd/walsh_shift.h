@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace vornak {
 
@@ -28,6 +29,38 @@ std::optional<double> shifted_pattern_start(double a, double b, std::size_t m,
 // flipping at `flips` (sorted, inside (a, b)), both +1 at a.
 double shifted_pattern_overlap(double a, double b, std::size_t m, double t,
                                std::span<const double> flips);
+
+// shifted_pattern_start() remembered over the attempts at one stretch: a later attempt cuts
+// anew only the parts that found no shift, and meets the others again with the same flips
+// inside, whose searches it then looks up instead of repeating.
+class ShiftMemo {
+ public:
+  // Forgets every search: a new stretch.
+  void clear();
+
+  // Makes the searches so far those that start() looks up, until the next seal(). O(s log s)
+  // for s searches.
+  void seal();
+
+  // shifted_pattern_start(a, b, m, inside, margin), taken from a sealed search of the same
+  // part, pulse count and flips inside (`inside` only, sorted) where there is one, else
+  // searched and remembered. The margin must be the same for every search of a part.
+  // O(log s + flips) for a sealed search.
+  std::optional<double> start(double a, double b, std::size_t m, std::span<const double> inside,
+                              double margin);
+
+ private:
+  struct Search {
+    double a, b;
+    std::size_t m, offset = 0, count = 0;  // the part, its pulses, its flips in flips_
+    std::optional<double> start = std::nullopt;
+  };
+  static bool before(const Search& x, const Search& y);
+
+  std::vector<Search> searched_;  // the first sorted_ sorted by before()
+  std::size_t sorted_ = 0;
+  std::vector<double> flips_;
+};
 
 }  // namespace vornak
 

@@ -95,5 +95,43 @@ TEST(ShiftedPattern, EdgeCases) {
                    .has_value());
 }
 
+// The memo answers as a fresh search does, whatever it holds: parts that share their ends and
+// count but not their flips, queries before and after a seal, and a clear between stretches.
+TEST(ShiftMemo, AnswersAsTheSearchDoes) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> time(0.0, 1.0);
+  ShiftMemo memo;
+  for (int stretch = 0; stretch < 20; ++stretch) {
+    memo.clear();
+    // A few parts, each met with several flip sets; the same ones again after each seal.
+    std::vector<std::pair<double, double>> parts;
+    for (int i = 0; i < 3; ++i) {
+      const double a = 1000.0 * i + 50.0 * time(rng);
+      parts.emplace_back(a, a + 400.0 + 500.0 * time(rng));
+    }
+    std::vector<std::vector<double>> flip_sets;
+    for (int i = 0; i < 4; ++i) {
+      std::vector<double> flips(1 + i);
+      for (double& f : flips) f = 500.0 * time(rng);
+      std::sort(flips.begin(), flips.end());
+      flip_sets.push_back(flips);
+    }
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      for (const auto& [a, b] : parts) {
+        for (const std::vector<double>& relative : flip_sets) {
+          std::vector<double> inside;
+          for (double f : relative) inside.push_back(a + f * (b - a) / 500.0);
+          for (std::size_t m : {2u, 4u}) {
+            SCOPED_TRACE(testing::Message() << stretch << " " << attempt << " " << a << " " << m);
+            EXPECT_EQ(memo.start(a, b, m, inside, 20.0),
+                      shifted_pattern_start(a, b, m, inside, 20.0));
+          }
+        }
+      }
+      memo.seal();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vornak

@@ -98,15 +98,18 @@ class Padding:
     def __init__(self, options: Options):
         self.options = options
         self._plans: dict[int, WidthPlan] = {}
+        self._spare_plans: dict[int, WidthPlan] = {}
         self._lock = threading.Lock()
 
     def __getstate__(self):
         # Passes travel to worker processes (Qiskit's parallel transpile): the lock stays.
-        return {"options": self.options, "plans": dict(self._plans)}
+        return {"options": self.options, "plans": dict(self._plans),
+                "spare_plans": dict(self._spare_plans)}
 
     def __setstate__(self, state):
         self.options = state["options"]
         self._plans = state["plans"]
+        self._spare_plans = state["spare_plans"]
         self._lock = threading.Lock()
 
     def plan(self, num_qubits: int) -> WidthPlan:
@@ -123,13 +126,12 @@ class Padding:
     def spare_plan(self, num_qubits: int) -> WidthPlan:
         """The plan for circuits one qubit wider than `num_qubits`, whose last qubit takes no
         pulses: it holds the length a box of fixed duration must last."""
-        key = -1 - num_qubits  # beside the plans by width
-        found = self._plans.get(key)
+        found = self._spare_plans.get(num_qubits)
         if found is None:
             plan = self.plan(num_qubits)
             found = dataclasses.replace(plan, pulse_durations=plan.pulse_durations + [None])
             with self._lock:
-                found = self._plans.setdefault(key, found)
+                found = self._spare_plans.setdefault(num_qubits, found)
         return found
 
     # -- lengths ---------------------------------------------------------------------------
