@@ -138,11 +138,19 @@ class Chooser {
   // others on choice_. Each qubit's stretches in it are disjoint and sorted, so the pulses
   // of each qubit come in time order: three sorted lists merged. O(its flips and pulses).
   double integral(const Piece& p, std::size_t changed, std::size_t k) {
+    auto pulses = [&](std::size_t j) {
+      const std::size_t i = stretch_of_[p.stretches + j];
+      return inside(stretches_[i].candidates[i == changed ? k : choice_[i]], p.lo, p.hi);
+    };
+    // Most pieces hold at most one stretch of each qubit: their pulses need no gathering.
+    const std::size_t second = p.stretch_count - p.split;
+    if (p.split <= 1 && second <= 1) {
+      return merged_integral(p.lo, p.hi, flips(p), p.split == 1 ? pulses(0) : std::span<const double>{},
+                             second == 1 ? pulses(p.split) : std::span<const double>{});
+    }
     for (std::vector<double>* list : {&first_pulses_, &second_pulses_}) list->clear();
     for (std::size_t j = 0; j < p.stretch_count; ++j) {
-      const std::size_t i = stretch_of_[p.stretches + j];
-      const std::span<const double> in =
-          inside(stretches_[i].candidates[i == changed ? k : choice_[i]], p.lo, p.hi);
+      const std::span<const double> in = pulses(j);
       std::vector<double>& list = j < p.split ? first_pulses_ : second_pulses_;
       list.insert(list.end(), in.begin(), in.end());
     }
