@@ -9,15 +9,67 @@
 
 namespace vornak {
 
-double dd_sign_integral(double a, double b, std::span<const double> flips) {
-  double sum = 0.0, from = a, sign = 1.0;
-  for (double t : flips) {
-    if (!(t > a) || !(t < b)) continue;
+namespace {
+
+// The sign's integral from `a`, built up flip by flip in time order: every integral below
+// is summed in this one way, so that a value found by another route (a merge instead of a
+// sort, a part computed once and reused) is the same to the last bit.
+struct SignSum {
+  double sum = 0.0;
+  double from;
+  double sign = 1.0;
+  explicit SignSum(double a) : from(a) {}
+  void flip(double t) {
     sum += sign * (t - from);
     from = t;
     sign = -sign;
   }
-  return sum + sign * (b - from);
+  double until(double b) const { return sum + sign * (b - from); }
+};
+
+// Feeds the sorted lists [x, x_end) and [y, y_end) to `s` in time order, up to the end of
+// either; x and y are left where they stopped.
+void merge_until_one_ends(SignSum& s, const double*& x, const double* x_end, const double*& y,
+                          const double* y_end) {
+  while (x != x_end && y != y_end) s.flip(*y < *x ? *y++ : *x++);
+}
+
+// ∫ s over [a, b] with the flips of three sorted lists, each strictly inside (a, b): what
+// dd_sign_integral() gives for their sorted union (equal times are interchangeable), without
+// gathering or sorting it. O(their sizes).
+double merged_integral(double a, double b, std::span<const double> xs, std::span<const double> ys,
+                       std::span<const double> zs) {
+  SignSum s(a);
+  const double *x = xs.data(), *y = ys.data(), *z = zs.data();
+  const double *x_end = x + xs.size(), *y_end = y + ys.size(), *z_end = z + zs.size();
+  while (x != x_end && y != y_end && z != z_end) {
+    const double*& first = *y < *x ? (*z < *y ? z : y) : (*z < *x ? z : x);
+    s.flip(*first++);
+  }
+  // At most two are left: merge them, then the one that remains.
+  if (x == x_end) std::swap(x, z), std::swap(x_end, z_end);
+  if (y == y_end) std::swap(y, z), std::swap(y_end, z_end);
+  merge_until_one_ends(s, x, x_end, y, y_end);
+  for (; x != x_end; ++x) s.flip(*x);
+  for (; y != y_end; ++y) s.flip(*y);
+  return s.until(b);
+}
+
+// The sorted `times` strictly inside (a, b). O(log).
+std::span<const double> inside(const std::vector<double>& times, double a, double b) {
+  const auto first = std::upper_bound(times.begin(), times.end(), a);
+  const auto last = std::lower_bound(first, times.end(), b);
+  return {first, last};
+}
+
+}  // namespace
+
+double dd_sign_integral(double a, double b, std::span<const double> flips) {
+  SignSum s(a);
+  for (double t : flips) {
+    if (t > a && t < b) s.flip(t);
+  }
+  return s.until(b);
 }
 
 double dd_pair_break_even(double pulse_error, double variance) {
@@ -55,6 +107,16 @@ struct Piece {
   std::size_t split;
 };
 
+// What window() needs of a piece and a stretch besides the stretch's own pulses.
+struct Window {
+  double lo = 0.0;
+  double hi = 0.0;
+  std::span<const double> flips;  // the busy flips inside (lo, hi)
+  std::size_t others = 0;         // the other qubit's pulses inside: others_[others .. + other_count)
+  std::size_t other_count = 0;
+  bool odd = false;  // the sign at lo is -1
+};
+
 class Chooser {
  public:
   Chooser(const DdCostModel& model, std::span<const DdCostStretch> stretches)
@@ -75,16 +137,30 @@ class Chooser {
   }
 
   // The piece's integral (∫s, or ∫s_a s_b) with stretch `changed` on candidate `k` and the
-  // others on choice_: every flip in it gathered and sorted. O(its flips · log).
+  // others on choice_. Each qubit's stretches in it are disjoint and sorted, so the pulses
+  // of each qubit come in time order: three sorted lists merged. O(its flips and pulses).
   double integral(const Piece& p, std::size_t changed, std::size_t k) {
-    scratch_.assign(flip_of_.begin() + static_cast<std::ptrdiff_t>(p.flips),
-                    flip_of_.begin() + static_cast<std::ptrdiff_t>(p.flips + p.flip_count));
-    for (std::size_t j = 0; j < p.stretch_count; ++j) {
+    auto pulses = [&](std::size_t j) {
       const std::size_t i = stretch_of_[p.stretches + j];
-      inside(stretches_[i].candidates[i == changed ? k : choice_[i]], p.lo, p.hi);
+      return inside(stretches_[i].candidates[i == changed ? k : choice_[i]], p.lo, p.hi);
+    };
+    // Most pieces hold at most one stretch of each qubit: their pulses need no gathering.
+    const std::size_t second = p.stretch_count - p.split;
+    if (p.split <= 1 && second <= 1) {
+      return merged_integral(p.lo, p.hi, flips(p), p.split == 1 ? pulses(0) : std::span<const double>{},
+                             second == 1 ? pulses(p.split) : std::span<const double>{});
     }
-    std::sort(scratch_.begin(), scratch_.end());
-    return dd_sign_integral(p.lo, p.hi, scratch_);
+    for (std::vector<double>* list : {&first_pulses_, &second_pulses_}) list->clear();
+    for (std::size_t j = 0; j < p.stretch_count; ++j) {
+      const std::span<const double> in = pulses(j);
+      std::vector<double>& list = j < p.split ? first_pulses_ : second_pulses_;
+      list.insert(list.end(), in.begin(), in.end());
+    }
+    return merged_integral(p.lo, p.hi, flips(p), first_pulses_, second_pulses_);
+  }
+
+  std::span<const double> flips(const Piece& p) const {
+    return {flip_of_.data() + p.flips, p.flip_count};
   }
 
   // Whether a change of stretch i moves the integral of piece `p` only within the stretch:
@@ -95,25 +171,26 @@ class Chooser {
     return even_[i] && !(st.begin < p.lo && st.end < p.hi);
   }
 
-  // The part of piece p's integral that lies within stretch i, with i on candidate k and the
-  // others on choice_ (for confined() pairs). Only the flips in that window and the sign at
-  // its start are needed: before the window, only the pulses of stretches that reach into the
-  // piece from before it, or overlap the window's start, do not pair up.
-  // O(flips in the window · log + log).
-  double window(const Piece& p, std::size_t i, std::size_t k) {
+  // What the part of piece p's integral within stretch i needs besides i's own pulses (for
+  // confined() pairs), the same for each of i's candidates: the busy flips in the window,
+  // the other qubit's pulses in it (appended to others_) and the sign at its start. Before
+  // the window, only the pulses of stretches that reach into the piece from before it, or
+  // overlap the window's start, do not pair up. O(log + the window's flips and pulses).
+  Window prepare(const Piece& p, std::size_t i) {
     const DdCostStretch& st = stretches_[i];
-    const double lo = std::max(p.lo, st.begin), hi = std::min(p.hi, st.end);
+    Window w;
+    w.lo = std::max(p.lo, st.begin);
+    w.hi = std::min(p.hi, st.end);
+    const double lo = w.lo, hi = w.hi;
     const double* flips = flip_of_.data() + p.flips;
     const double* flips_end = flips + p.flip_count;
     // The busy flips strictly inside (p.lo, lo), and those inside the window.
     const double* from = std::upper_bound(flips, flips_end, p.lo);
     const double* at = std::lower_bound(from, flips_end, lo);
     std::size_t before = static_cast<std::size_t>(at - from);
-    scratch_.clear();
-    for (const double* f = std::upper_bound(at, flips_end, lo); f != flips_end && *f < hi; ++f) {
-      scratch_.push_back(*f);
-    }
-    inside(st.candidates[k], lo, hi);
+    const double* first = std::upper_bound(at, flips_end, lo);
+    w.flips = {first, std::lower_bound(first, flips_end, hi)};
+    w.others = others_.size();
     // Each qubit's stretches in the piece: i's own overlap nothing but i; of the other's,
     // those overlapping the window are found backwards from the last that begins before hi,
     // while they end after lo. Before the window, only the first of each (where it reaches
@@ -132,27 +209,33 @@ class Chooser {
           std::lower_bound(list, list + count, hi,
                            [&](std::size_t x, double t) { return stretches_[x].begin < t; }) -
           list);
-      while (j-- > 0 && stretches_[list[j]].end > lo) {
+      std::size_t last = j;
+      while (j > 0 && stretches_[list[j - 1]].end > lo) --j;
+      // In time order, so that their pulses come sorted.
+      for (; j < last; ++j) {
         const std::vector<double>& centres = stretches_[list[j]].candidates[choice_[list[j]]];
         before += between(centres, p.lo, std::nextafter(lo, hi));
-        inside(centres, lo, hi);
+        const std::span<const double> in = inside(centres, lo, hi);
+        others_.insert(others_.end(), in.begin(), in.end());
       }
     }
-    std::sort(scratch_.begin(), scratch_.end());
-    const double part = dd_sign_integral(lo, hi, scratch_);
-    return before % 2 ? -part : part;
+    w.other_count = others_.size() - w.others;
+    w.odd = before % 2 != 0;
+    return w;
+  }
+
+  // The part of a piece's integral within the stretch prepared as `w`, with the stretch on
+  // the candidate `centres`. O(the window's flips and pulses).
+  double window(const Window& w, const std::vector<double>& centres) const {
+    const double part =
+        merged_integral(w.lo, w.hi, w.flips, {others_.data() + w.others, w.other_count},
+                        inside(centres, w.lo, w.hi));
+    return w.odd ? -part : part;
   }
 
   // The number of sorted `times` strictly inside (a, b).
   static std::size_t between(const std::vector<double>& times, double a, double b) {
-    const auto first = std::upper_bound(times.begin(), times.end(), a);
-    return static_cast<std::size_t>(std::lower_bound(first, times.end(), b) - first);
-  }
-
-  // Appends the sorted `times` strictly inside (a, b) to scratch_.
-  void inside(const std::vector<double>& times, double a, double b) {
-    const auto first = std::upper_bound(times.begin(), times.end(), a);
-    for (auto t = first; t != times.end() && *t < b; ++t) scratch_.push_back(*t);
+    return inside(times, a, b).size();
   }
 
   double score(std::span<const std::size_t> choice) {
@@ -205,18 +288,26 @@ class Chooser {
       queued[i] = 0;
       const std::size_t current = choice_[i];
       const std::size_t touched = touch_offsets_[i + 1] - touch_offsets_[i];
+      const auto& candidates = stretches_[i].candidates;
       // Each touched piece's integral less the part that stretch i's candidate sets.
       rest_.resize(touched);
+      windows_.resize(touched);
+      others_.clear();
+      moved_.resize(touched * candidates.size());
       double base = own(i, current);
       for (std::size_t j = 0; j < touched; ++j) {
         const std::size_t q = touches_[touch_offsets_[i] + j];
         const Piece& p = pieces_[q];
-        rest_[j] = confined(p, i) ? values_[q] - window(p, i, current) : kNan;
+        if (confined(p, i)) {
+          windows_[j] = prepare(p, i);
+          rest_[j] = values_[q] - window(windows_[j], candidates[current]);
+        } else {
+          rest_[j] = kNan;
+        }
         base += p.weight * values_[q] * values_[q];
       }
       std::size_t pick = current;
       double lowest = base;
-      const auto& candidates = stretches_[i].candidates;
       for (std::size_t k = 0; k < candidates.size(); ++k) {
         // A candidate the same as one before it, or as the current one, scores the same.
         if (k == current || candidates[k] == candidates[current] ||
@@ -233,7 +324,7 @@ class Chooser {
       }
       if (pick == current) continue;
       for (std::size_t j = 0; j < touched; ++j) {
-        values_[touches_[touch_offsets_[i] + j]] = moved(j, i, pick);
+        values_[touches_[touch_offsets_[i] + j]] = moved_[pick * touched + j];
       }
       choice_[i] = pick;
       for (std::size_t j = 0; j < touched; ++j) {
@@ -257,18 +348,21 @@ class Chooser {
   // the score.
   static constexpr int kSweeps = 8;
 
-  // The integral of the j-th piece stretch i touches, with i on candidate k (rest_ set for i).
+  // The integral of the j-th piece stretch i touches, with i on candidate k (rest_ and
+  // windows_ set for i).
   double moved(std::size_t j, std::size_t i, std::size_t k) {
     const Piece& p = pieces_[touches_[touch_offsets_[i] + j]];
-    return std::isnan(rest_[j]) ? integral(p, i, k) : rest_[j] + window(p, i, k);
+    return std::isnan(rest_[j]) ? integral(p, i, k)
+                                : rest_[j] + window(windows_[j], stretches_[i].candidates[k]);
   }
 
-  // The terms of the score that stretch i's candidate k changes (rest_ set for i).
+  // The terms of the score that stretch i's candidate k changes (rest_ and windows_ set for
+  // i), each moved integral kept in moved_ for the change to take.
   double local(std::size_t i, std::size_t k) {
     double total = own(i, k);
     const std::size_t touched = touch_offsets_[i + 1] - touch_offsets_[i];
     for (std::size_t j = 0; j < touched; ++j) {
-      const double v = moved(j, i, k);
+      const double v = moved_[k * touched + j] = moved(j, i, k);
       total += pieces_[touches_[touch_offsets_[i] + j]].weight * v * v;
     }
     return total;
@@ -291,10 +385,9 @@ class Chooser {
       const DdCostQubit& own = model_.qubits[q];
       const double weight = own.detuning_variance / 4.0;
       if (!(weight > 0.0) || by_qubit[q].empty()) continue;
-      add_pieces(by_qubit[q], own.turns, weight, own, nullptr, q);
+      add_pieces(by_qubit[q], {}, own.turns, weight, own, nullptr);
     }
     // Each edge's ZZ, per segment where neither frame turns.
-    std::vector<std::size_t> both;
     std::vector<double> turns;
     for (const DdCostEdge& edge : model_.edges) {
       if (edge.a >= qubits || edge.b >= qubits || edge.a == edge.b) continue;
@@ -303,66 +396,85 @@ class Chooser {
       const std::vector<std::size_t>& sa = by_qubit[edge.a];
       const std::vector<std::size_t>& sb = by_qubit[edge.b];
       if (sa.empty() && sb.empty()) continue;
-      both.clear();
-      std::merge(sa.begin(), sa.end(), sb.begin(), sb.end(), std::back_inserter(both),
-                 [&](std::size_t x, std::size_t y) {
-                   return stretches_[x].begin < stretches_[y].begin;
-                 });
       const DdCostQubit& qa = model_.qubits[edge.a];
       const DdCostQubit& qb = model_.qubits[edge.b];
       turns.clear();
       std::merge(qa.turns.begin(), qa.turns.end(), qb.turns.begin(), qb.turns.end(),
                  std::back_inserter(turns));
-      add_pieces(both, turns, weight, qa, &qb, edge.a);
+      add_pieces(sa, sb, turns, weight, qa, &qb);
     }
   }
 
-  // The pieces of the frame segments between `turns` (sorted) that `stretches` (sorted by
-  // their starts) reach: each from the turn before to the turn after, within [lo_, hi_], with
-  // the busy flips of `qa` (and `qb`) inside.
-  void add_pieces(const std::vector<std::size_t>& stretches, const std::vector<double>& turns,
-                  double weight, const DdCostQubit& qa, const DdCostQubit* qb,
-                  std::size_t first_qubit) {
-    segment_of_.clear();
-    for (std::size_t i : stretches) {
-      const DdCostStretch& st = stretches_[i];
-      // Segment k lies between turns k - 1 and k; the stretch reaches those from the one
+  // One qubit's stretches (sorted by start) in the frame segments between turns: by
+  // stretch, the first and last segment it reaches, both non-decreasing as the stretches
+  // are disjoint; `at` and `end` bound those that reach the segment being built.
+  struct SegmentWalk {
+    const std::vector<std::size_t>* stretches = nullptr;
+    std::vector<std::size_t> first, last;
+    std::size_t at = 0, end = 0;
+
+    void reset(const std::vector<std::size_t>& list, std::span<const DdCostStretch> all,
+               const std::vector<double>& turns) {
+      stretches = &list;
+      first.resize(list.size());
+      last.resize(list.size());
+      at = end = 0;
+      // Segment k lies between turns k - 1 and k; a stretch reaches those from the one
       // holding its start to the one holding its end.
-      const std::size_t first = static_cast<std::size_t>(
-          std::upper_bound(turns.begin(), turns.end(), st.begin) - turns.begin());
-      const std::size_t last = static_cast<std::size_t>(
-          std::lower_bound(turns.begin(), turns.end(), st.end) - turns.begin());
-      for (std::size_t k = first; k <= last; ++k) segment_of_.emplace_back(k, i);
+      for (std::size_t j = 0; j < list.size(); ++j) {
+        const DdCostStretch& st = all[list[j]];
+        first[j] = static_cast<std::size_t>(
+            std::upper_bound(turns.begin(), turns.end(), st.begin) - turns.begin());
+        last[j] = static_cast<std::size_t>(
+            std::lower_bound(turns.begin(), turns.end(), st.end) - turns.begin());
+      }
     }
-    std::sort(segment_of_.begin(), segment_of_.end());
-    for (std::size_t j = 0; j < segment_of_.size();) {
-      const std::size_t k = segment_of_[j].first;
+    // Moves [at, end) to the stretches that reach segment k (k never decreasing).
+    void reach(std::size_t k) {
+      while (at < last.size() && last[at] < k) ++at;
+      if (end < at) end = at;
+      while (end < first.size() && first[end] <= k) ++end;
+    }
+    // The first segment one of the stretches reaches, kNone if there are none.
+    std::size_t next_from_start() const { return first.empty() ? kNone : first[0]; }
+    // The next segment after k that one of the stretches reaches, kNone if none does.
+    std::size_t next(std::size_t k) const {
+      std::size_t j = at;
+      while (j < last.size() && last[j] <= k) ++j;
+      return j < last.size() ? std::max(k + 1, first[j]) : kNone;
+    }
+  };
+
+  // The pieces of the frame segments between `turns` (sorted) that the stretches of the
+  // first qubit `sa` and the second `sb` (each sorted by start; sb empty for a qubit's own
+  // detuning) reach, in the order of the segments: each from the turn before to the turn
+  // after, within [lo_, hi_], with the busy flips of `qa` (and `qb`) inside.
+  // O((stretches + segments reached) + log per stretch + flips).
+  void add_pieces(const std::vector<std::size_t>& sa, const std::vector<std::size_t>& sb,
+                  const std::vector<double>& turns, double weight, const DdCostQubit& qa,
+                  const DdCostQubit* qb) {
+    walk_[0].reset(sa, stretches_, turns);
+    walk_[1].reset(sb, stretches_, turns);
+    std::size_t k = std::min(walk_[0].next_from_start(), walk_[1].next_from_start());
+    while (k != kNone) {
       const double lo = std::max(lo_, k == 0 ? lo_ : turns[k - 1]);
       const double hi = std::min(hi_, k == turns.size() ? hi_ : turns[k]);
-      Piece p{lo, hi, weight, stretch_of_.size(), 0, flip_of_.size(), 0, 0, 0};
-      for (; j < segment_of_.size() && segment_of_[j].first == k; ++j) {
-        stretch_of_.push_back(segment_of_[j].second);
+      for (SegmentWalk& w : walk_) w.reach(k);
+      if (hi > lo) {
+        Piece p{lo, hi, weight, stretch_of_.size(), 0, flip_of_.size(), 0, 0, 0};
+        for (const SegmentWalk& w : walk_) {
+          for (std::size_t j = w.at; j < w.end; ++j) stretch_of_.push_back((*w.stretches)[j]);
+          if (&w == &walk_[0]) p.split = stretch_of_.size() - p.stretches;
+        }
+        p.stretch_count = stretch_of_.size() - p.stretches;
+        const std::span<const double> fa = inside(qa.flips, lo, hi);
+        const std::span<const double> fb =
+            qb != nullptr ? inside(qb->flips, lo, hi) : std::span<const double>{};
+        std::merge(fa.begin(), fa.end(), fb.begin(), fb.end(), std::back_inserter(flip_of_));
+        p.flip_count = flip_of_.size() - p.flips;
+        pieces_.push_back(p);
       }
-      p.stretch_count = stretch_of_.size() - p.stretches;
-      std::sort(stretch_of_.begin() + static_cast<std::ptrdiff_t>(p.stretches), stretch_of_.end(),
-                [&](std::size_t x, std::size_t y) {
-                  const bool xa = stretches_[x].qubit == first_qubit;
-                  const bool ya = stretches_[y].qubit == first_qubit;
-                  if (xa != ya) return xa;
-                  return stretches_[x].begin < stretches_[y].begin;
-                });
-      p.split = static_cast<std::size_t>(
-          std::count_if(stretch_of_.begin() + static_cast<std::ptrdiff_t>(p.stretches),
-                        stretch_of_.end(),
-                        [&](std::size_t x) { return stretches_[x].qubit == first_qubit; }));
-      for (const DdCostQubit* q : {&qa, qb}) {
-        if (q == nullptr) continue;
-        auto f = std::upper_bound(q->flips.begin(), q->flips.end(), lo);
-        for (; f != q->flips.end() && *f < hi; ++f) flip_of_.push_back(*f);
-      }
-      p.flip_count = flip_of_.size() - p.flips;
-      std::sort(flip_of_.begin() + static_cast<std::ptrdiff_t>(p.flips), flip_of_.end());
-      if (hi > lo) pieces_.push_back(p);
+      k = std::min(walk_[0].next(k), walk_[1].next(k));
     }
   }
 
@@ -418,9 +530,12 @@ class Chooser {
   std::vector<std::size_t> choice_;
   std::vector<double> values_;  // by piece: its integral under choice_ (in choose())
   std::vector<double> rest_;    // by piece the stretch being changed touches: see choose()
+  std::vector<Window> windows_;  // by the same pieces, for the confined ones
+  std::vector<double> others_;   // the windows' pulses of other stretches, window after window
+  std::vector<double> moved_;    // by candidate, then by the same pieces: see local()
+  std::vector<double> first_pulses_, second_pulses_;  // integral()'s, by qubit of the piece
   std::vector<bool> even_;      // by stretch: every candidate holds an even number of pulses
-  std::vector<double> scratch_;
-  std::vector<std::pair<std::size_t, std::size_t>> segment_of_;  // (segment, stretch)
+  SegmentWalk walk_[2];  // add_pieces()'s, by qubit of the piece
   double lo_ = 0.0, hi_ = 0.0;  // the time the score covers
 };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <random>
@@ -159,6 +160,70 @@ TEST(RefocusCost, BusyTimeInTheSameFrameAddsToAStretchsPhase) {
   EXPECT_NEAR(dd_choice_score(model, stretches, bare),
               variance * (l / 2 + 10) * (l / 2 + 10) / 4, 1e-12);
   EXPECT_NEAR(dd_choice_score(model, stretches, pair), variance * 100.0 / 4, 1e-12);
+}
+
+TEST(RefocusCost, AChoicesScoreIsThePhaseOfEveryFlipInTimeOrder) {
+  // Without turns each qubit's detuning and each edge's ZZ is one segment over the whole
+  // circuit: its phase is the sign integral over every flip in it, busy flips and the
+  // chosen pulses of both qubits (odd counts, shared times and interleaved stretches
+  // included), gathered and sorted here, however the score walks them.
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  for (int trial = 0; trial < 100; ++trial) {
+    const double l = 4000.0;
+    DdCostModel model;
+    model.qubits.resize(3);
+    model.end = l;
+    for (DdCostQubit& q : model.qubits) {
+      q.detuning_variance = 1e-8 * u(rng);
+      q.pulse_error = 1e-4 * u(rng);
+      for (int k = 0; k < 4; ++k) q.flips.push_back(std::round(l * u(rng)));
+      std::sort(q.flips.begin(), q.flips.end());
+    }
+    model.edges = {{0, 1, 1e-3 * u(rng)}, {1, 2, 1e-3 * u(rng)}};
+    std::vector<DdCostStretch> stretches;
+    std::vector<Centres> flips(3);
+    std::vector<std::size_t> choice;
+    for (std::size_t q = 0; q < 3; ++q) {
+      flips[q] = model.qubits[q].flips;
+      for (double t = 50 * u(rng); t < l - 300;) {
+        const double begin = t, end = std::min(l, begin + 200 + 900 * u(rng));
+        DdCostStretch st{q, begin, end, {}};
+        for (int c = 0; c < 3; ++c) {
+          Centres centres;
+          // Whole ns, so that pulses of neighbours and busy flips meet at the same times.
+          for (int j = 0; j < 1 + trial % 3 + c; ++j) {
+            centres.push_back(std::round(begin + 1 + (end - begin - 2) * u(rng)));
+          }
+          std::sort(centres.begin(), centres.end());
+          st.candidates.push_back(centres);
+        }
+        choice.push_back(static_cast<std::size_t>(3 * u(rng)) % 3);
+        const Centres& chosen = st.candidates[choice.back()];
+        flips[q].insert(flips[q].end(), chosen.begin(), chosen.end());
+        stretches.push_back(st);
+        t = end + 20 + 200 * u(rng);
+      }
+    }
+    double expected = 0.0;
+    for (std::size_t i = 0; i < stretches.size(); ++i) {
+      expected += model.qubits[stretches[i].qubit].pulse_error *
+                  static_cast<double>(stretches[i].candidates[choice[i]].size());
+    }
+    for (std::size_t q = 0; q < 3; ++q) {
+      std::sort(flips[q].begin(), flips[q].end());
+      const double phase = dd_sign_integral(0, l, flips[q]);
+      expected += model.qubits[q].detuning_variance / 4 * phase * phase;
+    }
+    for (const DdCostEdge& edge : model.edges) {
+      Centres both = flips[edge.a];
+      both.insert(both.end(), flips[edge.b].begin(), flips[edge.b].end());
+      std::sort(both.begin(), both.end());
+      const double phase = dd_sign_integral(0, l, both);
+      expected += edge.zeta * edge.zeta / 16 * phase * phase;
+    }
+    EXPECT_NEAR(dd_choice_score(model, stretches, choice), expected, expected * 1e-12) << trial;
+  }
 }
 
 TEST(RefocusCost, NoRegionScoresAboveAUniformChoice) {
