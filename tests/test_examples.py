@@ -344,12 +344,19 @@ def test_qiskit_dd_pulses_on_a_device(qiskit_dd, name):
         _check_padding(transpiled, padded, props, target)
         after = qiskit_dd.schedule(padded, props["node_start_time"], target)
         pulses = qiskit_dd.split_pulses(before, after)
-        # The default sequence's X̄ is x between rz frame changes, of no length, at the
-        # start and the end of a pulse.
+        # The default sequence's X̄ is x between rz frame changes, of no length, at the end
+        # of a pulse or in the free time before one: the next operation on the qubit.
         frames = [p for p in pulses if p[0] == "rz"]
         pulses = [p for p in pulses if p[0] != "rz"]
         edges_of = {(qs[0], t) for _, qs, s, e in pulses for t in (s, e)}
-        assert all(s == e and (qs[0], s) in edges_of for _, qs, s, e in frames)
+
+        def before_a_pulse(q, t):
+            later = [(s, 0) for name, qs, s, _ in before if q in qs and s >= t]
+            later += [(s, 1) for _, qs, s, _ in pulses if qs[0] == q and s >= t]
+            return bool(later) and min(later)[1] == 1
+
+        assert all(s == e and ((qs[0], s) in edges_of or before_a_pulse(qs[0], s))
+                   for _, qs, s, e in frames)
         assert len(pulses) == 2 * props["dd_sequences_inserted"] > 0
         by_qubit = {}
         for pulse, (q,), start, end in pulses:

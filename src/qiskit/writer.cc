@@ -94,7 +94,7 @@ void Writer::idle_until(std::uint32_t q, double t) {
 // Writes `run`, whose pulses start at plan_.starts[next_start_ ..]; its k-th pulse is pulse
 // k % cycle of the sequence, as a run may hold several blocks of it. A pulse of phase φ is
 // rz(-φ), the gate, rz(φ); between two pulses the frame changes merge into one, rz(φ - φ'),
-// at the next pulse's start, and none is written where two pulses share their phase. The
+// before the next pulse (write_frame_before), and none is written where two pulses share their phase. The
 // last pulse's rz(φ) comes at its end, moved onto the pulse alignment's grid, or where `fold`
 // is an operation's position (see frame_folds), goes into that rz, written next on the qubit.
 // Every phase is turned by `turn`.
@@ -104,10 +104,10 @@ void Writer::write_run(const DdRun& run, std::uint32_t fold, double turn) {
   double frame = 0.0;  // the phase of the frame the pulses so far left
   for (std::uint32_t k = 0, j = 0; k < run.count; ++k, j = j + 1 == cycle ? 0 : j + 1) {
     const double start = plan_.starts[next_start_++];
-    idle_until(q, start);
     const Pulse& pulse = in_.pulses[j];
     const double phase = pulse.frame + turn;
-    if (phase != frame) write_frame(q, frame - phase, start);
+    if (phase != frame) write_frame_before(q, frame - phase, start);
+    idle_until(q, start);
     frame = phase;
     starts_.push_back(start);
     check_exit(qk_circuit_gate(circuit_, pulse.gate, &q, pulse.params.data()),
@@ -122,6 +122,26 @@ void Writer::write_run(const DdRun& run, std::uint32_t fold, double turn) {
     idle_until(q, a > 0.0 ? std::ceil(cursor_[q] / a - 1e-9) * a : cursor_[q]);
     write_frame(q, frame, cursor_[q]);
   }
+}
+
+// A frame change before the pulse at `start`. In dt, where the free time before it holds a
+// point of the alignment's grid strictly inside, it goes at the one nearest the middle, so
+// that delays part it from the operations on both sides; else at `start`. A later pass
+// that resynthesises runs of single-qubit gates (a delay ends a run) then finds the pulse
+// alone: rz(-φ)·x·rz(φ) is x up to a phase as a unitary, but not the same pulse under an
+// over-rotation, and merged into one run it would be written back as the plain x.
+void Writer::write_frame_before(std::uint32_t q, double angle, double start) {
+  double at = start;
+  if (in_.options.unit_dt) {
+    const double grid = in_.options.alignment > 0.0 ? in_.options.alignment : 1.0;
+    const double first = (std::floor(cursor_[q] / grid + 1e-9) + 1.0) * grid;
+    const double last = (std::ceil(start / grid - 1e-9) - 1.0) * grid;
+    if (first <= last) {
+      at = std::clamp(std::floor((cursor_[q] + start) / (2.0 * grid) + 0.5) * grid, first, last);
+      idle_until(q, at);
+    }
+  }
+  write_frame(q, angle, at);
 }
 
 void Writer::write_frame(std::uint32_t q, double angle, double at) {

@@ -48,6 +48,7 @@ class Writer {
   void idle_until(std::uint32_t q, double t);
   void write_run(const DdRun& run, std::uint32_t fold, double turn);
   void write_frame(std::uint32_t q, double angle, double at);
+  void write_frame_before(std::uint32_t q, double angle, double start);
   void write_operation(std::uint32_t node, const QkCircuitInstructionView& view);
 
   const Source& source_;

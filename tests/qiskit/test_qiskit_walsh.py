@@ -137,14 +137,21 @@ def pieces(result, timing, edges, sequence, skip_reset):
         q = index[bit]
         lengths = [timing.op(g.name, (q,)) for g in sequence]
         # The rz frame changes of a phase-shifted pulse sit at its start and its end (on the
-        # grid: at most one alignment later).
+        # grid: at most one alignment later), or in the free time before a pulse: the next
+        # operation on the wire that is no delay and no rz is a pulse.
         grid = result.alignment
         edges_of_pulses = {round(t, 6) for s, e in pulses_of.get(q, ())
                            for t in (s, e, math.ceil(e / grid - 1e-9) * grid if grid else e)}
+        wire = [n for n in out.nodes_on_wire(bit, only_ops=True) if not isinstance(n.op, Delay)]
+        frames = set()
+        for i, n in enumerate(wire):
+            if n.op.name == "rz":
+                after = next((m for m in wire[i + 1:] if m.op.name != "rz"), None)
+                if round(starts[n], 6) in edges_of_pulses or (
+                        after is not None and (q, round(starts[after], 6)) in pulse_at):
+                    frames.add(n)
         busy = [(starts[n], starts[n] + timing.node(n, index), isinstance(n.op, Reset))
-                for n in out.nodes_on_wire(bit, only_ops=True)
-                if not isinstance(n.op, Delay) and (q, round(starts[n], 6)) not in pulse_at
-                and not (n.op.name == "rz" and round(starts[n], 6) in edges_of_pulses)]
+                for n in wire if (q, round(starts[n], 6)) not in pulse_at and n not in frames]
         middles[q], flipping[q] = [], []
         for n in out.nodes_on_wire(bit, only_ops=True):
             if isinstance(n.op, Delay) or (q, round(starts[n], 6)) in pulse_at or not (

@@ -80,12 +80,17 @@ class DynamicalDecoupling(TransformationPass):
     clbits and variables it writes and reads; in a circuit without control flow it takes
     no time, on no qubit.
 
-    Make this the last pass that touches single-qubit gates: X̄ is ``rz(-π)·x·rz(π)``, which
-    equals X up to a global phase, and a later resynthesis of single-qubit runs (Qiskit's
-    ``Optimize1qGatesDecomposition``, which ``transpile`` runs at optimization levels 1 to 3)
-    merges those frame changes away and turns X, X̄ back into X, X, without a warning. Run it
-    on the transpiled circuit or as the scheduling stage (the ``vornak_dd`` plugin: the
-    preset pass managers run nothing after that stage), and do not transpile its output.
+    Make this the last pass that touches single-qubit gates where you can. X̄ is
+    ``rz(-π)·x·rz(π)``, which equals X up to a global phase, so a resynthesis of
+    single-qubit runs (Qiskit's ``Optimize1qGatesDecomposition``, which ``transpile`` runs at
+    optimization levels 1 to 3) would write such a run back as ``x`` and lose the robustness
+    to over-rotation. In dt the pass writes each frame change between two pulses, and the one
+    before a run's first pulse, between delays, apart from the pulses, wherever the free time
+    holds a point of the alignment's grid: transpiling the output again then keeps the pulses'
+    phases. A frame change with no free time beside it, a run's last one (written at its
+    pulse's end, or folded into the circuit's next ``rz``), and every frame change in ns may
+    still be merged. The ``vornak_dd`` plugin runs as the scheduling stage, after which the
+    preset pass managers run nothing.
 
     Examples:
         >>> from qiskit import QuantumCircuit, transpile

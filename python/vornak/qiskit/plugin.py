@@ -16,9 +16,8 @@ class VornakDDSchedulingPlugin(PassManagerStagePlugin):
     The target (or, without one, the instruction durations) of the transpilation supplies
     the durations and the alignments; the default sequence, scheduling and placement are
     those of :class:`DynamicalDecoupling`. The scheduling stage is the last one of Qiskit's
-    preset pass managers, so nothing resynthesises the pulses' frame changes after it; a
-    pass added after it that does (``Optimize1qGatesDecomposition``, or transpiling the
-    output again) turns each X̄ back into X and loses the robustness to over-rotation.
+    preset pass managers, so nothing resynthesises the pulses' frame changes after it (see
+    :class:`DynamicalDecoupling` for what survives a pass added after it that does).
     """
 
     def pass_manager(

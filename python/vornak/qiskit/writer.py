@@ -21,7 +21,10 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
     scheduling finds on the output (see :mod:`vornak.qiskit.clocks`). Each pulse of
     `sequence` is a tuple of gates: a pulse, or a phase-shifted pulse φ between its two
     ``rz`` frame changes rz(-φ) and rz(φ) (of no duration); between two pulses they merge
-    into one at the next pulse's start, and the last comes at the run's last pulse's end,
+    into one, in dt at the point of the alignment's grid nearest the middle of the free time
+    before the next pulse where one lies strictly inside it (delays then part the frame
+    change from the pulses, so that a later resynthesis of single-qubit runs cannot merge
+    rz(-φ)·x·rz(φ) back into x), else at that pulse's start; the last comes at the run's last pulse's end,
     moved onto the grid of `alignment`, or goes into the rz written next on the qubit where
     the run names that rz's position (its fold; as the native writer does, see
     `takes_frame`).
@@ -53,6 +56,15 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
 
     folded: dict[int, float] = {}  # by position: the frame change the rz there takes in
 
+    def frame_time(since: float, start: float) -> float:
+        # The point of the grid strictly inside (since, start) nearest its middle, else start.
+        grid = alignment if alignment > 0 else 1.0
+        first = (math.floor(since / grid + 1e-9) + 1.0) * grid
+        last = (math.ceil(start / grid - 1e-9) - 1.0) * grid
+        if first > last:
+            return start
+        return min(max(math.floor((since + start) / (2.0 * grid) + 0.5) * grid, first), last)
+
     def write_runs(position: int) -> None:
         for q, pulse_starts, fold, turn in by_position.get(position, ()):
             frame, planned_end = 0.0, 0.0
@@ -60,9 +72,11 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
                 gate, phase = pulses[k % n]
                 phase += turn
                 start = clock.start(planned, (cursor[q],))
-                delay(q, start)
                 if phase != frame:
-                    apply(RZGate(frame - phase), (qubits[q],), (), start)
+                    at = frame_time(cursor[q], start) if unit_dt else start
+                    delay(q, at)
+                    apply(RZGate(frame - phase), (qubits[q],), (), at)
+                delay(q, start)
                 frame = phase
                 apply(gate, (qubits[q],), (), start)
                 cursor[q] = clock.end(gate.name, (q,), start, start + pulse_durations[q][k % n])
