@@ -26,6 +26,17 @@ bool flag(PyObject* options, const char* name) {
   return value.get() == Py_True;
 }
 
+// The number `value`, which messages call `what`: a TypeError naming it where it is none.
+double real(PyObject* value, const std::string& what) {
+  const double found = PyFloat_AsDouble(value);
+  if (found == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+    PyErr_Clear();
+    fail(PyExc_TypeError, what + " must be a number");
+  }
+  return found;
+}
+
 // A number that must be finite and >= 0: `what` names it in messages.
 double length(double value, const std::string& what) {
   if (!std::isfinite(value) || value < 0) fail(PyExc_ValueError, what + " must be finite and >= 0");
@@ -34,7 +45,8 @@ double length(double value, const std::string& what) {
 
 double number(PyObject* options, const char* name) {
   Ref value = field(options, "options", name);
-  return length(to_double(value.get()), std::string("options.") + name);
+  const std::string what = std::string("options.") + name;
+  return length(real(value.get(), what), what);
 }
 
 // Which of `choices` the str field `name` of `options` is.
@@ -52,7 +64,10 @@ int choice(PyObject* options, const char* name, std::initializer_list<std::strin
     if (c == std::string_view(text, static_cast<std::size_t>(size))) return index;
     ++index;
   }
-  fail(PyExc_ValueError, std::string("unknown ") + name + " '" + text + "'");
+  std::string known;
+  for (std::string_view c : choices) known += (known.empty() ? "'" : ", '") + std::string(c) + "'";
+  fail(PyExc_ValueError, std::string("options.") + name + " must be one of " + known + ", not '" +
+                             text + "'");
 }
 
 // The finite numbers >= 0 of the sequence `obj`, the option `what`'s.
@@ -108,7 +123,7 @@ Options to_options(PyObject* options, PyObject* plan) {
   o.unit_dt = flag(options, "unit_dt");
   Ref dt_obj = field(options, "options", "dt");
   const bool has_dt = dt_obj.get() != Py_None;
-  const double dt = has_dt ? to_double(dt_obj.get()) : 0.0;
+  const double dt = has_dt ? real(dt_obj.get(), "options.dt") : 0.0;
   if (has_dt && (!std::isfinite(dt) || dt <= 0)) {
     fail(PyExc_ValueError, "options.dt must be None or finite and > 0");
   }
@@ -127,11 +142,13 @@ Options to_options(PyObject* options, PyObject* plan) {
   // The longest free time, given in seconds, in the pass's unit; None: no bound (0).
   Ref free_obj = field(options, "options", "max_free_time");
   if (free_obj.get() != Py_None) {
-    const double seconds = length(to_double(free_obj.get()), "options.max_free_time");
+    const double seconds =
+        length(real(free_obj.get(), "options.max_free_time"), "options.max_free_time");
     if (o.unit_dt && !has_dt) fail(PyExc_ValueError, "options.max_free_time needs a dt");
     o.max_free = length(o.unit_dt ? seconds / dt : seconds * 1e9, "options.max_free_time");
   }
   Ref block = field(plan, "plan", "block");
+  if (!PyLong_Check(block.get())) fail(PyExc_TypeError, "plan.block must be an int");
   o.block = to_u32(block.get());
   if (o.block == 0) fail(PyExc_ValueError, "plan.block must be at least 1");
   // None, or six numbers per block: the runs are turned by frames.
@@ -139,7 +156,7 @@ Options to_options(PyObject* options, PyObject* plan) {
   if (residues.get() != Py_None) {
     Ref values = Ref::steal(check(PySequence_Tuple(residues.get())));
     for (Py_ssize_t i = 0; i < PyTuple_Size(values.get()); ++i) {
-      const double value = to_double(tuple_item(values.get(), i));
+      const double value = real(tuple_item(values.get(), i), "plan.residues");
       if (!std::isfinite(value)) fail(PyExc_ValueError, "plan.residues must be finite");
       o.residues.push_back(value);
     }

@@ -72,12 +72,11 @@ class Padding:
         # Qiskit's C API carries no labels: a circuit that has one is written in Python, as
         # is one in ns, written on Qiskit's clock, and one that may end beyond 2**53 dt,
         # whose length is checked first.
-        labels = has_labels(dag.op_nodes())
         delays = dag_delays(dag, options.dt, options.unit_dt)
-        write = not labels and surely_exact(dag.size(recurse=False), plan.step, delays,
-                                            options.unit_dt)
+        exact = surely_exact(dag.size(recurse=False), plan.step, delays, options.unit_dt)
         # The clbits and variables a store writes and reads, which the C API does not tell.
         stores = store_wires(dag)
+        write = exact and not has_labels(dag.op_nodes())
         try:
             result = _bridge.pad(dag, write, delays, options, plan, stores)
         except (LookupError, NotImplementedError) as error:

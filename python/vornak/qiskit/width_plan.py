@@ -46,8 +46,6 @@ class WidthPlan:
 def make_plan(options: Options, num_qubits: int) -> WidthPlan:
     """The plan of `options` for circuits of `num_qubits` qubits; a ``TranspilerError`` where
     an option does not fit that width, or a duration is missing or bad."""
-    if options.qubits is not None and options.target is None:
-        qubit_list(options.qubits, num_qubits, "qubits")
     table = duration_table(options.target, options.durations, options.dt, options.unit_dt)
     # Each operation ends at most this much after the one before it on its wires.
     step = max((v for entry in table.values() for v in entry.values()), default=0.0)
@@ -60,20 +58,28 @@ def make_plan(options: Options, num_qubits: int) -> WidthPlan:
         # Whole sequences only, each the identity with the phase of its n / b blocks.
         block, phase = n, phase * (n // block)
     residues = block_residues(options.written, block) if options.frames_allowed else None
-    colouring = _coupled_pairs(options, num_qubits)
-    # The walsh placement needs the couplings to choose the patterns of coupled qubits.
-    couplings = colouring if options.crosstalk or options.placement == "walsh" else []
+    noise = _noise(options, num_qubits)
+    # Given qubits and pairs must lie in the circuit; the target's pairs may not.
+    if options.qubits is not None and options.target is None:
+        qubit_list(options.qubits, num_qubits, "qubits")
+    if options.coupling_map is not None:
+        colouring = coupling_pairs(options.coupling_map, num_qubits, "the circuit")
+    else:
+        coupling = options.target.build_coupling_map() if options.target is not None else None
+        colouring = [] if coupling is None else [
+            (a, b) for a, b in coupling.get_edges() if a < num_qubits and b < num_qubits]
     return WidthPlan(
         table=table,
         pulses=[native_written(p) for p in options.written],
         pulse_durations=pulse_durations,
-        couplings=couplings,
+        # The walsh placement needs the couplings to choose the patterns of coupled qubits.
+        couplings=colouring if options.crosstalk or options.placement == "walsh" else [],
         colouring=colouring,
         step=step,
         block=block,
         phase=phase,
         residues=residues if residues is not None and any(residues) else None,
-        noise=_noise(options, num_qubits),
+        noise=noise,
     )
 
 
@@ -101,17 +107,6 @@ def _pulse_durations(options: Options, table: dict, num_qubits: int) -> list:
                 raise TranspilerError(f"Duration of {name} on qubits [{q}] is not found.")
         found.append(tuple(sum(own[name] for name in pulse) for pulse in names))
     return found
-
-
-def _coupled_pairs(options: Options, num_qubits: int) -> list[tuple[int, int]]:
-    """The coupled pairs among the circuit's qubits: the given ones, else the target's."""
-    # Given pairs must lie in the circuit, as given qubits must; the target's may not.
-    if options.coupling_map is not None:
-        return coupling_pairs(options.coupling_map, num_qubits, "the circuit")
-    coupling = options.target.build_coupling_map() if options.target is not None else None
-    if coupling is None:
-        return []
-    return [(a, b) for a, b in coupling.get_edges() if a < num_qubits and b < num_qubits]
 
 
 def _noise(options: Options, num_qubits: int) -> tuple | None:

@@ -9,13 +9,11 @@ result. Each timed block and body is padded as a static circuit by the same
 from __future__ import annotations
 
 import dataclasses
-import math
 
 from qiskit.circuit import QuantumCircuit
 from qiskit.converters import circuit_to_dag, dag_to_circuit
 from qiskit.dagcircuit import DAGCircuit
 
-from vornak.qiskit.dynamic.blocks import fixed_length
 from vornak.qiskit.dynamic.calibrated import calibrated_choice
 from vornak.qiskit.dynamic.native import pad_native
 from vornak.qiskit.dynamic.reference import DynamicPadder
@@ -74,14 +72,14 @@ def _pad(padding: Padding, circuit: QuantumCircuit, native: bool) -> PaddedDynam
     options = padding.options
     num_qubits = circuit.num_qubits
     plan = padding.plan(num_qubits)
-    stretches = StretchSequences(
-        list(options.written), plan.block, plan.phase, plan.colouring, Counts(),
-        rz=options.frames_allowed, choice=calibrated_choice(options, plan, num_qubits))
+    choice = calibrated_choice(options, plan, num_qubits)
+    stretches = StretchSequences(list(options.written), plan.block, plan.phase, plan.colouring,
+                                 Counts(), rz=options.frames_allowed, choice=choice)
     found = pad_native(options, plan, circuit, stretches) if native else None
     if found is not None:
         out, times = found
     else:
-        out, times = _padder(padding, plan, num_qubits, stretches).pad(circuit)
+        out, times = DynamicPadder.of(padding, plan, stretches).pad(circuit)
     unit_dt = options.unit_dt
     out.name = circuit.name
     out.metadata = circuit.metadata
@@ -89,20 +87,3 @@ def _pad(padding: Padding, circuit: QuantumCircuit, native: bool) -> PaddedDynam
     out._unit = "dt" if unit_dt else "ns"
     out._duration = None
     return PaddedDynamic(out, out._op_start_times, stretches.counts, found is not None)
-
-
-def _padder(padding: Padding, plan, num_qubits: int,
-            stretches: StretchSequences) -> DynamicPadder:
-    options = padding.options
-
-    def static(sub):
-        # A block of a box of fixed duration has one more qubit, which holds its length.
-        padded = padding.pad_circuit(
-            sub, padding.plan(num_qubits, spare=True) if sub.num_qubits > num_qubits else plan)
-        return padded.out, padded.out._op_start_times, padded.inserted, padded.dropped
-
-    return DynamicPadder(
-        num_qubits, static, plan.takes_pulses, stretches, options.around_control_flow,
-        length_of=lambda operation: fixed_length(options, operation), unit_dt=options.unit_dt,
-        grid=math.lcm(options.pulse_alignment, options.acquire_alignment),
-    )

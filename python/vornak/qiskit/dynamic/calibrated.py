@@ -186,10 +186,10 @@ def calibrated_choice(options, plan, num_qubits: int) -> CalibratedChoice | None
     of dt in seconds."""
     if options.calibration is None or (options.unit_dt and options.dt is None):
         return None
-    names = [[gate.name for gate in pulse] for pulse in options.written]
-    noise = options.calibration.idle_noise(num_qubits, names)
     least = LeastTime(plan.table,
                       lambda operation, qubits: delay_length(operation, qubits, options.dt,
                                                              options.unit_dt),
                       lambda operation: fixed_length(options, operation))
-    return CalibratedChoice(noise, least, options.dt if options.unit_dt else 1e-9)
+    names = [[gate.name for gate in pulse] for pulse in options.written]
+    return CalibratedChoice(options.calibration.idle_noise(num_qubits, names), least,
+                            options.dt if options.unit_dt else 1e-9)

@@ -85,7 +85,6 @@ def _assemble(stretches: StretchSequences, body: QuantumCircuit, result: tuple,
         for index, bodies in boundary:
             instruction = body._data[index]
             instructions.append(instruction)
-            leaving = leaving or leaves_early(instruction.operation)
             if bodies is None:
                 out._append(instruction)
             else:
@@ -94,6 +93,7 @@ def _assemble(stretches: StretchSequences, body: QuantumCircuit, result: tuple,
                           for block, inner in zip(operation.blocks, bodies)]
                 out._append(CircuitInstruction(operation.replace_blocks(blocks),
                                                instruction.qubits, instruction.clbits))
+            leaving = leaving or leaves_early(instruction.operation)
             if times is not None:
                 times.append(0)
         if around:
