@@ -8,6 +8,7 @@ everything, and through the Python writer where it does not, with the same resul
 
 from __future__ import annotations
 
+import dataclasses
 import threading
 
 from qiskit.circuit import QuantumCircuit
@@ -61,7 +62,9 @@ class Padding:
                 base = self._plans.get(num_qubits)
                 if base is None:
                     base = self._plans[num_qubits] = make_plan(self.options, num_qubits)
-                found = plans.setdefault(num_qubits, base.with_spare_qubit() if spare else base)
+                if spare:
+                    base = dataclasses.replace(base, pulse_durations=base.pulse_durations + [None])
+                found = plans.setdefault(num_qubits, base)
         return found
 
     def pad_dag(self, dag: DAGCircuit, plan: WidthPlan | None = None) -> Padded:

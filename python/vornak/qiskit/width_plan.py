@@ -37,11 +37,6 @@ class WidthPlan:
     def takes_pulses(self, qubit: int) -> bool:
         return self.pulse_durations[qubit] is not None
 
-    def with_spare_qubit(self) -> WidthPlan:
-        """This plan for circuits one qubit wider, whose last qubit takes no pulses: it holds
-        the length a box of fixed duration must last."""
-        return dataclasses.replace(self, pulse_durations=self.pulse_durations + [None])
-
 
 def make_plan(options: Options, num_qubits: int) -> WidthPlan:
     """The plan of `options` for circuits of `num_qubits` qubits; a ``TranspilerError`` where
