@@ -63,13 +63,11 @@ PyObject* index_list(const std::vector<std::int64_t>& values) {
 // the padded object, its start times, and where the input's labelled instructions went
 // (null where no labels were given).
 template <class Finish>
-PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_obj,
-                     PyObject* delays, PyObject* stores, PyObject* pulses_obj,
-                     PyObject* durations_obj, PyObject* couplings_obj, PyObject* options_obj,
+PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* delays,
+                     PyObject* stores, PyObject* options_obj, PyObject* plan_obj,
                      Finish finish) {
-  const DurationTable table(table_obj);
-  const Inputs in = to_inputs(source.num_qubits(), pulses_obj, durations_obj, couplings_obj,
-                              options_obj);
+  const DurationTable table(field(plan_obj, "plan", "table").get());
+  const Inputs in = to_inputs(source.num_qubits(), options_obj, plan_obj);
   Reading reading = read(source, table, delays, in.options, stores);
   const DdPlan plan = schedule_and_plan(reading, in);
   // Whole repetitions of the sequence, which the global-phase correction counts: a run may
@@ -97,8 +95,8 @@ PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_
                        static_cast<Py_ssize_t>(plan.dropped), out.get(), length, times.get());
 }
 
-// The arguments both entry points take: (input, write, durations, delays, pulses,
-// pulse_durations, couplings, options[, stores[, labelled]]). `source` reaches the input
+// The arguments both entry points take: (input, write, delays, options, plan[, stores[,
+// labelled]]), `options` and `plan` as to_inputs() reads them. `source` reaches the input
 // through Qiskit's C API, or returns nothing where the input cannot be read natively: the
 // call then returns None. `stores` (a dict or None) goes to read(); `labelled`, a list of
 // positions or None, to Source::set_labelled.
@@ -107,13 +105,12 @@ PyObject* pad_source(const Source& source, PyObject* write_obj, PyObject* table_
 template <class MakeSource, class Finish>
 PyObject* pad_entry(PyObject* args, MakeSource source, Finish finish) {
   return guarded([&]() -> PyObject* {
-    PyObject *input, *write_obj, *table_obj, *delays, *pulses_obj, *durations_obj,
-        *couplings_obj, *options_obj, *stores = Py_None, *labelled = Py_None;
+    PyObject *input, *write_obj, *delays, *options_obj, *plan_obj, *stores = Py_None,
+        *labelled = Py_None;
     // No '#' format: under the limited API of CPython 3.10 to 3.12 its length would be an
     // int, from 3.13 a Py_ssize_t.
-    if (!PyArg_ParseTuple(args, "OOOO!OOOO|OO", &input, &write_obj, &table_obj, &PyDict_Type,
-                          &delays, &pulses_obj, &durations_obj, &couplings_obj, &options_obj,
-                          &stores, &labelled)) {
+    if (!PyArg_ParseTuple(args, "OOO!OO|OO", &input, &write_obj, &PyDict_Type, &delays,
+                          &options_obj, &plan_obj, &stores, &labelled)) {
       return nullptr;
     }
     if (stores != Py_None && !PyDict_Check(stores)) fail(PyExc_TypeError, "stores must be a dict");
@@ -122,8 +119,8 @@ PyObject* pad_entry(PyObject* args, MakeSource source, Finish finish) {
     std::optional<Source> read = source(input);
     if (!read) return Py_NewRef(Py_None);
     if (positions) read->set_labelled(*positions);
-    return pad_source(*read, write_obj, table_obj, delays, stores == Py_None ? nullptr : stores,
-                      pulses_obj, durations_obj, couplings_obj, options_obj, finish);
+    return pad_source(*read, write_obj, delays, stores == Py_None ? nullptr : stores,
+                      options_obj, plan_obj, finish);
   });
 }
 
@@ -157,7 +154,7 @@ bool has_vars(PyObject* data) {
   return false;
 }
 
-// pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options)
+// pad(dag, write, delays, options, plan)
 PyObject* pad(PyObject*, PyObject* args) {
   return pad_entry(
       args,
@@ -175,7 +172,7 @@ PyObject* pad(PyObject*, PyObject* args) {
       });
 }
 
-// pad_circuit(circuit_data, write, durations, delays, pulses, pulse_durations, couplings, options)
+// pad_circuit(circuit_data, write, delays, options, plan)
 PyObject* pad_circuit(PyObject*, PyObject* args) {
   return pad_entry(
       args,
@@ -211,27 +208,25 @@ PyObject* circuit_order(PyObject*, PyObject* data) {
   });
 }
 
-// plan_dynamic(circuit, durations, pulses, pulse_durations, couplings, options, stretch,
-// describe, step): see DynamicPlanner, whose schedules end within MAX_EXACT_DT. None where the
-// circuit cannot be padded natively.
+// plan_dynamic(circuit, options, plan, stretch, describe): see DynamicPlanner, whose
+// schedules end within MAX_EXACT_DT (blocks whose operations times the plan's "step" may end
+// beyond it are not padded natively). None where the circuit cannot be padded natively.
 PyObject* plan_dynamic(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
-    PyObject *python, *table_obj, *pulses_obj, *durations_obj, *couplings_obj, *options_obj,
-        *stretch_obj, *describe;
-    double step;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOd", &python, &table_obj, &pulses_obj, &durations_obj,
-                          &couplings_obj, &options_obj, &stretch_obj, &describe, &step)) {
+    PyObject *python, *options_obj, *plan_obj, *stretch_obj, *describe;
+    if (!PyArg_ParseTuple(args, "OOOOO", &python, &options_obj, &plan_obj, &stretch_obj,
+                          &describe)) {
       return nullptr;
     }
     const int stretch = PyObject_IsTrue(stretch_obj);
     if (stretch < 0) throw PythonError{};
+    const double step = to_double(field(plan_obj, "plan", "step").get());
     py::Ref input = py::Ref::steal(check(PyObject_GetAttrString(python, "_data")));
     if (!exclusive(input.get())) return Py_NewRef(Py_None);
     QkCircuit* circuit = qk_circuit_borrow_from_python(input.get());
     if (circuit == nullptr) throw PythonError{};
-    const DurationTable table(table_obj);
-    const Inputs in = to_inputs(qk_circuit_num_qubits(circuit), pulses_obj, durations_obj,
-                                couplings_obj, options_obj);
+    const DurationTable table(field(plan_obj, "plan", "table").get());
+    const Inputs in = to_inputs(qk_circuit_num_qubits(circuit), options_obj, plan_obj);
     if (!in.pulses_native) return Py_NewRef(Py_None);
     DynamicPlanner planner(table, in, stretch != 0, describe, step, kMaxExactDt);
     py::Ref result;
@@ -265,19 +260,21 @@ PyMethodDef kMethods[] = {
      "(in builds that check the lock, which alone have this function)."},
 #endif
     {"pad", pad, METH_VARARGS,
-     "pad(dag, write, durations, delays, pulses, pulse_durations, couplings, options, "
-     "stores=None, labelled=None)\n--\n\n"
-     "Plans dynamical-decoupling pulses for a DAGCircuit. `stores`: the wires of each\n"
-     "classical store by node index, a tuple of numbers (clbit c as c, the variables after\n"
-     "the clbits); a store takes no time. `options` is a dict of the\n"
-     "options by name (placement, scheduling, pulse_alignment, acquire_alignment, spacing,\n"
-     "crosstalk, skip_reset_qubits, unit_dt). With `write`, and where every operation and\n"
+     "pad(dag, write, delays, options, plan, stores=None, labelled=None)\n--\n\n"
+     "Plans dynamical-decoupling pulses for a DAGCircuit. `delays`: the length of each\n"
+     "delay by node index. `options`: the pass's frozen options, read by field (placement,\n"
+     "scheduling, crosstalk, skip_reset_qubits, unit_dt, dt, max_free_time,\n"
+     "pulse_alignment, acquire_alignment); `plan`: the plan of the circuit's width, read by\n"
+     "field (table, pulses, pulse_durations, couplings, block, residues, noise). `stores`:\n"
+     "the wires of each classical store by node index, a tuple of numbers (clbit c as c, the\n"
+     "variables after the clbits); a store takes no time. With `write`, and where every\n"
+     "operation and\n"
      "pulse can be written natively, returns (True, sequences, dropped, (padded DAGCircuit,\n"
      "length, start times by node index)); otherwise (False, sequences, dropped, (order,\n"
      "starts, ends, runs)) for a writer in Python."},
     {"pad_circuit", pad_circuit, METH_VARARGS,
-     "pad_circuit(circuit_data, write, durations, delays, pulses, pulse_durations, couplings, "
-     "options, stores=None, labelled=None)\n--\n\n"
+     "pad_circuit(circuit_data, write, delays, options, plan, stores=None, labelled=None)\n"
+     "--\n\n"
      "pad() for a QuantumCircuit's CircuitData, read in the order the pass reads its DAG\n"
      "(delays are keyed by position); the written result is (padded QuantumCircuit, length,\n"
      "start time of each of its instructions), and where `labelled` (a list of the positions\n"
@@ -294,15 +291,14 @@ PyMethodDef kMethods[] = {
      "Qiskit's topological_op_nodes on the circuit's DAG), where it finds that order without\n"
      "Qiskit's sort; else None."},
     {"plan_dynamic", plan_dynamic, METH_VARARGS,
-     "plan_dynamic(circuit, durations, pulses, pulse_durations, couplings, options, "
-     "stretch, describe, step)\n--\n\n"
+     "plan_dynamic(circuit, options, plan, stretch, describe)\n--\n\n"
      "Pads a QuantumCircuit with control flow block by block, reading it and its bodies\n"
      "through the C API: (result, sequences, dropped), the result of the top level as\n"
-     "vornak.qiskit.dynamic_native assembles it. `stretch`: whether idle qubits around\n"
+     "vornak.qiskit.dynamic.native assembles it. `stretch`: whether idle qubits around\n"
      "control flow take stretch sequences; describe(body, indices): None for a body that\n"
      "cannot be padded natively, else the classical wires of each instruction at indices\n"
      "(see DynamicPlanner); blocks of n operations\n"
-     "with n * step above MAX_EXACT_DT are not padded natively. None for a circuit that the\n"
+     "with n * plan.step above MAX_EXACT_DT are not padded natively. None for a circuit that the\n"
      "C API cannot read or write without Python."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <initializer_list>
-#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -15,66 +14,60 @@ namespace {
 
 using py::Ref;
 
-constexpr const char* kOptionNames[] = {
-    "placement", "scheduling",        "pulse_alignment", "acquire_alignment", "spacing",
-    "crosstalk", "skip_reset_qubits", "unit_dt",         "block",             "max_free",
-    "residues",  "noise",
-};
-
-PyObject* option(PyObject* options, const char* name) {
-  PyObject* value = PyDict_GetItemString(options, name);  // borrowed
-  if (value == nullptr) fail(PyExc_TypeError, std::string("options lack '") + name + "'");
-  return value;
-}
+// The pulses are spaced by this much, in seconds: the free time after each pulse, and after
+// a pulse it must avoid.
+constexpr double kPulseSpacingSeconds = 10e-9;
 
 bool flag(PyObject* options, const char* name) {
-  PyObject* value = option(options, name);
-  if (!PyBool_Check(value)) fail(PyExc_TypeError, std::string("option '") + name + "' must be a bool");
-  return value == Py_True;
+  Ref value = field(options, "options", name);
+  if (!PyBool_Check(value.get())) {
+    fail(PyExc_TypeError, std::string("options.") + name + " must be a bool");
+  }
+  return value.get() == Py_True;
+}
+
+// The number `value`, which messages call `what`: a TypeError naming it where it is none.
+double real(PyObject* value, const std::string& what) {
+  const double found = PyFloat_AsDouble(value);
+  if (found == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+    PyErr_Clear();
+    fail(PyExc_TypeError, what + " must be a number");
+  }
+  return found;
+}
+
+// A number that must be finite and >= 0: `what` names it in messages.
+double length(double value, const std::string& what) {
+  if (!std::isfinite(value) || value < 0) fail(PyExc_ValueError, what + " must be finite and >= 0");
+  return value;
 }
 
 double number(PyObject* options, const char* name) {
-  const double value = to_double(option(options, name));
-  if (!std::isfinite(value) || value < 0) {
-    fail(PyExc_ValueError, std::string("option '") + name + "' must be finite and >= 0");
-  }
-  return value;
+  Ref value = field(options, "options", name);
+  const std::string what = std::string("options.") + name;
+  return length(real(value.get(), what), what);
 }
 
-// Which of `choices` the str option `name` is.
+// Which of `choices` the str field `name` of `options` is.
 int choice(PyObject* options, const char* name, std::initializer_list<std::string_view> choices) {
-  PyObject* value = option(options, name);
+  Ref value = field(options, "options", name);
   Py_ssize_t size = 0;
-  const char* text = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+  const char* text =
+      PyUnicode_Check(value.get()) ? PyUnicode_AsUTF8AndSize(value.get(), &size) : nullptr;
   if (text == nullptr) {
     PyErr_Clear();
-    fail(PyExc_TypeError, std::string("option '") + name + "' must be a str");
+    fail(PyExc_TypeError, std::string("options.") + name + " must be a str");
   }
   int index = 0;
   for (std::string_view c : choices) {
     if (c == std::string_view(text, static_cast<std::size_t>(size))) return index;
     ++index;
   }
-  fail(PyExc_ValueError, std::string("unknown ") + name + " '" + text + "'");
-}
-
-// A TypeError naming the first key of `options` that is no option.
-[[noreturn]] void unknown_option(PyObject* options) {
-  Ref keys = Ref::steal(check(PyDict_Keys(options)));
-  for (Py_ssize_t i = 0; i < PyList_Size(keys.get()); ++i) {
-    PyObject* key = PyList_GetItem(keys.get(), i);
-    const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, nullptr) : nullptr;
-    bool known = false;
-    for (const char* name : kOptionNames) known = known || (text && std::string_view(text) == name);
-    if (!known) {
-      PyErr_Clear();
-      Ref shown = Ref::steal(check(PyObject_Repr(key)));
-      const char* repr = PyUnicode_AsUTF8AndSize(shown.get(), nullptr);
-      if (repr == nullptr) throw PythonError{};
-      fail(PyExc_TypeError, std::string("unknown option ") + repr);
-    }
-  }
-  fail(PyExc_TypeError, "unknown option");
+  std::string known;
+  for (std::string_view c : choices) known += (known.empty() ? "'" : ", '") + std::string(c) + "'";
+  fail(PyExc_ValueError, std::string("options.") + name + " must be one of " + known + ", not '" +
+                             text + "'");
 }
 
 // The finite numbers >= 0 of the sequence `obj`, the option `what`'s.
@@ -94,7 +87,7 @@ std::vector<double> numbers(PyObject* obj, const char* what) {
 DdNoise to_noise(PyObject* obj) {
   Ref parts = Ref::steal(check(PySequence_Tuple(obj)));
   if (PyTuple_Size(parts.get()) != 3) {
-    fail(PyExc_TypeError, "option 'noise' must be (variances, pulse errors, couplings)");
+    fail(PyExc_TypeError, "plan.noise must be (variances, pulse errors, couplings)");
   }
   DdNoise noise;
   noise.detuning_variance = numbers(tuple_item(parts.get(), 0), "detuning variances");
@@ -120,48 +113,69 @@ DdNoise to_noise(PyObject* obj) {
 
 }  // namespace
 
-Options to_options(PyObject* obj) {
-  if (!PyDict_Check(obj)) fail(PyExc_TypeError, "options must be a dict");
+Options to_options(PyObject* options, PyObject* plan) {
   Options o{};
-  o.placement = static_cast<Placement>(choice(obj, "placement", {"start", "spread", "walsh"}));
-  o.alap = choice(obj, "scheduling", {"asap", "alap"}) == 1;
-  o.alignment = number(obj, "pulse_alignment");
-  o.acquire_alignment = number(obj, "acquire_alignment");
-  o.spacing = number(obj, "spacing");
-  o.crosstalk = flag(obj, "crosstalk");
-  o.skip_reset_qubits = flag(obj, "skip_reset_qubits");
-  o.unit_dt = flag(obj, "unit_dt");
-  o.block = to_u32(option(obj, "block"));
-  if (o.block == 0) fail(PyExc_ValueError, "option 'block' must be at least 1");
-  o.max_free = number(obj, "max_free");
-  // "residues" may be left out: no frames.
-  PyObject* residues = PyDict_GetItemString(obj, "residues");  // borrowed
-  if (residues != nullptr) {
-    Ref values = Ref::steal(check(PySequence_Tuple(residues)));
+  o.placement =
+      static_cast<Placement>(choice(options, "placement", {"start", "spread", "walsh"}));
+  o.alap = choice(options, "scheduling", {"asap", "alap"}) == 1;
+  o.crosstalk = flag(options, "crosstalk");
+  o.skip_reset_qubits = flag(options, "skip_reset_qubits");
+  o.unit_dt = flag(options, "unit_dt");
+  Ref dt_obj = field(options, "options", "dt");
+  const bool has_dt = dt_obj.get() != Py_None;
+  const double dt = has_dt ? real(dt_obj.get(), "options.dt") : 0.0;
+  if (has_dt && (!std::isfinite(dt) || dt <= 0)) {
+    fail(PyExc_ValueError, "options.dt must be None or finite and > 0");
+  }
+  if (o.unit_dt) {
+    // Start times on the device's grids, in dt. Without a dt (durations all in dt) 10 ns is
+    // no known number of dt: no spacing.
+    o.alignment = number(options, "pulse_alignment");
+    o.acquire_alignment = number(options, "acquire_alignment");
+    o.spacing = has_dt ? std::ceil(kPulseSpacingSeconds / dt - 1e-9) : 0.0;
+  } else {
+    // In ns; the alignments are in dt, and without a dt there is no grid.
+    o.alignment = 0.0;
+    o.acquire_alignment = 0.0;
+    o.spacing = kPulseSpacingSeconds * 1e9;
+  }
+  // The longest free time, given in seconds, in the pass's unit; None: no bound (0).
+  Ref free_obj = field(options, "options", "max_free_time");
+  if (free_obj.get() != Py_None) {
+    const double seconds =
+        length(real(free_obj.get(), "options.max_free_time"), "options.max_free_time");
+    if (o.unit_dt && !has_dt) fail(PyExc_ValueError, "options.max_free_time needs a dt");
+    o.max_free = length(o.unit_dt ? seconds / dt : seconds * 1e9, "options.max_free_time");
+  }
+  Ref block = field(plan, "plan", "block");
+  if (!PyLong_Check(block.get())) fail(PyExc_TypeError, "plan.block must be an int");
+  o.block = to_u32(block.get());
+  if (o.block == 0) fail(PyExc_ValueError, "plan.block must be at least 1");
+  // None, or six numbers per block: the runs are turned by frames.
+  Ref residues = field(plan, "plan", "residues");
+  if (residues.get() != Py_None) {
+    Ref values = Ref::steal(check(PySequence_Tuple(residues.get())));
     for (Py_ssize_t i = 0; i < PyTuple_Size(values.get()); ++i) {
-      const double value = to_double(tuple_item(values.get(), i));
-      if (!std::isfinite(value)) fail(PyExc_ValueError, "option 'residues' must be finite");
+      const double value = real(tuple_item(values.get(), i), "plan.residues");
+      if (!std::isfinite(value)) fail(PyExc_ValueError, "plan.residues must be finite");
       o.residues.push_back(value);
     }
   }
-  // "noise" may be left out too: the planned patterns are kept.
-  PyObject* noise = PyDict_GetItemString(obj, "noise");  // borrowed
-  if (noise != nullptr && noise != Py_None) {
+  // None: the planned patterns are kept.
+  Ref noise = field(plan, "plan", "noise");
+  if (noise.get() != Py_None) {
     o.has_noise = true;
-    o.noise = to_noise(noise);
+    o.noise = to_noise(noise.get());
   }
-  const Py_ssize_t expected = static_cast<Py_ssize_t>(std::size(kOptionNames)) -
-                              (residues ? 0 : 1) - (noise ? 0 : 1);
-  if (PyDict_Size(obj) != expected) unknown_option(obj);
   return o;
 }
 
-Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj,
-                 PyObject* couplings_obj, PyObject* options_obj) {
+Inputs to_inputs(std::uint32_t nq, PyObject* options, PyObject* plan) {
   Inputs in;
-  in.options = to_options(options_obj);
+  in.options = to_options(options, plan);
   in.nq = nq;
-  Ref pulse_list = Ref::steal(check(PySequence_List(pulses_obj)));
+  Ref pulses_obj = field(plan, "plan", "pulses");
+  Ref pulse_list = Ref::steal(check(PySequence_List(pulses_obj.get())));
   in.cycle = static_cast<std::size_t>(PyList_Size(pulse_list.get()));
   in.n = in.options.block;
   if (in.cycle == 0) fail(PyExc_ValueError, "the sequence has no pulses");
@@ -171,7 +185,7 @@ Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj
                                std::to_string(in.n));
   }
   if (!in.options.residues.empty() && in.options.residues.size() != 6 * (in.cycle / in.n)) {
-    fail(PyExc_ValueError, "option 'residues' needs six numbers per block of the sequence");
+    fail(PyExc_ValueError, "plan.residues needs six numbers per block of the sequence");
   }
   for (std::size_t k = 0; k < in.cycle; ++k) {
     PyObject* item = list_item(pulse_list.get(), k);
@@ -211,7 +225,8 @@ Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj
     in.pulses.push_back(std::move(pulse));
   }
 
-  Ref duration_list = Ref::steal(check(PySequence_List(durations_obj)));
+  Ref durations_obj = field(plan, "plan", "pulse_durations");
+  Ref duration_list = Ref::steal(check(PySequence_List(durations_obj.get())));
   if (PyList_Size(duration_list.get()) != static_cast<Py_ssize_t>(nq)) {
     fail(PyExc_ValueError, "pulse durations must have one entry per qubit");
   }
@@ -235,7 +250,8 @@ Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj
     in.dd_qubit[q] = true;
   }
 
-  Ref coupling_list = Ref::steal(check(PySequence_List(couplings_obj)));
+  Ref couplings_obj = field(plan, "plan", "couplings");
+  Ref coupling_list = Ref::steal(check(PySequence_List(couplings_obj.get())));
   for (Py_ssize_t i = 0; i < PyList_Size(coupling_list.get()); ++i) {
     PyObject* pair = list_item(coupling_list.get(), i);
     if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {

@@ -59,22 +59,26 @@ struct Inputs {
   std::vector<std::pair<Qubit, Qubit>> couplings;
 };
 
-// The options from a dict with exactly these keys: "placement" ("start", "spread" or
-// "walsh"), "scheduling" ("asap" or "alap"), "pulse_alignment", "acquire_alignment",
-// "spacing" and "max_free" (numbers, finite and >= 0), "block" (an int >= 1), "crosstalk",
-// "skip_reset_qubits" and "unit_dt" (bools); and optionally "residues" (numbers) and "noise":
-// (detuning variances by qubit, ((error, duration, T1, T2) by qubit: a pulse's reported error,
-// its duration and the qubit's T1 and T2, 0 where unknown), ((qubit, qubit, zeta), ...)), all
-// numbers finite and >= 0, in the pass's time unit.
-Options to_options(PyObject* obj);
+// The core's options, mapped here alone from the pass's frozen options and a plan of the
+// circuit's width (vornak.qiskit.width_plan.WidthPlan), both read by field name. From
+// `options`: "placement" ("start", "spread" or "walsh"), "scheduling" ("asap" or "alap"),
+// "crosstalk", "skip_reset_qubits" and "unit_dt" (bools), "dt" (seconds, or None),
+// "max_free_time" (seconds, or None for no bound), "pulse_alignment" and "acquire_alignment"
+// (in dt; no grid in ns); the spacing after each pulse is 10 ns in the pass's unit (none in dt
+// without a dt). From `plan`, what depends on the width: "block" (an int >= 1), "residues"
+// (numbers, or None) and "noise" (None, or (detuning variances by qubit, ((error, duration,
+// T1, T2) by qubit: a pulse's reported error, its duration and the qubit's T1 and T2, 0 where
+// unknown), ((qubit, qubit, zeta), ...)), all numbers finite and >= 0, in the pass's time
+// unit). A missing field or a value of the wrong kind is a TypeError, a bad value a
+// ValueError, each naming the field.
+Options to_options(PyObject* options, PyObject* plan);
 
-// The inputs of a circuit on `nq` qubits. pulses: (gate number, (params...)) or (gate number,
-// (params...), frame) per pulse of the sequence, a multiple of the options' block, or None
-// where a pulse is not a standard gate (then only the plan can be returned); pulse
-// durations: per qubit None (no pulses) or one per pulse, the same in every block; couplings:
-// pairs of qubits; options: as for to_options().
-Inputs to_inputs(std::uint32_t nq, PyObject* pulses_obj, PyObject* durations_obj,
-                 PyObject* couplings_obj, PyObject* options_obj);
+// The inputs of a circuit on `nq` qubits: to_options(), and from `plan` "pulses" ((gate
+// number, (params...)) or (gate number, (params...), frame) per pulse of the sequence, a
+// multiple of the block, or None where a pulse is not a standard gate: then only the plan can
+// be returned), "pulse_durations" (per qubit None, for no pulses, or one per pulse, the same
+// in every block) and "couplings" (pairs of qubits).
+Inputs to_inputs(std::uint32_t nq, PyObject* options, PyObject* plan);
 
 }  // namespace vornak::bridge
 

@@ -26,6 +26,16 @@ std::uint32_t to_u32(PyObject* obj) {
   return static_cast<std::uint32_t>(value);
 }
 
+py::Ref field(PyObject* owner, const char* what, const char* name) {
+  py::Ref value = py::Ref::steal(PyObject_GetAttrString(owner, name));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+    PyErr_Clear();
+    fail(PyExc_TypeError, std::string(what) + " has no field '" + name + "'");
+  }
+  return value;
+}
+
 std::string qubit_list(const std::uint32_t* qubits, std::uint32_t count) {
   std::string text = "[";
   for (std::uint32_t i = 0; i < count; ++i) {

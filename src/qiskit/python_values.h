@@ -8,6 +8,7 @@
 #include <string>
 
 #include "lib/boundary.h"
+#include "lib/pyref.h"
 
 namespace vornak::bridge {
 
@@ -32,6 +33,9 @@ double to_double(PyObject* obj);
 // A duration or time: finite and not negative, else a ValueError naming `what`.
 double to_length(PyObject* obj, const char* what);
 std::uint32_t to_u32(PyObject* obj);
+// Field `name` of `owner`, which messages call `what` ("options", "plan"): a TypeError
+// naming both where it has none.
+py::Ref field(PyObject* owner, const char* what, const char* name);
 // "[0, 1]"
 std::string qubit_list(const std::uint32_t* qubits, std::uint32_t count);
 

@@ -8,3 +8,8 @@ _PAD_NATIVE = dynamic.pad_native
 
 def use_native(monkeypatch, native: bool) -> None:
     monkeypatch.setattr(dynamic, "pad_native", _PAD_NATIVE if native else (lambda *args: None))
+
+
+def native_path_on() -> bool:
+    """Whether dynamic circuits may be padded natively (not turned off by `use_native`)."""
+    return dynamic.pad_native is _PAD_NATIVE

@@ -4,6 +4,7 @@ counts, on random nested circuits of every control-flow kind; and the circuits t
 the Python way."""
 
 import copy
+import importlib
 
 import numpy as np
 import pytest
@@ -18,10 +19,11 @@ from qiskit.quantum_info import random_unitary  # noqa: E402
 from qiskit.transpiler import CouplingMap, InstructionDurations, PassManager  # noqa: E402
 from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
 
-from vornak import _bridge  # noqa: E402
+import vornak.qiskit.dynamic as dynamic  # noqa: E402
 from vornak.qiskit import DynamicalDecoupling, pad  # noqa: E402
 from vornak.qiskit.options import AROUND  # noqa: E402
-from padding_paths import use_native  # noqa: E402
+from padding_paths import native_path_on, use_native  # noqa: E402
+from vornak.qiskit.dynamic import pad_dynamic  # noqa: E402
 
 WIDTH = 6
 DURATIONS = InstructionDurations(
@@ -36,16 +38,19 @@ OPTIONS = {"durations": DURATIONS, "coupling_map": LINE, "pulse_alignment": 16}
 
 @pytest.fixture
 def native_calls(monkeypatch):
-    """The results of every native call (None where the bridge refused the circuit)."""
+    """Whether the bridge padded each dynamic circuit that pad() or the pass padded while the
+    native path was on (`PaddedDynamic.native`)."""
     calls = []
-    real = _bridge.plan_dynamic
 
-    def spy(*args):
-        result = real(*args)
-        calls.append(result is not None)
-        return result
+    def recorded(padding, circuit):
+        padded = pad_dynamic(padding, circuit)
+        if native_path_on():
+            calls.append(padded.native)
+        return padded
 
-    monkeypatch.setattr(_bridge, "plan_dynamic", spy)
+    # pad() and the pass (through pad_dynamic_dag) call pad_dynamic by these names.
+    monkeypatch.setattr(importlib.import_module("vornak.qiskit.pad"), "pad_dynamic", recorded)
+    monkeypatch.setattr(dynamic, "pad_dynamic", recorded)
     return calls
 
 
@@ -194,9 +199,9 @@ def test_random_nested_circuits_padded_alike(seed, monkeypatch, native_calls):
     for around in AROUND:
         python, native = both_ways(circuit, monkeypatch, around_control_flow=around)
         assert_same_results(python, native)
-    # The native path ran for stretch and idle (two pad calls and two passes each); widen
-    # goes the Python way.
-    assert native_calls == [True] * 4
+    # pad() and the pass padded natively for stretch and idle; widen goes the Python way.
+    assert native_calls == [not_widen for around in AROUND
+                            for not_widen in [around != "widen"] * 2]
 
 
 def test_stretch_sequences_and_skipped_reset_qubits_alike(monkeypatch, native_calls):
@@ -265,19 +270,19 @@ def _with_python_gate(qc):
 
 
 @pytest.mark.filterwarnings("ignore:Duration is rounded")
-@pytest.mark.parametrize("change, options, called", [
-    (_with_label, {}, True),  # labels: the C API drops them
-    (_with_delay_in_ns, {}, True),  # delays in units of time: Python converts them
-    (_with_python_gate, {}, True),  # a gate the C API holds as a Python object
-    (lambda qc: qc, {"around_control_flow": "widen"}, False),
+@pytest.mark.parametrize("change, options", [
+    (_with_label, {}),  # labels: the C API drops them
+    (_with_delay_in_ns, {}),  # delays in units of time: Python converts them
+    (_with_python_gate, {}),  # a gate the C API holds as a Python object
+    (lambda qc: qc, {"around_control_flow": "widen"}),
 ])
-def test_what_the_c_api_cannot_carry_goes_the_python_way(change, options, called, monkeypatch,
+def test_what_the_c_api_cannot_carry_goes_the_python_way(change, options, monkeypatch,
                                                          native_calls):
     circuit = change(_feed_forward())
     python, native = both_ways(circuit, monkeypatch, **options)
     assert_same_results(python, native)
-    # Refused by the bridge (None) or never asked.
-    assert native_calls == ([False, False] if called else [])
+    # Refused by the bridge, or never asked: pad() and the pass both pad in Python.
+    assert native_calls == [False, False]
 
 
 def test_times_in_ns_go_the_python_way(monkeypatch, native_calls):
@@ -291,7 +296,7 @@ def test_times_in_ns_go_the_python_way(monkeypatch, native_calls):
         found.append(pad(circuit, durations=durations, coupling_map=LINE))
     assert_identical(*found)
     assert found[0].op_start_times == found[1].op_start_times
-    assert native_calls == []
+    assert native_calls == [False]
 
 
 @pytest.mark.parametrize("fault, words", [

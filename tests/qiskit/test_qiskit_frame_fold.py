@@ -24,10 +24,10 @@ from qiskit.converters import circuit_to_dag, dag_to_circuit  # noqa: E402
 from qiskit.quantum_info import Operator  # noqa: E402
 from qiskit.transpiler import InstructionDurations, PassManager  # noqa: E402
 from test_dynamic_native import assert_identical  # noqa: E402
-from checks import run_both_writers  # noqa: E402
+from checks import python_written, run_both_writers  # noqa: E402
 
 from padding_paths import use_native  # noqa: E402
-from vornak.qiskit import DynamicalDecoupling, pad, padding  # noqa: E402
+from vornak.qiskit import DynamicalDecoupling, pad  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
 
@@ -180,20 +180,18 @@ def test_the_dynamic_path_folds_as_the_python_padder(monkeypatch):
     assert on_qubit(inner, 0)[-1] == ("rz", round(THETA + math.pi, 9))
 
 
-def test_the_plan_names_each_fold_for_the_python_writer(monkeypatch):
-    # The bridge hands the Python writer each run's fold: the position of the rz next on
-    # its qubit, or None (at the circuit's end, or where no rz comes next).
-    seen = []
-    real = padding.write_in_python
-
-    def spy(dag, plan, *args, **kwargs):
-        seen.extend(run[3] for run in plan[3])
-        return real(dag, plan, *args, **kwargs)
-
-    monkeypatch.setattr(padding, "write_in_python", spy)
-    monkeypatch.setattr(padding, "native_written", lambda pulse: None)
+def test_the_python_writer_folds_where_the_native_writer_does():
+    # Qubit 0 waits twice: before its rz, where the run's closing frame change goes into the
+    # rz, and at the circuit's end, where no rz comes next and the run closes with its own.
     circuit = waiting(2)
     for _ in range(WAIT[2]):
-        circuit.sx(1)  # qubit 0's wait at the end: a run with no rz after it
-    DynamicalDecoupling(durations=DURATIONS).run(circuit_to_dag(circuit))
-    assert None in seen and any(fold is not None for fold in seen)
+        circuit.sx(1)
+    dd = DynamicalDecoupling(durations=DURATIONS)
+    native = dag_to_circuit(dd.run(circuit_to_dag(circuit)))
+    written, _ = python_written(dd, circuit_to_dag(circuit))
+    python = dag_to_circuit(written)
+    assert_identical(python, native)
+    ours = on_qubit(python, 0)
+    assert ("rz", round(THETA + math.pi, 9)) in ours and ("rz", THETA) not in ours
+    assert ours[-1] == ("rz", round(math.pi, 9)) and ours[-2] == ("x", None)
+    assert_exact(python, circuit)

@@ -17,7 +17,6 @@ from qiskit.transpiler import PassManager  # noqa: E402
 import checks as tp  # noqa: E402
 from test_qiskit_pad import assert_same_as_the_pass  # noqa: E402
 from vornak.qiskit import DynamicalDecoupling, pad  # noqa: E402
-from vornak.qiskit.padding import Padding  # noqa: E402
 
 pytestmark = tp.pytestmark
 FAKE = pytest.importorskip("qiskit_ibm_runtime.fake_provider")
@@ -55,12 +54,10 @@ def the_pass(circuit, **options):
     return PassManager([DynamicalDecoupling(target=TARGET, **options)]).run(circuit)
 
 
-@pytest.fixture
-def native_only(monkeypatch):
-    """pad() may not hand the circuit to the pass on a DAG."""
-    def refuse(*_):
-        raise AssertionError("padded through the pass")
-    monkeypatch.setattr(Padding, "_pad_through_dag", refuse)
+def assert_native(circuit, **options):
+    """pad() writes `circuit` natively, not handing it to the pass on a DAG (whose writer
+    writes a labelled circuit in Python)."""
+    assert DynamicalDecoupling(target=TARGET, **options).padding.pad_circuit(circuit).native
 
 
 XY4 = [XGate(), YGate(), XGate(), YGate()]  # Y as x between rz: runs leave the frame turned
@@ -72,8 +69,9 @@ XY4 = [XGate(), YGate(), XGate(), YGate()]  # Y as x between rz: runs leave the 
     {"dd_sequence": XY4, "placement": "spread", "scheduling": "asap"},
     {"dd_sequence": [XGate(), XGate()], "placement": "start"},
 ], ids=["default", "xy4", "xy4-spread-asap", "xx-start"])
-def test_labels_and_parameters_pad_natively_as_the_pass_pads_them(options, native_only):
+def test_labels_and_parameters_pad_natively_as_the_pass_pads_them(options):
     circuit = labelled_circuit()
+    assert_native(circuit, **options)
     padded = pad(circuit, target=TARGET, **options)
     reference = the_pass(circuit, **options)
     assert_same_as_the_pass(padded, reference)  # labels too: see start_times_by_wire
@@ -93,16 +91,18 @@ def test_labels_and_parameters_pad_natively_as_the_pass_pads_them(options, nativ
         assert 0.5 not in angles(1) and 0.25 in angles(0)
 
 
-def test_the_same_labels_on_many_threads(native_only):
+def test_the_same_labels_on_many_threads():
     circuits = [labelled_circuit() for _ in range(6)]
     for k, circuit in enumerate(circuits):
         circuit.append(RZGate(0.1 * k, label=f"own-{k}"), [k % 5])
+    for circuit in circuits:
+        assert_native(circuit)
     padded = pad(circuits, target=TARGET, threads=3)
     for circuit, out in zip(circuits, padded):
         assert_same_as_the_pass(out, the_pass(circuit))
 
 
-def test_a_template_pads_natively_as_the_pass_pads_it(native_only):
+def test_a_template_pads_natively_as_the_pass_pads_it():
     samplomatic = pytest.importorskip("samplomatic")
     from qiskit import transpile
     from samplomatic.transpiler import generate_boxing_pass_manager
@@ -119,6 +119,7 @@ def test_a_template_pads_natively_as_the_pass_pads_it(native_only):
     template, _ = samplomatic.build(
         generate_boxing_pass_manager(twirling_strategy="active").run(isa))
     for options in ({}, {"dd_sequence": XY4}):
+        assert_native(template, **options)
         padded = pad(template, target=TARGET, **options)
         assert_same_as_the_pass(padded, the_pass(template, **options))
         assert padded.num_parameters == template.num_parameters > 0

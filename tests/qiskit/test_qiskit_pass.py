@@ -9,68 +9,39 @@ qubits.
 
 
 from __future__ import annotations
+
 import copy
 import importlib.metadata
 import math
-import os
-import random
-from collections import Counter
-from dataclasses import dataclass, field
+
 import pytest
+
 pytest.importorskip("qiskit")
-vq = pytest.importorskip("vornak.qiskit")
-padding = pytest.importorskip("vornak.qiskit.padding")
+pytest.importorskip("vornak.qiskit")
 from vornak.qiskit import options as pass_options  # noqa: E402
 import numpy as np  # noqa: E402
 from qiskit import ClassicalRegister, QuantumCircuit, QuantumRegister, transpile  # noqa: E402
-from qiskit.circuit import Delay, Gate, Measure, Parameter, Reset  # noqa: E402
-from qiskit.circuit.library import (  # noqa: E402
-    CXGate,
-    HGate,
-    RZGate,
-    SXGate,
-    XGate,
-    YGate,
-    ZGate,
-)
-
+from qiskit.circuit import Measure, Parameter  # noqa: E402
+from qiskit.circuit.library import CXGate, HGate, RZGate, SXGate, XGate, YGate, ZGate  # noqa: E402
 from qiskit.circuit.random import random_circuit  # noqa: E402
 from qiskit.converters import circuit_to_dag, dag_to_circuit  # noqa: E402
-from qiskit.dagcircuit import DAGCircuit  # noqa: E402
-from qiskit.providers.fake_provider import GenericBackendV2  # noqa: E402
 from qiskit.quantum_info import Operator  # noqa: E402
 from qiskit.transpiler import (  # noqa: E402
-    CouplingMap,
-    InstructionDurations,
-    InstructionProperties,
-    PassManager,
-    Target,
+    CouplingMap, InstructionDurations, InstructionProperties, PassManager, Target,
 )
-
 from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
-from qiskit.transpiler.passes import (  # noqa: E402
-    ALAPScheduleAnalysis,
-    ASAPScheduleAnalysis,
-    ConstrainedReschedule,
-    InstructionDurationCheck,
-    TimeUnitConversion,
-)
-
+from qiskit.transpiler.passes import InstructionDurationCheck  # noqa: E402
 import vornak.qiskit as vornak_qiskit  # noqa: E402
 from vornak.qiskit import DynamicalDecoupling  # noqa: E402
+
 from checks import (  # noqa: E402
     MyGate,
     NS_DURATIONS,
-    Plan,
     QUICK,
-    Result,
     SWEEP,
     SWEEP_BENCHES,
     Timing,
-    UNIT_SECONDS,
     XY4,
-    _BENCH,
-    _FAKE,
     _parameter_delay,
     _stretch_delay,
     _too_wide,
@@ -79,19 +50,12 @@ from checks import (  # noqa: E402
     assert_qiskits_clock,
     bench_circuit,
     check_pass,
-    compact_operator_circuit,
     fake_backend,
-    folded,
     generic_backend,
-    op_key,
     pulse_overlaps,
     qiskit_schedule,
     qiskit_start_times,
-    reference_plan,
-    reference_schedule,
     run_both_writers,
-    same_time,
-    sequence_phase,
     small_random_circuit,
     staircase,
 )

@@ -35,6 +35,15 @@ def classical_wires(operation) -> list:
     return found
 
 
+def store_wires(dag) -> dict | None:
+    """The numbers (`ClassicalWires`) of the clbits and variables each classical store of
+    `dag` writes and reads, by node index; None where it has no store."""
+    if "store" not in dag.count_ops(recurse=False):
+        return None
+    number = ClassicalWires(dag)
+    return {node._node_id: number(classical_wires(node.op)) for node in dag.op_nodes(Store)}
+
+
 class ClassicalWires:
     """The bridge's numbers of the clbits and variables of `owner` (a circuit or a DAG):
     clbit c as c, the variables after the clbits, in the order of their names."""

@@ -16,9 +16,12 @@ from __future__ import annotations
 import math
 from decimal import Decimal
 
+from qiskit.circuit import Delay
+from qiskit.circuit.classical import expr
 from qiskit.circuit.duration import duration_in_dt
 from qiskit.transpiler import InstructionDurations, Target
 from qiskit.transpiler.exceptions import TranspilerError
+from qiskit.transpiler.passes.scheduling.time_unit_conversion import _EvalDurationImpl
 
 from vornak import _bridge
 
@@ -92,6 +95,65 @@ def checked_length(length: float, unit_dt: bool) -> None:
             f"The padded schedule is {length:.0f} dt long, beyond 2**53 dt, where times "
             "(doubles) stop being exact whole numbers of dt."
         )
+
+
+def surely_exact(operations: int, step: float, delays: dict, unit_dt: bool) -> bool:
+    """Whether a schedule in dt of `operations`, each ending at most `step` after the one
+    before it on its wires, and of `delays` surely ends within 2**53 dt."""
+    return unit_dt and operations * step + sum(delays.values()) <= MAX_EXACT_DT
+
+
+def delay_length(op, qubits, dt: float | None, unit_dt: bool) -> float:
+    """The length of delay `op` in the pass's unit, on the qubits that `qubits()` lists (for
+    the message); a ``TranspilerError`` if it has no fixed one."""
+    try:
+        if isinstance(op.duration, expr.Expr):
+            value, unit = _constant_duration(op.duration, dt)
+        else:
+            value, unit = float(op.duration), op.unit
+        if unit != "dt" and unit not in UNIT_SECONDS:
+            raise TypeError(f"its unit is {unit!r}")
+        length = to_unit(value, unit, dt, unit_dt)
+    except (TypeError, ValueError, OverflowError, TranspilerError) as error:
+        raise TranspilerError(
+            f"The delay on qubits {qubits()} has no fixed duration ({op.duration}): {error}"
+        ) from error
+    return checked(length, f"the delay on qubits {qubits()}", unit_dt)
+
+
+def dag_delays(dag, dt: float | None, unit_dt: bool) -> dict[int, float]:
+    """The length of every delay of `dag`, by node index."""
+    delays = {}
+    if "delay" in dag.count_ops(recurse=False):
+        for node in dag.op_nodes(Delay):
+            delays[node._node_id] = delay_length(
+                node.op, lambda: [dag.find_bit(q).index for q in node.qargs], dt, unit_dt)
+    return delays
+
+
+def circuit_delays(circuit, dt: float | None, unit_dt: bool) -> dict[int, float]:
+    """The length of every delay of `circuit`, by position."""
+    if "delay" not in circuit.count_ops():
+        return {}
+    delays = {}
+    for position, instruction in enumerate(circuit._data):
+        if instruction.operation.name == "delay":
+            delays[position] = delay_length(
+                instruction.operation,
+                lambda: [circuit.find_bit(q).index for q in instruction.qubits], dt, unit_dt,
+            )
+    return delays
+
+
+def _constant_duration(duration: expr.Expr, dt: float | None) -> tuple[float, str]:
+    """(value, unit) of a delay's duration expression; a TypeError where it holds a stretch."""
+    if any(isinstance(x, expr.Stretch) for x in expr.iter_identifiers(duration)):
+        raise TypeError("it holds a stretch")
+    visitor = _EvalDurationImpl(dt)
+    value = duration.accept(visitor)
+    if visitor.in_cycles():
+        return float(duration_in_dt(value, 1.0)), "dt"
+    return value, "s"
 
 
 def duration_table(

@@ -26,8 +26,6 @@ PLACEMENTS = ("start", "spread", "walsh")
 SCHEDULINGS = ("asap", "alap")
 AROUND = ("stretch", "widen", "idle")
 
-PULSE_SPACING_S = 10e-9  # free time after each pulse, and after a pulse it must avoid
-
 
 @dataclasses.dataclass(frozen=True)
 class Options:

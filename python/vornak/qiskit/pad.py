@@ -75,9 +75,8 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
         if threads < 1:
             raise ValueError(f"threads must be at least 1, not {threads}")
     padding = DynamicalDecoupling(target=target, **options).padding
-    if isinstance(circuits, QuantumCircuit):
-        return _pad_one(padding, circuits)
-    circuits = list(circuits)
+    one = isinstance(circuits, QuantumCircuit)
+    circuits = [circuits] if one else list(circuits)
     for circuit in circuits:
         if not isinstance(circuit, QuantumCircuit):
             raise TypeError(f"pad takes QuantumCircuits, not {type(circuit).__name__}")
@@ -85,7 +84,7 @@ def pad(circuits, target=None, *, threads: int | None = None, **options):
     for outcome in outcomes:
         if isinstance(outcome, TranspilerError):
             raise outcome
-    return outcomes
+    return outcomes[0] if one else outcomes
 
 
 def pad_each(padding: Padding, circuits: list, threads: int | None = None) -> list:

@@ -1,14 +1,130 @@
-"""The padded DAG written in Python, for circuits that Qiskit's C API cannot copy whole, and
-for every circuit timed in ns."""
+"""The padded static circuit made from what the bridge returns: the native writer's circuit or
+DAG finished (its labels put back, its phase corrected, its unit and length set), or the
+native plan written here in Python, for circuits that Qiskit's C API cannot copy whole and
+for every circuit timed in ns.
+
+Qiskit 2.6's C API neither reads nor writes labels: the labelled instructions of a circuit
+are found once before the native writer runs, and put back on its output by position.
+"""
 
 from __future__ import annotations
 
+import dataclasses
 import math
+from functools import partial
+from itertools import compress, count
+from operator import attrgetter, is_not
 
-from qiskit.circuit import Delay
+from qiskit.circuit import Delay, QuantumCircuit
 from qiskit.circuit.library import RZGate
+from qiskit.dagcircuit import DAGCircuit
 
 from vornak.qiskit.clocks import PlanClock, QiskitClock
+from vornak.qiskit.durations import checked_length
+from vornak.qiskit.start_times import record_start_times
+
+
+@dataclasses.dataclass
+class Padded:
+    """A padded static circuit or DAG, its start times (in the order of its instructions, or
+    by node), and the sequences inserted and dropped. `native`: whether the native writer
+    wrote it (else the plan was written in Python)."""
+
+    out: QuantumCircuit | DAGCircuit
+    times: list
+    inserted: int
+    dropped: int
+    native: bool = True
+
+    def record(self, property_set, unit_dt: bool) -> None:
+        """What the pass records of a padded DAG in its property set."""
+        property_set["time_unit"] = self.out._unit
+        record_start_times(property_set, self.out, self.times, unit_dt)
+        property_set["dd_sequences_inserted"] = self.inserted
+        property_set["dd_sequences_dropped"] = self.dropped
+
+
+def has_labels(instructions) -> bool:
+    """Whether any of `instructions` (DAG nodes or circuit instructions) has a label.
+
+    No Qiskit call answers this without making a Python object per instruction; the loop
+    itself runs in C. Instruction objects read the label without making the operation's
+    Python object, which ``CircuitData.foreach_op`` would make (six times the cost where it
+    is not cached yet).
+    """
+    return any(map(partial(is_not, None), map(attrgetter("label"), instructions)))
+
+
+def labelled_positions(data) -> list[int]:
+    """The positions in circuit data `data` of the instructions that have a label, in one
+    pass as `has_labels` makes it."""
+    return list(compress(count(), map(partial(is_not, None), map(attrgetter("label"), data))))
+
+
+def written_dag(dag: DAGCircuit, result: tuple, options, plan) -> Padded:
+    """The padded `dag` from the bridge's `result` (see ``_bridge.pad``) with `options` (the
+    pass's) and `plan` (of its width): the native writer's DAG, or the plan written here."""
+    written, inserted, dropped, detail = result
+    unit_dt = options.unit_dt
+    if written:
+        out, length, times = detail
+        out.name = dag.name
+        out.metadata = dag.metadata
+    else:
+        checked_length(max(detail[2], default=0.0), unit_dt)
+        out, length, times = write_in_python(
+            dag, detail, options.written, plan.pulse_durations, unit_dt,
+            None if unit_dt else options.qiskit_durations(),
+            float(options.pulse_alignment) if unit_dt else 0.0,
+        )
+    _finish(out, plan.phase, inserted, length, unit_dt)
+    return Padded(out, times, inserted, dropped, bool(written))
+
+
+def written_circuit(circuit: QuantumCircuit, result: tuple, labelled: list[int], options,
+                    plan) -> Padded:
+    """The padded `circuit` from the native writer's `result` (see ``_bridge.pad_circuit``),
+    its instructions at `labelled` put back with their labels, as ``PassManager.run`` returns
+    it from the pass, with ``op_start_times`` set (none for a circuit of no instructions, as
+    there)."""
+    _, inserted, dropped, detail = result
+    if labelled:
+        out, length, times, placed = detail
+        _relabel(out, circuit._data, labelled, placed)
+    else:
+        out, length, times = detail
+    out.name = circuit.name
+    out.metadata = circuit.metadata
+    _finish(out, plan.phase, inserted, length, options.unit_dt)
+    # As node_start_time holds them: ints in dt, floats in ns. Like PassManager.run,
+    # which sets them only from a non-empty node_start_time, none for a circuit of no
+    # instructions.
+    if times:
+        out._op_start_times = times if options.unit_dt else [float(t) for t in times]
+    return Padded(out, times, inserted, dropped)
+
+
+def _finish(out, phase: float, inserted: int, length: float, unit_dt: bool) -> None:
+    """Takes the phase of the `inserted` sequences (`phase` each) out of the padded `out`, and
+    gives it the pass's time unit and its `length`."""
+    if inserted and phase:
+        out.global_phase = out.global_phase - inserted * phase
+    out._unit = "dt" if unit_dt else "ns"
+    out._duration = int(length) if unit_dt else length
+
+
+def _relabel(out, data, positions: list[int], placed: list[int]) -> None:
+    """Puts at ``placed[j]`` in padded circuit `out` the instruction of `data` at
+    ``positions[j]``, which the native writer wrote there without its label (-1: a delay,
+    which is not written but replaced). Both circuits have the same bits. Only instructions
+    the C API reads are written natively (standard gates and instructions, unitaries), whose
+    state the circuit holds itself, so the two circuits share no state a caller can change;
+    a Python object Qiskit caches for the operation is shared, as ``CircuitData.copy`` shares
+    it."""
+    written = out._data
+    for position, index in zip(positions, placed):
+        if index >= 0:
+            written[index] = data[position]
 
 
 def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=None,

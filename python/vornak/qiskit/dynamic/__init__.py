@@ -9,13 +9,11 @@ result. Each timed block and body is padded as a static circuit by the same
 from __future__ import annotations
 
 import dataclasses
-import math
 
 from qiskit.circuit import QuantumCircuit
 from qiskit.converters import circuit_to_dag, dag_to_circuit
 from qiskit.dagcircuit import DAGCircuit
 
-from vornak.qiskit.dynamic.blocks import fixed_length
 from vornak.qiskit.dynamic.calibrated import calibrated_choice
 from vornak.qiskit.dynamic.native import pad_native
 from vornak.qiskit.dynamic.reference import DynamicPadder
@@ -31,11 +29,13 @@ class PaddedDynamic:
     """A padded dynamic circuit (or its DAG) and its counts. The start times (the circuit's
     ``op_start_times``) are each instruction's start within its block; the operations
     between blocks, and the stretch sequences beside them, start at 0 of their own
-    timeline, which the device fixes at run time."""
+    timeline, which the device fixes at run time. `native`: whether the bridge padded it
+    (else the Python reference did)."""
 
     out: QuantumCircuit | DAGCircuit
     times: list
     counts: Counts
+    native: bool = False
 
     def record(self, property_set, unit_dt: bool) -> None:
         """What the pass records of a padded DAG in its property set."""
@@ -46,55 +46,15 @@ class PaddedDynamic:
         property_set["dd_stretch_sequences_inserted"] = self.counts.stretches
 
 
-def _stretches(padding: Padding, num_qubits: int) -> StretchSequences:
-    plan = padding.plan(num_qubits)
-    return StretchSequences(list(padding.options.written), plan.block, plan.phase,
-                            plan.colouring, Counts(), rz=padding.options.frames_allowed,
-                            choice=calibrated_choice(padding, num_qubits))
-
-
-def _padder(padding: Padding, num_qubits: int, stretches: StretchSequences) -> DynamicPadder:
-    options = padding.options
-    plan = padding.plan(num_qubits)
-
-    def static(sub):
-        # A block of a box of fixed duration has one more qubit, which holds its length.
-        wider = padding.spare_plan(num_qubits) if sub.num_qubits > num_qubits else plan
-        padded = padding.pad_circuit(sub, wider)
-        return padded.out, padded.out._op_start_times, padded.inserted, padded.dropped
-
-    return DynamicPadder(
-        num_qubits, static, plan.takes_pulses, stretches, options.around_control_flow,
-        length_of=lambda operation: fixed_length(options, operation), unit_dt=options.unit_dt,
-        grid=math.lcm(options.pulse_alignment, options.acquire_alignment),
-    )
-
-
-def _finished(padding: Padding, circuit: QuantumCircuit, out, times, counts) -> PaddedDynamic:
-    unit_dt = padding.options.unit_dt
-    out.name = circuit.name
-    out.metadata = circuit.metadata
-    out._op_start_times = times if unit_dt else [float(t) for t in times]
-    out._unit = "dt" if unit_dt else "ns"
-    out._duration = None  # the time between blocks is not known at compile time
-    return PaddedDynamic(out, out._op_start_times, counts)
-
-
 def pad_dynamic(padding: Padding, circuit: QuantumCircuit) -> PaddedDynamic:
     """`circuit` padded under the block model: natively where the C API carries it, else in
     Python."""
-    stretches = _stretches(padding, circuit.num_qubits)
-    found = pad_native(padding, circuit, stretches)
-    if found is None:
-        found = _padder(padding, circuit.num_qubits, stretches).pad(circuit)
-    return _finished(padding, circuit, *found, stretches.counts)
+    return _pad(padding, circuit, native=True)
 
 
 def pad_in_python(padding: Padding, circuit: QuantumCircuit) -> PaddedDynamic:
     """`circuit` padded by the Python reference alone, which `pad_dynamic` must equal."""
-    stretches = _stretches(padding, circuit.num_qubits)
-    found = _padder(padding, circuit.num_qubits, stretches).pad(circuit)
-    return _finished(padding, circuit, *found, stretches.counts)
+    return _pad(padding, circuit, native=False)
 
 
 def pad_dynamic_dag(padding: Padding, dag: DAGCircuit) -> PaddedDynamic:
@@ -102,4 +62,28 @@ def pad_dynamic_dag(padding: Padding, dag: DAGCircuit) -> PaddedDynamic:
     circuit = dag_to_circuit(dag, copy_operations=False)
     padded = pad_dynamic(padding, circuit)
     out = circuit_to_dag(padded.out, copy_operations=False)
-    return PaddedDynamic(out, padded.times, padded.counts)
+    return PaddedDynamic(out, padded.times, padded.counts, padded.native)
+
+
+def _pad(padding: Padding, circuit: QuantumCircuit, native: bool) -> PaddedDynamic:
+    """`circuit` padded, natively first where `native`, and finished as the pass's output:
+    its name, metadata, start times and unit, and no length (the time between blocks is not
+    known at compile time)."""
+    options = padding.options
+    num_qubits = circuit.num_qubits
+    plan = padding.plan(num_qubits)
+    choice = calibrated_choice(options, plan, num_qubits)
+    stretches = StretchSequences(list(options.written), plan.block, plan.phase, plan.colouring,
+                                 Counts(), rz=options.frames_allowed, choice=choice)
+    found = pad_native(options, plan, circuit, stretches) if native else None
+    if found is not None:
+        out, times = found
+    else:
+        out, times = DynamicPadder.of(padding, plan, stretches).pad(circuit)
+    unit_dt = options.unit_dt
+    out.name = circuit.name
+    out.metadata = circuit.metadata
+    out._op_start_times = times if unit_dt else [float(t) for t in times]
+    out._unit = "dt" if unit_dt else "ns"
+    out._duration = None
+    return PaddedDynamic(out, out._op_start_times, stretches.counts, found is not None)

@@ -54,6 +54,7 @@ from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak.qiskit.calibration import IdleNoise
 from vornak.qiskit.dynamic.blocks import fixed_length, leaves_early
+from vornak.qiskit.durations import delay_length
 
 ASSUMED_LATENCY_S = 1e-6  # the feed-forward latency the patterns are chosen for
 GENEROUS_LATENCY_S = 2e-6  # the latency below which no qubit's pulses are skipped
@@ -179,14 +180,16 @@ class CalibratedChoice:
         return grouped
 
 
-def calibrated_choice(padding, num_qubits: int) -> CalibratedChoice | None:
-    """The choice for circuits of `num_qubits` qubits padded by `padding` (a Padding), None
-    without a calibration or without a length of dt in seconds."""
-    options = padding.options
+def calibrated_choice(options, plan, num_qubits: int) -> CalibratedChoice | None:
+    """The choice for circuits of `num_qubits` qubits padded with the pass's `options` and
+    `plan` (the `WidthPlan` of that width), None without a calibration or without a length
+    of dt in seconds."""
     if options.calibration is None or (options.unit_dt and options.dt is None):
         return None
-    names = [[gate.name for gate in pulse] for pulse in options.written]
-    noise = options.calibration.idle_noise(num_qubits, names)
-    least = LeastTime(padding.plan(num_qubits).table, padding.delay_length,
+    least = LeastTime(plan.table,
+                      lambda operation, qubits: delay_length(operation, qubits, options.dt,
+                                                             options.unit_dt),
                       lambda operation: fixed_length(options, operation))
-    return CalibratedChoice(noise, least, options.dt if options.unit_dt else 1e-9)
+    names = [[gate.name for gate in pulse] for pulse in options.written]
+    return CalibratedChoice(options.calibration.idle_noise(num_qubits, names), least,
+                            options.dt if options.unit_dt else 1e-9)

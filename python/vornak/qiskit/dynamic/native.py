@@ -19,7 +19,7 @@ from vornak import _bridge
 from vornak.qiskit.classical import ClassicalWires
 from vornak.qiskit.dynamic.blocks import boundary_wires, leaves_early
 from vornak.qiskit.dynamic.stretch import StretchSequences
-from vornak.qiskit.padding import Padding, has_labels
+from vornak.qiskit.writer import has_labels
 
 
 def _describe(body: QuantumCircuit, indices: list[int]) -> list[tuple[int, ...]] | None:
@@ -37,18 +37,15 @@ def _describe(body: QuantumCircuit, indices: list[int]) -> list[tuple[int, ...]]
     return [number(boundary_wires(body, data[index].operation)) for index in indices]
 
 
-def pad_native(padding: Padding, circuit: QuantumCircuit, stretches: StretchSequences):
-    """`circuit` padded natively, as `DynamicPadder` with the same `stretches` pads it: the
-    padded circuit and its start times; None where it must be padded in Python."""
-    options = padding.options
+def pad_native(options, plan, circuit: QuantumCircuit, stretches: StretchSequences):
+    """`circuit` padded natively with the pass's `options` and `plan` (the `WidthPlan` of its
+    width), as `DynamicPadder` with the same `stretches` pads it: the padded circuit and its
+    start times; None where it must be padded in Python."""
     if options.around_control_flow == "widen" or not options.unit_dt:
         return None
-    plan = padding.plan(circuit.num_qubits)
     try:
-        result = _bridge.plan_dynamic(circuit, plan.table, plan.pulses, plan.pulse_durations,
-                                      plan.couplings, plan.bridge_options,
-                                      options.around_control_flow == "stretch", _describe,
-                                      float(plan.step))
+        result = _bridge.plan_dynamic(circuit, options, plan,
+                                      options.around_control_flow == "stretch", _describe)
     except (LookupError, NotImplementedError) as error:
         raise TranspilerError(str(error)) from error
     if result is None:
@@ -88,7 +85,6 @@ def _assemble(stretches: StretchSequences, body: QuantumCircuit, result: tuple,
         for index, bodies in boundary:
             instruction = body._data[index]
             instructions.append(instruction)
-            leaving = leaving or leaves_early(instruction.operation)
             if bodies is None:
                 out._append(instruction)
             else:
@@ -97,6 +93,7 @@ def _assemble(stretches: StretchSequences, body: QuantumCircuit, result: tuple,
                           for block, inner in zip(operation.blocks, bodies)]
                 out._append(CircuitInstruction(operation.replace_blocks(blocks),
                                                instruction.qubits, instruction.clbits))
+            leaving = leaving or leaves_early(instruction.operation)
             if times is not None:
                 times.append(0)
         if around:

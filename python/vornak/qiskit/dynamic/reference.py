@@ -29,7 +29,7 @@ from qiskit.circuit import (
 )
 from qiskit.transpiler.exceptions import TranspilerError
 
-from vornak.qiskit.dynamic.blocks import Level, box_name, leaves_early, levels
+from vornak.qiskit.dynamic.blocks import Level, box_name, fixed_length, leaves_early, levels
 from vornak.qiskit.dynamic.stretch import StretchSequences
 
 
@@ -59,6 +59,24 @@ class DynamicPadder:
         self.unit_dt = unit_dt
         self.grid = grid if unit_dt else 1
         self.length_of = length_of
+
+    @classmethod
+    def of(cls, padding, plan, stretches: StretchSequences) -> DynamicPadder:
+        """The padder of circuits of `plan`'s width with `padding` (a
+        :class:`~vornak.qiskit.padding.Padding`), whose static circuits it pads."""
+        options = padding.options
+        width = len(plan.pulse_durations)
+
+        def pad_static(sub):
+            # A block of a box of fixed duration has one more qubit, which holds its length.
+            wider = padding.plan(width, spare=True) if sub.num_qubits > width else plan
+            padded = padding.pad_circuit(sub, wider)
+            return padded.out, padded.out._op_start_times, padded.inserted, padded.dropped
+
+        return cls(width, pad_static, plan.takes_pulses, stretches, options.around_control_flow,
+                   length_of=lambda operation: fixed_length(options, operation),
+                   unit_dt=options.unit_dt,
+                   grid=math.lcm(options.pulse_alignment, options.acquire_alignment))
 
     # The top level: the circuit's qubits are the device's.
 
