@@ -1305,6 +1305,19 @@ def paired(a, b, key):
     return float(d.mean()), _stderr(d)
 
 
+def paired_mean(rows, a, b, key):
+    """(mean over the circuits of strategy `a` - `b` under `key`, its standard error): the
+    circuits' paired differences averaged, their standard errors added in square."""
+    pairs = [paired(results[a], results[b], key) for results, _, _ in rows.values()
+             if a in results and b in results and results[a].available
+             and results[b].available and key in results[a].samples
+             and key in results[b].samples]
+    if not pairs:
+        return math.nan, math.nan
+    return (sum(d for d, _ in pairs) / len(pairs),
+            math.sqrt(sum(e * e for _, e in pairs)) / len(pairs))
+
+
 # A circuit is listed where ours is this far below the best peer on it.
 LOSS_MARGIN = 0.01
 
@@ -1350,8 +1363,10 @@ def comparison(rows, noises):
         line = f"- **{noise.title}**: ours {_fmt(ours)}"
         if peers:
             best = max(peers, key=lambda p: mean_of(rows, p, noise.key))
+            d, e = paired_mean(rows, OURS, best, noise.key)
             line += (f", best peer {best} {_fmt(mean_of(rows, best, noise.key))} "
-                     f"(ours {ours - mean_of(rows, best, noise.key):+.4f})")
+                     f"(ours {ours - mean_of(rows, best, noise.key):+.4f}; paired over the "
+                     f"realisations, {d:+.4f} ± {e:.4f})")
         lines.append(line + ".")
         lost = losses(rows, noise, noises)
         if not lost:
