@@ -451,7 +451,9 @@ def _stretch_pulses(walk, sequences, end):
                 t += a * stretch_coefficient(operation.duration)
             else:
                 length = walk.durations.get(operation, [p], unit="dt") * walk.dt
-                pulses.append((t + length / 2, q, operation, p, t))
+                # At most at `end`: a frame change after the last delay lands there, and the
+                # sum of the delays may pass it by a rounding error.
+                pulses.append((min(t + length / 2, end), q, operation, p, min(t, end)))
                 t += length
     return sorted(pulses, key=lambda e: e[0])
 

@@ -68,7 +68,7 @@ class StretchSequences:
         sequence is (`phase_here`) where `leaving`: a break_loop or continue_loop may leave
         the body before them."""
         qubit_of = {p: body.qubits[i] for i, p in enumerate(physical)}
-        n, block = len(self.pulses), self.block
+        block = self.block
         boundary_number = self._names
         self._names += 1
         if self.choice is None:
@@ -88,11 +88,7 @@ class StretchSequences:
             # b, 2b, 4b, ... pulses (b a block of the sequence): mutually orthogonal square waves
             count = block << colour
             # The operations of one qubit's sequence, which every member's shares.
-            edge, inside = Delay(a), Delay(twice)
-            sequence = [edge]
-            for j in range(count):
-                sequence.extend(self.pulses[j % n])
-                sequence.append(edge if j == count - 1 else inside)
+            sequence = self.sequence(count, Delay(a), Delay(twice))
             append = out._data.append
             correction = -(count // block) * self.phase
             gate = self.phase_gate(correction) if leaving else None
@@ -117,6 +113,33 @@ class StretchSequences:
         out._append(CircuitInstruction(Barrier(len(bits)), bits, ()))
         times.append(0)
         times.extend([0] * self.phase_here(out, late, None))
+
+    def sequence(self, count: int, edge: Delay, inside: Delay) -> list:
+        """`count` pulses of the sequence with `edge` before the first and after the last and
+        `inside` between two. A phase-shifted pulse is x between frame changes rz(-φ) and
+        rz(φ); those of two pulses merge into one, rz(φ - φ'), which stands in the middle of
+        the time between them (`inside` cut in two edges), and the first and the last stand
+        beyond the edges: delays part every frame change from the pulses, so that a later
+        resynthesis of single-qubit runs cannot merge rz(-φ)·x·rz(φ) back into x."""
+        n = len(self.pulses)
+        out, frame = [], 0.0
+        for j in range(count):
+            gates = self.pulses[j % n]
+            phase = float(gates[-1].params[0]) if len(gates) > 1 else 0.0
+            if j == 0:
+                if phase != 0.0:
+                    out.append(RZGate(-phase))
+                out.append(edge)
+            elif phase != frame:
+                out.extend((edge, RZGate(frame - phase), edge))
+            else:
+                out.append(inside)
+            out.append(gates[len(gates) // 2])
+            frame = phase
+        out.append(edge)
+        if frame != 0.0:
+            out.append(RZGate(frame))
+        return out
 
     def phase_here(self, out, phase: float, qubit) -> int:
         """Appends to `out` the gate of `phase_gate(phase)`, on `qubit` where it has one, and
