@@ -75,7 +75,7 @@ PARTS = (  # the steps of our end-to-end PassManager.run, in order; they add up 
 ONE_CALL_PARTS = (  # the steps of pad(circuit), in order; they add up to it
     "pass construction and tables",
     "label check (a Python object per instruction)",
-    "native pad_circuit: read, schedule, plan, write, start times",
+    "native pad_circuit_data: read, schedule, plan, write, start times",
     "rest: delays, the circuit's name, phase and times",
 )
 TABLES = "of which: tables of a new pass"  # a share of the Python around the pad
@@ -401,8 +401,8 @@ def one_call_breakdown(circuit, target):
     native = padding._bridge
 
     class Native:
-        def pad_circuit(self, *args):
-            ns, result = _clock(native.pad_circuit, *args)
+        def pad_circuit_data(self, *args):
+            ns, result = _clock(native.pad_circuit_data, *args)
             parts[ONE_CALL_PARTS[2]] += ns
             return result
 

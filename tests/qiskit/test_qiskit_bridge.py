@@ -96,16 +96,16 @@ for name, change in cases.items():
         out[name] = None
     except Exception as error:
         out[name] = f"{type(error).__name__}: {error}"
-# pad_circuit takes a circuit's data, nothing else.
+# pad_circuit_data takes a circuit's data, nothing else.
 circuit_args = [True, circuit_delays(circuit, options.dt, options.unit_dt), options, plan]
 for name, thing in {"a DAG": dag, "a QuantumCircuit": circuit, "an object": object()}.items():
     try:
-        _bridge.pad_circuit(thing, *circuit_args)
-        out["pad_circuit of " + name] = None
+        _bridge.pad_circuit_data(thing, *circuit_args)
+        out["pad_circuit_data of " + name] = None
     except Exception as error:
-        out["pad_circuit of " + name] = f"{type(error).__name__}: {error}"
+        out["pad_circuit_data of " + name] = f"{type(error).__name__}: {error}"
 _bridge.pad(*base.values())  # the well-formed call still works after all that
-assert _bridge.pad_circuit(circuit._data, *circuit_args)[0]
+assert _bridge.pad_circuit_data(circuit._data, *circuit_args)[0]
 print(json.dumps(out))
 """
 

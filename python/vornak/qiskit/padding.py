@@ -112,7 +112,7 @@ class Padding:
         # Labels are put back after the native writer, which writes none.
         labelled = labelled_positions(data)
         try:
-            result = _bridge.pad_circuit(data, True, delays, options, plan, None,
+            result = _bridge.pad_circuit_data(data, True, delays, options, plan, None,
                                          labelled or None)
         except (LookupError, NotImplementedError) as error:
             raise TranspilerError(str(error)) from error
