@@ -382,7 +382,7 @@ def breakdown(circuit, target):
     # Two shares timed apart, on a new pass.
     dd = DynamicalDecoupling(target=target, **our_options())
     # The per-width durations, pulses and couplings.
-    parts[TABLES], _ = timed(dd.padding.plan, circuit.num_qubits)
+    parts[TABLES], _ = timed(dd.padding.plans.for_width, circuit.num_qubits)
     from qiskit.converters import circuit_to_dag
 
     dd.run(circuit_to_dag(circuit, True))
@@ -413,7 +413,7 @@ def one_call_breakdown(circuit, target):
 
     def timed_construct(*args, **kwargs):
         ns, dd = _clock(construct, *args, **kwargs)
-        ns2, _ = _clock(dd.padding.plan, circuit.num_qubits)
+        ns2, _ = _clock(dd.padding.plans.for_width, circuit.num_qubits)
         parts[ONE_CALL_PARTS[0]] += ns + ns2
         return dd
 
@@ -798,7 +798,7 @@ def markdown(results, memory, command, missing=(), batch=None):
             "of different steps come from different rounds. The back end reads "
             "`property_set[\"node_start_time\"]` for every output node, in topological "
             "order, to build `op_start_times`. The two \"of which\" rows are timed apart on a "
-            "new pass: its per-width tables (`padding.plan`) and the first read of "
+            "new pass: its per-width tables (`padding.plans`) and the first read of "
             "`node_start_time` after `run(dag)`.",
             "- Memory: peak resident memory (VmHWM) of one run, "
             + ("reset through /proc/self/clear_refs just before it" if reset else

@@ -32,7 +32,7 @@ circuit.cx(1, 2)
 dag = circuit_to_dag(circuit)
 durations = InstructionDurations([("x", None, 160), ("cx", None, 800)], dt=1e-9)
 padding = DynamicalDecoupling(durations, [XGate(), XGate()], coupling_map=[(0, 1)]).padding
-options, plan = padding.options, padding.plan(3)
+options, plan = padding.options, padding.plans.for_width(3)
 delays = dag_delays(dag, options.dt, options.unit_dt)
 RX, X, CX = (int(g._standard_gate) for g in (RXGate(0.1), XGate(), CXGate()))
 nan = math.nan
