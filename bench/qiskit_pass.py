@@ -75,7 +75,7 @@ PARTS = (  # the steps of our end-to-end PassManager.run, in order; they add up 
 ONE_CALL_PARTS = (  # the steps of pad(circuit), in order; they add up to it
     "pass construction and tables",
     "label check (a Python object per instruction)",
-    "native pad_circuit: read, schedule, plan, write, start times",
+    "native pad_circuit_data: read, schedule, plan, write, start times",
     "rest: delays, the circuit's name, phase and times",
 )
 TABLES = "of which: tables of a new pass"  # a share of the Python around the pad
@@ -382,7 +382,7 @@ def breakdown(circuit, target):
     # Two shares timed apart, on a new pass.
     dd = DynamicalDecoupling(target=target, **our_options())
     # The per-width durations, pulses and couplings.
-    parts[TABLES], _ = timed(dd.padding.plan, circuit.num_qubits)
+    parts[TABLES], _ = timed(dd.padding.plans.for_width, circuit.num_qubits)
     from qiskit.converters import circuit_to_dag
 
     dd.run(circuit_to_dag(circuit, True))
@@ -401,8 +401,8 @@ def one_call_breakdown(circuit, target):
     native = padding._bridge
 
     class Native:
-        def pad_circuit(self, *args):
-            ns, result = _clock(native.pad_circuit, *args)
+        def pad_circuit_data(self, *args):
+            ns, result = _clock(native.pad_circuit_data, *args)
             parts[ONE_CALL_PARTS[2]] += ns
             return result
 
@@ -413,7 +413,7 @@ def one_call_breakdown(circuit, target):
 
     def timed_construct(*args, **kwargs):
         ns, dd = _clock(construct, *args, **kwargs)
-        ns2, _ = _clock(dd.padding.plan, circuit.num_qubits)
+        ns2, _ = _clock(dd.padding.plans.for_width, circuit.num_qubits)
         parts[ONE_CALL_PARTS[0]] += ns + ns2
         return dd
 
@@ -798,7 +798,7 @@ def markdown(results, memory, command, missing=(), batch=None):
             "of different steps come from different rounds. The back end reads "
             "`property_set[\"node_start_time\"]` for every output node, in topological "
             "order, to build `op_start_times`. The two \"of which\" rows are timed apart on a "
-            "new pass: its per-width tables (`padding.plan`) and the first read of "
+            "new pass: its per-width tables (`padding.plans`) and the first read of "
             "`node_start_time` after `run(dag)`.",
             "- Memory: peak resident memory (VmHWM) of one run, "
             + ("reset through /proc/self/clear_refs just before it" if reset else

@@ -172,8 +172,8 @@ PyObject* pad(PyObject*, PyObject* args) {
       });
 }
 
-// pad_circuit(circuit_data, write, delays, options, plan)
-PyObject* pad_circuit(PyObject*, PyObject* args) {
+// pad_circuit_data(circuit_data, write, delays, options, plan)
+PyObject* pad_circuit_data(PyObject*, PyObject* args) {
   return pad_entry(
       args,
       [](PyObject* input) {
@@ -194,8 +194,8 @@ PyObject* pad_circuit(PyObject*, PyObject* args) {
 }
 
 // circuit_order(circuit_data): the positions of the circuit's instructions in the order
-// pad_circuit reads them, where it finds that order itself (else None): for the tests, which
-// hold it against Qiskit's topological_op_nodes.
+// pad_circuit_data reads them, where it finds that order itself (else None): for the tests,
+// which hold it against Qiskit's topological_op_nodes.
 PyObject* circuit_order(PyObject*, PyObject* data) {
   return guarded([&]() -> PyObject* {
     if (!exclusive(data)) return Py_NewRef(Py_None);
@@ -272,8 +272,8 @@ PyMethodDef kMethods[] = {
      "pulse can be written natively, returns (True, sequences, dropped, (padded DAGCircuit,\n"
      "length, start times by node index)); otherwise (False, sequences, dropped, (order,\n"
      "starts, ends, runs)) for a writer in Python."},
-    {"pad_circuit", pad_circuit, METH_VARARGS,
-     "pad_circuit(circuit_data, write, delays, options, plan, stores=None, labelled=None)\n"
+    {"pad_circuit_data", pad_circuit_data, METH_VARARGS,
+     "pad_circuit_data(circuit_data, write, delays, options, plan, stores=None, labelled=None)\n"
      "--\n\n"
      "pad() for a QuantumCircuit's CircuitData, read in the order the pass reads its DAG\n"
      "(delays are keyed by position); the written result is (padded QuantumCircuit, length,\n"
@@ -287,9 +287,9 @@ PyMethodDef kMethods[] = {
      "several circuits at once."},
     {"circuit_order", circuit_order, METH_O,
      "circuit_order(circuit_data)\n--\n\n"
-     "The positions of the circuit's instructions in the order pad_circuit reads them (that of\n"
-     "Qiskit's topological_op_nodes on the circuit's DAG), where it finds that order without\n"
-     "Qiskit's sort; else None."},
+     "The positions of the circuit's instructions in the order pad_circuit_data reads them\n"
+     "(that of Qiskit's topological_op_nodes on the circuit's DAG), where it finds that order\n"
+     "without Qiskit's sort; else None."},
     {"plan_dynamic", plan_dynamic, METH_VARARGS,
      "plan_dynamic(circuit, options, plan, stretch, describe)\n--\n\n"
      "Pads a QuantumCircuit with control flow block by block, reading it and its bodies\n"

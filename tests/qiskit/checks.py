@@ -407,7 +407,7 @@ def check_pass(circuit, *, target=None, durations=None, operator=True, expect_fa
     clbit_index = {c: i for i, c in enumerate(dag.clbits)}
     # Each pulse as written: the gate, or x between the rz frame changes of its phase. The
     # planner places blocks of `block` pulses; a run's k-th pulse is pulse k of the cycle.
-    written, block = dd.padding.options.written, dd.padding.plan(dag.num_qubits()).block
+    written, block = dd.padding.options.written, dd.padding.plans.for_width(dag.num_qubits()).block
     cycle = [pulse[len(pulse) // 2] for pulse in written]
     # Frame changes merge between pulses, so any rz may be one; Operator equality below
     # checks them all.
@@ -732,7 +732,7 @@ def python_written(dd, dag):
     """`dag` padded as the pass `dd` pads it, but by the Python writer: with the plan of its
     width, whose pulses are taken for ones the native writer cannot write (as for pulses that
     are no standard gates). The padded DAG and what the pass would record of it."""
-    plan = dd.padding.plan(dag.num_qubits())
+    plan = dd.padding.plans.for_width(dag.num_qubits())
     padded = dd.padding.pad_dag(dag, dataclasses.replace(plan, pulses=[None] * len(plan.pulses)))
     assert not padded.native
     recorded = PropertySet()

@@ -32,7 +32,7 @@ circuit.cx(1, 2)
 dag = circuit_to_dag(circuit)
 durations = InstructionDurations([("x", None, 160), ("cx", None, 800)], dt=1e-9)
 padding = DynamicalDecoupling(durations, [XGate(), XGate()], coupling_map=[(0, 1)]).padding
-options, plan = padding.options, padding.plan(3)
+options, plan = padding.options, padding.plans.for_width(3)
 delays = dag_delays(dag, options.dt, options.unit_dt)
 RX, X, CX = (int(g._standard_gate) for g in (RXGate(0.1), XGate(), CXGate()))
 nan = math.nan
@@ -96,16 +96,16 @@ for name, change in cases.items():
         out[name] = None
     except Exception as error:
         out[name] = f"{type(error).__name__}: {error}"
-# pad_circuit takes a circuit's data, nothing else.
+# pad_circuit_data takes a circuit's data, nothing else.
 circuit_args = [True, circuit_delays(circuit, options.dt, options.unit_dt), options, plan]
 for name, thing in {"a DAG": dag, "a QuantumCircuit": circuit, "an object": object()}.items():
     try:
-        _bridge.pad_circuit(thing, *circuit_args)
-        out["pad_circuit of " + name] = None
+        _bridge.pad_circuit_data(thing, *circuit_args)
+        out["pad_circuit_data of " + name] = None
     except Exception as error:
-        out["pad_circuit of " + name] = f"{type(error).__name__}: {error}"
+        out["pad_circuit_data of " + name] = f"{type(error).__name__}: {error}"
 _bridge.pad(*base.values())  # the well-formed call still works after all that
-assert _bridge.pad_circuit(circuit._data, *circuit_args)[0]
+assert _bridge.pad_circuit_data(circuit._data, *circuit_args)[0]
 print(json.dumps(out))
 """
 

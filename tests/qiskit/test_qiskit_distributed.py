@@ -79,7 +79,7 @@ def test_pickled_pass_and_arguments_pad_the_same(options):
     # The pass itself, fresh and with the tables of a width already built.
     dd = DynamicalDecoupling(**options)
     fresh = roundtrip(dd)
-    dd.padding.plan(circuits[0].num_qubits)
+    dd.padding.plans.for_width(circuits[0].num_qubits)
     warm = roundtrip(dd)
     for copy_ in (fresh, warm):
         assert (copy_.placement, copy_.scheduling, copy_.qubits) == (

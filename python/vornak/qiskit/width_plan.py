@@ -10,6 +10,7 @@ qubits, its coupling map) are checked here.
 from __future__ import annotations
 
 import dataclasses
+import threading
 
 from qiskit.transpiler.exceptions import TranspilerError
 
@@ -36,6 +37,45 @@ class WidthPlan:
 
     def takes_pulses(self, qubit: int) -> bool:
         return self.pulse_durations[qubit] is not None
+
+
+class WidthPlans:
+    """The plans of one set of options, each made once per width; it may be shared by
+    threads."""
+
+    def __init__(self, options: Options):
+        self.options = options
+        self._plans: dict[int, WidthPlan] = {}
+        self._spare_plans: dict[int, WidthPlan] = {}
+        self._lock = threading.Lock()
+
+    def __getstate__(self):
+        # Passes travel to worker processes (Qiskit's parallel transpile): the lock stays.
+        return {"options": self.options, "plans": dict(self._plans),
+                "spare_plans": dict(self._spare_plans)}
+
+    def __setstate__(self, state):
+        self.options = state["options"]
+        self._plans = state["plans"]
+        self._spare_plans = state["spare_plans"]
+        self._lock = threading.Lock()
+
+    def for_width(self, num_qubits: int, spare: bool = False) -> WidthPlan:
+        """The plan for circuits of `num_qubits` qubits; a ``TranspilerError`` where an
+        option does not fit that width. With `spare`, the plan for circuits one qubit wider,
+        whose last qubit takes no pulses: it holds the length a box of fixed duration must
+        last."""
+        plans = self._spare_plans if spare else self._plans
+        found = plans.get(num_qubits)
+        if found is None:
+            with self._lock:
+                base = self._plans.get(num_qubits)
+                if base is None:
+                    base = self._plans[num_qubits] = make_plan(self.options, num_qubits)
+                if spare:
+                    base = dataclasses.replace(base, pulse_durations=base.pulse_durations + [None])
+                found = plans.setdefault(num_qubits, base)
+        return found
 
 
 def make_plan(options: Options, num_qubits: int) -> WidthPlan:

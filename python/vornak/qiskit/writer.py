@@ -83,7 +83,7 @@ def written_dag(dag: DAGCircuit, result: tuple, options, plan) -> Padded:
 
 def written_circuit(circuit: QuantumCircuit, result: tuple, labelled: list[int], options,
                     plan) -> Padded:
-    """The padded `circuit` from the native writer's `result` (see ``_bridge.pad_circuit``),
+    """The padded `circuit` from the native writer's `result` (see ``_bridge.pad_circuit_data``),
     its instructions at `labelled` put back with their labels, as ``PassManager.run`` returns
     it from the pass, with ``op_start_times`` set (none for a circuit of no instructions, as
     there)."""

@@ -71,7 +71,7 @@ def _pad(padding: Padding, circuit: QuantumCircuit, native: bool) -> PaddedDynam
     known at compile time)."""
     options = padding.options
     num_qubits = circuit.num_qubits
-    plan = padding.plan(num_qubits)
+    plan = padding.plans.for_width(num_qubits)
     choice = calibrated_choice(options, plan, num_qubits)
     stretches = StretchSequences(list(options.written), plan.block, plan.phase, plan.colouring,
                                  Counts(), rz=options.frames_allowed, choice=choice)

@@ -69,7 +69,7 @@ class DynamicPadder:
 
         def pad_static(sub):
             # A block of a box of fixed duration has one more qubit, which holds its length.
-            wider = padding.plan(width, spare=True) if sub.num_qubits > width else plan
+            wider = padding.plans.for_width(width, spare=True) if sub.num_qubits > width else plan
             padded = padding.pad_circuit(sub, wider)
             return padded.out, padded.out._op_start_times, padded.inserted, padded.dropped
 
