@@ -27,7 +27,9 @@ void expect_residues(const std::optional<std::vector<double>>& got,
 pauli::Matrix times(const pauli::Matrix& a, const pauli::Matrix& b) {
   pauli::Matrix p{1, {}};
   for (std::size_t r = 0; r < 2; ++r) {
-    for (std::size_t c = 0; c < 2; ++c) p.at(r, c) = a.at(r, 0) * b.at(0, c) + a.at(r, 1) * b.at(1, c);
+    for (std::size_t c = 0; c < 2; ++c) {
+      p.at(r, c) = a.at(r, 0) * b.at(0, c) + a.at(r, 1) * b.at(1, c);
+    }
   }
   return p;
 }
