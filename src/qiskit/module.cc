@@ -265,7 +265,7 @@ PyMethodDef kMethods[] = {
      "delay by node index. `options`: the pass's frozen options, read by field (placement,\n"
      "scheduling, crosstalk, skip_reset_qubits, unit_dt, dt, max_free_time,\n"
      "pulse_alignment, acquire_alignment); `plan`: the plan of the circuit's width, read by\n"
-     "field (table, pulses, pulse_durations, couplings, block, residues, noise). `stores`:\n"
+     "field (table, pulses, pulse_durations, couplings, block, phases, noise). `stores`:\n"
      "the wires of each classical store by node index, a tuple of numbers (clbit c as c, the\n"
      "variables after the clbits); a store takes no time. With `write`, and where every\n"
      "operation and\n"

@@ -1,10 +1,13 @@
 #include "qiskit/options.h"
 
+#include <algorithm>
 #include <cmath>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "dd/block_residues.h"
 #include "dd/refocus_cost.h"
 #include "lib/pyref.h"
 #include "qiskit/python_values.h"
@@ -151,14 +154,25 @@ Options to_options(PyObject* options, PyObject* plan) {
   if (!PyLong_Check(block.get())) fail(PyExc_TypeError, "plan.block must be an int");
   o.block = to_u32(block.get());
   if (o.block == 0) fail(PyExc_ValueError, "plan.block must be at least 1");
-  // None, or six numbers per block: the runs are turned by frames.
-  Ref residues = field(plan, "plan", "residues");
-  if (residues.get() != Py_None) {
-    Ref values = Ref::steal(check(PySequence_Tuple(residues.get())));
+  // None, or each pulse's phase: the runs are turned by frames where the blocks leave an error
+  // that turning can cancel.
+  Ref phases = field(plan, "plan", "phases");
+  if (phases.get() != Py_None) {
+    Ref values = Ref::steal(check(PySequence_Tuple(phases.get())));
+    std::vector<double> found;
     for (Py_ssize_t i = 0; i < PyTuple_Size(values.get()); ++i) {
-      const double value = real(tuple_item(values.get(), i), "plan.residues");
-      if (!std::isfinite(value)) fail(PyExc_ValueError, "plan.residues must be finite");
-      o.residues.push_back(value);
+      const double value = real(tuple_item(values.get(), i), "plan.phases");
+      if (!std::isfinite(value)) fail(PyExc_ValueError, "plan.phases must be finite");
+      found.push_back(value);
+    }
+    if (found.empty() || found.size() % o.block != 0) {
+      fail(PyExc_ValueError, "plan.phases must be whole blocks of plan.block, at least one");
+    }
+    o.phase_count = found.size();
+    std::optional<std::vector<double>> residues = block_residues(found, o.block);
+    if (residues && std::any_of(residues->begin(), residues->end(),
+                                [](double v) { return v != 0.0; })) {
+      o.residues = std::move(*residues);
     }
   }
   // None: the planned patterns are kept.
@@ -184,8 +198,8 @@ Inputs to_inputs(std::uint32_t nq, PyObject* options, PyObject* plan) {
                                " pulses are no whole number of blocks of " +
                                std::to_string(in.n));
   }
-  if (!in.options.residues.empty() && in.options.residues.size() != 6 * (in.cycle / in.n)) {
-    fail(PyExc_ValueError, "plan.residues needs six numbers per block of the sequence");
+  if (in.options.phase_count != 0 && in.options.phase_count != in.cycle) {
+    fail(PyExc_ValueError, "plan.phases needs one phase per pulse of the sequence");
   }
   for (std::size_t k = 0; k < in.cycle; ++k) {
     PyObject* item = list_item(pulse_list.get(), k);

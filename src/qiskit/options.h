@@ -28,9 +28,10 @@ struct Options {
   double max_free;    // walsh: the longest free time between pulses, 0 for no bound
   // Per unit of pulse error, the first-order error a run leaves that stops after j blocks
   // (j = 1 .. the blocks of the sequence): six numbers each, the rotation vector with every
-  // pulse off resonance, then with every pulse over-rotated (see run_frames()). Empty: the
-  // runs are not turned.
+  // pulse off resonance, then with every pulse over-rotated (see run_frames()), found by
+  // block_residues() from the pulses' phases. Empty: the runs are not turned.
   std::vector<double> residues;
+  std::size_t phase_count = 0;  // the phases the residues were found from; 0: none given
   // The device's noise for the walsh placement's choice of pulses (see DdNoise), in the
   // pass's time unit; absent: the planned patterns are kept.
   bool has_noise = false;
@@ -65,19 +66,22 @@ struct Inputs {
 // "crosstalk", "skip_reset_qubits" and "unit_dt" (bools), "dt" (seconds, or None),
 // "max_free_time" (seconds, or None for no bound), "pulse_alignment" and "acquire_alignment"
 // (in dt; no grid in ns); the spacing after each pulse is 10 ns in the pass's unit (none in dt
-// without a dt). From `plan`, what depends on the width: "block" (an int >= 1), "residues"
-// (numbers, or None) and "noise" (None, or (detuning variances by qubit, ((error, duration,
-// T1, T2) by qubit: a pulse's reported error, its duration and the qubit's T1 and T2, 0 where
-// unknown), ((qubit, qubit, zeta), ...)), all numbers finite and >= 0, in the pass's time
-// unit). A missing field or a value of the wrong kind is a TypeError, a bad value a
-// ValueError, each naming the field.
+// without a dt). From `plan`, what depends on the width: "block" (an int >= 1), "phases"
+// (None where frames may not turn runs, else the phase φ of each pulse, a π pulse about
+// (cos φ, sin φ, 0): finite numbers, whole blocks; the residues are found from them, and
+// left empty where the whole sequence leaves a first-order error or no block leaves any) and
+// "noise" (None, or (detuning variances by qubit, ((error, duration, T1, T2) by qubit: a
+// pulse's reported error, its duration and the qubit's T1 and T2, 0 where unknown), ((qubit,
+// qubit, zeta), ...)), all numbers finite and >= 0, in the pass's time unit). A missing field
+// or a value of the wrong kind is a TypeError, a bad value a ValueError, each naming the
+// field.
 Options to_options(PyObject* options, PyObject* plan);
 
-// The inputs of a circuit on `nq` qubits: to_options(), and from `plan` "pulses" ((gate
-// number, (params...)) or (gate number, (params...), frame) per pulse of the sequence, a
-// multiple of the block, or None where a pulse is not a standard gate: then only the plan can
-// be returned), "pulse_durations" (per qubit None, for no pulses, or one per pulse, the same
-// in every block) and "couplings" (pairs of qubits).
+// The inputs of a circuit on `nq` qubits: to_options() (its phases, where given, one per
+// pulse), and from `plan` "pulses" ((gate number, (params...)) or (gate number, (params...),
+// frame) per pulse of the sequence, a multiple of the block, or None where a pulse is not a
+// standard gate: then only the plan can be returned), "pulse_durations" (per qubit None, for
+// no pulses, or one per pulse, the same in every block) and "couplings" (pairs of qubits).
 Inputs to_inputs(std::uint32_t nq, PyObject* options, PyObject* plan);
 
 }  // namespace vornak::bridge

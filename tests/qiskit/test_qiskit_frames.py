@@ -19,13 +19,13 @@ pytest.importorskip("qiskit")
 pytest.importorskip("vornak.qiskit")
 
 from qiskit import QuantumCircuit  # noqa: E402
-from qiskit.circuit.library import RGate, XGate, YGate  # noqa: E402
+from qiskit.circuit.library import RGate, RXGate, SXGate, XGate, YGate  # noqa: E402
 from qiskit.converters import dag_to_circuit  # noqa: E402
 from qiskit.quantum_info import Operator, random_unitary  # noqa: E402
 from checks import check_pass, fake_backend  # noqa: E402
 from test_qiskit_robust import reduced_input, with_over_rotated_pulses  # noqa: E402
 
-from vornak.qiskit.sequence import block_residues, written_pulse  # noqa: E402
+from vornak.qiskit.sequence import pulse_phases, written_pulse  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
 
@@ -66,25 +66,26 @@ def test_no_pair_of_pi_pulses_cancels_both_errors_and_four_do():
     assert math.isclose(first_order_error((0, math.pi), f=1.0), 4 / math.sqrt(2), rel_tol=1e-4)
 
 
-@pytest.mark.parametrize("names, block, expected", [
-    # X, X̄, X̄, X: the pair X-X̄ turns by 4f about y; the whole cycle leaves nothing.
-    (("x", "xb", "xb", "x"), 2, (0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)),
-    # Y-Ȳ tilts about -x.
-    (("y", "yb", "yb", "y"), 2, (-4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)),
-    # Whole cycles only: nothing left to choose.
-    (("x", "y", "x", "y"), 4, (0,) * 6),
-    # X-X leaves an over-rotation in every pair: no frames at all.
-    (("x", "x"), 2, None),
+@pytest.mark.parametrize("names, supported, expected", [
+    # X, X̄, X̄, X as the device's gates, or X̄ as x between frame changes of π.
+    (("x", "xb", "xb", "x"), {"x", "r", "rz"}, (0, math.pi, math.pi, 0)),
+    (("x", "xb", "xb", "x"), {"x", "rz"}, (0, math.pi, math.pi, 0)),
+    # Y as x turned by π/2; Ȳ, RGate(π, −π/2), as its own phase.
+    (("y", "yb"), {"x", "rz"}, (math.pi / 2, -math.pi / 2)),
+    (("y", "yb"), {"y", "r"}, (math.pi / 2, -math.pi / 2)),
+    # RX(−π) is X̄: a negative angle turns the axis by π.
+    (("rx-", "x"), {"rx", "x"}, (math.pi, 0)),
+    # A pulse of no known phase: no frames for any run.
+    (("x", "sx"), {"x", "sx", "rz"}, None),
 ])
-def test_block_residues(names, block, expected):
+def test_pulse_phases(names, supported, expected):
     gates = {"x": XGate(), "xb": RGate(math.pi, math.pi), "y": YGate(),
-             "yb": RGate(math.pi, -math.pi / 2)}
-    written = [written_pulse(gates[n], {"x", "rz"}) for n in names]
-    got = block_residues(written, block)
+             "yb": RGate(math.pi, -math.pi / 2), "rx-": RXGate(-math.pi), "sx": SXGate()}
+    got = pulse_phases([written_pulse(gates[n], supported) for n in names])
     if expected is None:
         assert got is None
     else:
-        assert got == pytest.approx(expected, abs=1e-6)
+        assert got == pytest.approx(expected, abs=1e-12)
 
 
 def idle_twice(between):

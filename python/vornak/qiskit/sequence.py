@@ -6,7 +6,6 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 
-import functools
 import math
 
 import numpy as np
@@ -148,48 +147,20 @@ def robust_sequence() -> list[Gate]:
     which X-X̄ does not undo but X̄-X, its mirror, does to first order: the four together
     cancel both errors. A gap takes any even number of pulses, as with X-X, so robustness
     costs no pulses; where a gap ends on a lone pair, the pass turns its pulses' phases so
-    that its tilt cancels those of the qubit's other gaps (`block_residues`). On devices
+    that its tilt cancels those of the qubit's other gaps (`pulse_phases`). On devices
     without ``r``, X̄ is written as ``rz(-π) x rz(π)``.
     """
     x_bar = RGate(math.pi, math.pi)
     return [XGate(), x_bar, x_bar, XGate()]
 
 
-def _error_rotation(phases, off_resonance: float, over_rotation: float) -> np.ndarray:
-    """The rotation vector g (the product is e^{-i g.σ/2} times the ideal one) that π pulses
-    about (cos φ, sin φ, 0) leave, each off resonance by `off_resonance` of its Rabi
-    frequency (its axis tilted towards z, its angle π·sqrt(1 + f²)) and over-rotated by
-    `over_rotation`."""
-    sigma = (np.array([[0, 1], [1, 0]], dtype=complex), np.array([[0, -1j], [1j, 0]]),
-             np.array([[1, 0], [0, -1]], dtype=complex))
+def pulse_phases(pulses: Sequence[Sequence[Gate]]) -> tuple[float, ...] | None:
+    """The phase φ of each of the written `pulses` (see `written_pulse`), a π pulse about
+    (cos φ, sin φ, 0): the gate's own (`pulse_phase`), turned by the frame changes around it;
+    None where a pulse is no π pulse of known phase.
 
-    def rotation(axis, angle):
-        axis = np.asarray(axis, dtype=float)
-        norm = float(np.linalg.norm(axis))
-        generator = sum(a / norm * s for a, s in zip(axis, sigma))
-        return math.cos(angle / 2) * np.eye(2) - 1j * math.sin(angle / 2) * generator
-
-    noisy, ideal = np.eye(2, dtype=complex), np.eye(2, dtype=complex)
-    for phi in phases:
-        axis = (math.cos(phi), math.sin(phi), off_resonance)
-        angle = math.pi * (1 + over_rotation) * math.hypot(1.0, off_resonance)
-        noisy = rotation(axis, angle) @ noisy
-        ideal = rotation(axis[:2] + (0.0,), math.pi) @ ideal
-    error = noisy @ ideal.conj().T
-    return np.array([float((1j * np.trace(error @ s)).real) for s in sigma])
-
-
-def block_residues(pulses: Sequence[Sequence[Gate]], block: int) -> tuple[float, ...] | None:
-    """The first-order errors of the written `pulses` (see `written_pulse`) cut after each
-    whole block: for j = 1 .. len(pulses) / block, the rotation vector that the first j
-    blocks leave per unit of off-resonance error (the drive off by that fraction of its Rabi
-    frequency), then per unit of over-rotation; six numbers per j, flat.
-
-    None where the pass cannot choose frames for the runs: a pulse that is no π pulse of
-    known phase, or a whole sequence that itself leaves a first-order error (as X-X does
-    under over-rotation: turning runs would then change what the sequence is). X, X̄, X̄, X
-    leaves none in whole, and (0, 4, 0) per unit off resonance after one block: an X-X̄ pair
-    turns by 4f about y, which the pass's frames for the runs then cancel where they can.
+    The bridge finds from them the first-order errors the pulses leave after each whole block,
+    which the pass's frames for the runs cancel where they can.
     """
     phases = []
     for pulse in pulses:
@@ -197,23 +168,7 @@ def block_residues(pulses: Sequence[Sequence[Gate]], block: int) -> tuple[float,
         if phase is None:
             return None
         phases.append(phase + (float(pulse[-1].params[0]) if len(pulse) > 1 else 0.0))
-    return _residues(tuple(phases), block)
-
-
-@functools.lru_cache(maxsize=64)
-def _residues(phases: tuple[float, ...], block: int) -> tuple[float, ...] | None:
-    """`block_residues` of pulses of these phases; kept, as every pass of a sequence asks."""
-    step = 1e-5
-    values = []
-    for j in range(1, len(phases) // block + 1):
-        prefix = phases[:j * block]
-        for error in ((step, 0.0), (0.0, step)):
-            minus = (-error[0], -error[1])
-            values.extend((_error_rotation(prefix, *error)
-                           - _error_rotation(prefix, *minus)) / (2 * step))
-    if any(abs(v) > 1e-6 for v in values[-6:]):
-        return None
-    return tuple(0.0 if abs(v) < 1e-6 else float(v) for v in values)
+    return tuple(phases)
 
 
 def native_written(pulse: Sequence[Gate]):

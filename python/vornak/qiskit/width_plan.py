@@ -17,7 +17,7 @@ from qiskit.transpiler.exceptions import TranspilerError
 from vornak.qiskit.arguments import coupling_pairs, qubit_list
 from vornak.qiskit.durations import duration_table
 from vornak.qiskit.options import Options
-from vornak.qiskit.sequence import block_residues, native_written
+from vornak.qiskit.sequence import native_written, pulse_phases
 
 
 @dataclasses.dataclass(frozen=True)
@@ -32,7 +32,7 @@ class WidthPlan:
     step: float  # the longest an operation can take after the one before it on its wires
     block: int  # pulses the planner places per block of the sequence
     phase: float  # the global phase of one such block
-    residues: tuple | None  # the first-order errors of the blocks, where frames turn runs
+    phases: tuple | None  # each pulse's phase, where frames may turn runs (else None)
     noise: tuple | None  # the device's noise on these qubits, as the native planner reads it
 
     def takes_pulses(self, qubit: int) -> bool:
@@ -92,7 +92,6 @@ def make_plan(options: Options, num_qubits: int) -> WidthPlan:
            for lengths in pulse_durations):
         # Whole sequences only, each the identity with the phase of its n / b blocks.
         block, phase = n, phase * (n // block)
-    residues = block_residues(options.written, block) if options.frames_allowed else None
     noise = _noise(options, num_qubits)
     # Given qubits and pairs must lie in the circuit; the target's pairs may not.
     if options.qubits is not None and options.target is None:
@@ -113,7 +112,7 @@ def make_plan(options: Options, num_qubits: int) -> WidthPlan:
         step=step,
         block=block,
         phase=phase,
-        residues=residues if residues is not None and any(residues) else None,
+        phases=pulse_phases(options.written) if options.frames_allowed else None,
         noise=noise,
     )
 
