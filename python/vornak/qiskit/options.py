@@ -82,16 +82,7 @@ class Options:
         detuning_hz: float | None = None,
     ) -> Options:
         """The options of these arguments; a ``TranspilerError`` naming a bad one."""
-        if around_control_flow not in AROUND:
-            raise TranspilerError(
-                f"around_control_flow must be one of {list(AROUND)}, not {around_control_flow!r}"
-            )
-        if placement not in PLACEMENTS:
-            raise TranspilerError(
-                f"placement must be one of {sorted(PLACEMENTS)}, not {placement!r}"
-            )
-        if scheduling not in SCHEDULINGS:
-            raise TranspilerError(f"scheduling must be 'asap' or 'alap', not {scheduling!r}")
+        _check_choices(around_control_flow, placement, scheduling)
         if target is None and durations is None:
             raise TranspilerError("DynamicalDecoupling needs a target or instruction durations")
         of_type(target, Target, "target")
@@ -99,11 +90,7 @@ class Options:
         unit_dt = unit_is_dt(target, durations)
         dt = target.dt if target is not None else getattr(durations, "dt", None)
         width = target.num_qubits if target is not None else None
-        if target is not None:
-            supported = set(target.operation_names)
-        else:
-            supported = set(durations.duration_by_name) | {
-                name for name, _ in durations.duration_by_name_qubits}
+        supported = _supported(target, durations)
         sequence = _checked_sequence(dd_sequence, supported)
         # Each pulse as the device makes it: itself, or x between rz frame changes.
         written = tuple(written_pulse(gate, supported) for gate in sequence)
@@ -164,6 +151,27 @@ def _checked_sequence(dd_sequence, supported: set[str]) -> tuple[Gate, ...]:
             raise TranspilerError(f"The DD sequence holds {gate!r}, not a single-qubit gate.")
     identity_phase(sequence)  # refuses any other sequence, naming its gates
     return sequence
+
+
+def _check_choices(around_control_flow: str, placement: str, scheduling: str) -> None:
+    if around_control_flow not in AROUND:
+        raise TranspilerError(
+            f"around_control_flow must be one of {list(AROUND)}, not {around_control_flow!r}"
+        )
+    if placement not in PLACEMENTS:
+        raise TranspilerError(
+            f"placement must be one of {sorted(PLACEMENTS)}, not {placement!r}"
+        )
+    if scheduling not in SCHEDULINGS:
+        raise TranspilerError(f"scheduling must be 'asap' or 'alap', not {scheduling!r}")
+
+
+def _supported(target, durations) -> set[str]:
+    """The names of the operations the device has: the target's, else the table's."""
+    if target is not None:
+        return set(target.operation_names)
+    return set(durations.duration_by_name) | {
+        name for name, _ in durations.duration_by_name_qubits}
 
 
 def _checked_free_time(max_free_time, unit_dt: bool, dt: float | None) -> float | None:

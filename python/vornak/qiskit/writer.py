@@ -140,99 +140,117 @@ def write_in_python(dag, plan, sequence, pulse_durations, unit_dt, durations=Non
     into one, in dt at the point of the alignment's grid nearest the middle of the free time
     before the next pulse where one lies strictly inside it (delays then part the frame
     change from the pulses, so that a later resynthesis of single-qubit runs cannot merge
-    rz(-φ)·x·rz(φ) back into x), else at that pulse's start; the last comes at the run's last pulse's end,
-    moved onto the grid of `alignment`, or goes into the rz written next on the qubit where
-    the run names that rz's position (its fold; as the native writer does, see
-    `takes_frame`).
+    rz(-φ)·x·rz(φ) back into x), else at that pulse's start; the last comes at the run's
+    last pulse's end, moved onto the grid of `alignment`, or goes into the rz written next on
+    the qubit where the run names that rz's position (its fold; as the native writer does,
+    see `takes_frame`).
     """
-    order, starts, ends, runs = plan
-    nodes = {node._node_id: node for node in dag.op_nodes()}
-    out = dag.copy_empty_like()
-    qubits = dag.qubits
-    index = {bit: i for i, bit in enumerate(qubits)}
-    clock = PlanClock() if unit_dt else QiskitClock(durations)
-    cursor = [0.0] * len(qubits)
-    times: dict[int, float] = {}
+    writer = _Writer(dag, plan, sequence, pulse_durations, unit_dt, durations, alignment)
+    return writer.write()
 
-    def apply(op, qargs, cargs, start):
-        node = out.apply_operation_back(op, qargs, cargs, check=False)
-        times[node._node_id] = clock.reported(start)
 
-    def delay(q: int, until: float) -> None:
-        op = clock.delay(cursor[q], until)
+class _Writer:
+    """The state of one write: the output, the clock, each qubit's cursor (where its last
+    operation ends) and the frame changes that wait for an rz of the circuit."""
+
+    def __init__(self, dag, plan, sequence, pulse_durations, unit_dt, durations, alignment):
+        self.order, self.starts, self.ends, runs = plan
+        self.nodes = {node._node_id: node for node in dag.op_nodes()}
+        self.out = dag.copy_empty_like()
+        self.qubits = dag.qubits
+        self.index = {bit: i for i, bit in enumerate(self.qubits)}
+        self.clock = PlanClock() if unit_dt else QiskitClock(durations)
+        self.unit_dt = unit_dt
+        self.alignment = alignment
+        self.cursor = [0.0] * len(self.qubits)
+        self.times: dict[int, float] = {}
+        self.pulse_durations = pulse_durations
+        # Each pulse as (gate, phase φ of its frame): its rz frame changes merge between pulses.
+        self.pulses = [(gates[len(gates) // 2],
+                        float(gates[-1].params[0]) if len(gates) > 1 else 0.0)
+                       for gates in sequence]
+        self.folded: dict[int, float] = {}  # by position: the frame change the rz there takes in
+        self.by_position: dict[int, list] = {}
+        for position, qubit, pulse_starts, fold, turn in runs:
+            self.by_position.setdefault(position, []).append((qubit, pulse_starts, fold, turn))
+
+    def write(self):
+        length = 0.0
+        for i, node_id in enumerate(self.order):
+            length = max(length, self.ends[i])
+            self.write_runs(i)
+            self.write_node(i, self.nodes[node_id])
+        self.write_runs(len(self.order))
+        length = self.clock.start(length, self.cursor)
+        for q in range(len(self.qubits)):
+            self.delay(q, length)
+        return self.out, self.clock.reported(length), self.times
+
+    def apply(self, op, qargs, cargs, start):
+        node = self.out.apply_operation_back(op, qargs, cargs, check=False)
+        self.times[node._node_id] = self.clock.reported(start)
+
+    def delay(self, q: int, until: float) -> None:
+        op = self.clock.delay(self.cursor[q], until)
         if op is not None:
-            apply(op, (qubits[q],), (), cursor[q])
-        cursor[q] = until
+            self.apply(op, (self.qubits[q],), (), self.cursor[q])
+        self.cursor[q] = until
 
-    n = len(sequence)
+    def write_node(self, i: int, node) -> None:
+        if isinstance(node.op, Delay):
+            return
+        qs = [self.index[bit] for bit in node.qargs]
+        start = self.clock.start(self.starts[i], [self.cursor[q] for q in qs])
+        for q in qs:
+            self.delay(q, start)
+        op = node.op
+        if self.folded and i in self.folded:
+            op = RZGate(float(op.params[0]) + self.folded.pop(i))
+        self.apply(op, node.qargs, node.cargs, start)
+        end = self.clock.end(node.name, qs, start, self.ends[i])
+        for q in qs:
+            self.cursor[q] = end
 
-    # Each pulse as (gate, phase φ of its frame): its rz frame changes merge between pulses.
-    pulses = [(gates[len(gates) // 2], float(gates[-1].params[0]) if len(gates) > 1 else 0.0)
-              for gates in sequence]
-
-    folded: dict[int, float] = {}  # by position: the frame change the rz there takes in
-
-    def frame_time(since: float, start: float) -> float:
-        # The point of the grid strictly inside (since, start) nearest its middle, else start.
-        grid = alignment if alignment > 0 else 1.0
+    def frame_time(self, since: float, start: float) -> float:
+        """The point of the grid strictly inside (since, start) nearest its middle, else
+        start."""
+        grid = self.alignment if self.alignment > 0 else 1.0
         first = (math.floor(since / grid + 1e-9) + 1.0) * grid
         last = (math.ceil(start / grid - 1e-9) - 1.0) * grid
         if first > last:
             return start
         return min(max(math.floor((since + start) / (2.0 * grid) + 0.5) * grid, first), last)
 
-    def write_runs(position: int) -> None:
-        for q, pulse_starts, fold, turn in by_position.get(position, ()):
-            frame, planned_end = 0.0, 0.0
-            for k, planned in enumerate(pulse_starts):
-                gate, phase = pulses[k % n]
-                phase += turn
-                start = clock.start(planned, (cursor[q],))
-                if phase != frame:
-                    at = frame_time(cursor[q], start) if unit_dt else start
-                    delay(q, at)
-                    apply(RZGate(frame - phase), (qubits[q],), (), at)
-                delay(q, start)
-                frame = phase
-                apply(gate, (qubits[q],), (), start)
-                cursor[q] = clock.end(gate.name, (q,), start, start + pulse_durations[q][k % n])
-                planned_end = planned + pulse_durations[q][k % n]
-            if frame != 0.0 and fold is not None and takes_frame(nodes[order[fold]].op):
-                folded[fold] = frame
-            elif frame != 0.0:
-                if alignment > 0:
-                    planned_end = math.ceil(planned_end / alignment - 1e-9) * alignment
-                end = clock.start(planned_end, (cursor[q],))
-                delay(q, end)
-                apply(RZGate(frame), (qubits[q],), (), end)
-                cursor[q] = clock.end("rz", (q,), end, end)
+    def write_runs(self, position: int) -> None:
+        for q, pulse_starts, fold, turn in self.by_position.get(position, ()):
+            self.write_run(q, pulse_starts, fold, turn)
 
-    by_position: dict[int, list] = {}
-    for position, qubit, pulse_starts, fold, turn in runs:
-        by_position.setdefault(position, []).append((qubit, pulse_starts, fold, turn))
-    length = 0.0
-    for i, node_id in enumerate(order):
-        length = max(length, ends[i])
-        node = nodes[node_id]
-        write_runs(i)
-        if isinstance(node.op, Delay):
-            continue
-        qs = [index[bit] for bit in node.qargs]
-        start = clock.start(starts[i], [cursor[q] for q in qs])
-        for q in qs:
-            delay(q, start)
-        op = node.op
-        if folded and i in folded:
-            op = RZGate(float(op.params[0]) + folded.pop(i))
-        apply(op, node.qargs, node.cargs, start)
-        end = clock.end(node.name, qs, start, ends[i])
-        for q in qs:
-            cursor[q] = end
-    write_runs(len(order))
-    length = clock.start(length, cursor)
-    for q in range(len(qubits)):
-        delay(q, length)
-    return out, clock.reported(length), times
+    def write_run(self, q: int, pulse_starts, fold, turn: float) -> None:
+        n, bit = len(self.pulses), (self.qubits[q],)
+        frame, planned_end = 0.0, 0.0
+        for k, planned in enumerate(pulse_starts):
+            gate, phase = self.pulses[k % n]
+            phase += turn
+            start = self.clock.start(planned, (self.cursor[q],))
+            if phase != frame:
+                at = self.frame_time(self.cursor[q], start) if self.unit_dt else start
+                self.delay(q, at)
+                self.apply(RZGate(frame - phase), bit, (), at)
+            self.delay(q, start)
+            frame = phase
+            self.apply(gate, bit, (), start)
+            length = self.pulse_durations[q][k % n]
+            self.cursor[q] = self.clock.end(gate.name, (q,), start, start + length)
+            planned_end = planned + length
+        if frame != 0.0 and fold is not None and takes_frame(self.nodes[self.order[fold]].op):
+            self.folded[fold] = frame
+        elif frame != 0.0:
+            if self.alignment > 0:
+                planned_end = math.ceil(planned_end / self.alignment - 1e-9) * self.alignment
+            end = self.clock.start(planned_end, (self.cursor[q],))
+            self.delay(q, end)
+            self.apply(RZGate(frame), bit, (), end)
+            self.cursor[q] = self.clock.end("rz", (q,), end, end)
 
 
 def takes_frame(op) -> bool:
