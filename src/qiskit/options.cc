@@ -184,61 +184,46 @@ Options to_options(PyObject* options, PyObject* plan) {
   return o;
 }
 
-Inputs to_inputs(std::uint32_t nq, PyObject* options, PyObject* plan) {
-  Inputs in;
-  in.options = to_options(options, plan);
-  in.nq = nq;
-  Ref pulses_obj = field(plan, "plan", "pulses");
-  Ref pulse_list = Ref::steal(check(PySequence_List(pulses_obj.get())));
-  in.cycle = static_cast<std::size_t>(PyList_Size(pulse_list.get()));
-  in.n = in.options.block;
-  if (in.cycle == 0) fail(PyExc_ValueError, "the sequence has no pulses");
-  if (in.cycle % in.n != 0) {
-    fail(PyExc_ValueError, "the sequence's " + std::to_string(in.cycle) +
-                               " pulses are no whole number of blocks of " +
-                               std::to_string(in.n));
-  }
-  if (in.options.phase_count != 0 && in.options.phase_count != in.cycle) {
-    fail(PyExc_ValueError, "plan.phases needs one phase per pulse of the sequence");
-  }
-  for (std::size_t k = 0; k < in.cycle; ++k) {
-    PyObject* item = list_item(pulse_list.get(), k);
-    if (item == Py_None) {
-      in.pulses_native = false;
-      continue;
-    }
-    if (!PyTuple_Check(item) || PyTuple_Size(item) < 2 || PyTuple_Size(item) > 3) {
-      fail(PyExc_TypeError,
-           "a pulse must be None or a (gate number, parameters[, frame]) tuple");
-    }
-    PyObject* gate_obj = tuple_item(item, 0);
-    PyObject* params_obj = tuple_item(item, 1);
-    const std::uint32_t number = to_u32(gate_obj);
-    if (number >= kStandardGates) {
-      fail(PyExc_ValueError, "pulse " + std::to_string(k) + ": no standard gate has number " +
-                                 std::to_string(number));
-    }
-    Pulse pulse{static_cast<QkGate>(number), {}};
-    if (qk_gate_num_qubits(pulse.gate) != 1) {
-      fail(PyExc_ValueError, "pulse " + std::to_string(k) + " is not a single-qubit gate");
-    }
-    Ref params = Ref::steal(check(PySequence_Tuple(params_obj)));
-    const Py_ssize_t given = PyTuple_Size(params.get());
-    if (given != static_cast<Py_ssize_t>(qk_gate_num_params(pulse.gate))) {
-      fail(PyExc_ValueError, "pulse " + std::to_string(k) + " has " + std::to_string(given) +
-                                 " parameters, its gate takes " +
-                                 std::to_string(qk_gate_num_params(pulse.gate)));
-    }
-    for (Py_ssize_t p = 0; p < given; ++p) {
-      pulse.params.push_back(to_double(tuple_item(params.get(), p)));
-    }
-    if (PyTuple_Size(item) == 3) {
-      pulse.frame = to_double(tuple_item(item, 2));
-      if (!std::isfinite(pulse.frame)) fail(PyExc_ValueError, "a pulse's frame must be finite");
-    }
-    in.pulses.push_back(std::move(pulse));
-  }
+namespace {
 
+// Pulse k of the plan: a (gate number, parameters[, frame]) tuple.
+Pulse read_pulse(PyObject* item, std::size_t k) {
+  if (!PyTuple_Check(item) || PyTuple_Size(item) < 2 || PyTuple_Size(item) > 3) {
+    fail(PyExc_TypeError,
+         "a pulse must be None or a (gate number, parameters[, frame]) tuple");
+  }
+  PyObject* gate_obj = tuple_item(item, 0);
+  PyObject* params_obj = tuple_item(item, 1);
+  const std::uint32_t number = to_u32(gate_obj);
+  if (number >= kStandardGates) {
+    fail(PyExc_ValueError, "pulse " + std::to_string(k) + ": no standard gate has number " +
+                               std::to_string(number));
+  }
+  Pulse pulse{static_cast<QkGate>(number), {}};
+  if (qk_gate_num_qubits(pulse.gate) != 1) {
+    fail(PyExc_ValueError, "pulse " + std::to_string(k) + " is not a single-qubit gate");
+  }
+  Ref params = Ref::steal(check(PySequence_Tuple(params_obj)));
+  const Py_ssize_t given = PyTuple_Size(params.get());
+  if (given != static_cast<Py_ssize_t>(qk_gate_num_params(pulse.gate))) {
+    fail(PyExc_ValueError, "pulse " + std::to_string(k) + " has " + std::to_string(given) +
+                               " parameters, its gate takes " +
+                               std::to_string(qk_gate_num_params(pulse.gate)));
+  }
+  for (Py_ssize_t p = 0; p < given; ++p) {
+    pulse.params.push_back(to_double(tuple_item(params.get(), p)));
+  }
+  if (PyTuple_Size(item) == 3) {
+    pulse.frame = to_double(tuple_item(item, 2));
+    if (!std::isfinite(pulse.frame)) fail(PyExc_ValueError, "a pulse's frame must be finite");
+  }
+  return pulse;
+}
+
+// The plan's pulse durations: per qubit, None (no pulses) or one per pulse of the sequence,
+// the same in every block.
+void read_pulse_durations(PyObject* plan, Inputs& in) {
+  const std::uint32_t nq = in.nq;
   Ref durations_obj = field(plan, "plan", "pulse_durations");
   Ref duration_list = Ref::steal(check(PySequence_List(durations_obj.get())));
   if (PyList_Size(duration_list.get()) != static_cast<Py_ssize_t>(nq)) {
@@ -263,7 +248,10 @@ Inputs to_inputs(std::uint32_t nq, PyObject* options, PyObject* plan) {
     }
     in.dd_qubit[q] = true;
   }
+}
 
+// The plan's coupled pairs, each of qubits inside the circuit.
+void read_couplings(PyObject* plan, Inputs& in) {
   Ref couplings_obj = field(plan, "plan", "couplings");
   Ref coupling_list = Ref::steal(check(PySequence_List(couplings_obj.get())));
   for (Py_ssize_t i = 0; i < PyList_Size(coupling_list.get()); ++i) {
@@ -273,12 +261,44 @@ Inputs to_inputs(std::uint32_t nq, PyObject* options, PyObject* plan) {
     }
     const std::uint32_t a = to_u32(tuple_item(pair, 0));
     const std::uint32_t b = to_u32(tuple_item(pair, 1));
-    if (a >= nq || b >= nq) {
+    if (a >= in.nq || b >= in.nq) {
       fail(PyExc_ValueError, "coupling (" + std::to_string(a) + ", " + std::to_string(b) +
-                                 ") names a qubit outside the circuit's " + std::to_string(nq));
+                                 ") names a qubit outside the circuit's " +
+                                 std::to_string(in.nq));
     }
     in.couplings.emplace_back(a, b);
   }
+}
+
+}  // namespace
+
+Inputs to_inputs(std::uint32_t nq, PyObject* options, PyObject* plan) {
+  Inputs in;
+  in.options = to_options(options, plan);
+  in.nq = nq;
+  Ref pulses_obj = field(plan, "plan", "pulses");
+  Ref pulse_list = Ref::steal(check(PySequence_List(pulses_obj.get())));
+  in.cycle = static_cast<std::size_t>(PyList_Size(pulse_list.get()));
+  in.n = in.options.block;
+  if (in.cycle == 0) fail(PyExc_ValueError, "the sequence has no pulses");
+  if (in.cycle % in.n != 0) {
+    fail(PyExc_ValueError, "the sequence's " + std::to_string(in.cycle) +
+                               " pulses are no whole number of blocks of " +
+                               std::to_string(in.n));
+  }
+  if (in.options.phase_count != 0 && in.options.phase_count != in.cycle) {
+    fail(PyExc_ValueError, "plan.phases needs one phase per pulse of the sequence");
+  }
+  for (std::size_t k = 0; k < in.cycle; ++k) {
+    PyObject* item = list_item(pulse_list.get(), k);
+    if (item == Py_None) {
+      in.pulses_native = false;
+      continue;
+    }
+    in.pulses.push_back(read_pulse(item, k));
+  }
+  read_pulse_durations(plan, in);
+  read_couplings(plan, in);
   return in;
 }
 

@@ -48,6 +48,57 @@ std::uint8_t frame_flags_of(QkGate gate) {
 
 }  // namespace
 
+namespace {
+
+// The value `table` (a dict by the node's delay key) holds for `node`, empty where it holds
+// none.
+Ref looked_up(PyObject* table, const Source& source, std::uint32_t node) {
+  Ref key = Ref::steal(check(PyLong_FromUnsignedLong(source.delay_key(node))));
+  PyObject* found = PyDict_GetItemWithError(table, key.get());  // borrowed
+  if (found == nullptr && PyErr_Occurred()) throw PythonError{};
+  return found == nullptr ? Ref{} : Ref::borrow(found);
+}
+
+// The duration of `node` (a delay's from `delays`, another operation's from `table`, a
+// barrier's 0), and its idle or reset flag in `flags`. Control flow is refused.
+double duration_of(const Source& source, const DurationTable& table, PyObject* delays,
+                   std::uint32_t node, const QkCircuitInstructionView& view,
+                   std::string_view op_name, bool standard, QkGate gate, std::uint8_t& flags) {
+  const QkOperationKind kind = source.kind(node);
+  switch (kind) {
+    case QkOperationKind_ControlFlow:
+      fail(PyExc_NotImplementedError,
+           "control-flow operation " + std::string(op_name) + " on qubits " +
+               qubit_list(view.qubits, view.num_qubits));
+    case QkOperationKind_Barrier:
+      return 0.0;
+    case QkOperationKind_Delay: {
+      Ref value = looked_up(delays, source, node);
+      if (!value) {
+        fail(PyExc_LookupError, "no duration for the delay on qubits " +
+                                    qubit_list(view.qubits, view.num_qubits));
+      }
+      flags = kDdNodeIdle;
+      return to_length(value.get(), "a delay's duration");
+    }
+    case QkOperationKind_Reset:
+      flags = kDdNodeResets;
+      [[fallthrough]];
+    default: {
+      const double* found = standard ? table.find(gate, view.qubits, view.num_qubits)
+                                     : table.find(op_name, view.qubits, view.num_qubits);
+      if (found == nullptr) {
+        fail(PyExc_LookupError, "Duration of " + std::string(op_name) + " on qubits " +
+                                    qubit_list(view.qubits, view.num_qubits) +
+                                    " is not found.");
+      }
+      return *found;
+    }
+  }
+}
+
+}  // namespace
+
 Reading read(const Source& source, const DurationTable& table, PyObject* delays,
              const Options& options, PyObject* stores) {
   Reading r;
@@ -74,14 +125,11 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
     const QkGate gate = kind == QkOperationKind_Gate ? source.gate(node, view)
                                                      : static_cast<QkGate>(kStandardGates);
     const bool standard = gate < gate_names.size() && gate_names[gate] == op_name;
-    double duration = 0.0;
     // A classical store's wires, where they are given: no duration, no grid.
     Ref store_wires;
     if (stores != nullptr && view.num_qubits == 0 && op_name == "store") {
-      Ref key = Ref::steal(check(PyLong_FromUnsignedLong(source.delay_key(node))));
-      PyObject* found = PyDict_GetItemWithError(stores, key.get());
-      if (found == nullptr && PyErr_Occurred()) throw PythonError{};
-      if (found != nullptr) store_wires = Ref::steal(check(PySequence_Tuple(found)));
+      store_wires = looked_up(stores, source, node);
+      if (store_wires) store_wires = Ref::steal(check(PySequence_Tuple(store_wires.get())));
     }
     if (store_wires) {
       if (!Source::native_kind(kind)) r.writable = false;
@@ -93,40 +141,8 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
       r.core.insert_node(name, wires, 0.0, {});
       continue;
     }
-    switch (kind) {
-      case QkOperationKind_ControlFlow:
-        fail(PyExc_NotImplementedError,
-             "control-flow operation " + std::string(op_name) + " on qubits " +
-                 qubit_list(view.qubits, view.num_qubits));
-      case QkOperationKind_Barrier:
-        break;
-      case QkOperationKind_Delay: {
-        Ref key = Ref::steal(check(PyLong_FromUnsignedLong(source.delay_key(node))));
-        PyObject* value = PyDict_GetItemWithError(delays, key.get());
-        if (value == nullptr) {
-          if (PyErr_Occurred()) throw PythonError{};
-          fail(PyExc_LookupError, "no duration for the delay on qubits " +
-                                      qubit_list(view.qubits, view.num_qubits));
-        }
-        duration = to_length(value, "a delay's duration");
-        r.flags[i] = kDdNodeIdle;
-        break;
-      }
-      case QkOperationKind_Reset:
-        r.flags[i] = kDdNodeResets;
-        [[fallthrough]];
-      default: {
-        const double* found = standard ? table.find(gate, view.qubits, view.num_qubits)
-                                       : table.find(op_name, view.qubits, view.num_qubits);
-        if (found == nullptr) {
-          fail(PyExc_LookupError, "Duration of " + std::string(op_name) + " on qubits " +
-                                      qubit_list(view.qubits, view.num_qubits) +
-                                      " is not found.");
-        }
-        duration = *found;
-        break;
-      }
-    }
+    const double duration =
+        duration_of(source, table, delays, node, view, op_name, standard, gate, r.flags[i]);
     if (kind == QkOperationKind_Gate) {
       if (!standard) {
         r.writable = false;  // a subclass of the gate, whose action we do not know
