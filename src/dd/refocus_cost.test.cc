@@ -13,6 +13,26 @@ namespace {
 
 using Centres = std::vector<double>;
 
+// A stretch with its candidates nested, as the cases write it.
+struct Stretch {
+  std::size_t qubit;
+  double begin;
+  double end;
+  std::vector<Centres> candidates;
+};
+
+DdCostStretches flat(const std::vector<Stretch>& stretches) {
+  DdCostStretches out;
+  for (const Stretch& st : stretches) {
+    out.add_stretch(st.qubit, st.begin, st.end);
+    for (const Centres& centres : st.candidates) {
+      out.add_candidate();
+      for (double t : centres) out.add_centre(t);
+    }
+  }
+  return out;
+}
+
 // ∫ s over [a, b] by sampling the sign on a fine grid: the definition, not the code.
 double sampled(double a, double b, const Centres& flips) {
   const int samples = 100000;
@@ -66,9 +86,9 @@ std::size_t lone_choice(double length, double error, double variance) {
   model.qubits.resize(1);
   model.qubits[0].detuning_variance = variance;
   model.qubits[0].pulse_error = error;
-  const std::vector<DdCostStretch> stretches{
+  const std::vector<Stretch> stretches{
       {0, 0.0, length, {Centres{length / 4, 3 * length / 4}, Centres{}}}};
-  return dd_choose_candidates(model, stretches, 1)[0];
+  return dd_choose_candidates(model, flat(stretches), 1)[0];
 }
 
 TEST(RefocusCost, APairGoesWhereItPaysForItself) {
@@ -86,7 +106,7 @@ TEST(RefocusCost, APairGoesWhereItPaysForItself) {
 // 0), the same pair on both (1), and nothing (2).
 struct TwoIdle {
   DdCostModel model;
-  std::vector<DdCostStretch> stretches;
+  std::vector<Stretch> stretches;
   TwoIdle(double length, double zeta, double error, double variance) {
     model.qubits.resize(2);
     for (DdCostQubit& q : model.qubits) {
@@ -108,10 +128,10 @@ TEST(RefocusCost, OrthogonalPatternsWhereTheZZIsWorthTheirPulses) {
     const double zeta = 2 * std::numbers::pi * khz * 1e3 * 1e-9;
     TwoIdle two(l, zeta, 1e-4, delta * delta);
     const std::vector<std::size_t> walsh{0, 0}, plain{1, 1};
-    EXPECT_NEAR(dd_choice_score(two.model, two.stretches, plain),
+    EXPECT_NEAR(dd_choice_score(two.model, flat(two.stretches), plain),
                 zeta * zeta * l * l / 16 + 4e-4, 1e-12);
-    EXPECT_NEAR(dd_choice_score(two.model, two.stretches, walsh), 6e-4, 1e-12);
-    const std::vector<std::size_t> chosen = dd_choose_candidates(two.model, two.stretches, 2);
+    EXPECT_NEAR(dd_choice_score(two.model, flat(two.stretches), walsh), 6e-4, 1e-12);
+    const std::vector<std::size_t> chosen = dd_choose_candidates(two.model, flat(two.stretches), 2);
     SCOPED_TRACE(khz);
     // 2e-4 more of pulses against ζ²L²/16: 1e-1 at 50 kHz, 1e-3 at 5, 1e-5 at 0.5.
     EXPECT_EQ(chosen, khz > 1.0 ? walsh : plain);
@@ -124,19 +144,19 @@ TEST(RefocusCost, ABusyNeighboursTurnsSplitTheZZAndItsFlipsRefocusIt) {
   DdCostModel model;
   model.qubits.resize(2);
   model.edges.push_back({0, 1, zeta});
-  const std::vector<DdCostStretch> stretches{{0, 0.0, l, {Centres{}}}};
+  const std::vector<Stretch> stretches{{0, 0.0, l, {Centres{}}}};
   const std::vector<std::size_t> bare{0};
   const double whole = zeta * zeta * l * l / 16;
-  EXPECT_NEAR(dd_choice_score(model, stretches, bare), whole, 1e-18);
+  EXPECT_NEAR(dd_choice_score(model, flat(stretches), bare), whole, 1e-18);
   model.qubits[1].turns = {l / 2};  // two independent halves
-  EXPECT_NEAR(dd_choice_score(model, stretches, bare), whole / 2, 1e-18);
+  EXPECT_NEAR(dd_choice_score(model, flat(stretches), bare), whole / 2, 1e-18);
   model.qubits[1].turns = {};
   model.qubits[1].flips = {l / 2};  // the neighbour's x gate echoes the ZZ away
-  EXPECT_NEAR(dd_choice_score(model, stretches, bare), 0.0, 1e-18);
+  EXPECT_NEAR(dd_choice_score(model, flat(stretches), bare), 0.0, 1e-18);
   // A neighbour's turns outside the pair's stretches change nothing.
   model.qubits[1].flips = {};
   model.qubits[1].turns = {-5.0, l + 5.0};
-  EXPECT_NEAR(dd_choice_score(model, stretches, bare), whole, 1e-18);
+  EXPECT_NEAR(dd_choice_score(model, flat(stretches), bare), whole, 1e-18);
 }
 
 TEST(RefocusCost, BusyTimeInTheSameFrameAddsToAStretchsPhase) {
@@ -148,18 +168,18 @@ TEST(RefocusCost, BusyTimeInTheSameFrameAddsToAStretchsPhase) {
   model.qubits.resize(1);
   model.qubits[0].detuning_variance = variance;
   model.end = l;
-  const std::vector<DdCostStretch> stretches{{0, 0.0, l / 2, {Centres{l / 8, 3 * l / 8}, {}}}};
+  const std::vector<Stretch> stretches{{0, 0.0, l / 2, {Centres{l / 8, 3 * l / 8}, {}}}};
   const std::vector<std::size_t> pair{0}, bare{1};
-  EXPECT_NEAR(dd_choice_score(model, stretches, bare), variance * l * l / 4, 1e-12);
-  EXPECT_NEAR(dd_choice_score(model, stretches, pair), variance * l * l / 16, 1e-12);
+  EXPECT_NEAR(dd_choice_score(model, flat(stretches), bare), variance * l * l / 4, 1e-12);
+  EXPECT_NEAR(dd_choice_score(model, flat(stretches), pair), variance * l * l / 16, 1e-12);
   model.qubits[0].flips = {3 * l / 4};
-  EXPECT_NEAR(dd_choice_score(model, stretches, bare), variance * l * l / 16, 1e-12);
-  EXPECT_NEAR(dd_choice_score(model, stretches, pair), 0.0, 1e-12);
+  EXPECT_NEAR(dd_choice_score(model, flat(stretches), bare), variance * l * l / 16, 1e-12);
+  EXPECT_NEAR(dd_choice_score(model, flat(stretches), pair), 0.0, 1e-12);
   model.qubits[0].flips = {};
   model.qubits[0].turns = {l / 2 + 10};
-  EXPECT_NEAR(dd_choice_score(model, stretches, bare),
+  EXPECT_NEAR(dd_choice_score(model, flat(stretches), bare),
               variance * (l / 2 + 10) * (l / 2 + 10) / 4, 1e-12);
-  EXPECT_NEAR(dd_choice_score(model, stretches, pair), variance * 100.0 / 4, 1e-12);
+  EXPECT_NEAR(dd_choice_score(model, flat(stretches), pair), variance * 100.0 / 4, 1e-12);
 }
 
 TEST(RefocusCost, AChoicesScoreIsThePhaseOfEveryFlipInTimeOrder) {
@@ -181,14 +201,14 @@ TEST(RefocusCost, AChoicesScoreIsThePhaseOfEveryFlipInTimeOrder) {
       std::sort(q.flips.begin(), q.flips.end());
     }
     model.edges = {{0, 1, 1e-3 * u(rng)}, {1, 2, 1e-3 * u(rng)}};
-    std::vector<DdCostStretch> stretches;
+    std::vector<Stretch> stretches;
     std::vector<Centres> flips(3);
     std::vector<std::size_t> choice;
     for (std::size_t q = 0; q < 3; ++q) {
       flips[q] = model.qubits[q].flips;
       for (double t = 50 * u(rng); t < l - 300;) {
         const double begin = t, end = std::min(l, begin + 200 + 900 * u(rng));
-        DdCostStretch st{q, begin, end, {}};
+        Stretch st{q, begin, end, {}};
         for (int c = 0; c < 3; ++c) {
           Centres centres;
           // Whole ns, so that pulses of neighbours and busy flips meet at the same times.
@@ -222,7 +242,7 @@ TEST(RefocusCost, AChoicesScoreIsThePhaseOfEveryFlipInTimeOrder) {
       const double phase = dd_sign_integral(0, l, both);
       expected += edge.zeta * edge.zeta / 16 * phase * phase;
     }
-    EXPECT_NEAR(dd_choice_score(model, stretches, choice), expected, expected * 1e-12) << trial;
+    EXPECT_NEAR(dd_choice_score(model, flat(stretches), choice), expected, expected * 1e-12) << trial;
   }
 }
 
@@ -243,13 +263,13 @@ TEST(RefocusCost, NoRegionScoresAboveAUniformChoice) {
       std::sort(q.flips.begin(), q.flips.end());
     }
     for (std::size_t a = 0; a + 1 < qubits; ++a) model.edges.push_back({a, a + 1, 1e-3 * u(rng)});
-    std::vector<DdCostStretch> stretches;
+    std::vector<Stretch> stretches;
     for (std::size_t q = 0; q < qubits; ++q) {
       double t = 0.0;
       for (int k = 0; k < 3; ++k) {
         const double begin = t + 300 * u(rng), end = begin + 100 + 900 * u(rng);
         t = end;
-        DdCostStretch st{q, begin, end, {}};
+        Stretch st{q, begin, end, {}};
         for (int c = 0; c < 3; ++c) {
           Centres centres;
           const int m = 2 * (c == 2 ? 0 : 1 + static_cast<int>(3 * u(rng)));
@@ -260,11 +280,11 @@ TEST(RefocusCost, NoRegionScoresAboveAUniformChoice) {
         stretches.push_back(st);
       }
     }
-    const std::vector<std::size_t> chosen = dd_choose_candidates(model, stretches, 2);
-    const double score = dd_choice_score(model, stretches, chosen);
+    const std::vector<std::size_t> chosen = dd_choose_candidates(model, flat(stretches), 2);
+    const double score = dd_choice_score(model, flat(stretches), chosen);
     for (std::size_t c : {0u, 1u}) {
       const std::vector<std::size_t> uniform(stretches.size(), c);
-      EXPECT_LE(score, dd_choice_score(model, stretches, uniform) * (1 + 1e-12)) << trial;
+      EXPECT_LE(score, dd_choice_score(model, flat(stretches), uniform) * (1 + 1e-12)) << trial;
     }
     // The choice scores each change by the part of each segment it moves; where that is
     // exact, no single change left lowers the whole score.
@@ -272,7 +292,7 @@ TEST(RefocusCost, NoRegionScoresAboveAUniformChoice) {
       std::vector<std::size_t> other = chosen;
       for (std::size_t k = 0; k < 3; ++k) {
         other[i] = k;
-        EXPECT_GE(dd_choice_score(model, stretches, other), score * (1 - 1e-9))
+        EXPECT_GE(dd_choice_score(model, flat(stretches), other), score * (1 - 1e-9))
             << trial << " stretch " << i << " candidate " << k;
       }
     }
