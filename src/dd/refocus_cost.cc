@@ -257,33 +257,43 @@ class Chooser {
 
   // Each region's uniform choice (candidate c everywhere, c < `uniform`) that scores lowest,
   // the lower index on a tie, into choice_, and the pieces' integrals under it into values_.
-  // A piece whose stretches all hold the same pulses in it under c as under an earlier c
-  // keeps that one's integral.
+  // A region's score adds its stretches' pulses, then its pieces in order: once past the
+  // pulses it only grows, so a later choice stops where it reaches the lowest before it (its
+  // integrals are never used). A piece whose stretches all hold the same pulses in it under
+  // c as under an earlier c keeps that one's integral, where there is one.
   void start_uniform(std::size_t uniform) {
     const std::size_t n = stretches_.size();
     const std::size_t count = pieces_.size();
     std::vector<double> best(regions_, std::numeric_limits<double>::infinity());
     std::vector<std::size_t> best_c(regions_, 0);
-    std::vector<double> values(uniform * count);  // by c, then by piece
+    // By c, then by piece; NaN where a choice stopped before it (or where it is NaN: the same
+    // again).
+    std::vector<double> values(uniform * count, kNan);
+    choice_.resize(n);
     for (std::size_t c = 0; c < uniform; ++c) {
-      choice_.assign(n, c);
-      std::vector<double> sums(regions_, 0.0);
-      for (std::size_t i = 0; i < n; ++i) sums[region_[i]] += own(i, c);
-      for (std::size_t q = 0; q < count; ++q) {
-        const Piece& p = pieces_[q];
-        const std::size_t same = same_pulses_before(p, c);
-        const double v = values[c * count + q] =
-            same == c ? integral(p, kNone, 0) : values[same * count + q];
-        sums[p.region] += p.weight * v * v;
-      }
+      std::fill(choice_.begin(), choice_.end(), c);
       for (std::size_t r = 0; r < regions_; ++r) {
-        if (sums[r] < best[r]) {
-          best[r] = sums[r];
+        double sum = 0.0;
+        for (std::size_t m = region_first_[r]; m < region_first_[r + 1]; ++m) {
+          sum += own(region_stretches_[m], c);
+        }
+        // The first choice's integrals are kept whatever its score.
+        for (std::size_t m = region_piece_first_[r]; m < region_piece_first_[r + 1]; ++m) {
+          if (c > 0 && !(sum < best[r])) break;
+          const std::size_t q = region_pieces_[m];
+          const Piece& p = pieces_[q];
+          const std::size_t same = same_pulses_before(p, c);
+          const double v = values[c * count + q] =
+              same == c || std::isnan(values[same * count + q]) ? integral(p, kNone, 0)
+                                                                 : values[same * count + q];
+          sum += p.weight * v * v;
+        }
+        if (sum < best[r]) {
+          best[r] = sum;
           best_c[r] = c;
         }
       }
     }
-    choice_.resize(n);
     for (std::size_t i = 0; i < n; ++i) choice_[i] = best_c[region_[i]];
     values_.resize(count);
     for (std::size_t q = 0; q < count; ++q) values_[q] = values[best_c[pieces_[q].region] * count + q];
@@ -303,23 +313,23 @@ class Chooser {
   }
 
   // The candidate of stretch i that lowers the score most, by more than rounding, against
-  // its current one (the current one where none does), each moved integral of the
-  // candidates scored kept in moved_.
+  // its current one (the current one where none does), the moved integrals of each
+  // candidate scored to the end kept in moved_.
   std::size_t best_change(std::size_t i) {
     const std::size_t current = choice_[i];
     const std::size_t first = stretches_.first_candidate(i);
     const std::size_t count = stretches_.candidate_count(i);
-    const double base = prepare_look(i);
-    scored_.assign(count, 0);
+    const double base = start_look(i);
+    const double slack = 1e-12 * std::max(1.0, std::abs(base));
     std::size_t pick = current;
     double lowest = base;
     for (std::size_t k = 0; k < count; ++k) {
       // A candidate the same as one before it, or as the current one, scores the same.
       if (same_[first + k] != k || same_[first + k] == same_[first + current]) continue;
-      const double value = local(i, k);
-      scored_[k] = 1;
       // A change must gain more than rounding: ties keep what the region started from.
-      if (value < lowest - 1e-12 * std::max(1.0, std::abs(base))) {
+      const double bar = lowest - slack;
+      const double value = local(i, k, bar);
+      if (value < bar) {
         lowest = value;
         pick = k;
       }
@@ -327,32 +337,41 @@ class Chooser {
     return pick;
   }
 
-  // For a look at stretch i: each touched piece's integral less the part that i's current
-  // candidate sets (rest_, part_ and windows_, for the confined() pieces; NaN in rest_ for
-  // the others), and the terms of the score that i's candidate changes, as they are.
-  double prepare_look(std::size_t i) {
-    const std::size_t current = choice_[i];
+  // Starts a look at stretch i: the terms of the score that i's candidate changes, as they
+  // are, with nothing of the pieces it touches prepared yet (see touch()).
+  double start_look(std::size_t i) {
     const std::size_t touched = touch_offsets_[i + 1] - touch_offsets_[i];
+    const std::size_t count = stretches_.candidate_count(i);
     rest_.resize(touched);
     part_.resize(touched);
     windows_.resize(touched);
+    prepared_.assign(touched, 0);
+    scored_.assign(count, 0);
     others_.clear();
-    moved_.resize(touched * stretches_.candidate_count(i));
-    double base = own(i, current);
+    moved_.resize(touched * count);
+    double base = own(i, choice_[i]);
     for (std::size_t j = 0; j < touched; ++j) {
-      const std::size_t t = touch_offsets_[i] + j;
-      const std::size_t q = touches_[t];
-      const Piece& p = pieces_[q];
-      if (confined(p, i)) {
-        windows_[j] = prepare(p, i);
-        part_[j] = window(windows_[j], pulses(touch_entry_[t], current));
-        rest_[j] = values_[q] - part_[j];
-      } else {
-        rest_[j] = kNan;
-      }
-      base += p.weight * values_[q] * values_[q];
+      const std::size_t q = touches_[touch_offsets_[i] + j];
+      base += pieces_[q].weight * values_[q] * values_[q];
     }
     return base;
+  }
+
+  // Prepares the j-th piece stretch i touches for the look at i: for a confined() piece, its
+  // integral less the part that i's current candidate sets (rest_), that part (part_) and
+  // its window; NaN in rest_ for the others.
+  void touch(std::size_t j, std::size_t i) {
+    const std::size_t t = touch_offsets_[i] + j;
+    const std::size_t q = touches_[t];
+    const Piece& p = pieces_[q];
+    prepared_[j] = 1;
+    if (!confined(p, i)) {
+      rest_[j] = kNan;
+      return;
+    }
+    windows_[j] = prepare(p, i);
+    part_[j] = window(windows_[j], pulses(touch_entry_[t], choice_[i]));
+    rest_[j] = values_[q] - part_[j];
   }
 
   // Whether a change of stretch i moves the integral of piece `p` only within the stretch:
@@ -436,9 +455,10 @@ class Chooser {
   }
 
   // The integral of the j-th piece stretch i touches, with i on candidate k (a look at i
-  // prepared). A candidate with the same pulses in the piece as the current one, or as one
-  // scored before it, moves it the same.
+  // started). A candidate with the same pulses in the piece as the current one, or as one
+  // scored to the end before it, moves it the same.
   double moved(std::size_t j, std::size_t i, std::size_t k) {
+    if (!prepared_[j]) touch(j, i);
     const std::size_t t = touch_offsets_[i] + j;
     const std::size_t e = touch_entry_[t];
     const std::size_t same = alias_[span_of_[e] + k];
@@ -453,15 +473,18 @@ class Chooser {
                        : integral(pieces_[touches_[t]], i, k);
   }
 
-  // The terms of the score that stretch i's candidate k changes (a look at i prepared), each
-  // moved integral kept in moved_ for the change to take.
-  double local(std::size_t i, std::size_t k) {
+  // The terms of the score that stretch i's candidate k changes (a look at i started), each
+  // moved integral kept in moved_ for the change to take. The terms past the pulses only
+  // add, so it stops once the total is no lower than `bar`, returning what it has.
+  double local(std::size_t i, std::size_t k, double bar) {
     double total = own(i, k);
     const std::size_t touched = touch_offsets_[i + 1] - touch_offsets_[i];
     for (std::size_t j = 0; j < touched; ++j) {
+      if (!(total < bar)) return total;
       const double v = moved_[k * touched + j] = moved(j, i, k);
       total += pieces_[touches_[touch_offsets_[i] + j]].weight * v * v;
     }
+    scored_[k] = 1;
     return total;
   }
 
@@ -590,6 +613,18 @@ class Chooser {
     }
   }
 
+  // The indices 0 .. key.size() - 1 by key (each below `keys`), each key's in order:
+  // members[first[r] .. first[r + 1]) are those of key r. A counting sort.
+  static void group(const std::vector<std::size_t>& key, std::size_t keys,
+                    std::vector<std::size_t>& first, std::vector<std::size_t>& members) {
+    first.assign(keys + 1, 0);
+    for (std::size_t r : key) ++first[r + 1];
+    for (std::size_t r = 0; r < keys; ++r) first[r + 1] += first[r];
+    members.resize(key.size());
+    std::vector<std::size_t> next(first.begin(), first.end() - 1);
+    for (std::size_t x = 0; x < key.size(); ++x) members[next[key[x]]++] = x;
+  }
+
   std::size_t find(std::size_t x) {
     while (parent_[x] != x) x = parent_[x] = parent_[parent_[x]];
     return x;
@@ -616,6 +651,10 @@ class Chooser {
     }
     regions_ = regions;
     for (Piece& p : pieces_) p.region = region_[stretch_of_[p.stretches]];
+    group(region_, regions, region_first_, region_stretches_);
+    std::vector<std::size_t> piece_region(pieces_.size());
+    for (std::size_t q = 0; q < pieces_.size(); ++q) piece_region[q] = pieces_[q].region;
+    group(piece_region, regions, region_piece_first_, region_pieces_);
     // Which pieces each stretch reaches, and its entry in each.
     touch_offsets_.assign(n + 1, 0);
     for (std::size_t i : stretch_of_) ++touch_offsets_[i + 1];
@@ -717,6 +756,8 @@ class Chooser {
   std::vector<std::size_t> parent_;      // union-find over stretches
   std::vector<std::size_t> region_;      // by stretch
   std::size_t regions_ = 0;
+  // By region, its stretches and its pieces, each in order.
+  std::vector<std::size_t> region_first_, region_stretches_, region_piece_first_, region_pieces_;
   std::vector<std::size_t> touch_offsets_, touches_;  // by stretch: the pieces it reaches
   std::vector<std::size_t> touch_entry_;  // by the same: the stretch's entry in the piece
   std::vector<std::size_t> span_of_;      // by entry: where its spans_ and alias_ start
@@ -725,13 +766,13 @@ class Chooser {
   std::vector<std::size_t> same_;         // by candidate: see build_candidate_sets()
   std::vector<std::size_t> choice_;
   std::vector<double> values_;  // by piece: its integral under choice_ (in choose())
-  // By piece the stretch looked at touches: its integral less the part the stretch's
-  // current candidate sets (NaN where not confined()), that part, and its window.
+  // By piece the stretch looked at touches: see touch().
   std::vector<double> rest_, part_;
   std::vector<Window> windows_;
   std::vector<double> others_;   // the windows' pulses of other stretches, window after window
   std::vector<double> moved_;    // by candidate, then by the same pieces: see local()
   std::vector<char> scored_;     // by candidate of the stretch looked at: moved_ holds it
+  std::vector<char> prepared_;   // by piece it touches: touch() ran
   std::vector<double> first_pulses_, second_pulses_;  // integral()'s, by qubit of the piece
   std::vector<bool> even_;      // by stretch: every candidate holds an even number of pulses
   SegmentWalk walk_[2];  // add_pieces()'s, by qubit of the piece
