@@ -489,9 +489,32 @@ class Chooser {
   }
 
   void build_pieces() {
+    sort_by_qubit();
+    lo_ = model_.begin;
+    hi_ = model_.end;
+    for (std::size_t i = 0; i < stretches_.size(); ++i) hi_ = std::max(hi_, stretches_.end(i));
+    collect_series();
+    // Each stretch reaches a segment of a series at most once, and a busy flip lies in at most
+    // one of its segments: room for all, so that nothing is moved as the lists grow.
+    std::size_t reached = 0, flips = 0;
+    for (const Series& series : series_) {
+      for (std::size_t side = 0; side < 2; ++side) {
+        const std::size_t* first = reach_.data() + series.reach[side];
+        const std::size_t* last = first + series.stretches[side].size();
+        for (std::size_t j = 0; j < series.stretches[side].size(); ++j) reached += last[j] - first[j] + 1;
+      }
+      flips += series.qa->flips.size() + (series.qb != nullptr ? series.qb->flips.size() : 0);
+    }
+    pieces_.reserve(reached);
+    stretch_of_.reserve(reached);
+    flip_of_.reserve(flips);
+    for (const Series& series : series_) add_pieces(series);
+  }
+
+  // Each qubit's stretches, sorted by start: by_qubit_[qubit_first_[q] .. [q + 1]).
+  void sort_by_qubit() {
     const std::size_t qubits = model_.qubits.size();
     const std::size_t n = stretches_.size();
-    // Each qubit's stretches, sorted by start: by_qubit_[qubit_first_[q] .. [q + 1]).
     qubit_first_.assign(qubits + 1, 0);
     for (std::size_t i = 0; i < n; ++i) ++qubit_first_[stretches_.qubit(i) + 1];
     for (std::size_t q = 0; q < qubits; ++q) qubit_first_[q + 1] += qubit_first_[q];
@@ -503,30 +526,67 @@ class Chooser {
                 by_qubit_.begin() + static_cast<std::ptrdiff_t>(qubit_first_[q + 1]),
                 [&](std::size_t x, std::size_t y) { return stretches_.begin(x) < stretches_.begin(y); });
     }
-    lo_ = model_.begin;
-    hi_ = model_.end;
-    for (std::size_t i = 0; i < n; ++i) hi_ = std::max(hi_, stretches_.end(i));
-    // Each qubit's detuning, per segment of its own frame.
+  }
+
+  // A qubit's detuning or an edge's ZZ, scored per segment between the turns of its frame
+  // (of both frames, merged, for an edge): its qubits' stretches (the second's none for a
+  // detuning) and, by stretch, the first and last segment it reaches (in reach_).
+  struct Series {
+    std::span<const std::size_t> stretches[2];
+    std::size_t turns;  // its turns: series_turns_[turns .. + turn_count)
+    std::size_t turn_count;
+    std::size_t reach[2];  // by side: reach_[reach[side] ..] the first segments, then the last
+    double weight;
+    const DdCostQubit* qa;
+    const DdCostQubit* qb;  // null for a detuning
+  };
+
+  // The series that some stretch reaches, detunings first, in the order of the qubits and
+  // the edges.
+  void collect_series() {
+    const std::size_t qubits = model_.qubits.size();
+    series_.clear();
+    series_turns_.clear();
+    reach_.clear();
+    auto add = [&](std::span<const std::size_t> sa, std::span<const std::size_t> sb,
+                   double weight, const DdCostQubit& qa, const DdCostQubit* qb) {
+      Series series{{sa, sb}, series_turns_.size(), 0, {0, 0}, weight, &qa, qb};
+      if (qb == nullptr) {
+        series_turns_.insert(series_turns_.end(), qa.turns.begin(), qa.turns.end());
+      } else {
+        std::merge(qa.turns.begin(), qa.turns.end(), qb->turns.begin(), qb->turns.end(),
+                   std::back_inserter(series_turns_));
+      }
+      series.turn_count = series_turns_.size() - series.turns;
+      const std::span<const double> turns(series_turns_.data() + series.turns, series.turn_count);
+      for (std::size_t side = 0; side < 2; ++side) {
+        series.reach[side] = reach_.size();
+        // Segment k lies between turns k - 1 and k; a stretch reaches those from the one
+        // holding its start to the one holding its end.
+        for (std::size_t i : series.stretches[side]) {
+          reach_.push_back(static_cast<std::size_t>(
+              std::upper_bound(turns.begin(), turns.end(), stretches_.begin(i)) - turns.begin()));
+        }
+        for (std::size_t i : series.stretches[side]) {
+          reach_.push_back(static_cast<std::size_t>(
+              std::lower_bound(turns.begin(), turns.end(), stretches_.end(i)) - turns.begin()));
+        }
+      }
+      series_.push_back(series);
+    };
     for (std::size_t q = 0; q < qubits; ++q) {
       const DdCostQubit& own = model_.qubits[q];
       const double weight = own.detuning_variance / 4.0;
       if (!(weight > 0.0) || qubit_first_[q] == qubit_first_[q + 1]) continue;
-      add_pieces(of_qubit(q), {}, own.turns, weight, own, nullptr);
+      add(of_qubit(q), {}, weight, own, nullptr);
     }
-    // Each edge's ZZ, per segment where neither frame turns.
-    std::vector<double> turns;
     for (const DdCostEdge& edge : model_.edges) {
       if (edge.a >= qubits || edge.b >= qubits || edge.a == edge.b) continue;
       const double weight = edge.zeta * edge.zeta / 16.0;
       if (!(weight > 0.0)) continue;
       const std::span<const std::size_t> sa = of_qubit(edge.a), sb = of_qubit(edge.b);
       if (sa.empty() && sb.empty()) continue;
-      const DdCostQubit& qa = model_.qubits[edge.a];
-      const DdCostQubit& qb = model_.qubits[edge.b];
-      turns.clear();
-      std::merge(qa.turns.begin(), qa.turns.end(), qb.turns.begin(), qb.turns.end(),
-                 std::back_inserter(turns));
-      add_pieces(sa, sb, turns, weight, qa, &qb);
+      add(sa, sb, weight, model_.qubits[edge.a], &model_.qubits[edge.b]);
     }
   }
 
@@ -535,29 +595,17 @@ class Chooser {
     return {by_qubit_.data() + qubit_first_[q], qubit_first_[q + 1] - qubit_first_[q]};
   }
 
-  // One qubit's stretches (sorted by start) in the frame segments between turns: by
-  // stretch, the first and last segment it reaches, both non-decreasing as the stretches
-  // are disjoint; `at` and `end` bound those that reach the segment being built.
+  // One qubit's stretches (sorted by start) in the frame segments of a series: by stretch,
+  // the first and last segment it reaches, both non-decreasing as the stretches are
+  // disjoint; `at` and `end` bound those that reach the segment being built.
   struct SegmentWalk {
-    std::span<const std::size_t> stretches;
-    std::vector<std::size_t> first, last;
+    std::span<const std::size_t> stretches, first, last;
     std::size_t at = 0, end = 0;
 
-    void reset(std::span<const std::size_t> list, const DdCostStretches& all,
-               const std::vector<double>& turns) {
-      stretches = list;
-      first.resize(list.size());
-      last.resize(list.size());
-      at = end = 0;
-      // Segment k lies between turns k - 1 and k; a stretch reaches those from the one
-      // holding its start to the one holding its end.
-      for (std::size_t j = 0; j < list.size(); ++j) {
-        first[j] = static_cast<std::size_t>(
-            std::upper_bound(turns.begin(), turns.end(), all.begin(list[j])) - turns.begin());
-        last[j] = static_cast<std::size_t>(
-            std::lower_bound(turns.begin(), turns.end(), all.end(list[j])) - turns.begin());
-      }
-    }
+    SegmentWalk(const Series& series, std::size_t side, const std::vector<std::size_t>& reach)
+        : stretches(series.stretches[side]),
+          first(reach.data() + series.reach[side], stretches.size()),
+          last(first.data() + stretches.size(), stretches.size()) {}
     // Moves [at, end) to the stretches that reach segment k (k never decreasing).
     void reach(std::size_t k) {
       while (at < last.size() && last[at] < k) ++at;
@@ -574,33 +622,31 @@ class Chooser {
     }
   };
 
-  // The pieces of the frame segments between `turns` (sorted) that the stretches of the
-  // first qubit `sa` and the second `sb` (each sorted by start; sb empty for a qubit's own
-  // detuning) reach, in the order of the segments: each from the turn before to the turn
-  // after, within [lo_, hi_], with the busy flips of `qa` (and `qb`) inside.
-  // O((stretches + segments reached) + log per stretch and per segment holding flips).
-  void add_pieces(std::span<const std::size_t> sa, std::span<const std::size_t> sb,
-                  const std::vector<double>& turns, double weight, const DdCostQubit& qa,
-                  const DdCostQubit* qb) {
-    walk_[0].reset(sa, stretches_, turns);
-    walk_[1].reset(sb, stretches_, turns);
+  // The pieces of the segments of `series` that its stretches reach, in the order of the
+  // segments: each from the turn before to the turn after, within [lo_, hi_], with the busy
+  // flips of its qubits inside. O(stretches + segments reached + log per segment holding
+  // flips).
+  void add_pieces(const Series& series) {
+    SegmentWalk walks[2] = {{series, 0, reach_}, {series, 1, reach_}};
+    const double* turns = series_turns_.data() + series.turns;
     // Each qubit's busy flips inside the segment being built, walked forward.
-    const double* a_first = qa.flips.data();
+    const DdCostQubit* qb = series.qb;
+    const double* a_first = series.qa->flips.data();
     const double* a_last = a_first;
-    const double* a_end = a_first + qa.flips.size();
+    const double* a_end = a_first + series.qa->flips.size();
     const double* b_first = qb != nullptr ? qb->flips.data() : nullptr;
     const double* b_last = b_first;
     const double* b_end = qb != nullptr ? b_first + qb->flips.size() : nullptr;
-    std::size_t k = std::min(walk_[0].next_from_start(), walk_[1].next_from_start());
+    std::size_t k = std::min(walks[0].next_from_start(), walks[1].next_from_start());
     while (k != kNone) {
       const double lo = std::max(lo_, k == 0 ? lo_ : turns[k - 1]);
-      const double hi = std::min(hi_, k == turns.size() ? hi_ : turns[k]);
-      for (SegmentWalk& w : walk_) w.reach(k);
+      const double hi = std::min(hi_, k == series.turn_count ? hi_ : turns[k]);
+      for (SegmentWalk& w : walks) w.reach(k);
       if (hi > lo) {
-        Piece p{lo, hi, weight, stretch_of_.size(), 0, flip_of_.size(), 0, 0, 0};
-        for (const SegmentWalk& w : walk_) {
+        Piece p{lo, hi, series.weight, stretch_of_.size(), 0, flip_of_.size(), 0, 0, 0};
+        for (const SegmentWalk& w : walks) {
           for (std::size_t j = w.at; j < w.end; ++j) stretch_of_.push_back(w.stretches[j]);
-          if (&w == &walk_[0]) p.split = stretch_of_.size() - p.stretches;
+          if (&w == &walks[0]) p.split = stretch_of_.size() - p.stretches;
         }
         p.stretch_count = stretch_of_.size() - p.stretches;
         walk_inside(a_first, a_last, a_end, lo, hi);
@@ -609,7 +655,7 @@ class Chooser {
         p.flip_count = flip_of_.size() - p.flips;
         pieces_.push_back(p);
       }
-      k = std::min(walk_[0].next(k), walk_[1].next(k));
+      k = std::min(walks[0].next(k), walks[1].next(k));
     }
   }
 
@@ -681,8 +727,12 @@ class Chooser {
     std::vector<std::size_t> cursor(stretches_.first_candidate(n));  // by candidate
     std::vector<double> last_lo(n, std::numeric_limits<double>::infinity());  // by stretch
     span_of_.resize(stretch_of_.size());
+    std::size_t total = 0;
+    for (std::size_t i : stretch_of_) total += stretches_.candidate_count(i);
     spans_.clear();
+    spans_.reserve(total);
     alias_.clear();
+    alias_.reserve(total);
     for (const Piece& p : pieces_) {
       for (std::size_t e = p.stretches; e < p.stretches + p.stretch_count; ++e) {
         const std::size_t i = stretch_of_[e];
@@ -775,7 +825,9 @@ class Chooser {
   std::vector<char> prepared_;   // by piece it touches: touch() ran
   std::vector<double> first_pulses_, second_pulses_;  // integral()'s, by qubit of the piece
   std::vector<bool> even_;      // by stretch: every candidate holds an even number of pulses
-  SegmentWalk walk_[2];  // add_pieces()'s, by qubit of the piece
+  std::vector<Series> series_;         // see collect_series()
+  std::vector<double> series_turns_;   // the series' turns, series after series
+  std::vector<std::size_t> reach_;     // see Series
   double lo_ = 0.0, hi_ = 0.0;  // the time the score covers
 };
 

@@ -751,37 +751,51 @@ class WalshPlanner {
     const std::size_t n = options_.pulse_count;
     run_of_.assign(count, kNoRun);
     for (std::size_t r = 0; r < pending_.size(); ++r) run_of_[pending_[r].stretch] = r;
-    std::vector<std::size_t> place(count);  // by stretch: its index in stretch_by_slot_
-    for (std::size_t k = 0; k < count; ++k) place[stretch_by_slot_[k]] = k;
+    collect_plain();
     DdCostStretches costed;
-    costed.reserve(count, 3 * count, 2 * starts_.size());
-    plain_.clear();
-    plain_first_.assign(count + 1, 0);
-    std::vector<double> plain;
+    // Each planned pattern at most twice (the second where the plain sequence does not fit).
+    costed.reserve(count, 3 * count, 2 * starts_.size() + plain_.size());
     for (std::size_t i = 0; i < count; ++i) {
       const Stretch& st = stretches_[i];
-      const std::size_t s = st.slot;
-      const double* d = durations_.data() + s * n;
+      const double* d = durations_.data() + st.slot * n;
       auto add_planned = [&] {
         costed.add_candidate();
         if (run_of_[i] == kNoRun) return;
         const PendingRun& run = pending_[run_of_[i]];
         for (std::size_t j = 0; j < run.count; ++j) costed.add_centre(starts_[run.offset + j] + d[j % n] / 2);
       };
-      costed.add_stretch(s, st.begin, st.end);
+      costed.add_stretch(st.slot, st.begin, st.end);
       add_planned();
-      const auto [before, after] = neighbour_spacing(s, place[i]);
-      if (plain_starts(s, st, before, after, plain)) {
+      if (plain_first_[i + 1] > plain_first_[i]) {
         costed.add_candidate();
-        for (std::size_t j = 0; j < plain.size(); ++j) costed.add_centre(plain[j] + d[j % n] / 2);
-        plain_.insert(plain_.end(), plain.begin(), plain.end());
+        for (std::size_t j = 0; j < plain_first_[i + 1] - plain_first_[i]; ++j) {
+          costed.add_centre(plain_[plain_first_[i] + j] + d[j % n] / 2);
+        }
       } else {
         add_planned();
       }
-      plain_first_[i + 1] = plain_.size();
       costed.add_candidate();
     }
     return costed;
+  }
+
+  // Each stretch's plain sequence, as plain_starts() places it, into plain_ (none where it
+  // does not fit).
+  void collect_plain() {
+    const std::size_t count = stretches_.size();
+    std::vector<std::size_t> place(count);  // by stretch: its index in stretch_by_slot_
+    for (std::size_t k = 0; k < count; ++k) place[stretch_by_slot_[k]] = k;
+    plain_.clear();
+    plain_first_.assign(count + 1, 0);
+    std::vector<double> plain;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Stretch& st = stretches_[i];
+      const auto [before, after] = neighbour_spacing(st.slot, place[i]);
+      if (plain_starts(st.slot, st, before, after, plain)) {
+        plain_.insert(plain_.end(), plain.begin(), plain.end());
+      }
+      plain_first_[i + 1] = plain_.size();
+    }
   }
 
   // The spacing the pulses of the stretch at stretch_by_slot_[k] (of slot s) keep from its
