@@ -533,7 +533,7 @@ class Chooser {
   // detuning) and, by stretch, the first and last segment it reaches (in reach_).
   struct Series {
     std::span<const std::size_t> stretches[2];
-    std::size_t turns;  // its turns: series_turns_[turns .. + turn_count)
+    std::size_t turns;  // an edge's turns: series_turns_[turns .. + turn_count) (see turns_of())
     std::size_t turn_count;
     std::size_t reach[2];  // by side: reach_[reach[side] ..] the first segments, then the last
     double weight;
@@ -551,26 +551,14 @@ class Chooser {
     auto add = [&](std::span<const std::size_t> sa, std::span<const std::size_t> sb,
                    double weight, const DdCostQubit& qa, const DdCostQubit* qb) {
       Series series{{sa, sb}, series_turns_.size(), 0, {0, 0}, weight, &qa, qb};
-      if (qb == nullptr) {
-        series_turns_.insert(series_turns_.end(), qa.turns.begin(), qa.turns.end());
-      } else {
+      if (qb != nullptr) {
         std::merge(qa.turns.begin(), qa.turns.end(), qb->turns.begin(), qb->turns.end(),
                    std::back_inserter(series_turns_));
       }
-      series.turn_count = series_turns_.size() - series.turns;
-      const std::span<const double> turns(series_turns_.data() + series.turns, series.turn_count);
+      series.turn_count = qb != nullptr ? series_turns_.size() - series.turns : qa.turns.size();
       for (std::size_t side = 0; side < 2; ++side) {
         series.reach[side] = reach_.size();
-        // Segment k lies between turns k - 1 and k; a stretch reaches those from the one
-        // holding its start to the one holding its end.
-        for (std::size_t i : series.stretches[side]) {
-          reach_.push_back(static_cast<std::size_t>(
-              std::upper_bound(turns.begin(), turns.end(), stretches_.begin(i)) - turns.begin()));
-        }
-        for (std::size_t i : series.stretches[side]) {
-          reach_.push_back(static_cast<std::size_t>(
-              std::lower_bound(turns.begin(), turns.end(), stretches_.end(i)) - turns.begin()));
-        }
+        reach_.resize(reach_.size() + 2 * series.stretches[side].size());
       }
       series_.push_back(series);
     };
@@ -587,6 +575,38 @@ class Chooser {
       const std::span<const std::size_t> sa = of_qubit(edge.a), sb = of_qubit(edge.b);
       if (sa.empty() && sb.empty()) continue;
       add(sa, sb, weight, model_.qubits[edge.a], &model_.qubits[edge.b]);
+    }
+    for (const Series& series : series_) {
+      for (std::size_t side = 0; side < 2; ++side) find_reach(series, side);
+    }
+  }
+
+  // The turns of a series.
+  std::span<const double> turns_of(const Series& series) const {
+    if (series.qb == nullptr) return series.qa->turns;
+    return {series_turns_.data() + series.turns, series.turn_count};
+  }
+
+  // By stretch of one side of a series, the first and last segment it reaches: segment k
+  // lies between turns k - 1 and k, and a stretch reaches those from the one holding its
+  // start to the one holding its end. The stretches come sorted by start and, disjoint, by
+  // end: the turns are walked forward (searched again where an end comes earlier).
+  // O(stretches + turns).
+  void find_reach(const Series& series, std::size_t side) {
+    const std::span<const double> turns = turns_of(series);
+    const std::span<const std::size_t> list = series.stretches[side];
+    std::size_t* first = reach_.data() + series.reach[side];
+    std::size_t* last = first + list.size();
+    std::size_t at = 0, end = 0;
+    for (std::size_t j = 0; j < list.size(); ++j) {
+      const double b = stretches_.begin(list[j]), e = stretches_.end(list[j]);
+      while (at < turns.size() && turns[at] <= b) ++at;
+      first[j] = at;
+      if (j > 0 && e < stretches_.end(list[j - 1])) {
+        end = static_cast<std::size_t>(std::lower_bound(turns.begin(), turns.end(), e) - turns.begin());
+      }
+      while (end < turns.size() && turns[end] < e) ++end;
+      last[j] = end;
     }
   }
 
@@ -628,7 +648,7 @@ class Chooser {
   // flips).
   void add_pieces(const Series& series) {
     SegmentWalk walks[2] = {{series, 0, reach_}, {series, 1, reach_}};
-    const double* turns = series_turns_.data() + series.turns;
+    const double* turns = turns_of(series).data();
     // Each qubit's busy flips inside the segment being built, walked forward.
     const DdCostQubit* qb = series.qb;
     const double* a_first = series.qa->flips.data();
@@ -826,7 +846,7 @@ class Chooser {
   std::vector<double> first_pulses_, second_pulses_;  // integral()'s, by qubit of the piece
   std::vector<bool> even_;      // by stretch: every candidate holds an even number of pulses
   std::vector<Series> series_;         // see collect_series()
-  std::vector<double> series_turns_;   // the series' turns, series after series
+  std::vector<double> series_turns_;   // the edges' turns, edge after edge
   std::vector<std::size_t> reach_;     // see Series
   double lo_ = 0.0, hi_ = 0.0;  // the time the score covers
 };

@@ -82,7 +82,7 @@ class WalshPlanner {
     std::vector<std::uint8_t> seen(qubits, 0);
     middles_.assign(qubits, {});
     flip_middles_.assign(qubits, {});
-    const bool noise = options_.noise != nullptr;
+    const bool noise = options_.noise != nullptr && !noise_reads_middles();
     if (noise) {
       noise_turns_.assign(qubits, {});
       noise_flips_.assign(qubits, {});
@@ -720,8 +720,16 @@ class WalshPlanner {
     keep_choice(dd_choose_candidates(model, candidates, 2));
   }
 
-  // The noise model by slot: each slot's frame turns and flips (moved out of noise_turns_
-  // and noise_flips_), its detuning and pulse error, and the couplings between slots.
+  // Whether the cuts at neighbours' operations keep the noise model's lists: middles_ holds
+  // the middles that turn a frame into another operator, flip_middles_ those that flip it
+  // (and neither is read once the pulses are planned).
+  bool noise_reads_middles() const {
+    return options_.cut_at_neighbour_operations && options_.shift_at_flips;
+  }
+
+  // The noise model by slot: each slot's frame turns and flips (moved out of middles_ and
+  // flip_middles_, or noise_turns_ and noise_flips_), its detuning and pulse error, and the
+  // couplings between slots.
   DdCostModel noise_model() {
     const DdNoise& noise = *options_.noise;
     const std::size_t qubits = slots_.size();
@@ -733,8 +741,8 @@ class WalshPlanner {
       const Qubit qubit = slots_.qubit(s);
       if (qubit < noise.detuning_variance.size()) q.detuning_variance = noise.detuning_variance[qubit];
       if (qubit < noise.pulse_error.size()) q.pulse_error = noise.pulse_error[qubit];
-      q.turns = std::move(noise_turns_[s]);
-      q.flips = std::move(noise_flips_[s]);
+      q.turns = std::move((noise_reads_middles() ? middles_ : noise_turns_)[s]);
+      q.flips = std::move((noise_reads_middles() ? flip_middles_ : noise_flips_)[s]);
     }
     for (const DdNoise::Coupling& c : noise.zz) {
       std::optional<std::size_t> sa = slots_.find(c.a), sb = slots_.find(c.b);
@@ -886,8 +894,9 @@ class WalshPlanner {
   std::vector<std::vector<double>> middles_;  // by slot: its operations' middles, in order
   std::vector<std::vector<double>> flip_middles_;  // by slot: those that only flip its frame
   std::vector<std::vector<double>> centres_;  // by slot: its pulses' centres, in order
-  // With a noise model, by slot: the middles of its operations that turn its frame into
-  // another operator, and of those that only flip it.
+  // With a noise model whose lists middles_ and flip_middles_ are not, by slot: the middles
+  // of its operations that turn its frame into another operator, and of those that only flip
+  // it.
   std::vector<std::vector<double>> noise_turns_, noise_flips_;
   // With a noise model, by stretch: its run in pending_ (or kNoRun), and its plain sequence's
   // pulse starts, plain_[plain_first_[i] .. [i + 1]) (none where it does not fit).
