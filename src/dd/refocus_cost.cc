@@ -145,11 +145,15 @@ std::span<const double> trimmed(std::span<const double> in, double lo, double hi
 }
 
 // Moves `first` and `last` to what inside() finds for (lo, hi) in [first, end), where they
-// were at an earlier (lo, hi) no later in either end. O(log of the steps) per call.
+// were at an earlier (lo, hi) no later in either end: a few steps, then a search.
+// O(log of the steps) per call.
 void walk_inside(const double*& first, const double*& last, const double* end, double lo,
                  double hi) {
+  constexpr int kSteps = 4;
+  for (int step = 0; step < kSteps && first != end && *first <= lo; ++step) ++first;
   if (first != end && *first <= lo) first = std::upper_bound(first, end, lo);
   if (last < first) last = first;
+  for (int step = 0; step < kSteps && last != end && *last < hi; ++step) ++last;
   if (last != end && *last < hi) last = std::lower_bound(last, end, hi);
 }
 
