@@ -300,45 +300,45 @@ TEST(RefocusCost, NoRegionScoresAboveAUniformChoice) {
   }
 }
 
-// The choice as dd_choose_candidates() documents it, from whole scores: each region (the
-// stretches joined by the segments they share) starts from its lowest uniform choice, then
-// stretches are looked at in order, each taking the candidate that lowers the whole score
-// by more than 1e-12 (the scores here stay below 1), and the stretches sharing a segment with
-// one that changed are looked at again, in the order of the segments.
-std::vector<std::size_t> reference_choice(const DdCostModel& model,
-                                          const std::vector<Stretch>& stretches,
-                                          std::size_t uniform) {
-  const std::size_t n = stretches.size();
-  // Each qubit's detuning and each edge's ZZ: its stretches by qubit (sorted by start, as
-  // generated) and the segment range each reaches.
+// Which stretches share a segment, as the score cuts them: each qubit's detuning and each
+// edge's ZZ is cut at the turns of its frames, and a stretch reaches the segments from the
+// one holding its start to the one holding its end.
+struct Sharing {
   struct Series {
-    std::vector<std::size_t> members;
-    std::vector<std::pair<std::size_t, std::size_t>> range;
+    std::vector<std::size_t> members;  // by qubit, each qubit's sorted by start
+    std::vector<std::pair<std::size_t, std::size_t>> range;  // by member: its segments
   };
-  std::vector<Series> series;
-  auto add = [&](std::vector<std::size_t> qubits, Centres turns) {
+  std::vector<Series> series;  // detunings by qubit, then the edges
+
+  Sharing(const DdCostModel& model, const std::vector<Stretch>& stretches) {
+    for (std::size_t q = 0; q < model.qubits.size(); ++q) {
+      if (model.qubits[q].detuning_variance > 0) add(stretches, {q}, model.qubits[q].turns);
+    }
+    for (const DdCostEdge& e : model.edges) {
+      Centres turns = model.qubits[e.a].turns;
+      turns.insert(turns.end(), model.qubits[e.b].turns.begin(), model.qubits[e.b].turns.end());
+      if (e.zeta > 0) add(stretches, {e.a, e.b}, turns);
+    }
+  }
+
+  void add(const std::vector<Stretch>& stretches, const std::vector<std::size_t>& qubits,
+           Centres turns) {
     std::sort(turns.begin(), turns.end());
     Series s;
     for (std::size_t q : qubits) {
-      for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t i = 0; i < stretches.size(); ++i) {
         if (stretches[i].qubit != q) continue;
         s.members.push_back(i);
-        s.range.emplace_back(std::upper_bound(turns.begin(), turns.end(), stretches[i].begin) - turns.begin(),
-                             std::lower_bound(turns.begin(), turns.end(), stretches[i].end) - turns.begin());
+        s.range.emplace_back(
+            std::upper_bound(turns.begin(), turns.end(), stretches[i].begin) - turns.begin(),
+            std::lower_bound(turns.begin(), turns.end(), stretches[i].end) - turns.begin());
       }
     }
     if (!s.members.empty()) series.push_back(s);
-  };
-  for (std::size_t q = 0; q < model.qubits.size(); ++q) {
-    if (model.qubits[q].detuning_variance > 0) add({q}, model.qubits[q].turns);
   }
-  for (const DdCostEdge& e : model.edges) {
-    Centres turns = model.qubits[e.a].turns;
-    turns.insert(turns.end(), model.qubits[e.b].turns.begin(), model.qubits[e.b].turns.end());
-    if (e.zeta > 0) add({e.a, e.b}, turns);
-  }
-  // The stretches sharing a segment with i, in the order of the segments (excluding i).
-  auto sharing = [&](std::size_t i) {
+
+  // The stretches sharing a segment with i (i too), segment after segment.
+  std::vector<std::size_t> with(std::size_t i) const {
     std::vector<std::size_t> out;
     for (const Series& s : series) {
       const auto own = std::find(s.members.begin(), s.members.end(), i);
@@ -351,19 +351,37 @@ std::vector<std::size_t> reference_choice(const DdCostModel& model,
       }
     }
     return out;
-  };
-  std::vector<std::size_t> region(n);
-  std::iota(region.begin(), region.end(), std::size_t{0});
-  for (bool changed = true; changed;) {
-    changed = false;
-    for (std::size_t i = 0; i < n; ++i) {
-      for (std::size_t j : sharing(i)) {
-        const std::size_t low = std::min(region[i], region[j]);
-        changed = changed || region[i] != low || region[j] != low;
-        region[i] = region[j] = low;
+  }
+
+  // By stretch, the least stretch joined to it through shared segments.
+  std::vector<std::size_t> regions(std::size_t n) const {
+    std::vector<std::size_t> region(n);
+    std::iota(region.begin(), region.end(), std::size_t{0});
+    for (bool changed = true; changed;) {
+      changed = false;
+      for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j : with(i)) {
+          const std::size_t low = std::min(region[i], region[j]);
+          changed = changed || region[i] != low || region[j] != low;
+          region[i] = region[j] = low;
+        }
       }
     }
+    return region;
   }
+};
+
+// The choice as dd_choose_candidates() documents it, from whole scores: each region starts
+// from its lowest uniform choice, then stretches are looked at in order, each taking the
+// candidate that lowers the whole score by more than 1e-12 (the scores here stay below 1),
+// and the stretches sharing a segment with one that changed are looked at again, in the
+// order of the segments.
+std::vector<std::size_t> reference_choice(const DdCostModel& model,
+                                          const std::vector<Stretch>& stretches,
+                                          std::size_t uniform) {
+  const std::size_t n = stretches.size();
+  const Sharing sharing(model, stretches);
+  const std::vector<std::size_t> region = sharing.regions(n);
   const DdCostStretches flat_stretches = flat(stretches);
   std::vector<std::size_t> choice(n, 0);
   for (std::size_t r = 0; r < n; ++r) {
@@ -399,7 +417,7 @@ std::vector<std::size_t> reference_choice(const DdCostModel& model,
     }
     if (pick == choice[i]) continue;
     choice[i] = pick;
-    for (std::size_t j : sharing(i)) {
+    for (std::size_t j : sharing.with(i)) {
       if (!queued[j] && j != i) queued[j] = 1, queue.push_back(j);
     }
   }
