@@ -125,7 +125,7 @@ struct Window {
   double lo = 0.0;
   double hi = 0.0;
   std::span<const double> flips;  // the busy flips inside (lo, hi)
-  std::size_t others = 0;         // the other qubit's pulses inside: others_[others .. + other_count)
+  std::size_t others = 0;  // the other qubit's pulses inside: others_[others .. + other_count)
   std::size_t other_count = 0;
   bool odd = false;  // the sign at lo is -1
 };
@@ -246,9 +246,9 @@ class Chooser {
     // Most pieces hold at most one stretch of each qubit: their pulses need no gathering.
     const std::size_t second = p.stretch_count - p.split;
     if (p.split <= 1 && second <= 1) {
-      return merged_integral(p.lo, p.hi, flips(p),
-                             p.split == 1 ? chosen(p.stretches) : std::span<const double>{},
-                             second == 1 ? chosen(p.stretches + p.split) : std::span<const double>{});
+      const std::span<const double> none;
+      return merged_integral(p.lo, p.hi, flips(p), p.split == 1 ? chosen(p.stretches) : none,
+                             second == 1 ? chosen(p.stretches + p.split) : none);
     }
     for (std::vector<double>* list : {&first_pulses_, &second_pulses_}) list->clear();
     for (std::size_t j = 0; j < p.stretch_count; ++j) {
@@ -300,7 +300,9 @@ class Chooser {
     }
     for (std::size_t i = 0; i < n; ++i) choice_[i] = best_c[region_[i]];
     values_.resize(count);
-    for (std::size_t q = 0; q < count; ++q) values_[q] = values[best_c[pieces_[q].region] * count + q];
+    for (std::size_t q = 0; q < count; ++q) {
+      values_[q] = values[best_c[pieces_[q].region] * count + q];
+    }
   }
 
   // The first candidate index c' <= c under which every stretch of p holds the same pulses
@@ -505,7 +507,9 @@ class Chooser {
       for (std::size_t side = 0; side < 2; ++side) {
         const std::size_t* first = reach_.data() + series.reach[side];
         const std::size_t* last = first + series.stretches[side].size();
-        for (std::size_t j = 0; j < series.stretches[side].size(); ++j) reached += last[j] - first[j] + 1;
+        for (std::size_t j = 0; j < series.stretches[side].size(); ++j) {
+          reached += last[j] - first[j] + 1;
+        }
       }
       flips += series.qa->flips.size() + (series.qb != nullptr ? series.qb->flips.size() : 0);
     }
@@ -528,7 +532,9 @@ class Chooser {
     for (std::size_t q = 0; q < qubits; ++q) {
       std::sort(by_qubit_.begin() + static_cast<std::ptrdiff_t>(qubit_first_[q]),
                 by_qubit_.begin() + static_cast<std::ptrdiff_t>(qubit_first_[q + 1]),
-                [&](std::size_t x, std::size_t y) { return stretches_.begin(x) < stretches_.begin(y); });
+                [&](std::size_t x, std::size_t y) {
+                  return stretches_.begin(x) < stretches_.begin(y);
+                });
     }
   }
 
@@ -607,7 +613,8 @@ class Chooser {
       while (at < turns.size() && turns[at] <= b) ++at;
       first[j] = at;
       if (j > 0 && e < stretches_.end(list[j - 1])) {
-        end = static_cast<std::size_t>(std::lower_bound(turns.begin(), turns.end(), e) - turns.begin());
+        end = static_cast<std::size_t>(std::lower_bound(turns.begin(), turns.end(), e) -
+                                       turns.begin());
       }
       while (end < turns.size() && turns[end] < e) ++end;
       last[j] = end;
@@ -763,12 +770,15 @@ class Chooser {
         const std::size_t first = stretches_.first_candidate(i);
         const std::size_t count = stretches_.candidate_count(i);
         if (p.lo < last_lo[i]) {
-          for (std::size_t c = first; c < first + count; ++c) cursor[c] = stretches_.centre_offset(c);
+          for (std::size_t c = first; c < first + count; ++c) {
+            cursor[c] = stretches_.centre_offset(c);
+          }
         }
         last_lo[i] = p.lo;
         span_of_[e] = spans_.size();
         for (std::size_t k = 0; k < count; ++k) {
-          const std::size_t end = stretches_.centre_offset(first + k) + stretches_.candidate(first + k).size();
+          const std::size_t end =
+              stretches_.centre_offset(first + k) + stretches_.candidate(first + k).size();
           std::size_t& at = cursor[first + k];
           while (at < end && centres_[at] <= p.lo) ++at;
           std::size_t last = at;

@@ -73,7 +73,8 @@ class DdCostStretches {
   // The centres of a candidate by its index over all stretches.
   std::span<const double> candidate(std::size_t c) const {
     const std::size_t first = candidate_first_[c];
-    const std::size_t last = c + 1 < candidate_first_.size() ? candidate_first_[c + 1] : centres_.size();
+    const std::size_t last =
+        c + 1 < candidate_first_.size() ? candidate_first_[c + 1] : centres_.size();
     return {centres_.data() + first, last - first};
   }
   std::span<const double> candidate(std::size_t i, std::size_t k) const {

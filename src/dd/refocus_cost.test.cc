@@ -247,40 +247,70 @@ TEST(RefocusCost, AChoicesScoreIsThePhaseOfEveryFlipInTimeOrder) {
   }
 }
 
+// Qubits on a line with random noise, each with `events` operations at random times in
+// [0, length) that turn its frame (a share `turns` of them) or flip it.
+DdCostModel random_line(std::mt19937& rng, std::size_t qubits, int events, double length,
+                        double turns) {
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  DdCostModel model;
+  model.qubits.resize(qubits);
+  for (DdCostQubit& q : model.qubits) {
+    q.detuning_variance = 1e-8 * u(rng);
+    q.pulse_error = 1e-4 * u(rng);
+    for (int k = 0; k < events; ++k) {
+      (u(rng) < turns ? q.turns : q.flips).push_back(length * u(rng));
+    }
+    std::sort(q.turns.begin(), q.turns.end());
+    std::sort(q.flips.begin(), q.flips.end());
+  }
+  for (std::size_t a = 0; a + 1 < qubits; ++a) model.edges.push_back({a, a + 1, 1e-3 * u(rng)});
+  return model;
+}
+
+// Three stretches after one another on each qubit, each at least `least` long, with the
+// candidates `candidates(begin, end)` gives.
+template <class Candidates>
+std::vector<Stretch> random_stretches(std::mt19937& rng, std::size_t qubits, double least,
+                                      Candidates candidates) {
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::vector<Stretch> stretches;
+  for (std::size_t q = 0; q < qubits; ++q) {
+    double t = 0.0;
+    for (int k = 0; k < 3; ++k) {
+      const double begin = t + 300 * u(rng), end = begin + least + (800 + least) * u(rng);
+      t = end;
+      stretches.push_back({q, begin, end, candidates(begin, end)});
+    }
+  }
+  return stretches;
+}
+
+// `count` sorted pulse centres at random in (begin, end).
+Centres random_centres(std::mt19937& rng, int count, double begin, double end) {
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  Centres centres;
+  for (int j = 0; j < count; ++j) centres.push_back(begin + (end - begin) * u(rng));
+  std::sort(centres.begin(), centres.end());
+  return centres;
+}
+
 TEST(RefocusCost, NoRegionScoresAboveAUniformChoice) {
   // Random qubits on a line with random stretches and candidates: each region's choice
   // scores no more than either uniform choice, whatever the noise.
   std::mt19937 rng(11);
   std::uniform_real_distribution<double> u(0.0, 1.0);
   for (int trial = 0; trial < 200; ++trial) {
-    DdCostModel model;
     const std::size_t qubits = 2 + trial % 5;
-    model.qubits.resize(qubits);
-    for (DdCostQubit& q : model.qubits) {
-      q.detuning_variance = 1e-8 * u(rng);
-      q.pulse_error = 1e-4 * u(rng);
-      for (int k = 0; k < 3; ++k) (u(rng) < 0.5 ? q.turns : q.flips).push_back(3000 * u(rng));
-      std::sort(q.turns.begin(), q.turns.end());
-      std::sort(q.flips.begin(), q.flips.end());
-    }
-    for (std::size_t a = 0; a + 1 < qubits; ++a) model.edges.push_back({a, a + 1, 1e-3 * u(rng)});
-    std::vector<Stretch> stretches;
-    for (std::size_t q = 0; q < qubits; ++q) {
-      double t = 0.0;
-      for (int k = 0; k < 3; ++k) {
-        const double begin = t + 300 * u(rng), end = begin + 100 + 900 * u(rng);
-        t = end;
-        Stretch st{q, begin, end, {}};
-        for (int c = 0; c < 3; ++c) {
-          Centres centres;
-          const int m = 2 * (c == 2 ? 0 : 1 + static_cast<int>(3 * u(rng)));
-          for (int j = 0; j < m; ++j) centres.push_back(begin + (end - begin) * u(rng));
-          std::sort(centres.begin(), centres.end());
-          st.candidates.push_back(centres);
-        }
-        stretches.push_back(st);
+    const DdCostModel model = random_line(rng, qubits, 3, 3000.0, 0.5);
+    auto offer = [&](double begin, double end) {
+      std::vector<Centres> candidates;
+      for (int c = 0; c < 3; ++c) {
+        const int m = 2 * (c == 2 ? 0 : 1 + static_cast<int>(3 * u(rng)));
+        candidates.push_back(random_centres(rng, m, begin, end));
       }
-    }
+      return candidates;
+    };
+    const std::vector<Stretch> stretches = random_stretches(rng, qubits, 100.0, offer);
     const std::vector<std::size_t> chosen = dd_choose_candidates(model, flat(stretches), 2);
     const double score = dd_choice_score(model, flat(stretches), chosen);
     for (std::size_t c : {0u, 1u}) {
@@ -433,42 +463,26 @@ TEST(RefocusCost, TheChoiceIsTheGreedyChoiceOfWholeScores) {
   std::mt19937 rng(23);
   std::uniform_real_distribution<double> u(0.0, 1.0);
   for (int trial = 0; trial < 150; ++trial) {
-    DdCostModel model;
     const std::size_t qubits = 2 + trial % 4;
-    model.qubits.resize(qubits);
-    for (DdCostQubit& q : model.qubits) {
-      q.detuning_variance = 1e-8 * u(rng);
-      q.pulse_error = 1e-4 * u(rng);
-      for (int k = 0; k < 4; ++k) (u(rng) < 0.6 ? q.turns : q.flips).push_back(4000 * u(rng));
-      std::sort(q.turns.begin(), q.turns.end());
-      std::sort(q.flips.begin(), q.flips.end());
-    }
-    for (std::size_t a = 0; a + 1 < qubits; ++a) model.edges.push_back({a, a + 1, 1e-3 * u(rng)});
-    std::vector<Stretch> stretches;
-    for (std::size_t q = 0; q < qubits; ++q) {
-      double t = 0.0;
-      for (int k = 0; k < 3; ++k) {
-        const double begin = t + 300 * u(rng), end = begin + 200 + 1000 * u(rng);
-        t = end;
-        Centres first;
-        const int m = 2 * (1 + static_cast<int>(3 * u(rng)));
-        for (int j = 0; j < m; ++j) first.push_back(begin + (end - begin) * u(rng));
-        std::sort(first.begin(), first.end());
-        // The second moves the pulses of the later half only, or is the first again.
-        Centres second = first;
-        if (u(rng) < 0.7) {
-          for (double& c : second) {
-            if (c > (begin + end) / 2) c = (begin + end) / 2 + (end - begin) / 2 * u(rng);
-          }
-          std::sort(second.begin(), second.end());
+    const DdCostModel model = random_line(rng, qubits, 4, 4000.0, 0.6);
+    auto offer = [&](double begin, double end) {
+      const Centres first = random_centres(rng, 2 * (1 + static_cast<int>(3 * u(rng))), begin, end);
+      // The second moves the pulses of the later half only, or is the first again.
+      Centres second = first;
+      if (u(rng) < 0.7) {
+        for (double& c : second) {
+          if (c > (begin + end) / 2) c = (begin + end) / 2 + (end - begin) / 2 * u(rng);
         }
-        std::vector<Centres> candidates{first, second, {}};
-        if (u(rng) < 0.3) candidates.push_back({});
-        if (u(rng) < 0.3) candidates.push_back(first);
-        stretches.push_back({q, begin, end, candidates});
+        std::sort(second.begin(), second.end());
       }
-    }
-    EXPECT_EQ(dd_choose_candidates(model, flat(stretches), 2), reference_choice(model, stretches, 2))
+      std::vector<Centres> candidates{first, second, {}};
+      if (u(rng) < 0.3) candidates.push_back({});
+      if (u(rng) < 0.3) candidates.push_back(first);
+      return candidates;
+    };
+    const std::vector<Stretch> stretches = random_stretches(rng, qubits, 200.0, offer);
+    EXPECT_EQ(dd_choose_candidates(model, flat(stretches), 2),
+              reference_choice(model, stretches, 2))
         << trial;
   }
 }

@@ -770,7 +770,9 @@ class WalshPlanner {
         costed.add_candidate();
         if (run_of_[i] == kNoRun) return;
         const PendingRun& run = pending_[run_of_[i]];
-        for (std::size_t j = 0; j < run.count; ++j) costed.add_centre(starts_[run.offset + j] + d[j % n] / 2);
+        for (std::size_t j = 0; j < run.count; ++j) {
+          costed.add_centre(starts_[run.offset + j] + d[j % n] / 2);
+        }
       };
       costed.add_stretch(st.slot, st.begin, st.end);
       add_planned();
@@ -813,10 +815,12 @@ class WalshPlanner {
     const Stretch& st = stretches_[stretch_by_slot_[k]];
     double before = 0.0, after = 0.0;
     if (k > stretch_first_[s]) {
-      before = std::max(0.0, options_.spacing - (st.begin - stretches_[stretch_by_slot_[k - 1]].end));
+      const double gap = st.begin - stretches_[stretch_by_slot_[k - 1]].end;
+      before = std::max(0.0, options_.spacing - gap);
     }
     if (k + 1 < stretch_first_[s + 1]) {
-      after = std::max(0.0, options_.spacing - (stretches_[stretch_by_slot_[k + 1]].begin - st.end));
+      const double gap = stretches_[stretch_by_slot_[k + 1]].begin - st.end;
+      after = std::max(0.0, options_.spacing - gap);
     }
     return {before, after};
   }
