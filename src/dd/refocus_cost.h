@@ -41,14 +41,60 @@ double dd_pair_break_even(double pulse_error, double variance);
 // 0 or infinity counts as no decay of that kind.
 double dd_error_beyond_decoherence(double reported_error, double duration, double t1, double t2);
 
-// One qubit's idle stretch and the pulse patterns it may take.
-struct DdCostStretch {
-  std::size_t qubit;  // an index into DdCostModel::qubits
-  double begin;
-  double end;
-  // The candidates' pulse centres, each sorted and inside (begin, end); an empty candidate is
-  // the bare stretch. A candidate that cannot be placed is left out by the caller.
-  std::vector<std::vector<double>> candidates;
+// The idle stretches of the qubits and the pulse patterns each may take, in flat arrays:
+// stretch after stretch, each with its candidates, each candidate its pulse centres (sorted
+// and inside (begin, end); an empty candidate is the bare stretch). A candidate that cannot
+// be placed is left out by the caller. Built in order: add_stretch(), then for each of its
+// candidates add_candidate() and its centres by add_centre().
+class DdCostStretches {
+ public:
+  // Room for this many stretches, candidates and centres in all, so that building them
+  // reallocates nothing.
+  void reserve(std::size_t stretches, std::size_t candidates, std::size_t centres);
+  // Starts stretch size() of `qubit` (an index into DdCostModel::qubits) over [begin, end].
+  void add_stretch(std::size_t qubit, double begin, double end);
+  // Starts a candidate of the last stretch, with no pulses yet.
+  void add_candidate();
+  // Appends a pulse centre to the last candidate.
+  void add_centre(double centre) { centres_.push_back(centre); }
+
+  std::size_t size() const { return stretches_.size(); }
+  bool empty() const { return stretches_.empty(); }
+  std::size_t qubit(std::size_t i) const { return stretches_[i].qubit; }
+  double begin(std::size_t i) const { return stretches_[i].begin; }
+  double end(std::size_t i) const { return stretches_[i].end; }
+  std::size_t candidate_count(std::size_t i) const {
+    return first_candidate(i + 1) - stretches_[i].first_candidate;
+  }
+  // Its candidates are candidate(first_candidate(i) + k), k < candidate_count(i).
+  std::size_t first_candidate(std::size_t i) const {
+    return i < stretches_.size() ? stretches_[i].first_candidate : candidate_first_.size();
+  }
+  // The centres of a candidate by its index over all stretches.
+  std::span<const double> candidate(std::size_t c) const {
+    const std::size_t first = candidate_first_[c];
+    const std::size_t last =
+        c + 1 < candidate_first_.size() ? candidate_first_[c + 1] : centres_.size();
+    return {centres_.data() + first, last - first};
+  }
+  std::span<const double> candidate(std::size_t i, std::size_t k) const {
+    return candidate(first_candidate(i) + k);
+  }
+  // Where candidate c's centres start in centres().
+  std::size_t centre_offset(std::size_t c) const { return candidate_first_[c]; }
+  // Every candidate's centres, candidate after candidate.
+  std::span<const double> centres() const { return centres_; }
+
+ private:
+  struct Stretch {
+    std::size_t qubit;
+    double begin;
+    double end;
+    std::size_t first_candidate;
+  };
+  std::vector<Stretch> stretches_;
+  std::vector<std::size_t> candidate_first_;  // by candidate: where its centres start
+  std::vector<double> centres_;
 };
 
 // What the score knows of one qubit outside its stretches: the middles of its operations that
@@ -76,7 +122,7 @@ struct DdCostModel {
   double end = 0.0;
 };
 
-// Chooses a candidate for every stretch (its index in DdCostStretch::candidates). The
+// Chooses a candidate for every stretch (its index k among the stretch's candidates). The
 // detuning is scored per segment of each qubit's own frame (between its turns) and the ZZ
 // per segment of each edge (between the turns of either), from the turn before a stretch to
 // the turn after it: busy time in the same segment counts too, as its phase adds to the
@@ -92,11 +138,11 @@ struct DdCostModel {
 // than the plain sequence would, pulses counted at their error. Every stretch needs at
 // least `uniform` candidates. O(segments' stretches · their flips · candidates).
 std::vector<std::size_t> dd_choose_candidates(const DdCostModel& model,
-                                              std::span<const DdCostStretch> stretches,
+                                              const DdCostStretches& stretches,
                                               std::size_t uniform);
 
 // The score of a choice (as dd_choose_candidates() minimises it), for tests and reports.
-double dd_choice_score(const DdCostModel& model, std::span<const DdCostStretch> stretches,
+double dd_choice_score(const DdCostModel& model, const DdCostStretches& stretches,
                        std::span<const std::size_t> choice);
 
 }  // namespace vornak

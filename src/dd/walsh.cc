@@ -6,6 +6,7 @@
 #include <numeric>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "dd/coupling_colours.h"
 #include "dd/refocus_cost.h"
@@ -81,7 +82,7 @@ class WalshPlanner {
     std::vector<std::uint8_t> seen(qubits, 0);
     middles_.assign(qubits, {});
     flip_middles_.assign(qubits, {});
-    const bool noise = options_.noise != nullptr;
+    const bool noise = options_.noise != nullptr && !noise_reads_middles();
     if (noise) {
       noise_turns_.assign(qubits, {});
       noise_flips_.assign(qubits, {});
@@ -714,9 +715,24 @@ class WalshPlanner {
   // Scores each stretch's candidates under the noise model (the planned pattern, the plain
   // sequence, none) and keeps the chosen ones in starts_ and pending_.
   void choose_by_noise() {
+    const DdCostModel model = noise_model();
+    const DdCostStretches candidates = noise_candidates();
+    keep_choice(dd_choose_candidates(model, candidates, 2));
+  }
+
+  // Whether the cuts at neighbours' operations keep the noise model's lists: middles_ holds
+  // the middles that turn a frame into another operator, flip_middles_ those that flip it
+  // (and neither is read once the pulses are planned).
+  bool noise_reads_middles() const {
+    return options_.cut_at_neighbour_operations && options_.shift_at_flips;
+  }
+
+  // The noise model by slot: each slot's frame turns and flips (moved out of middles_ and
+  // flip_middles_, or noise_turns_ and noise_flips_), its detuning and pulse error, and the
+  // couplings between slots.
+  DdCostModel noise_model() {
     const DdNoise& noise = *options_.noise;
     const std::size_t qubits = slots_.size();
-    const std::size_t n = options_.pulse_count;
     DdCostModel model;
     model.end = circuit_end_;
     model.qubits.resize(qubits);
@@ -725,76 +741,118 @@ class WalshPlanner {
       const Qubit qubit = slots_.qubit(s);
       if (qubit < noise.detuning_variance.size()) q.detuning_variance = noise.detuning_variance[qubit];
       if (qubit < noise.pulse_error.size()) q.pulse_error = noise.pulse_error[qubit];
-      q.turns = std::move(noise_turns_[s]);
-      q.flips = std::move(noise_flips_[s]);
+      q.turns = std::move((noise_reads_middles() ? middles_ : noise_turns_)[s]);
+      q.flips = std::move((noise_reads_middles() ? flip_middles_ : noise_flips_)[s]);
     }
     for (const DdNoise::Coupling& c : noise.zz) {
       std::optional<std::size_t> sa = slots_.find(c.a), sb = slots_.find(c.b);
       if (sa && sb && *sa != *sb) model.edges.push_back({*sa, *sb, c.zeta});
     }
-    std::vector<DdCostStretch> costed(stretches_.size());
-    std::vector<std::vector<double>> plain(stretches_.size());
-    std::vector<std::size_t> run_of(stretches_.size(), kNoRun);
-    for (std::size_t r = 0; r < pending_.size(); ++r) run_of[pending_[r].stretch] = r;
-    for (std::size_t s = 0; s < qubits; ++s) {
-      const double* d = durations_.data() + s * n;
-      for (std::size_t k = stretch_first_[s]; k < stretch_first_[s + 1]; ++k) {
-        const std::size_t i = stretch_by_slot_[k];
-        const Stretch& st = stretches_[i];
-        // The spacing a neighbouring stretch's pulses may need, across nodes of no length.
-        double before = 0.0, after = 0.0;
-        if (k > stretch_first_[s]) {
-          before = std::max(0.0, options_.spacing - (st.begin - stretches_[stretch_by_slot_[k - 1]].end));
+    return model;
+  }
+
+  // Each stretch's candidates as pulse centres, in the order of stretches_: 0 the planned
+  // pattern (none where the planner left the stretch bare), 1 the plain sequence (kept in
+  // plain_; the planned pattern where it does not fit), 2 none. Sets run_of_.
+  DdCostStretches noise_candidates() {
+    const std::size_t count = stretches_.size();
+    const std::size_t n = options_.pulse_count;
+    run_of_.assign(count, kNoRun);
+    for (std::size_t r = 0; r < pending_.size(); ++r) run_of_[pending_[r].stretch] = r;
+    collect_plain();
+    DdCostStretches costed;
+    // Each planned pattern at most twice (the second where the plain sequence does not fit).
+    costed.reserve(count, 3 * count, 2 * starts_.size() + plain_.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      const Stretch& st = stretches_[i];
+      const double* d = durations_.data() + st.slot * n;
+      auto add_planned = [&] {
+        costed.add_candidate();
+        if (run_of_[i] == kNoRun) return;
+        const PendingRun& run = pending_[run_of_[i]];
+        for (std::size_t j = 0; j < run.count; ++j) {
+          costed.add_centre(starts_[run.offset + j] + d[j % n] / 2);
         }
-        if (k + 1 < stretch_first_[s + 1]) {
-          after = std::max(0.0, options_.spacing - (stretches_[stretch_by_slot_[k + 1]].begin - st.end));
+      };
+      costed.add_stretch(st.slot, st.begin, st.end);
+      add_planned();
+      if (plain_first_[i + 1] > plain_first_[i]) {
+        costed.add_candidate();
+        for (std::size_t j = 0; j < plain_first_[i + 1] - plain_first_[i]; ++j) {
+          costed.add_centre(plain_[plain_first_[i] + j] + d[j % n] / 2);
         }
-        DdCostStretch& c = costed[i];
-        c.qubit = s;
-        c.begin = st.begin;
-        c.end = st.end;
-        c.candidates.resize(3);
-        if (run_of[i] != kNoRun) {
-          const PendingRun& run = pending_[run_of[i]];
-          for (std::size_t j = 0; j < run.count; ++j) {
-            c.candidates[0].push_back(starts_[run.offset + j] + d[j % n] / 2);
-          }
-        }
-        if (plain_starts(s, st, before, after, plain[i])) {
-          for (std::size_t j = 0; j < plain[i].size(); ++j) {
-            c.candidates[1].push_back(plain[i][j] + d[j % n] / 2);
-          }
-        } else {
-          c.candidates[1] = c.candidates[0];  // the planned pattern, or none
-          plain[i].clear();
-        }
+      } else {
+        add_planned();
       }
+      costed.add_candidate();
     }
-    const std::vector<std::size_t> choice = dd_choose_candidates(model, costed, 2);
-    // The runs in the order planned (finish() keeps it within a node), then the stretches
-    // whose plain sequence only the choice gave pulses.
+    return costed;
+  }
+
+  // Each stretch's plain sequence, as plain_starts() places it, into plain_ (none where it
+  // does not fit).
+  void collect_plain() {
+    const std::size_t count = stretches_.size();
+    std::vector<std::size_t> place(count);  // by stretch: its index in stretch_by_slot_
+    for (std::size_t k = 0; k < count; ++k) place[stretch_by_slot_[k]] = k;
+    plain_.clear();
+    plain_first_.assign(count + 1, 0);
+    std::vector<double> plain;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Stretch& st = stretches_[i];
+      const auto [before, after] = neighbour_spacing(st.slot, place[i]);
+      if (plain_starts(st.slot, st, before, after, plain)) {
+        plain_.insert(plain_.end(), plain.begin(), plain.end());
+      }
+      plain_first_[i + 1] = plain_.size();
+    }
+  }
+
+  // The spacing the pulses of the stretch at stretch_by_slot_[k] (of slot s) keep from its
+  // start and its end for those of the slot's stretch before and after it, across nodes of
+  // no length.
+  std::pair<double, double> neighbour_spacing(std::size_t s, std::size_t k) const {
+    const Stretch& st = stretches_[stretch_by_slot_[k]];
+    double before = 0.0, after = 0.0;
+    if (k > stretch_first_[s]) {
+      const double gap = st.begin - stretches_[stretch_by_slot_[k - 1]].end;
+      before = std::max(0.0, options_.spacing - gap);
+    }
+    if (k + 1 < stretch_first_[s + 1]) {
+      const double gap = stretches_[stretch_by_slot_[k + 1]].begin - st.end;
+      after = std::max(0.0, options_.spacing - gap);
+    }
+    return {before, after};
+  }
+
+  // Keeps the candidate `choice` gives each stretch (as noise_candidates() numbers them) in
+  // starts_ and pending_: the runs in the order planned (finish() keeps it within a node),
+  // then the stretches whose plain sequence only the choice gave pulses.
+  void keep_choice(std::span<const std::size_t> choice) {
+    const std::size_t n = options_.pulse_count;
     std::vector<double> starts;
     std::vector<PendingRun> pending;
     starts.reserve(starts_.size());
     pending.reserve(pending_.size());
     auto keep = [&](std::size_t i, const double* first, std::size_t count) {
-      const std::size_t s = costed[i].qubit;
+      const std::size_t s = stretches_[i].slot;
       const std::size_t offset = starts.size();
       starts.insert(starts.end(), first, first + count);
       pending.push_back({stretches_[i].before, slots_.qubit(s), offset,
                          static_cast<std::uint32_t>(count), durations_[s * n], i});
     };
+    auto plain_count = [&](std::size_t i) { return plain_first_[i + 1] - plain_first_[i]; };
     for (const PendingRun& run : pending_) {
       const std::size_t i = run.stretch;
-      if (choice[i] == 1 && !plain[i].empty()) {
-        keep(i, plain[i].data(), plain[i].size());
+      if (choice[i] == 1 && plain_count(i) > 0) {
+        keep(i, plain_.data() + plain_first_[i], plain_count(i));
       } else if (choice[i] != 2) {
         keep(i, starts_.data() + run.offset, run.count);
       }
     }
     for (std::size_t i = 0; i < stretches_.size(); ++i) {
-      if (run_of[i] == kNoRun && choice[i] == 1 && !plain[i].empty()) {
-        keep(i, plain[i].data(), plain[i].size());
+      if (run_of_[i] == kNoRun && choice[i] == 1 && plain_count(i) > 0) {
+        keep(i, plain_.data() + plain_first_[i], plain_count(i));
         if (plan_.dropped > 0) --plan_.dropped;  // it counted as a stretch left bare
       }
     }
@@ -840,9 +898,15 @@ class WalshPlanner {
   std::vector<std::vector<double>> middles_;  // by slot: its operations' middles, in order
   std::vector<std::vector<double>> flip_middles_;  // by slot: those that only flip its frame
   std::vector<std::vector<double>> centres_;  // by slot: its pulses' centres, in order
-  // With a noise model, by slot: the middles of its operations that turn its frame into
-  // another operator, and of those that only flip it.
+  // With a noise model whose lists middles_ and flip_middles_ are not, by slot: the middles
+  // of its operations that turn its frame into another operator, and of those that only flip
+  // it.
   std::vector<std::vector<double>> noise_turns_, noise_flips_;
+  // With a noise model, by stretch: its run in pending_ (or kNoRun), and its plain sequence's
+  // pulse starts, plain_[plain_first_[i] .. [i + 1]) (none where it does not fit).
+  std::vector<std::size_t> run_of_;
+  std::vector<double> plain_;
+  std::vector<std::size_t> plain_first_;
   double circuit_end_ = 0.0;  // the largest end time of any scheduled node
   std::vector<double> bounds_;                // of the parts of the current stretch
   std::vector<double> kept_;                  // its cuts at neighbours' pulses, and its ends
