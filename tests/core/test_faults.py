@@ -138,7 +138,12 @@ soft, hard = resource.getrlimit(resource.RLIMIT_AS)
 dag = make()
 before = state(dag)
 seen, problems, margin = {}, [], 1 << 14
-trim = ctypes.CDLL(None).malloc_trim  # hands free heap back, so that the limit bites at once
+libc = ctypes.CDLL(None)
+trim = libc.malloc_trim  # hands free heap back, so that the limit bites at once
+# A fixed mmap threshold (M_MMAP_THRESHOLD): every large array is mapped anew. Otherwise the
+# allocator raises its threshold after a large free and may serve the call's arrays from a
+# hole of the heap, which no address-space limit reaches, and no attempt fails.
+libc.mallopt(-3, 1 << 16)
 while margin < 1 << 30:
     trim(0)
     resource.setrlimit(resource.RLIMIT_AS, (vm_size() + margin, hard))
