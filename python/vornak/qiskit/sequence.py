@@ -154,6 +154,12 @@ def robust_sequence() -> list[Gate]:
     return [XGate(), x_bar, x_bar, XGate()]
 
 
+def pulse_frame(pulse: Sequence[Gate]) -> tuple[Gate, float]:
+    """The gate a written `pulse` (see `written_pulse`) plays and the phase φ of the frame
+    changes rz(-φ) and rz(φ) around it, 0 where it has none."""
+    return pulse[len(pulse) // 2], float(pulse[-1].params[0]) if len(pulse) > 1 else 0.0
+
+
 def pulse_phases(pulses: Sequence[Sequence[Gate]]) -> tuple[float, ...] | None:
     """The phase φ of each of the written `pulses` (see `written_pulse`), a π pulse about
     (cos φ, sin φ, 0): the gate's own (`pulse_phase`), turned by the frame changes around it;
@@ -164,10 +170,11 @@ def pulse_phases(pulses: Sequence[Sequence[Gate]]) -> tuple[float, ...] | None:
     """
     phases = []
     for pulse in pulses:
-        phase = pulse_phase(pulse[len(pulse) // 2])
+        gate, frame = pulse_frame(pulse)
+        phase = pulse_phase(gate)
         if phase is None:
             return None
-        phases.append(phase + (float(pulse[-1].params[0]) if len(pulse) > 1 else 0.0))
+        phases.append(phase + frame)
     return tuple(phases)
 
 

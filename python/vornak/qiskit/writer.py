@@ -21,6 +21,7 @@ from qiskit.dagcircuit import DAGCircuit
 
 from vornak.qiskit.clocks import PlanClock, QiskitClock
 from vornak.qiskit.durations import checked_length
+from vornak.qiskit.sequence import pulse_frame
 from vornak.qiskit.start_times import record_start_times
 
 
@@ -166,9 +167,7 @@ class _Writer:
         self.times: dict[int, float] = {}
         self.pulse_durations = pulse_durations
         # Each pulse as (gate, phase φ of its frame): its rz frame changes merge between pulses.
-        self.pulses = [(gates[len(gates) // 2],
-                        float(gates[-1].params[0]) if len(gates) > 1 else 0.0)
-                       for gates in sequence]
+        self.pulses = [pulse_frame(gates) for gates in sequence]
         self.folded: dict[int, float] = {}  # by position: the frame change the rz there takes in
         self.by_position: dict[int, list] = {}
         for position, qubit, pulse_starts, fold, turn in runs:

@@ -24,6 +24,8 @@ from qiskit.circuit import Barrier, CircuitInstruction, Delay
 from qiskit.circuit.classical import expr
 from qiskit.circuit.library import GlobalPhaseGate, RZGate
 
+from vornak.qiskit.sequence import pulse_frame
+
 _STRETCHES = uuid.UUID("6f1c2a53-2d0e-4b8e-9a57-1f3c0d6e8b21")  # namespace of our stretches
 
 
@@ -124,8 +126,7 @@ class StretchSequences:
         n = len(self.pulses)
         out, frame = [], 0.0
         for j in range(count):
-            gates = self.pulses[j % n]
-            phase = float(gates[-1].params[0]) if len(gates) > 1 else 0.0
+            gate, phase = pulse_frame(self.pulses[j % n])
             if j == 0:
                 if phase != 0.0:
                     out.append(RZGate(-phase))
@@ -134,7 +135,7 @@ class StretchSequences:
                 out.extend((edge, RZGate(frame - phase), edge))
             else:
                 out.append(inside)
-            out.append(gates[len(gates) // 2])
+            out.append(gate)
             frame = phase
         out.append(edge)
         if frame != 0.0:
