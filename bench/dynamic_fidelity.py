@@ -16,7 +16,8 @@ few qubits of these circuits add up or cancel by chance and decide the ranking; 
 ``--zz family`` each device's range instead, ``bench/fidelity.py``'s `device_family`: 2 to
 10 kHz on tunable couplers); with decay,
 T1/T2 of the snapshot as Pauli jumps and a Pauli error after each x, sx or y at the
-snapshot's gate error. The feed-forward latency is ``dynamic_sim.FEED_FORWARD_S``.
+snapshot's `x` error beyond the decoherence over the gate's length (which the jumps already
+apply; `fidelity.error_beyond_decoherence`). The feed-forward latency is ``dynamic_sim.FEED_FORWARD_S``.
 """
 
 from __future__ import annotations
@@ -100,7 +101,13 @@ def _noise(target, used, realisation_detuning, decay, realisation=0, zz_khz=fid.
         props = target.qubit_properties
         noise.t1 = np.array([props[p].t1 for p in used])
         noise.t2 = np.array([props[p].t2 for p in used])
-        noise.pulse_error = np.array([target["x"][(p,)].error or 0.0 for p in used])
+        # As in bench/fidelity.py: the error beyond the decoherence that the T1/T2 decay
+        # already applies over the gate's length.
+        noise.pulse_error = np.array([
+            fid.error_beyond_decoherence(target["x"][(p,)].error or 0.0,
+                                         target["x"][(p,)].duration or 0.0,
+                                         props[p].t1 or math.inf, props[p].t2 or math.inf)
+            for p in used])
     return noise
 
 

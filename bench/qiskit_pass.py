@@ -397,7 +397,7 @@ def one_call_breakdown(circuit, target):
     pad_module = importlib.import_module("vornak.qiskit.pad")  # the module, not its pad()
 
     parts = dict.fromkeys(ONE_CALL_PARTS, 0)
-    has_labels, construct = padding.has_labels, pad_module.DynamicalDecoupling
+    labelled, construct = padding.labelled_positions, pad_module.DynamicalDecoupling
     native = padding._bridge
 
     class Native:
@@ -407,7 +407,7 @@ def one_call_breakdown(circuit, target):
             return result
 
     def timed_labels(data):
-        ns, result = _clock(has_labels, data)
+        ns, result = _clock(labelled, data)
         parts[ONE_CALL_PARTS[1]] += ns
         return result
 
@@ -417,12 +417,12 @@ def one_call_breakdown(circuit, target):
         parts[ONE_CALL_PARTS[0]] += ns + ns2
         return dd
 
-    padding.has_labels, pad_module.DynamicalDecoupling = timed_labels, timed_construct
+    padding.labelled_positions, pad_module.DynamicalDecoupling = timed_labels, timed_construct
     padding._bridge = Native()
     try:
         total, _ = timed(lambda: pad_module.pad(circuit, target=target, **our_options()))
     finally:
-        padding.has_labels, pad_module.DynamicalDecoupling = has_labels, construct
+        padding.labelled_positions, pad_module.DynamicalDecoupling = labelled, construct
         padding._bridge = native
     parts[ONE_CALL_PARTS[3]] = total - sum(parts[part] for part in ONE_CALL_PARTS[:3])
     return parts

@@ -329,6 +329,31 @@ def test_pulse_errors_have_the_device_infidelity():
     assert abs(mean - (1 + (1 - 2 * error) ** 2) / 2) < 4 * stderr
 
 
+def test_a_pulse_costs_its_reported_error_once_with_the_decay_over_its_length():
+    # The T1/T2 flips run through a pulse's time, and the pulse is charged only its error
+    # beyond that decoherence: together they must give the reported average gate infidelity,
+    # here averaged over the six cardinal states (a 2-design), to first order (errors of
+    # 1e-3, whose product is below the sampling error). A report below the decay's own share
+    # charges nothing.
+    tau, t1, t2, reported, realisations = 1.0, 400.0, 300.0, 4e-3, 60000
+    charge = fid.error_beyond_decoherence(reported, tau, t1, t2)
+    assert 0.5 * reported < charge < 0.7 * reported
+    assert fid.error_beyond_decoherence(1e-3, tau, t1, t2) == 0.0
+    assert fid.error_beyond_decoherence(reported, tau, math.inf, math.inf) == reported
+    s = np.diag([1, 1j])
+    preparations = [np.eye(2), X, H, X @ H, s @ H, s @ X @ H]
+    rng = np.random.default_rng(7)
+    means = []
+    for prepare in preparations:
+        program = fid.Program((0,), [op(0.0, 0, prepare.astype(complex)),
+                                     op(tau, 0, X, pulse=True)], tau)
+        jumps = fid.decay_jumps(tau, 1, realisations, [t1], [t2], rng)
+        jumps += fid.pulse_jumps(program, realisations, [charge], seed=11)
+        states = fid.simulate(program, np.zeros((realisations, 1)), jumps=jumps)
+        means.append(fid.fidelities(states, fid.ideal_state(program)).mean())
+    assert abs((1 - np.mean(means)) - reported) < 4e-4  # 3.3 standard errors
+
+
 def test_pulse_errors_are_paired_between_programs():
     # Two programs whose first pulses on a qubit are the same draw the same errors for them,
     # whatever else they hold (a pulse more, or other pulses on another qubit), so that a

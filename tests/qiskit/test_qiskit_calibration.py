@@ -15,7 +15,13 @@ from qiskit import QuantumCircuit, transpile  # noqa: E402
 from qiskit.circuit import Parameter  # noqa: E402
 from qiskit.circuit.library import CZGate, ECRGate, RZGate, SXGate, XGate  # noqa: E402
 from qiskit.circuit import Measure  # noqa: E402
-from qiskit.transpiler import InstructionProperties, PassManager, QubitProperties, Target  # noqa: E402
+from qiskit.transpiler import (  # noqa: E402
+    InstructionDurations,
+    InstructionProperties,
+    PassManager,
+    QubitProperties,
+    Target,
+)
 from qiskit.transpiler.exceptions import TranspilerError  # noqa: E402
 
 from vornak.qiskit import DynamicalDecoupling, pad  # noqa: E402
@@ -207,6 +213,26 @@ def test_a_pair_goes_only_where_it_pays_for_itself():
     # A qubit whose reported error is all decoherence pays for a pair in any gap it fits.
     free = line_target(n=1, x_error=coherence_part() / 2)
     assert pulses_of(pad(waiting(1, 24), target=free)) == 2
+
+
+def test_the_free_time_is_bounded_by_default_only_without_a_calibration():
+    # A 10 µs wait on one qubit: chosen by the calibration, one pair refocuses the static
+    # detuning and a bound would only add pulses; without it, at most 2 µs between pulses.
+    # A bound asked for holds either way.
+    lone, wait = line_target(n=1), waiting(1, 2500)
+    assert pulses_of(pad(wait, target=lone)) == 2
+    assert DynamicalDecoupling(target=lone).max_free_time is None
+    assert pulses_of(pad(wait, target=lone, noise_aware=False)) == 6
+    assert DynamicalDecoupling(target=lone, noise_aware=False).max_free_time == 2e-6
+    assert pulses_of(pad(wait, target=lone, max_free_time=2e-6)) == 6
+    assert pulses_of(pad(wait, target=lone, max_free_time=None, noise_aware=False)) == 2
+    with pytest.raises(TranspilerError, match="None or 'auto'"):
+        DynamicalDecoupling(target=lone, max_free_time="never")
+    # Durations all in dt without a dt: "auto" has no seconds to bound; a bound is refused.
+    table = InstructionDurations([("x", None, 8), ("sx", None, 8)])
+    assert DynamicalDecoupling(table).max_free_time is None
+    with pytest.raises(TranspilerError, match="without a dt"):
+        DynamicalDecoupling(table, max_free_time=2e-6)
 
 
 def test_orthogonal_patterns_only_where_the_zz_is_worth_their_pulses():

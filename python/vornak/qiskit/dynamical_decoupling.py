@@ -141,8 +141,10 @@ class DynamicalDecoupling(TransformationPass):
             ``"alap"``.
         max_free_time: Walsh placement: the longest free time between two pulses of a part,
             in seconds, as far as each pulse keeps its room, so that a detuning that drifts
-            is refocused too; None for no bound (as where the durations are all in ``dt``
-            and there is no ``dt``). Default: 2e-6.
+            is refocused too; None for no bound. ``"auto"``: none where the pulses are chosen
+            by the device's calibration (``noise_aware``; its T2 leaves no drift for the
+            extra pulses to refocus), else 2e-6 (none where the durations are all in ``dt``
+            and there is no ``dt``). Default: ``"auto"``.
         pulse_alignment: Start times of gates, barriers and pulses are multiples of this
             many ``dt``; refused where the durations have no ``dt``. Default: the target's,
             else 1.
@@ -211,7 +213,7 @@ class DynamicalDecoupling(TransformationPass):
         crosstalk: bool = True,
         placement: str = DEFAULT_PLACEMENT,
         scheduling: str = DEFAULT_SCHEDULING,
-        max_free_time: float | None = DEFAULT_MAX_FREE_TIME,
+        max_free_time: float | str | None = DEFAULT_MAX_FREE_TIME,
         pulse_alignment: int | None = None,
         acquire_alignment: int | None = None,
         around_control_flow: str = DEFAULT_AROUND,

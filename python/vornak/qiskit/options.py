@@ -19,7 +19,10 @@ from vornak.qiskit.sequence import default_sequence, identity_block, identity_ph
 # The defaults of the pass and of the ``vornak_dd`` plugin.
 DEFAULT_SCHEDULING = "alap"
 DEFAULT_PLACEMENT = "walsh"
-DEFAULT_MAX_FREE_TIME = 2e-6
+# max_free_time="auto": this bound where the pulses are not chosen by a calibration, none where
+# they are (see `_checked_free_time`).
+DEFAULT_MAX_FREE_TIME = "auto"
+UNCALIBRATED_MAX_FREE_TIME = 2e-6
 DEFAULT_AROUND = "stretch"
 
 PLACEMENTS = ("start", "spread", "walsh")
@@ -73,7 +76,7 @@ class Options:
         crosstalk: bool = True,
         placement: str = DEFAULT_PLACEMENT,
         scheduling: str = DEFAULT_SCHEDULING,
-        max_free_time: float | None = DEFAULT_MAX_FREE_TIME,
+        max_free_time: float | str | None = DEFAULT_MAX_FREE_TIME,
         pulse_alignment: int | None = None,
         acquire_alignment: int | None = None,
         around_control_flow: str = DEFAULT_AROUND,
@@ -100,7 +103,6 @@ class Options:
             pairs = coupling_pairs(coupling_map, width)
             if not isinstance(coupling_map, CouplingMap):
                 coupling_map = pairs
-        free_time = _checked_free_time(max_free_time, unit_dt, dt)
         calibration = None
         if noise_aware and placement == "walsh" and target is not None:
             pairs = coupling_pairs(coupling_map, width) if coupling_map is not None else None
@@ -108,6 +110,7 @@ class Options:
         elif zz is not None or detuning_hz is not None:
             raise TranspilerError(
                 "zz and detuning_hz need a target and the noise-aware walsh placement")
+        free_time = _checked_free_time(max_free_time, unit_dt, dt, calibration is not None)
         return cls(
             target=target,
             durations=durations,
@@ -174,18 +177,31 @@ def _supported(target, durations) -> set[str]:
         name for name, _ in durations.duration_by_name_qubits}
 
 
-def _checked_free_time(max_free_time, unit_dt: bool, dt: float | None) -> float | None:
+def _checked_free_time(max_free_time, unit_dt: bool, dt: float | None,
+                       calibrated: bool) -> float | None:
+    """The bound in seconds, or None. "auto" bounds the free time only where the pulses are
+    not chosen by a calibration: the planner's model has a detuning that stays put over a
+    stretch, which any balanced pattern refocuses, so a bound's extra pulses would only add
+    their errors. That is what the device's own data says of its detuning: a Hahn echo over
+    T2 keeps the drift of that time, so a drift large enough to matter over a few µs would
+    make T2 far shorter than the device's (at 2π·20 kHz and an echo T2 of 140 µs, its
+    correlation time is above a few ms; docs/explanation/physics.md). Without a calibration
+    the bound hedges against drift the pass cannot know of."""
+    if isinstance(max_free_time, str) and max_free_time == "auto":
+        if calibrated:
+            return None
+        max_free_time = UNCALIBRATED_MAX_FREE_TIME
+        if unit_dt and dt is None:
+            return None  # durations all in dt and no dt: no seconds to bound
     if max_free_time is None:
         return None
     if (isinstance(max_free_time, bool) or not isinstance(max_free_time, Real)
             or not math.isfinite(max_free_time) or max_free_time <= 0):
         raise TranspilerError(
-            f"max_free_time must be a positive number of seconds, not {max_free_time!r}")
+            f"max_free_time must be a positive number of seconds, None or 'auto', "
+            f"not {max_free_time!r}")
     if unit_dt and dt is None:
-        # Durations all in dt, and no dt: seconds are no number of dt. The default bound
-        # goes; one asked for is refused.
-        if max_free_time != DEFAULT_MAX_FREE_TIME:
-            raise TranspilerError(
-                "max_free_time is in seconds, but the durations are in dt without a dt")
-        return None
+        # Durations all in dt, and no dt: seconds are no number of dt.
+        raise TranspilerError(
+            "max_free_time is in seconds, but the durations are in dt without a dt")
     return float(max_free_time)

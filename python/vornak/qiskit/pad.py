@@ -3,12 +3,10 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable
 from concurrent.futures import ThreadPoolExecutor
 from numbers import Integral
 
 from qiskit.circuit import QuantumCircuit
-
 from qiskit.transpiler.exceptions import TranspilerError
 
 from vornak.qiskit.dynamic import pad_dynamic
