@@ -11,13 +11,15 @@ the mid-circuit measurements with random numbers keyed by what each writes, so t
 strategy draws the same ones. Its fidelity is that of the qubits that are neither measured
 nor reset, against the noiseless run of the unpadded circuit forced to the same outcomes.
 Noise: quasi-static detuning and ZZ as in ``bench/fidelity.py``, the ZZ of each edge drawn
-per realisation in its range (30 to 100 kHz: with one fixed draw, the coherent phases of the
-few qubits of these circuits add up or cancel by chance and decide the ranking; with
-``--zz family`` each device's range instead, ``bench/fidelity.py``'s `device_family`: 2 to
-10 kHz on tunable couplers); with decay,
-T1/T2 of the snapshot as Pauli jumps and a Pauli error after each x, sx or y at the
+per realisation (with one fixed draw, the coherent phases of the few qubits of these circuits
+add up or cancel by chance and decide the ranking) in the range of the device's family,
+``bench/fidelity.py``'s `device_family`: 30 to 100 kHz on fixed couplers, 2 to 10 kHz on
+tunable ones; ``--zz fixed`` puts the fixed couplers' range on every device, a stress test
+of a tunable-coupler device whose ZZ is ten times what its family's default says. With
+decay, T1/T2 of the snapshot as Pauli jumps and a Pauli error after each x, sx or y at the
 snapshot's `x` error beyond the decoherence over the gate's length (which the jumps already
-apply; `fidelity.error_beyond_decoherence`). The feed-forward latency is ``dynamic_sim.FEED_FORWARD_S``.
+apply; `fidelity.error_beyond_decoherence`). The feed-forward latency is
+``dynamic_sim.FEED_FORWARD_S``.
 """
 
 from __future__ import annotations
@@ -181,10 +183,10 @@ def pulses_added(original, padded):
     return count(padded) - count(original)
 
 
-def evaluate_all(circuits, devices, realisations, log=print, zz="fixed"):
+def evaluate_all(circuits, devices, realisations, log=print, zz="family"):
     """{(device, circuit): {strategy: {noise: (mean, stderr), "pulses": n} or the error}};
-    `zz`: "fixed" (every device's ZZ in the fixed couplers' range) or "family" (each
-    device's own)."""
+    `zz`: "family" (each device's own ZZ range) or "fixed" (every device's ZZ in the fixed
+    couplers' range)."""
     from qiskit_ibm_runtime import fake_provider
 
     from bench import dynamic_circuits as dc
@@ -307,9 +309,9 @@ def main(argv=None):
     parser.add_argument("--out", help="write the markdown table to this file, keeping the "
                         "static results it holds (bench/fidelity_results.md)")
     parser.add_argument("--plot", help="draw the bars to this image file")
-    parser.add_argument("--zz", choices=("fixed", "family"), default="fixed",
-                        help="the ZZ range: the fixed couplers' on every device, or each "
-                        "device's family's")
+    parser.add_argument("--zz", choices=("fixed", "family"), default="family",
+                        help="the ZZ range: each device's family's (default), or the fixed "
+                        "couplers' on every device")
     args = parser.parse_args(argv)
     from bench import dynamic_circuits as dc
 
