@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 #include <iterator>
+#include <memory>
+#include <new>
 #include <numeric>
 #include <utility>
 
@@ -23,6 +25,16 @@ struct SignSum {
     sum += sign * (t - from);
     from = t;
     sign = -sign;
+  }
+  // flip() at each of [t, end), two at a time: the same sums in the same order (a product
+  // by -1 and a sum with a negated term are exact).
+  void flip_all(const double* t, const double* end) {
+    for (; end - t >= 2; t += 2) {
+      sum += sign * (t[0] - from);
+      sum -= sign * (t[1] - t[0]);
+      from = t[1];
+    }
+    if (t != end) flip(*t);
   }
   double until(double b) const { return sum + sign * (b - from); }
 };
@@ -50,8 +62,8 @@ double merged_integral(double a, double b, std::span<const double> xs, std::span
   if (x == x_end) std::swap(x, z), std::swap(x_end, z_end);
   if (y == y_end) std::swap(y, z), std::swap(y_end, z_end);
   merge_until_one_ends(s, x, x_end, y, y_end);
-  for (; x != x_end; ++x) s.flip(*x);
-  for (; y != y_end; ++y) s.flip(*y);
+  s.flip_all(x, x_end);
+  s.flip_all(y, y_end);
   return s.until(b);
 }
 
@@ -103,6 +115,29 @@ void DdCostStretches::add_stretch(std::size_t qubit, double begin, double end) {
 void DdCostStretches::add_candidate() { candidate_first_.push_back(centres_.size()); }
 
 namespace {
+
+// An allocator whose vectors leave what resize() adds default-initialised (for std::size_t,
+// unset), for the index arrays below that are written in full right after they are sized.
+template <class T>
+struct LeftUnset : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = LeftUnset<U>;
+  };
+  LeftUnset() = default;
+  template <class U>
+  explicit LeftUnset(const LeftUnset<U>&) {}
+  template <class U>
+  void construct(U* at) {
+    ::new (static_cast<void*>(at)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* at, Args&&... args) {
+    ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+  }
+};
+using Indices = std::vector<std::size_t, LeftUnset<std::size_t>>;
+using Values = std::vector<double, LeftUnset<double>>;
 
 // A frame segment of one qubit (its detuning) or of one edge (its ZZ) that some stretch
 // reaches: the time between two turns of the frames into other operators, busy time included.
@@ -163,8 +198,8 @@ class Chooser {
       : model_(model), stretches_(stretches), centres_(stretches.centres().data()) {
     build_pieces();
     build_regions();
-    build_spans();
     build_candidate_sets();
+    build_spans();
   }
 
   double own(std::size_t i, std::size_t k) const {
@@ -558,6 +593,15 @@ class Chooser {
     series_.clear();
     series_turns_.clear();
     reach_.clear();
+    // Room for every series, so that nothing is moved as the lists grow.
+    std::size_t reached = 2 * stretches_.size(), turns = 0;
+    for (const DdCostEdge& edge : model_.edges) {
+      if (edge.a >= qubits || edge.b >= qubits) continue;
+      reached += 2 * (of_qubit(edge.a).size() + of_qubit(edge.b).size());
+      turns += model_.qubits[edge.a].turns.size() + model_.qubits[edge.b].turns.size();
+    }
+    reach_.reserve(reached);
+    series_turns_.reserve(turns);
     auto add = [&](std::span<const std::size_t> sa, std::span<const std::size_t> sb,
                    double weight, const DdCostQubit& qa, const DdCostQubit* qb) {
       Series series{{sa, sb}, series_turns_.size(), 0, {0, 0}, weight, &qa, qb};
@@ -633,7 +677,7 @@ class Chooser {
     std::span<const std::size_t> stretches, first, last;
     std::size_t at = 0, end = 0;
 
-    SegmentWalk(const Series& series, std::size_t side, const std::vector<std::size_t>& reach)
+    SegmentWalk(const Series& series, std::size_t side, const Indices& reach)
         : stretches(series.stretches[side]),
           first(reach.data() + series.reach[side], stretches.size()),
           last(first.data() + stretches.size(), stretches.size()) {}
@@ -690,16 +734,17 @@ class Chooser {
     }
   }
 
-  // The indices 0 .. key.size() - 1 by key (each below `keys`), each key's in order:
+  // The indices 0 .. count - 1 by key(x) (each below `keys`), each key's in order:
   // members[first[r] .. first[r + 1]) are those of key r. A counting sort.
-  static void group(const std::vector<std::size_t>& key, std::size_t keys,
-                    std::vector<std::size_t>& first, std::vector<std::size_t>& members) {
+  template <class Key>
+  static void group(std::size_t count, Key key, std::size_t keys, std::vector<std::size_t>& first,
+                    Indices& members) {
     first.assign(keys + 1, 0);
-    for (std::size_t r : key) ++first[r + 1];
+    for (std::size_t x = 0; x < count; ++x) ++first[key(x) + 1];
     for (std::size_t r = 0; r < keys; ++r) first[r + 1] += first[r];
-    members.resize(key.size());
-    std::vector<std::size_t> next(first.begin(), first.end() - 1);
-    for (std::size_t x = 0; x < key.size(); ++x) members[next[key[x]]++] = x;
+    members.resize(count);
+    Indices next(first.begin(), first.end() - 1);
+    for (std::size_t x = 0; x < count; ++x) members[next[key(x)]++] = x;
   }
 
   std::size_t find(std::size_t x) {
@@ -718,7 +763,7 @@ class Chooser {
         if (other != root) parent_[other] = root;
       }
     }
-    region_.assign(n, 0);
+    region_.resize(n);
     std::vector<std::size_t> index(n, kNone);
     std::size_t regions = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -728,17 +773,17 @@ class Chooser {
     }
     regions_ = regions;
     for (Piece& p : pieces_) p.region = region_[stretch_of_[p.stretches]];
-    group(region_, regions, region_first_, region_stretches_);
-    std::vector<std::size_t> piece_region(pieces_.size());
-    for (std::size_t q = 0; q < pieces_.size(); ++q) piece_region[q] = pieces_[q].region;
-    group(piece_region, regions, region_piece_first_, region_pieces_);
+    group(n, [&](std::size_t i) { return region_[i]; }, regions, region_first_,
+          region_stretches_);
+    group(pieces_.size(), [&](std::size_t q) { return pieces_[q].region; }, regions,
+          region_piece_first_, region_pieces_);
     // Which pieces each stretch reaches, and its entry in each.
     touch_offsets_.assign(n + 1, 0);
     for (std::size_t i : stretch_of_) ++touch_offsets_[i + 1];
     for (std::size_t i = 0; i < n; ++i) touch_offsets_[i + 1] += touch_offsets_[i];
-    touches_.assign(touch_offsets_[n], 0);
-    touch_entry_.assign(touch_offsets_[n], 0);
-    std::vector<std::size_t> next(touch_offsets_.begin(), touch_offsets_.end() - 1);
+    touches_.resize(touch_offsets_[n]);
+    touch_entry_.resize(touch_offsets_[n]);
+    Indices next(touch_offsets_.begin(), touch_offsets_.end() - 1);
     for (std::size_t pi = 0; pi < pieces_.size(); ++pi) {
       const Piece& p = pieces_[pi];
       for (std::size_t e = p.stretches; e < p.stretches + p.stretch_count; ++e) {
@@ -755,7 +800,7 @@ class Chooser {
   // forward from where its last piece left them. O(entries · candidates + pulses walked).
   void build_spans() {
     const std::size_t n = stretches_.size();
-    std::vector<std::size_t> cursor(stretches_.first_candidate(n));  // by candidate
+    Indices cursor(stretches_.first_candidate(n));  // by candidate, set at its first piece
     std::vector<double> last_lo(n, std::numeric_limits<double>::infinity());  // by stretch
     span_of_.resize(stretch_of_.size());
     std::size_t total = 0;
@@ -776,6 +821,14 @@ class Chooser {
         }
         last_lo[i] = p.lo;
         span_of_[e] = spans_.size();
+        if (p.lo <= stretches_.begin(i) && stretches_.end(i) <= p.hi) {
+          // The whole stretch, and so all its candidates' pulses, lie in the piece.
+          for (std::size_t c = first; c < first + count; ++c) {
+            spans_.push_back({stretches_.centre_offset(c), stretches_.candidate(c).size()});
+            alias_.push_back(same_[c]);
+          }
+          continue;
+        }
         for (std::size_t k = 0; k < count; ++k) {
           const std::size_t end =
               stretches_.centre_offset(first + k) + stretches_.candidate(first + k).size();
@@ -833,35 +886,38 @@ class Chooser {
   const DdCostModel& model_;
   const DdCostStretches& stretches_;
   const double* centres_;  // stretches_.centres()
-  std::vector<std::size_t> by_qubit_, qubit_first_;  // each qubit's stretches: of_qubit()
+  Indices by_qubit_;                      // each qubit's stretches: of_qubit()
+  std::vector<std::size_t> qubit_first_;
   std::vector<Piece> pieces_;
   std::vector<std::size_t> stretch_of_;  // the pieces' stretches, piece after piece: entries
   std::vector<double> flip_of_;          // the pieces' own flips, piece after piece
   std::vector<std::size_t> parent_;      // union-find over stretches
-  std::vector<std::size_t> region_;      // by stretch
+  Indices region_;                       // by stretch
   std::size_t regions_ = 0;
   // By region, its stretches and its pieces, each in order.
-  std::vector<std::size_t> region_first_, region_stretches_, region_piece_first_, region_pieces_;
-  std::vector<std::size_t> touch_offsets_, touches_;  // by stretch: the pieces it reaches
-  std::vector<std::size_t> touch_entry_;  // by the same: the stretch's entry in the piece
-  std::vector<std::size_t> span_of_;      // by entry: where its spans_ and alias_ start
+  std::vector<std::size_t> region_first_, region_piece_first_;
+  Indices region_stretches_, region_pieces_;
+  std::vector<std::size_t> touch_offsets_;  // by stretch: where its touches_ start
+  Indices touches_;                         // by the same: the pieces it reaches
+  Indices touch_entry_;  // by the same: the stretch's entry in the piece
+  Indices span_of_;      // by entry: where its spans_ and alias_ start
   std::vector<Span> spans_;               // see build_spans()
   std::vector<std::size_t> alias_;        // see build_spans()
   std::vector<std::size_t> same_;         // by candidate: see build_candidate_sets()
   std::vector<std::size_t> choice_;
   std::vector<double> values_;  // by piece: its integral under choice_ (in choose())
   // By piece the stretch looked at touches: see touch().
-  std::vector<double> rest_, part_;
+  Values rest_, part_;
   std::vector<Window> windows_;
   std::vector<double> others_;   // the windows' pulses of other stretches, window after window
-  std::vector<double> moved_;    // by candidate, then by the same pieces: see local()
+  Values moved_;                 // by candidate, then by the same pieces: see local()
   std::vector<char> scored_;     // by candidate of the stretch looked at: moved_ holds it
   std::vector<char> prepared_;   // by piece it touches: touch() ran
   std::vector<double> first_pulses_, second_pulses_;  // integral()'s, by qubit of the piece
   std::vector<bool> even_;      // by stretch: every candidate holds an even number of pulses
   std::vector<Series> series_;         // see collect_series()
   std::vector<double> series_turns_;   // the edges' turns, edge after edge
-  std::vector<std::size_t> reach_;     // see Series
+  Indices reach_;                      // see Series
   double lo_ = 0.0, hi_ = 0.0;  // the time the score covers
 };
 
