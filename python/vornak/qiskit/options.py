@@ -188,11 +188,9 @@ def _checked_free_time(max_free_time, unit_dt: bool, dt: float | None,
     correlation time is above a few ms; docs/explanation/physics.md). Without a calibration
     the bound hedges against drift the pass cannot know of."""
     if isinstance(max_free_time, str) and max_free_time == "auto":
-        if calibrated:
-            return None
-        max_free_time = UNCALIBRATED_MAX_FREE_TIME
-        if unit_dt and dt is None:
-            return None  # durations all in dt and no dt: no seconds to bound
+        # Durations all in dt and no dt: no seconds to bound.
+        no_bound = calibrated or (unit_dt and dt is None)
+        return None if no_bound else UNCALIBRATED_MAX_FREE_TIME
     if max_free_time is None:
         return None
     if (isinstance(max_free_time, bool) or not isinstance(max_free_time, Real)
