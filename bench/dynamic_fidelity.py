@@ -105,9 +105,9 @@ def _noise(target, used, realisation_detuning, decay, realisation=0, zz_khz=fid.
         noise.t2 = np.array([props[p].t2 for p in used])
         # As in bench/fidelity.py: the error beyond the decoherence that the T1/T2 decay
         # already applies over the gate's length.
+        x = target["x"]
         noise.pulse_error = np.array([
-            fid.error_beyond_decoherence(target["x"][(p,)].error or 0.0,
-                                         target["x"][(p,)].duration or 0.0,
+            fid.error_beyond_decoherence(x[(p,)].error or 0.0, x[(p,)].duration or 0.0,
                                          props[p].t1 or math.inf, props[p].t2 or math.inf)
             for p in used])
     return noise

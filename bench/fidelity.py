@@ -597,7 +597,8 @@ def from_first_gate(jumps, program):
 def error_beyond_decoherence(reported, duration, t1, t2):
     """`reported` (an average gate infidelity of a pulse of length `duration`) less that of
     the identity under `t1` and `t2` over the same time, never below 0 (an infinite T1 or T2
-    decays nothing)."""
+    decays nothing). Written apart from the pass's own (vornak.qiskit.calibration), so that
+    the noise model does not follow a fault of the planner's."""
     coherent = (3 + 2 * math.exp(-duration / t2) + math.exp(-duration / t1)) / 6
     return max(0.0, reported - (1 - coherent))
 
