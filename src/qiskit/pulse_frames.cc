@@ -19,6 +19,18 @@ class SourceMatrices final : public OperationMatrices {
 
   Read read(std::size_t position, bool z_turns, pauli::Matrix& u, double& angle,
             int& fixed) const override {
+    // What the reader kept: a standard gate without parameters (its matrix read once), a
+    // standard z rotation.
+    const std::uint8_t gate = reading_.fixed_gate[position];
+    if (gate != kNoFixedGate && gate < known_.size() && known_[gate]) {
+      u = matrices_[gate];
+      fixed = gate;
+      return Read::kMatrix;
+    }
+    if (z_turns && std::isfinite(reading_.z_angle[position])) {
+      angle = reading_.z_angle[position];
+      return Read::kTurnZ;
+    }
     const std::uint32_t node = reading_.order[position];
     QkCircuitInstructionView view;
     source_.view(node, &view);
@@ -31,15 +43,23 @@ class SourceMatrices final : public OperationMatrices {
         return Read::kTurnZ;
       }
     }
-    int gate = -1;
-    if (!read_matrix(source_, node, view, u, &gate)) return Read::kOpaque;
-    fixed = kind == QkOperationKind_Gate && view.num_params == 0 ? gate : -1;
+    int standard = -1;
+    if (!read_matrix(source_, node, view, u, &standard)) return Read::kOpaque;
+    fixed = kind == QkOperationKind_Gate && view.num_params == 0 ? standard : -1;
+    if (gate != kNoFixedGate && fixed == gate) {
+      if (known_.size() <= gate) known_.resize(gate + 1), matrices_.resize(gate + 1);
+      known_[gate] = 1;
+      matrices_[gate] = u;
+    }
     return Read::kMatrix;
   }
 
  private:
   const Source& source_;
   const Reading& reading_;
+  // By standard gate: whether its matrix was read, and the matrix.
+  mutable std::vector<char> known_;
+  mutable std::vector<pauli::Matrix> matrices_;
 };
 
 }  // namespace

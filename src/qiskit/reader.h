@@ -20,8 +20,15 @@ struct Reading {
   std::vector<std::uint8_t> flags;   // kDdNode* of each core node
   QuantumDAG core;
   std::vector<double> alignments;  // start grid of each core node; empty: none
+  // By core node, what the choice of frames (run_frames()) takes without asking the source
+  // again: the standard gate without parameters it is (kNoFixedGate for anything else), and
+  // the angle of a standard z rotation (rz, p, u1; NaN for anything else).
+  std::vector<std::uint8_t> fixed_gate;
+  std::vector<double> z_angle;
   bool writable = true;  // every operation can be written through the C API
 };
+
+inline constexpr std::uint8_t kNoFixedGate = 0xff;
 
 // Reads `source`, each operation timed by `table`. `delays`: dict of the source's delay key
 // to each delay's length. `stores`: null, or a dict, keyed as delays are, of the wires of
