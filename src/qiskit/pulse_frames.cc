@@ -3,9 +3,11 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "dd/run_frames.h"
 #include "qiskit/gate_matrix.h"
+#include "qiskit/standard_gates.h"
 
 namespace vornak::bridge {
 namespace {
@@ -19,15 +21,16 @@ class SourceMatrices final : public OperationMatrices {
 
   Read read(std::size_t position, bool z_turns, pauli::Matrix& u, double& angle,
             int& fixed) const override {
-    // What the reader kept: a standard gate without parameters (its matrix read once), a
-    // standard z rotation.
-    const std::uint8_t gate = reading_.fixed_gate[position];
+    // What the reader kept, where it did: a standard gate without parameters (its matrix
+    // read once), a standard z rotation.
+    const bool kept = position < reading_.fixed_gate.size();
+    const std::uint8_t gate = kept ? reading_.fixed_gate[position] : kNoFixedGate;
     if (gate != kNoFixedGate && gate < known_.size() && known_[gate]) {
       u = matrices_[gate];
       fixed = gate;
       return Read::kMatrix;
     }
-    if (z_turns && std::isfinite(reading_.z_angle[position])) {
+    if (kept && z_turns && std::isfinite(reading_.z_angle[position])) {
       angle = reading_.z_angle[position];
       return Read::kTurnZ;
     }
@@ -39,7 +42,7 @@ class SourceMatrices final : public OperationMatrices {
     if (z_turns && kind == QkOperationKind_Gate && view.num_qubits == 1 && view.num_params == 1) {
       const QkGate g = source_.gate(node, view);
       angle = qk_param_as_real(view.params);
-      if ((g == QkGate_RZ || g == QkGate_Phase || g == QkGate_U1) && std::isfinite(angle)) {
+      if (is_z_rotation(g) && std::isfinite(angle)) {
         return Read::kTurnZ;
       }
     }

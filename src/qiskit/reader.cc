@@ -107,8 +107,12 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
   r.order = source.order();
   const std::size_t ops = r.order.size();
   r.flags.assign(ops, 0);
-  r.fixed_gate.assign(ops, kNoFixedGate);
-  r.z_angle.assign(ops, std::numeric_limits<double>::quiet_NaN());
+  // Kept only where the frames of runs are chosen, the one walk that reads them.
+  const bool keep_gates = !options.residues.empty();
+  if (keep_gates) {
+    r.fixed_gate.assign(ops, kNoFixedGate);
+    r.z_angle.assign(ops, std::numeric_limits<double>::quiet_NaN());
+  }
   r.core.reserve(ops, 2 * ops, 0);
   const std::uint32_t name = r.core.strings().intern("op");
   std::vector<Qubit> wires;
@@ -152,11 +156,10 @@ Reading read(const Source& source, const DurationTable& table, PyObject* delays,
       } else {
         r.flags[i] |= frame_flags_of(gate);
         if (!Source::native_params(view.params, view.num_params)) r.writable = false;
-        if (view.num_params == 0 && gate < kNoFixedGate) {
+        if (keep_gates && view.num_params == 0 && gate < kNoFixedGate) {
           r.fixed_gate[i] = static_cast<std::uint8_t>(gate);
         }
-        if (view.num_params == 1 && view.num_qubits == 1 &&
-            (gate == QkGate_RZ || gate == QkGate_Phase || gate == QkGate_U1)) {
+        if (keep_gates && view.num_params == 1 && view.num_qubits == 1 && is_z_rotation(gate)) {
           r.z_angle[i] = qk_param_as_real(view.params);
         }
       }

@@ -22,7 +22,8 @@ struct Reading {
   std::vector<double> alignments;  // start grid of each core node; empty: none
   // By core node, what the choice of frames (run_frames()) takes without asking the source
   // again: the standard gate without parameters it is (kNoFixedGate for anything else), and
-  // the angle of a standard z rotation (rz, p, u1; NaN for anything else).
+  // the angle of a standard z rotation (rz, p, u1; NaN for anything else). Empty where the
+  // options give no residues, and so no frames to choose.
   std::vector<std::uint8_t> fixed_gate;
   std::vector<double> z_angle;
   bool writable = true;  // every operation can be written through the C API

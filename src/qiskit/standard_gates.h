@@ -16,6 +16,12 @@ const std::vector<std::string>& standard_gate_names();
 // The standard gate that Qiskit names `name`; kStandardGates where none is.
 QkGate standard_gate_named(std::string_view name);
 
+// Whether standard gate `g` is a rotation about z by its one angle (rz, p, u1: they differ
+// only in global phase).
+inline bool is_z_rotation(QkGate g) {
+  return g == QkGate_RZ || g == QkGate_Phase || g == QkGate_U1;
+}
+
 }  // namespace vornak::bridge
 
 #endif
