@@ -316,6 +316,39 @@ def test_no_decay_before_a_qubits_first_gate():
     assert abs(mean - expected) < 4 * stderr + 1e-3
 
 
+def test_a_qubit_read_early_meets_no_noise_of_its_own_after_its_readout():
+    # Qubit 0 is measured at 1 us, qubit 1 at 3 us: the evolution runs to 3 us, qubit 0's
+    # detuning and flips stop at its readout, and the ZZ between them runs on to the end.
+    durations = InstructionDurations([("h", None, 100), ("measure", None, 800)], dt=DT)
+    circuit = QuantumCircuit(2, 2)
+    circuit.h([0, 1])
+    circuit.delay(900, 0, unit="dt")
+    circuit.measure(0, 0)
+    circuit.delay(2900, 1, unit="dt")
+    circuit.measure(1, 1)
+    program = fid.build_program(*fid.asap_schedule(circuit, durations=durations), durations, DT)
+    assert program.end == pytest.approx(3000 * DT)
+    assert program.readouts == {0: pytest.approx(1000 * DT)}
+    assert program.stop(1) == program.end
+    delta = np.array([[d, 0.0] for d in np.linspace(-3e6, 3e6, 7)])
+    states = fid.simulate(program, delta)
+    idle = (1000 - 50) * DT
+    np.testing.assert_allclose(fid.fidelities(states, plus_state(2)),
+                               np.cos(delta[:, 0] * idle / 2) ** 2, atol=1e-12)
+    zeta = 2 * math.pi * 50e3
+    state = fid.simulate(program, np.zeros((1, 2)), zz=[zeta], edges=[(0, 1)])
+    both = (3000 - 50) * DT  # the ZZ from the second H on, through qubit 0's readout
+    assert fid.fidelities(state, plus_state(2))[0] == pytest.approx(
+        (1 + math.cos(zeta * both / 2)) / 2, abs=1e-12)
+    jumps = fid.decay_jumps(program.end, 2, 200, [20e-6] * 2, [10e-6] * 2,
+                            np.random.default_rng(5))
+    kept = fid.from_first_gate(jumps, program)
+    assert any(j.qubit == 0 and j.time >= 1000 * DT for j in jumps)
+    assert all(j.time < 1000 * DT for j in kept if j.qubit == 0)
+    assert [j for j in jumps if j.qubit == 1 and j.time >= 50 * DT] == [
+        j for j in kept if j.qubit == 1]
+
+
 def test_pulse_errors_have_the_device_infidelity():
     # A computational state after an X pulse: X and Y errors flip it, Z does not, so the
     # fidelity is 1 - (2/3)(3e/2) = 1 - e per pulse, and (1 + (1 - 2e)^2) / 2 after two.
@@ -562,7 +595,10 @@ def test_padded_circuit_is_found_exact_and_a_broken_one_is_not(padded):
         pulses = fid.inserted_pulses(circuit, scheduled)
         assert len(pulses) == out.count_ops()["x"] - circuit.count_ops()["x"] > 0
         program = fid.build_program(scheduled, times, durations, dt, physical, pulses)
-        assert program.end == pytest.approx(reference.end)
+        assert fid.schedule_end(scheduled, times, durations) == fid.schedule_end(
+            *fid.asap_schedule(circuit, target), durations)
+        # ALAP ends the measurements together, so the longer ones start earlier.
+        assert program.end == reference.end if out is outs["asap"] else program.readouts
         fid.check_exact(program, reference, probes)
         # One pulse turned into a delay as long: the same timing, no longer the same circuit.
         broken = scheduled.copy_empty_like()
