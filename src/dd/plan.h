@@ -40,6 +40,9 @@ inline constexpr std::uint8_t kDdNodeFlipsFrame = 16;
 // Turns Z into -Z on its first qubit only (the control of an echoed cross-resonance gate, whose
 // echo anticommutes with that Z): that qubit's frame flips, the others' turn.
 inline constexpr std::uint8_t kDdNodeFlipsFirstFrame = 32;
+// Reads its qubits (a measurement): their phases after it starts reach nothing read, so the
+// frame segments that the noise model scores end at its start, not at its middle.
+inline constexpr std::uint8_t kDdNodeReads = 64;
 
 // Whether the node with `flags` turns the Z frame of its qubit at `position` (in its qubit
 // list).

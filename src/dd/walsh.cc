@@ -97,7 +97,10 @@ class WalshPlanner {
       const std::uint8_t flags = flags_.empty() ? 0 : flags_[id];
       if (flags & kDdNodeIdle) continue;
       const GateNode node = source_.node(id);
-      const double middle = entry.start_time + (entry.end_time - entry.start_time) / 2;
+      // Where the node turns its qubits' frames: its middle, or the start of a measurement.
+      const double middle = (flags & kDdNodeReads)
+                                ? entry.start_time
+                                : entry.start_time + (entry.end_time - entry.start_time) / 2;
       for (std::size_t position = 0; position < node.qubits.size(); ++position) {
         const Qubit q = node.qubits[position];
         const std::size_t s = slots_.slot(q);
@@ -713,7 +716,7 @@ class WalshPlanner {
   }
 
   // Scores each stretch's candidates under the noise model (the planned pattern, the plain
-  // sequence, none) and keeps the chosen ones in starts_ and pending_.
+  // sequence, none, the wide pair) and keeps the chosen ones in starts_ and pending_.
   void choose_by_noise() {
     const DdCostModel model = noise_model();
     const DdCostStretches candidates = noise_candidates();
@@ -753,7 +756,8 @@ class WalshPlanner {
 
   // Each stretch's candidates as pulse centres, in the order of stretches_: 0 the planned
   // pattern (none where the planner left the stretch bare), 1 the plain sequence (kept in
-  // plain_; the planned pattern where it does not fit), 2 none. Sets run_of_.
+  // plain_; the planned pattern where it does not fit), 2 none, and 3 the wide pair where it
+  // fits (kept in wide_). Sets run_of_.
   DdCostStretches noise_candidates() {
     const std::size_t count = stretches_.size();
     const std::size_t n = options_.pulse_count;
@@ -762,7 +766,7 @@ class WalshPlanner {
     collect_plain();
     DdCostStretches costed;
     // Each planned pattern at most twice (the second where the plain sequence does not fit).
-    costed.reserve(count, 3 * count, 2 * starts_.size() + plain_.size());
+    costed.reserve(count, 4 * count, 2 * starts_.size() + plain_.size() + wide_.size());
     for (std::size_t i = 0; i < count; ++i) {
       const Stretch& st = stretches_[i];
       const double* d = durations_.data() + st.slot * n;
@@ -785,18 +789,26 @@ class WalshPlanner {
         add_planned();
       }
       costed.add_candidate();
+      if (wide_first_[i + 1] > wide_first_[i]) {
+        costed.add_candidate();
+        for (std::size_t j = 0; j < 2; ++j) {
+          costed.add_centre(wide_[wide_first_[i] + j] + d[j % n] / 2);
+        }
+      }
     }
     return costed;
   }
 
-  // Each stretch's plain sequence, as plain_starts() places it, into plain_ (none where it
-  // does not fit).
+  // Each stretch's plain sequence, as plain_starts() places it, into plain_, and its wide
+  // pair, as wide_starts() does, into wide_ (none where they do not fit).
   void collect_plain() {
     const std::size_t count = stretches_.size();
     std::vector<std::size_t> place(count);  // by stretch: its index in stretch_by_slot_
     for (std::size_t k = 0; k < count; ++k) place[stretch_by_slot_[k]] = k;
     plain_.clear();
     plain_first_.assign(count + 1, 0);
+    wide_.clear();
+    wide_first_.assign(count + 1, 0);
     std::vector<double> plain;
     for (std::size_t i = 0; i < count; ++i) {
       const Stretch& st = stretches_[i];
@@ -805,7 +817,34 @@ class WalshPlanner {
         plain_.insert(plain_.end(), plain.begin(), plain.end());
       }
       plain_first_[i + 1] = plain_.size();
+      double wide[2];
+      if (wide_starts(st.slot, st, before, after, wide)) wide_.insert(wide_.end(), wide, wide + 2);
+      wide_first_[i + 1] = wide_.size();
     }
+  }
+
+  // The wide pair over stretch `st` of slot `s` into `out` (pulse starts): one repetition of a
+  // sequence of two pulses, the first as early and the second as late as the stretch's room
+  // (`before`, `after`, as plain_starts() keeps) and the alignment allow. Its sign is turned
+  // over for nearly all of the stretch, so its phase there takes back what the frame
+  // segment gathers outside it, in its busy time (the gates that leave the frame as it is,
+  // such as a cz) and in the stretches left bare: the balanced patterns cancel only their
+  // own. False for a sequence of another length, or where the two pulses do not fit with
+  // their spacing between them.
+  bool wide_starts(std::size_t s, const Stretch& st, double before, double after,
+                   double (&out)[2]) const {
+    const std::size_t n = options_.pulse_count;
+    if (n != 2) return false;
+    const double* d = durations_.data() + s * n;
+    const double a = options_.alignment;
+    const double first = align_up(st.begin + before);
+    double second = st.end - after - d[1];
+    if (a > 0.0) second = std::floor(second / a) * a;
+    const double eps = 1e-12 * std::max(1.0, std::abs(st.end));
+    if (second + eps < first + d[0] + options_.spacing) return false;
+    out[0] = first;
+    out[1] = second;
+    return true;
   }
 
   // The spacing the pulses of the stretch at stretch_by_slot_[k] (of slot s) keep from its
@@ -842,17 +881,24 @@ class WalshPlanner {
                          static_cast<std::uint32_t>(count), durations_[s * n], i});
     };
     auto plain_count = [&](std::size_t i) { return plain_first_[i + 1] - plain_first_[i]; };
-    for (const PendingRun& run : pending_) {
-      const std::size_t i = run.stretch;
+    // The pulses of a choice other than the planned pattern or none, if it has any.
+    auto other = [&](std::size_t i) {
       if (choice[i] == 1 && plain_count(i) > 0) {
         keep(i, plain_.data() + plain_first_[i], plain_count(i));
-      } else if (choice[i] != 2) {
-        keep(i, starts_.data() + run.offset, run.count);
+        return true;
       }
+      if (choice[i] == 3) {
+        keep(i, wide_.data() + wide_first_[i], 2);
+        return true;
+      }
+      return false;
+    };
+    for (const PendingRun& run : pending_) {
+      const std::size_t i = run.stretch;
+      if (!other(i) && choice[i] != 2) keep(i, starts_.data() + run.offset, run.count);
     }
     for (std::size_t i = 0; i < stretches_.size(); ++i) {
-      if (run_of_[i] == kNoRun && choice[i] == 1 && plain_count(i) > 0) {
-        keep(i, plain_.data() + plain_first_[i], plain_count(i));
+      if (run_of_[i] == kNoRun && other(i)) {
         if (plan_.dropped > 0) --plan_.dropped;  // it counted as a stretch left bare
       }
     }
@@ -907,6 +953,8 @@ class WalshPlanner {
   std::vector<std::size_t> run_of_;
   std::vector<double> plain_;
   std::vector<std::size_t> plain_first_;
+  std::vector<double> wide_;  // and its wide pair's, wide_[wide_first_[i] .. [i + 1])
+  std::vector<std::size_t> wide_first_;
   double circuit_end_ = 0.0;  // the largest end time of any scheduled node
   std::vector<double> bounds_;                // of the parts of the current stretch
   std::vector<double> kept_;                  // its cuts at neighbours' pulses, and its ends

@@ -61,7 +61,7 @@ Ref looked_up(PyObject* table, const Source& source, std::uint32_t node) {
 }
 
 // The duration of `node` (a delay's from `delays`, another operation's from `table`, a
-// barrier's 0), and its idle or reset flag in `flags`. Control flow is refused.
+// barrier's 0), and its idle, reset or read flag in `flags`. Control flow is refused.
 double duration_of(const Source& source, const DurationTable& table, PyObject* delays,
                    std::uint32_t node, const QkCircuitInstructionView& view,
                    std::string_view op_name, bool standard, QkGate gate, std::uint8_t& flags) {
@@ -84,6 +84,9 @@ double duration_of(const Source& source, const DurationTable& table, PyObject* d
     }
     case QkOperationKind_Reset:
       flags = kDdNodeResets;
+      [[fallthrough]];
+    case QkOperationKind_Measure:
+      if (kind == QkOperationKind_Measure) flags = kDdNodeReads;
       [[fallthrough]];
     default: {
       const double* found = standard ? table.find(gate, view.qubits, view.num_qubits)

@@ -215,6 +215,64 @@ def test_a_pair_goes_only_where_it_pays_for_itself():
     assert pulses_of(pad(waiting(1, 24), target=free)) == 2
 
 
+def pulse_starts(padded, qubit):
+    return [t for instruction, t in zip(padded.data, padded.op_start_times)
+            if instruction.operation.name == "x"
+            and padded.find_bit(instruction.qubits[0]).index == qubit]
+
+
+def segment_phase(padded, qubit, begin, end):
+    """∫ s over [begin, end] (dt) of `qubit`'s sign in `padded`, flipped at each x's middle."""
+
+    flips = sorted(t + X_S / DT / 2 for t in pulse_starts(padded, qubit))
+    total, sign, last = 0.0, 1.0, begin
+    for t in flips + [end]:
+        total += sign * (t - last)
+        sign, last = -sign, t
+    return total
+
+
+def test_a_pair_takes_back_the_phase_of_the_busy_time_in_its_frame():
+    # q0: sx, a cz (68 dt, which leaves its frame as it is), a wait of 100 dt, sx. Its frame
+    # segment runs from the middle of one sx to the middle of the other: 4 + 68 dt before the
+    # wait, 4 after. A pair centred in the wait leaves those 76 dt; the wide pair, one pulse at
+    # each end of the wait, turns the sign over for nearly all of it and leaves 8.
+    target = line_target(n=2, x_error=3e-5 + coherence_part())
+    circuit = QuantumCircuit(2)
+    circuit.sx(0)
+    circuit.cz(0, 1)
+    circuit.delay(100, 0, unit="dt")
+    circuit.sx(0)
+    result = check_pass(circuit, target=target)
+    padded = pad(circuit, target=target)
+    assert len(pulse_starts(padded, 0)) == 2
+    start = padded.op_start_times[[i.operation.name for i in padded.data].index("sx")]
+    assert abs(segment_phase(padded, 0, start + 4, start + 8 + 68 + 100 + 4)) == 8
+    assert result.operator_checked
+    # Without the cz, a wait as long keeps its pair in the middle, which leaves the halves of
+    # the two sx (8 dt); the wide pair would leave 144.
+    alone = QuantumCircuit(2)
+    alone.sx(0)
+    alone.delay(168, 0, unit="dt")
+    alone.sx(0)
+    padded = pad(alone, target=target)
+    assert len(pulse_starts(padded, 0)) == 2
+    assert abs(segment_phase(padded, 0, 4, 8 + 168 + 4)) == 8
+
+
+def test_a_measurement_ends_the_frame_where_it_starts():
+    # q0 waits 100 dt before its measurement (1 µs): the phase that the measurement's own time
+    # would add is read by nothing, so the wait's pair stays balanced on the wait and the sx.
+    target = line_target(n=1, x_error=3e-5 + coherence_part())
+    circuit = QuantumCircuit(1, 1)
+    circuit.sx(0)
+    circuit.delay(100, 0, unit="dt")
+    circuit.measure(0, 0)
+    padded = pad(circuit, target=target)
+    assert pulses_of(padded) == 2
+    assert abs(segment_phase(padded, 0, 4, 8 + 100)) <= 4
+
+
 def test_the_free_time_is_bounded_by_default_only_without_a_calibration():
     # A 10 µs wait on one qubit: chosen by the calibration, one pair refocuses the static
     # detuning and a bound would only add pulses; without it, at most 2 µs between pulses.
