@@ -917,21 +917,6 @@ def asap_schedule(circuit, target=None, durations=None):
     return scheduled, list(scheduled.op_start_times)
 
 
-def schedule_end(circuit, times, durations):
-    """The time (dt) at which the last instruction of the scheduled `circuit` ends, its
-    final measurements included: what a pass must leave as it was."""
-    end = 0
-    for instruction, start in zip(circuit.data, times, strict=True):
-        operation = instruction.operation
-        if operation.name == "barrier":
-            continue
-        qubits = [circuit.find_bit(q).index for q in instruction.qubits]
-        length = (operation.duration if operation.name == "delay"
-                  else durations.get(operation, qubits, unit="dt"))
-        end = max(end, start + length)
-    return end
-
-
 def start_times_by_operation(circuit, times):
     """{(operation key, its occurrence among equal keys): start time}: the same for two
     orders of the same operations, since equal keys share their qubits."""
@@ -1151,7 +1136,8 @@ def evaluate_circuit(kind, size, backend, realisations, log, noises=NOISES, stra
     dt = target.dt
     circuit, times = asap_schedule(circuit, target)
     reference = build_program(circuit, times, durations, dt, physical)
-    input_end = schedule_end(circuit, times, durations)
+    # What a pass must leave as it was: the schedule's whole length, measurements included.
+    input_end = circuit.estimate_duration(target, unit="dt")
     # The simulator against Qiskit's Statevector, noise off, on the unpadded circuit.
     from qiskit.quantum_info import Statevector
 
@@ -1202,9 +1188,9 @@ def evaluate_circuit(kind, size, backend, realisations, log, noises=NOISES, stra
                 result.own_time_mismatches += 1
         pulses = inserted_pulses(circuit, scheduled)
         program = build_program(scheduled, times, durations, dt, physical, pulses)
-        if schedule_end(scheduled, times, durations) != input_end:
-            raise AssertionError(f"the output ends at {schedule_end(scheduled, times, durations)}"
-                                 f" dt, not at {input_end} dt")
+        output_end = scheduled.estimate_duration(target, unit="dt")
+        if output_end != input_end:
+            raise AssertionError(f"the output ends at {output_end} dt, not at {input_end} dt")
         check_exact(program, reference, probes)
         result.idle_pulses = sum(len(t) for t in program.spectators.values())
         result.pulses = len(pulses) - result.idle_pulses

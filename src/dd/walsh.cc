@@ -98,9 +98,9 @@ class WalshPlanner {
       if (flags & kDdNodeIdle) continue;
       const GateNode node = source_.node(id);
       // Where the node turns its qubits' frames: its middle, or the start of a measurement.
-      const double middle = (flags & kDdNodeReads)
-                                ? entry.start_time
-                                : entry.start_time + (entry.end_time - entry.start_time) / 2;
+      const double turn = (flags & kDdNodeReads)
+                              ? entry.start_time
+                              : entry.start_time + (entry.end_time - entry.start_time) / 2;
       for (std::size_t position = 0; position < node.qubits.size(); ++position) {
         const Qubit q = node.qubits[position];
         const std::size_t s = slots_.slot(q);
@@ -110,10 +110,10 @@ class WalshPlanner {
         if (options_.cut_at_neighbour_operations && entry.end_time > entry.start_time &&
             dd_node_turns_frame(flags, position)) {
           const bool flip = options_.shift_at_flips && dd_node_flips_frame(flags, position);
-          (flip ? flip_middles_ : middles_)[s].push_back(middle);
+          (flip ? flip_middles_ : middles_)[s].push_back(turn);
         }
         if (noise && entry.end_time > entry.start_time && dd_node_turns_frame(flags, position)) {
-          (dd_node_flips_frame(flags, position) ? noise_flips_ : noise_turns_)[s].push_back(middle);
+          (dd_node_flips_frame(flags, position) ? noise_flips_ : noise_turns_)[s].push_back(turn);
         }
       }
       if (options_.skip_ground_state) {

@@ -83,10 +83,8 @@ double duration_of(const Source& source, const DurationTable& table, PyObject* d
       return to_length(value.get(), "a delay's duration");
     }
     case QkOperationKind_Reset:
-      flags = kDdNodeResets;
-      [[fallthrough]];
     case QkOperationKind_Measure:
-      if (kind == QkOperationKind_Measure) flags = kDdNodeReads;
+      flags = kind == QkOperationKind_Reset ? kDdNodeResets : kDdNodeReads;
       [[fallthrough]];
     default: {
       const double* found = standard ? table.find(gate, view.qubits, view.num_qubits)

@@ -223,7 +223,6 @@ def pulse_starts(padded, qubit):
 
 def segment_phase(padded, qubit, begin, end):
     """∫ s over [begin, end] (dt) of `qubit`'s sign in `padded`, flipped at each x's middle."""
-
     flips = sorted(t + X_S / DT / 2 for t in pulse_starts(padded, qubit))
     total, sign, last = 0.0, 1.0, begin
     for t in flips + [end]:
